@@ -1,0 +1,118 @@
+// The session control block and the records it owns: the broker table, the
+// partition list and the queue of requests awaiting their replies.
+#ifndef BQX_API_PCB_H
+#define BQX_API_PCB_H
+
+#include <iconv.h>
+#include <stdint.h>
+#include <time.h>
+
+#include "bqx.h"
+
+constexpr int kMaxMembers = 16;     // group members a leader keeps
+constexpr int kMaxKeyLen = 31;      // message key bytes kept in szMsgKey
+constexpr int kLastErrorSize = 256; // szLastError, NUL included
+
+// A request that was sent and awaits its reply. One allocation holds the
+// record and the copy of the request (size field included).
+struct PendingRequest {
+    PendingRequest *pNext;
+    uint32_t u32CorrelID;
+    uint32_t u32Length; // bytes in abRequest
+    uint8_t abRequest[];
+};
+
+// The one kept Fetch reply of a broker entry, with its reading position.
+struct FetchReplyBuffer {
+    uint32_t u32ReplyCorrelID;
+    uint32_t u32ReplySize;
+    uint32_t u32ReadPos;
+    uint8_t abReply[];
+};
+
+struct BrokerEntry {
+    char *pszHost;
+    int32_t i32Port;
+    int32_t i32BrokerID;
+    int32_t i32Socket; // -1 when not connected
+    uint32_t u32LastCorrelID;
+    uint32_t u32FetchCorrelID;
+    PendingRequest *pPendingHead;
+    PendingRequest *pPendingTail;
+    uint32_t u32PendingCount;
+    FetchReplyBuffer *pReplyBuffer;
+};
+
+struct PartitionEntry {
+    int32_t i32Partition;
+    int32_t i32Leader;
+    int32_t i32BrokerIdx; // -1 when the leader is not in the broker table
+    int32_t i32Isr;
+    int64_t i64Offset; // next offset to fetch, -1 unknown
+    int64_t i64CommitOffset;
+    int64_t i64CommittedOffset;
+    uint16_t u16PartErrorCode;
+    uint32_t u32Assigned;
+};
+
+struct PCB {
+    // Consumer-group membership and the message key.
+    uint32_t u32ConsumerLoadBalancing;
+    int32_t i32GenerationID;
+    int32_t i32CoordinatorID;
+    char *pszGroupID;
+    char szMsgKey[kMaxKeyLen + 1];
+    uint32_t u32NumMembers;
+    uint32_t u32IsLeader;
+    char *pszMemberID;
+    char *apszMembers[kMaxMembers];
+
+    // Connection and topic state.
+    uint32_t u32Timeout;
+    uint32_t u32PartitionCount;
+    uint32_t u32PartitionListIdx;
+    uint32_t u32FetchListIdx;
+    uint32_t u32BrokerCount;
+    BrokerEntry *pBrokerList;
+    PartitionEntry *pPartitionList;
+
+    // Settings, conversion, last error, credentials and flags.
+    int32_t iDebugLevel;
+    uint32_t u32Convert;
+    iconv_t cdEncode; // local code page to UTF-8
+    iconv_t cdDecode; // UTF-8 to local code page
+    uint32_t u32SendWindow;
+    uint32_t u32ReceiveWindow;
+    uint32_t u32UncommittedMsgs;
+    int32_t i32LastError;
+    char szLastError[kLastErrorSize];
+    uint16_t u16LastKafkaError;
+    char *pszTopic;
+    char *pszSaslUser;
+    char *pszSaslPassword;
+    uint32_t u32SaslEnabled;
+    uint32_t u32Synchronous;
+    uint32_t u32ShuttingDown;
+    uint32_t u32RejoinNeeded;
+    int16_t i16Acks;
+    time_t tLastHeartbeat;
+
+    // Statistics, milliseconds or counts.
+    uint64_t ullStartTime;
+    uint64_t ullSndTime;
+    uint64_t ullRcvTime;
+    uint64_t ullMarshallTime;
+    uint64_t ullUnmarshallTime;
+    uint64_t ullWaitTime;
+    uint64_t ullMsgsProduced;
+    uint64_t ullMsgsConsumed;
+    uint64_t ullSendWinExh;
+    uint64_t ullSends;
+    uint64_t ullRcvs;
+    uint64_t ullSndBytes;
+    uint64_t ullRcvBytes;
+    uint64_t ullSelWait;
+    uint64_t ullSelNoWait;
+};
+
+#endif

@@ -1,0 +1,31 @@
+// The numbered log line, the message catalogue, hex dumps and Kafka error texts.
+#ifndef BQX_LOG_LOG_H
+#define BQX_LOG_LOG_H
+
+#include <stdint.h>
+
+struct PCB;
+
+// Writes one log line for catalogue message `msgNum` to standard output.
+// `argCount` must equal the number of values the format takes; a mismatch
+// writes error 7504 instead, an unknown number error 7505. Errors logged
+// with a PCB are stored there as its last error. Returns the characters
+// written.
+int bqx_log_vf(uint32_t msgNum, PCB *pcb, const char *caller, int32_t broker,
+               int32_t partition, int32_t argCount, ...);
+
+// Milliseconds since 1970.
+int64_t getTimeStamp();
+
+// Writes `length` bytes as numbered dump lines (info 2 and 3); at most 256
+// bytes unless the session's debug level is 15 or more.
+void hexdump(PCB *pcb, const char *caller, int32_t broker, int32_t partition,
+             const char *title, const void *data, int32_t length);
+
+// Text of a Kafka error code; "internal error" outside 0..104.
+const char *getErrorText(int32_t code);
+
+// The values a printf format takes ("%.*s" counts two, "%%" counts two).
+int32_t bqx_count_format_args(const char *format);
+
+#endif

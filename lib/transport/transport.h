@@ -1,0 +1,41 @@
+// Broker transport: the broker table and its TCP connections, the queue of
+// requests awaiting replies, and the reply wait and dispatch.
+#ifndef BQX_TRANSPORT_TRANSPORT_H
+#define BQX_TRANSPORT_TRANSPORT_H
+
+#include <stdint.h>
+
+struct PCB;
+
+// Wait argument of kafka_sendqueue.
+enum SendMode : int32_t { SEND_NOWAIT = 0, SEND_SYNC = 1, SEND_WINDOW = 2 };
+
+// Modes of kafka_waitReply.
+enum WaitMode : int32_t { WAIT_POLL = 0, WAIT_ALL = 1, WAIT_QUEUE = 2, WAIT_REPLY = 3, WAIT_ONCE = 4 };
+
+// Result of a reply handler that replaced the broker table.
+constexpr int32_t kBrokerTableReplaced = 1;
+
+// Seconds a waiting mode waits in select for the next reply. Tests may
+// shorten it; the library never changes it.
+extern int32_t gi32ReplyWaitSeconds;
+
+// Connections and teardown.
+int32_t kafka_connect(PCB *pcb, uint32_t brokerIndex);
+int32_t kafka_clearBroker(PCB *pcb, uint32_t brokerIndex, int32_t quiet);
+int32_t kafka_clearBrokers(PCB *pcb);
+int32_t kafka_disconnect(PCB *pcb);
+void kafka_close(PCB *pcb);
+
+// Send and queue.
+int32_t kafka_send(PCB *pcb, uint32_t brokerIndex, uint8_t *request, uint32_t length);
+int32_t kafka_sendqueue(PCB *pcb, uint32_t brokerIndex, uint8_t *request, uint32_t length,
+                        int32_t wait);
+const char *get_KeyName(int32_t apiKey);
+
+// Reply wait and dispatch.
+int32_t kafka_waitReply(PCB *pcb, int32_t mode, uint32_t brokerIndex);
+int32_t kafka_processReply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply, uint32_t length);
+const char *get_ReplyKeyName(int32_t apiKey);
+
+#endif
