@@ -1,0 +1,71 @@
+// BQXSYNC: the synch mode of a session and its send and receive windows.
+#include "api/session.h"
+#include "log/log.h"
+#include "log/messages.h"
+#include "transport/transport.h"
+
+static constexpr uint32_t kDefaultWindow = 100;
+static constexpr uint32_t kMaxWindow = 10000;
+
+static const char *const kModeTexts[] = {
+    "0: Produce Msgs are sent and control is returned imm, OffsetCo after reading X msgs",
+    "1: Produce Msgs are sent and control is returned after reply from kafka is rcvd, OffsetCo "
+    "after reading 1 msg",
+    "2: Waiting until all outstanding replys are received, Consume Offsets are commited. Mode is "
+    "set to asynch",
+};
+
+// Stores a window of 1 to 10000, or the default with warning 5004.
+static int32_t set_window(uint32_t *window, uint32_t value, const char *which) {
+    if (value >= 1 && value <= kMaxWindow) {
+        *window = value;
+        return 0;
+    }
+    *window = kDefaultWindow;
+    bqx_log_vf(WRN_WINDOW_SIZE, nullptr, "BQXSYNC", -1, -1, 3, which, static_cast<int32_t>(value),
+               static_cast<int32_t>(kDefaultWindow));
+    return WRN_WINDOW_SIZE;
+}
+
+static int32_t set_mode(PCB *pcb, int32_t mode, uint32_t sendWindow, uint32_t receiveWindow) {
+    switch (mode) {
+    case 0: {
+        pcb->u32Synchronous = 0;
+        pcb->i16Acks = 1;
+        int32_t sendResult = set_window(&pcb->u32SendWindow, sendWindow, "send");
+        int32_t receiveResult = set_window(&pcb->u32ReceiveWindow, receiveWindow, "receive");
+        return sendResult ? sendResult : receiveResult;
+    }
+    case 1:
+        pcb->u32Synchronous = 1;
+        pcb->i16Acks = -1;
+        return 0;
+    case 2:
+        pcb->u32Synchronous = 0;
+        pcb->i16Acks = 1;
+        return 0;
+    default:
+        bqx_log_vf(ERR_SYNCH_MODE, nullptr, "BQXSYNC", -1, -1, 1, mode);
+        return ERR_SYNCH_MODE;
+    }
+}
+
+int32_t BQXSYNC(int32_t handle, int32_t mode, uint32_t sendWindow, uint32_t receiveWindow) {
+    kafka_lock("BQXSYNC");
+    PCB *pcb = get_BQXPCB(handle);
+    if (!pcb) {
+        bqx_log_vf(ERR_HANDLE, nullptr, "BQXSYNC", -1, -1, 1, "");
+        kafka_unlock("BQXSYNC");
+        return ERR_HANDLE;
+    }
+    int32_t result = set_mode(pcb, mode, sendWindow, receiveWindow);
+    if (result == 0 && pcb->iDebugLevel != 0)
+        bqx_log_vf(INF_SYNCH_MODE, nullptr, "BQXSYNC", -1, -1, 1, kModeTexts[mode]);
+    if (result == 0 && (mode == 1 || mode == 2)) {
+        // Consumed offsets are committed here once the session consumes;
+        // then every reply still outstanding is awaited.
+        result = kafka_waitReply(pcb, WAIT_ALL, 0);
+    }
+    kafka_unlock("BQXSYNC");
+    return result;
+}
