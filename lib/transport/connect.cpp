@@ -1,0 +1,157 @@
+// Opening the TCP connection of a broker entry and its handshake.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "api/pcb.h"
+#include "log/log.h"
+#include "log/messages.h"
+#include "protocol/protocol.h"
+#include "transport/transport.h"
+#include "transport/transport_internal.h"
+
+namespace {
+
+constexpr const char *kTag = "Connect";
+constexpr uint32_t kDefaultConnectSeconds = 30;
+constexpr int32_t kMaxPort = 65535;
+
+int32_t failConnect(PCB *pcb, BrokerEntry *entry, const char *callName, int error) {
+    transport_logTcpError(pcb, kTag, entry, callName, error);
+    close(entry->i32Socket);
+    entry->i32Socket = -1;
+    return ERR_TCPIP;
+}
+
+int32_t failLookup(PCB *pcb, BrokerEntry *entry, int lookupError) {
+    bqx_log_vf(ERR_TCPIP, pcb, kTag, entry->i32BrokerID, -1, 5, "getaddrinfo()",
+               transport_host(entry), entry->i32Port, lookupError, gai_strerror(lookupError));
+    close(entry->i32Socket);
+    entry->i32Socket = -1;
+    return ERR_TCPIP;
+}
+
+// Resolves the entry's host to its first IPv4 address. The resolver's
+// service does not decide the port: the entry's own port is set afterwards.
+int resolveHost(const BrokerEntry *entry, sockaddr_in *address) {
+    if (!entry->pszHost || !entry->pszHost[0])
+        return EAI_NONAME; // an empty name would resolve to the local host
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo *results = nullptr;
+    int rc = getaddrinfo(entry->pszHost, "9092", &hints, &results);
+    if (rc != 0)
+        return rc;
+    rc = EAI_NONAME;
+    for (addrinfo *result = results; result; result = result->ai_next) {
+        if (result->ai_family == AF_INET && result->ai_addrlen >= sizeof *address) {
+            memcpy(address, result->ai_addr, sizeof *address);
+            rc = 0;
+            break;
+        }
+    }
+    freeaddrinfo(results);
+    return rc;
+}
+
+// Waits until a non-blocking connect has finished. Returns 0 or an errno.
+int awaitConnected(int fd, uint32_t seconds) {
+    int64_t deadline = transport_monotonicMs() + static_cast<int64_t>(seconds) * 1000;
+    for (;;) {
+        int64_t remaining = deadline - transport_monotonicMs();
+        if (remaining <= 0)
+            return ETIMEDOUT;
+        pollfd ready = {fd, POLLOUT, 0};
+        int rc = poll(&ready, 1, remaining > INT_MAX ? INT_MAX : static_cast<int>(remaining));
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc < 0)
+            return errno;
+        if (rc == 0)
+            return ETIMEDOUT;
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+            return errno;
+        return error;
+    }
+}
+
+// Connects with a time-out: non-blocking while connecting, blocking again
+// afterwards. Returns 0 or an errno.
+int connectWithTimeout(int fd, const sockaddr_in *address, uint32_t seconds) {
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        return errno;
+    int error = 0;
+    if (connect(fd, reinterpret_cast<const sockaddr *>(address), sizeof *address) != 0) {
+        error = errno;
+        if (error == EINPROGRESS || error == EINTR)
+            error = awaitConnected(fd, seconds);
+    }
+    if (fcntl(fd, F_SETFL, flags) < 0 && error == 0)
+        error = errno;
+    return error;
+}
+
+int32_t openConnection(PCB *pcb, BrokerEntry *entry) {
+    entry->i32Socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (entry->i32Socket < 0) {
+        int error = errno;
+        entry->i32Socket = -1;
+        return transport_logTcpError(pcb, kTag, entry, "socket()", error);
+    }
+    sockaddr_in address;
+    int lookupError = resolveHost(entry, &address);
+    if (lookupError != 0)
+        return failLookup(pcb, entry, lookupError);
+    if (entry->i32Port < 0 || entry->i32Port > kMaxPort)
+        return failConnect(pcb, entry, "connect()", EINVAL);
+    address.sin_port = htons(static_cast<uint16_t>(entry->i32Port));
+
+    // Requests are small and pipelined: send each at once.
+    int noDelay = 1;
+    setsockopt(entry->i32Socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+
+    uint32_t seconds = pcb->u32Timeout ? pcb->u32Timeout : kDefaultConnectSeconds;
+    int error = connectWithTimeout(entry->i32Socket, &address, seconds);
+    return error == 0 ? 0 : failConnect(pcb, entry, "connect()", error);
+}
+
+// ApiVersions, then SASL when credentials are set. A connection whose
+// handshake failed is closed, so that no half-authenticated socket is used.
+int32_t handshake(PCB *pcb, uint32_t brokerIndex) {
+    int32_t rc = kafka_apiversion(pcb, brokerIndex);
+    if (rc == 0 && pcb->u32SaslEnabled == 1)
+        rc = kafka_sasl(pcb, brokerIndex);
+    if (rc != 0)
+        kafka_clearBroker(pcb, brokerIndex, 1);
+    return rc;
+}
+
+} // namespace
+
+int32_t kafka_connect(PCB *pcb, uint32_t brokerIndex) {
+    BrokerEntry *entry = transport_entry(pcb, brokerIndex);
+    if (!entry)
+        return transport_badIndex(pcb, kTag, "connect()", brokerIndex);
+    if (pcb->iDebugLevel > 1)
+        bqx_log_vf(INF_BROKER, pcb, kTag, entry->i32BrokerID, -1, 2, transport_host(entry),
+                   entry->i32Port);
+    // A new connection starts with an empty queue: replies to requests of an
+    // earlier connection can never come and would block every later match.
+    if (entry->i32Socket != -1 || entry->pPendingHead)
+        kafka_clearBroker(pcb, brokerIndex, 0);
+    int32_t rc = openConnection(pcb, entry);
+    return rc != 0 ? rc : handshake(pcb, brokerIndex);
+}

@@ -1,0 +1,144 @@
+// Matching a reply to the oldest pending request of its broker and calling
+// the reply handler of the request's API key.
+#include <stdlib.h>
+
+#include "api/pcb.h"
+#include "log/log.h"
+#include "log/messages.h"
+#include "protocol/protocol.h"
+#include "transport/transport.h"
+#include "transport/transport_internal.h"
+
+namespace {
+
+constexpr const char *kTag = "ProcReply";
+constexpr uint32_t kReplyHeaderLength = 8; // size field and correlation id
+
+// The handler that decodes a reply; kNone for keys whose handler does not
+// exist in this version.
+enum class Handler { kNone, kProduce, kMetadata, kSaslHandshake, kApiVersions, kSaslAuth };
+
+struct ReplyKind {
+    int16_t apiKey;
+    const char *tag;
+    Handler handler;
+};
+
+constexpr ReplyKind kReplyKinds[] = {
+    {0, "ProducRy", Handler::kProduce},        {1, "FetchRy", Handler::kNone},
+    {2, "ListOfRy", Handler::kNone},           {3, "MetadaRy", Handler::kMetadata},
+    {8, "OffsCoRy", Handler::kNone},           {9, "OffsFeRy", Handler::kNone},
+    {10, "FindCoRy", Handler::kNone},          {11, "JoinGrRy", Handler::kNone},
+    {12, "HeartBRy", Handler::kNone},          {13, "LeaveGRy", Handler::kNone},
+    {14, "SyncGrRy", Handler::kNone},          {17, "SaslHaRy", Handler::kSaslHandshake},
+    {18, "ApiVerRy", Handler::kApiVersions},   {36, "SaslAuRy", Handler::kSaslAuth},
+};
+
+const ReplyKind *findKind(int32_t apiKey) {
+    for (const ReplyKind &kind : kReplyKinds)
+        if (kind.apiKey == apiKey)
+            return &kind;
+    return nullptr;
+}
+
+// What the dispatcher learns from the matched request.
+struct MatchedRequest {
+    int16_t apiKey;
+    int16_t apiVersion;
+    uint32_t correlId;
+};
+
+// Takes the head off the entry's queue and releases it.
+MatchedRequest takeHead(BrokerEntry *entry) {
+    PendingRequest *head = entry->pPendingHead;
+    MatchedRequest matched = {transport_readBe16(head->abRequest + 4),
+                              transport_readBe16(head->abRequest + 6), head->u32CorrelID};
+    entry->pPendingHead = head->pNext;
+    if (!entry->pPendingHead) {
+        entry->pPendingTail = nullptr;
+        entry->u32PendingCount = 0;
+    } else {
+        entry->u32PendingCount--;
+    }
+    free(head);
+    return matched;
+}
+
+int32_t callHandler(PCB *pcb, uint32_t brokerIndex, Handler handler, const uint8_t *reply,
+                    uint32_t length, int16_t apiVersion) {
+    switch (handler) {
+    case Handler::kProduce:
+        return kafka_produce_reply(pcb, brokerIndex, reply, length);
+    case Handler::kMetadata:
+        return kafka_meta_reply(pcb, brokerIndex, reply, length);
+    case Handler::kSaslHandshake:
+        return kafka_saslhandshake_reply(pcb, brokerIndex, reply, length);
+    case Handler::kApiVersions:
+        return kafka_apiversion_reply(pcb, brokerIndex, reply, length, apiVersion);
+    case Handler::kSaslAuth:
+        return kafka_saslauthenticate_reply(pcb, brokerIndex, reply, length);
+    case Handler::kNone:
+        break;
+    }
+    return -1;
+}
+
+int32_t dispatch(PCB *pcb, uint32_t brokerIndex, const MatchedRequest &matched,
+                 const uint8_t *reply, uint32_t length) {
+    const ReplyKind *kind = findKind(matched.apiKey);
+    const char *tag = get_ReplyKeyName(matched.apiKey);
+    if (!kind || kind->handler == Handler::kNone) {
+        bqx_log_vf(ERR_UNSUPPORTED_API, pcb, kTag, pcb->pBrokerList[brokerIndex].i32BrokerID,
+                   -1, 4, static_cast<int>(matched.apiKey), static_cast<int>(matched.apiVersion),
+                   tag, static_cast<int>(matched.correlId));
+        return ERR_UNSUPPORTED_API;
+    }
+    return callHandler(pcb, brokerIndex, kind->handler, reply, length, matched.apiVersion);
+}
+
+int32_t unmatchedReply(PCB *pcb, const BrokerEntry *entry, uint32_t correlId,
+                       const uint8_t *reply, uint32_t length) {
+    if (pcb->u32ShuttingDown) {
+        if (pcb->iDebugLevel > 2)
+            bqx_log_vf(INF_SHUTTING_DOWN, pcb, kTag, entry->i32BrokerID, -1, 3,
+                       static_cast<int>(correlId), transport_host(entry), entry->i32Port);
+        return 0;
+    }
+    bqx_log_vf(ERR_UNEXPECTED_REPLY, pcb, kTag, entry->i32BrokerID, -1, 3,
+               static_cast<int>(correlId), transport_host(entry), entry->i32Port);
+    hexdump(pcb, kTag, entry->i32BrokerID, -1, "received Reply Data", reply,
+            length > INT32_MAX ? INT32_MAX : static_cast<int32_t>(length));
+    return ERR_UNEXPECTED_REPLY;
+}
+
+} // namespace
+
+const char *get_ReplyKeyName(int32_t apiKey) {
+    const ReplyKind *kind = findKind(apiKey);
+    return kind ? kind->tag : "--";
+}
+
+int32_t kafka_processReply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
+                           uint32_t length) {
+    BrokerEntry *entry = transport_entry(pcb, brokerIndex);
+    if (!entry)
+        return transport_badIndex(pcb, kTag, "processReply", brokerIndex);
+    if (!reply || length < kReplyHeaderLength) {
+        bqx_log_vf(ERR_PROTOCOL, pcb, kTag, entry->i32BrokerID, -1, 1,
+                   "reply too short for a correlation id");
+        return ERR_PROTOCOL;
+    }
+    uint32_t correlId = transport_readBe32(reply + 4);
+    if (!entry->pPendingHead || entry->pPendingHead->u32CorrelID != correlId)
+        return unmatchedReply(pcb, entry, correlId, reply, length);
+
+    MatchedRequest matched = takeHead(entry);
+    const char *tag = get_ReplyKeyName(matched.apiKey);
+    if (pcb->iDebugLevel > 2)
+        bqx_log_vf(INF_REPLY_RECEIVED, pcb, tag, entry->i32BrokerID, -1, 3,
+                   static_cast<int>(correlId), transport_host(entry), entry->i32Port);
+    if (pcb->iDebugLevel > 4)
+        hexdump(pcb, tag, entry->i32BrokerID, -1, "Reply from kafka", reply,
+                length > INT32_MAX ? INT32_MAX : static_cast<int32_t>(length));
+    return dispatch(pcb, brokerIndex, matched, reply, length);
+}

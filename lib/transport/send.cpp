@@ -1,0 +1,135 @@
+// Writing requests to a broker's socket and queueing them as pending.
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "api/pcb.h"
+#include "log/log.h"
+#include "log/messages.h"
+#include "transport/transport.h"
+#include "transport/transport_internal.h"
+
+namespace {
+
+constexpr uint32_t kCorrelIdPos = 8;
+
+const char *requestTag(const uint8_t *request) {
+    return get_KeyName(transport_readBe16(request + 4));
+}
+
+// Writes all bytes, going on after partial writes and interruptions.
+// Returns 0 or the errno of the failure.
+int sendAll(int fd, const uint8_t *bytes, uint32_t length) {
+    uint32_t sent = 0;
+    while (sent < length) {
+        // MSG_NOSIGNAL: a closed peer gives EPIPE, never SIGPIPE.
+        ssize_t n = send(fd, bytes + sent, length - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            return EPIPE;
+        sent += static_cast<uint32_t>(n);
+    }
+    return 0;
+}
+
+// A send failure ends the connection. Its pending requests can no longer
+// be answered, so they are dropped with a warning each; left in the queue
+// they would never match a reply of a later connection.
+int32_t failSend(PCB *pcb, uint32_t brokerIndex, BrokerEntry *entry, const char *tag,
+                 int error) {
+    transport_logTcpError(pcb, tag, entry, "send()", error);
+    if (entry->i32Socket != -1)
+        close(entry->i32Socket);
+    entry->i32Socket = -1;
+    kafka_clearBroker(pcb, brokerIndex, 0);
+    return ERR_TCPIP;
+}
+
+int32_t appendPending(PCB *pcb, BrokerEntry *entry, const uint8_t *request, uint32_t length) {
+    PendingRequest *pending =
+        static_cast<PendingRequest *>(malloc(sizeof(PendingRequest) + length));
+    if (!pending) {
+        bqx_log_vf(ERR_MEMORY, pcb, requestTag(request), entry->i32BrokerID, -1, 1, "pPCB");
+        return ERR_MEMORY;
+    }
+    pending->pNext = nullptr;
+    // The id that the header builder wrote into this request; the entry's
+    // counter may have moved on since (another request built meanwhile).
+    pending->u32CorrelID = transport_readBe32(request + kCorrelIdPos);
+    pending->u32Length = length;
+    memcpy(pending->abRequest, request, length);
+    if (entry->pPendingTail)
+        entry->pPendingTail->pNext = pending;
+    else
+        entry->pPendingHead = pending;
+    entry->pPendingTail = pending;
+    entry->u32PendingCount++;
+    return 0;
+}
+
+// SEND_WINDOW: returns once fewer than the window's requests are pending at
+// the broker; replies that have already arrived are taken in without waiting.
+int32_t waitForWindow(PCB *pcb, uint32_t brokerIndex) {
+    uint32_t window = pcb->u32SendWindow ? pcb->u32SendWindow : 1;
+    bool waited = false;
+    for (;;) {
+        BrokerEntry *entry = transport_entry(pcb, brokerIndex);
+        if (!entry || entry->u32PendingCount < window) {
+            if (!waited)
+                kafka_waitReply(pcb, WAIT_POLL, brokerIndex);
+            return 0;
+        }
+        int32_t rc = kafka_waitReply(pcb, WAIT_REPLY, brokerIndex);
+        pcb->ullSendWinExh++;
+        waited = true;
+        if (rc != 0)
+            return rc;
+    }
+}
+
+} // namespace
+
+int32_t kafka_send(PCB *pcb, uint32_t brokerIndex, uint8_t *request, uint32_t length) {
+    BrokerEntry *entry = transport_entry(pcb, brokerIndex);
+    if (!entry)
+        return transport_badIndex(pcb, "Send", "send()", brokerIndex);
+    if (!request || length < kRequestMinLength || length - 4 > INT32_MAX)
+        return transport_logTcpError(pcb, "Send", entry, "send()", EINVAL);
+    transport_writeBe32(request, length - 4);
+    const char *tag = requestTag(request);
+    if (pcb->iDebugLevel > 4)
+        transport_dumpRequest(pcb, tag, entry->i32BrokerID, "data sent to kafka", request,
+                              length, length);
+    int64_t start = pcb->iDebugLevel != 0 ? getTimeStamp() : 0;
+    pcb->ullSends++;
+    pcb->ullSndBytes += length;
+    if (entry->i32Socket == -1)
+        return failSend(pcb, brokerIndex, entry, tag, EBADF);
+    int error = sendAll(entry->i32Socket, request, length);
+    if (error != 0)
+        return failSend(pcb, brokerIndex, entry, tag, error);
+    if (pcb->iDebugLevel > 4)
+        bqx_log_vf(INF_REQUEST_SENT, pcb, tag, entry->i32BrokerID, -1, 1,
+                   static_cast<int>(transport_readBe32(request + kCorrelIdPos)));
+    if (pcb->iDebugLevel != 0)
+        pcb->ullSndTime += getTimeStamp() - start;
+    return 0;
+}
+
+int32_t kafka_sendqueue(PCB *pcb, uint32_t brokerIndex, uint8_t *request, uint32_t length,
+                        int32_t wait) {
+    int32_t rc = kafka_send(pcb, brokerIndex, request, length);
+    if (rc != 0)
+        return rc;
+    rc = appendPending(pcb, transport_entry(pcb, brokerIndex), request, length);
+    if (rc != 0 || wait == SEND_NOWAIT)
+        return rc;
+    if (pcb->u32Synchronous != 0 || wait == SEND_SYNC)
+        return kafka_waitReply(pcb, WAIT_QUEUE, brokerIndex);
+    return waitForWindow(pcb, brokerIndex);
+}

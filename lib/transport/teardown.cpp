@@ -1,0 +1,159 @@
+// Closing broker entries, dropping the broker table, and the teardown of a
+// session on reconnect and close.
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "api/pcb.h"
+#include "codec/codec.h"
+#include "log/log.h"
+#include "log/messages.h"
+#include "transport/transport.h"
+#include "transport/transport_internal.h"
+
+namespace {
+
+constexpr const char *kDisconnectTag = "Disconnect";
+constexpr const char *kCloseTag = "BQXCLSE";
+constexpr uint32_t kDroppedDumpLimit = 128;
+
+// Logs and releases one request whose reply can no longer come. Returns
+// 5005 when it warned, else 0.
+int32_t dropRequest(PCB *pcb, const BrokerEntry *entry, PendingRequest *request,
+                    int32_t quiet) {
+    int32_t result = 0;
+    if (pcb->iDebugLevel > 4)
+        transport_dumpRequest(pcb, kDisconnectTag, entry->i32BrokerID,
+                              "No Reply for this Request", request->abRequest,
+                              request->u32Length, kDroppedDumpLimit);
+    if (!quiet) {
+        int16_t apiKey = transport_readBe16(request->abRequest + 4);
+        bqx_log_vf(WRN_NO_REPLY, pcb, kDisconnectTag, entry->i32BrokerID, -1, 5,
+                   static_cast<int>(apiKey), get_KeyName(apiKey),
+                   static_cast<int>(request->u32CorrelID), transport_host(entry),
+                   entry->i32Port);
+        result = WRN_NO_REPLY;
+    }
+    free(request);
+    return result;
+}
+
+void freeText(char **text) {
+    free(*text);
+    *text = nullptr;
+}
+
+// Overwrites a secret before its memory goes back to the allocator.
+void freeSecret(char **text) {
+    if (*text)
+        explicit_bzero(*text, strlen(*text));
+    freeText(text);
+}
+
+bool anyReplyAwaited(const PCB *pcb) {
+    for (uint32_t i = 0; pcb->pBrokerList && i < pcb->u32BrokerCount; ++i) {
+        const BrokerEntry &entry = pcb->pBrokerList[i];
+        if (entry.pPendingHead && entry.i32Socket != -1)
+            return true;
+    }
+    return false;
+}
+
+void releaseSessionTexts(PCB *pcb) {
+    freeText(&pcb->pszGroupID);
+    freeText(&pcb->pszTopic);
+    for (char *&member : pcb->apszMembers)
+        freeText(&member);
+    freeText(&pcb->pszMemberID);
+    pcb->szLastError[0] = '\0';
+    pcb->szMsgKey[0] = '\0';
+}
+
+void logStatistics(PCB *pcb) {
+    long long connectionTime = getTimeStamp() - static_cast<long long>(pcb->ullStartTime);
+    bqx_log_vf(INF_STATS_MSGS, pcb, kCloseTag, -1, -1, 3,
+               static_cast<long long>(pcb->ullMsgsProduced),
+               static_cast<long long>(pcb->ullMsgsConsumed), connectionTime);
+    bqx_log_vf(INF_STATS_TIMES, pcb, kCloseTag, -1, -1, 6,
+               static_cast<long long>(pcb->ullSndTime), static_cast<long long>(pcb->ullRcvTime),
+               static_cast<long long>(pcb->ullWaitTime),
+               static_cast<long long>(pcb->ullMarshallTime),
+               static_cast<long long>(pcb->ullUnmarshallTime),
+               static_cast<long long>(pcb->ullSendWinExh));
+    bqx_log_vf(INF_STATS_COUNTS, pcb, kCloseTag, -1, -1, 6,
+               static_cast<long long>(pcb->ullSends), static_cast<long long>(pcb->ullSndBytes),
+               static_cast<long long>(pcb->ullRcvs), static_cast<long long>(pcb->ullRcvBytes),
+               static_cast<long long>(pcb->ullSelWait),
+               static_cast<long long>(pcb->ullSelNoWait));
+}
+
+} // namespace
+
+int32_t kafka_clearBroker(PCB *pcb, uint32_t brokerIndex, int32_t quiet) {
+    BrokerEntry *entry = transport_entry(pcb, brokerIndex);
+    if (!entry)
+        return 0;
+    if (entry->i32Socket != -1) {
+        close(entry->i32Socket);
+        entry->i32Socket = -1;
+    }
+    int32_t result = 0;
+    while (PendingRequest *request = entry->pPendingHead) {
+        entry->pPendingHead = request->pNext;
+        if (dropRequest(pcb, entry, request, quiet) != 0)
+            result = WRN_NO_REPLY;
+    }
+    entry->pPendingTail = nullptr;
+    entry->u32PendingCount = 0;
+    free(entry->pReplyBuffer);
+    entry->pReplyBuffer = nullptr;
+    entry->u32FetchCorrelID = 0;
+    return result;
+}
+
+int32_t kafka_clearBrokers(PCB *pcb) {
+    int32_t result = 0;
+    if (pcb->pBrokerList) {
+        for (uint32_t i = 0; i < pcb->u32BrokerCount; ++i) {
+            int32_t rc = kafka_clearBroker(pcb, i, 1);
+            if (rc > result)
+                result = rc;
+            freeText(&pcb->pBrokerList[i].pszHost);
+        }
+    }
+    pcb->u32BrokerCount = 0;
+    free(pcb->pBrokerList);
+    pcb->pBrokerList = nullptr;
+    return result;
+}
+
+int32_t kafka_disconnect(PCB *pcb) {
+    pcb->u32ShuttingDown = 1;
+    // A consumer commits its offsets and leaves its group at this point,
+    // while the coordinator connection is still open. Sessions of this
+    // version never join a group (pszGroupID stays null), so there is
+    // nothing to do here for them.
+    int32_t result = 0;
+    if (anyReplyAwaited(pcb))
+        result = kafka_waitReply(pcb, WAIT_ALL, 0);
+
+    free(pcb->pPartitionList);
+    pcb->pPartitionList = nullptr;
+    pcb->u32PartitionCount = 0;
+
+    int32_t rc = kafka_clearBrokers(pcb);
+    if (rc > result)
+        result = rc;
+    releaseSessionTexts(pcb);
+    pcb->u32ShuttingDown = 0;
+    return result;
+}
+
+void kafka_close(PCB *pcb) {
+    kafka_disconnect(pcb);
+    iconv_done(pcb);
+    if (pcb->iDebugLevel != 0)
+        logStatistics(pcb);
+    freeText(&pcb->pszSaslUser);
+    freeSecret(&pcb->pszSaslPassword);
+}

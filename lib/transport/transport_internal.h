@@ -1,0 +1,71 @@
+// Helpers shared by the files of the broker transport; not used elsewhere.
+#ifndef BQX_TRANSPORT_TRANSPORT_INTERNAL_H
+#define BQX_TRANSPORT_TRANSPORT_INTERNAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+struct PCB;
+struct BrokerEntry;
+
+// Room for the text of a system error number.
+constexpr size_t kErrorTextSize = 128;
+
+// Bytes before the correlation id's end: size, API key, version, correlation id.
+constexpr uint32_t kRequestMinLength = 12;
+
+// The entry at `brokerIndex`, or null when the table has no such entry.
+BrokerEntry *transport_entry(PCB *pcb, uint32_t brokerIndex);
+
+// The entry's host for log lines; never null.
+const char *transport_host(const BrokerEntry *entry);
+
+// The system's text for error number `error`, written into `buffer`.
+const char *transport_errorText(int error, char *buffer, size_t size);
+
+// Logs error 7500 ("TCPIP Error from ...") for `callName` and the entry, with
+// the system's text of `error`. Returns 7500.
+int32_t transport_logTcpError(PCB *pcb, const char *tag, const BrokerEntry *entry,
+                              const char *callName, int error);
+
+// Logs error 7500 for a broker index that names no entry of the table.
+// Returns 7500.
+int32_t transport_badIndex(PCB *pcb, const char *tag, const char *callName,
+                           uint32_t brokerIndex);
+
+// Milliseconds of the monotonic clock, for time-outs that must not jump
+// with the wall clock.
+int64_t transport_monotonicMs();
+
+// Big-endian reads and writes of the wire's integers.
+uint32_t transport_readBe32(const uint8_t *bytes);
+int16_t transport_readBe16(const uint8_t *bytes);
+void transport_writeBe32(uint8_t *bytes, uint32_t value);
+
+// Hex-dumps at most `limit` bytes of a request. A SaslAuthenticate request
+// is dumped from a copy whose password bytes are replaced by '*', so that
+// credentials never reach the log.
+void transport_dumpRequest(PCB *pcb, const char *tag, int32_t broker, const char *title,
+                           const uint8_t *request, uint32_t length, uint32_t limit);
+
+// Replaces the password of a SaslAuthenticate request (key 36) in `copy`
+// by '*'. When the request's layout cannot be followed, every byte behind
+// the request header is masked. `copy` holds `length` bytes.
+void transport_maskSaslPassword(uint8_t *copy, uint32_t length);
+
+// One reply read from a broker entry's socket.
+struct ReceivedReply {
+    int32_t result;  // 0, or the error that was logged
+    uint8_t *buffer; // size field and body, owned by the caller; null on failure
+    uint32_t length; // bytes in buffer
+    bool cleared;    // the entry's connection was closed
+};
+
+// Reads one reply (size field, then body) from the socket of the entry at
+// `brokerIndex`. The buffer is null when no complete reply was read: either
+// nothing was there after all (`cleared` false), or the connection ended and
+// the entry has been cleared with warnings (`result` 0 for a connection that
+// the broker closed, else the error logged).
+ReceivedReply transport_receiveReply(PCB *pcb, uint32_t brokerIndex);
+
+#endif

@@ -1,0 +1,194 @@
+// The reply wait: one readiness wait over every connected broker socket,
+// then one reply from each ready socket per pass, until the mode is done.
+#include <errno.h>
+#include <limits.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "api/pcb.h"
+#include "api/session.h"
+#include "log/log.h"
+#include "log/messages.h"
+#include "transport/transport.h"
+#include "transport/transport_internal.h"
+
+int32_t gi32ReplyWaitSeconds = 35;
+
+namespace {
+
+constexpr const char *kTag = "WaitReply";
+constexpr int32_t kFirstError = ERR_TCPIP; // results from here on end every wait
+// Readiness that means "a reply or the end of the connection can be read";
+// recv tells which. Urgent data never belongs to a Kafka reply.
+constexpr short kReadable = POLLIN | POLLERR | POLLHUP;
+constexpr short kBroken = POLLPRI | POLLNVAL;
+
+bool anyPending(const PCB *pcb) {
+    for (uint32_t i = 0; pcb->pBrokerList && i < pcb->u32BrokerCount; ++i)
+        if (pcb->pBrokerList[i].pPendingHead)
+            return true;
+    return false;
+}
+
+bool hasPending(PCB *pcb, uint32_t brokerIndex) {
+    BrokerEntry *entry = transport_entry(pcb, brokerIndex);
+    return entry && entry->pPendingHead;
+}
+
+// One slot per broker entry, in table order; unconnected entries carry -1,
+// which poll skips. poll has no descriptor limit, unlike an fd_set.
+pollfd *buildPollSet(const PCB *pcb) {
+    pollfd *fds = static_cast<pollfd *>(malloc(pcb->u32BrokerCount * sizeof(pollfd)));
+    for (uint32_t i = 0; fds && i < pcb->u32BrokerCount; ++i)
+        fds[i] = {pcb->pBrokerList[i].i32Socket, POLLIN | POLLPRI, 0};
+    return fds;
+}
+
+int replyWaitMs() {
+    int32_t seconds = gi32ReplyWaitSeconds < 1 ? 1 : gi32ReplyWaitSeconds;
+    return seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
+}
+
+// poll, started again with the time left after a signal interrupted it.
+int pollRetrying(pollfd *fds, uint32_t count, int timeoutMs) {
+    int64_t deadline = transport_monotonicMs() + timeoutMs;
+    for (;;) {
+        int rc = poll(fds, count, timeoutMs);
+        if (rc >= 0 || errno != EINTR)
+            return rc;
+        int64_t left = deadline - transport_monotonicMs();
+        timeoutMs = left > 0 ? static_cast<int>(left) : 0;
+    }
+}
+
+// Waits for readiness with the global lock released, so that other
+// sessions and the heartbeat thread run meanwhile. Returns poll's result;
+// errno tells a failure.
+int waitReady(PCB *pcb, pollfd *fds, uint32_t count, int32_t mode) {
+    int timeoutMs = 0;
+    if (mode == WAIT_POLL) {
+        pcb->ullSelNoWait++;
+    } else {
+        pcb->ullSelWait++;
+        timeoutMs = replyWaitMs();
+    }
+    kafka_unlock(kTag);
+    int rc = pollRetrying(fds, count, timeoutMs);
+    int error = errno;
+    kafka_lock(kTag);
+    errno = error;
+    return rc;
+}
+
+int32_t timedOut(PCB *pcb, uint32_t target) {
+    BrokerEntry *entry = transport_entry(pcb, target);
+    bqx_log_vf(ERR_TIMEOUT, pcb, kTag, entry ? entry->i32BrokerID : -1, -1, 2,
+               transport_host(entry), entry ? entry->i32Port : 0);
+    return ERR_TIMEOUT;
+}
+
+int32_t connectionBroken(PCB *pcb, uint32_t brokerIndex) {
+    BrokerEntry *entry = &pcb->pBrokerList[brokerIndex];
+    close(entry->i32Socket);
+    entry->i32Socket = -1;
+    bqx_log_vf(ERR_TCPIP, pcb, kTag, entry->i32BrokerID, -1, 5, "select",
+               transport_host(entry), entry->i32Port, -1, "Connection closed by remote");
+    kafka_clearBroker(pcb, brokerIndex, 0);
+    return ERR_TCPIP;
+}
+
+// What one walk over the ready sockets did.
+struct WalkState {
+    int32_t result;
+    bool targetAnswered;
+    int64_t receiveStart; // t1: receive time excludes handler time
+};
+
+// Reads and dispatches one reply of the entry. True when the walk goes on.
+bool serveEntry(PCB *pcb, uint32_t brokerIndex, uint32_t target, WalkState *state) {
+    ReceivedReply reply = transport_receiveReply(pcb, brokerIndex);
+    if (!reply.buffer && !reply.cleared)
+        return true; // nothing there after all
+    if (!reply.buffer) {
+        state->result = reply.result;
+        return false;
+    }
+    if (pcb->iDebugLevel != 0)
+        pcb->ullRcvTime += getTimeStamp() - state->receiveStart;
+    int32_t rc = kafka_processReply(pcb, brokerIndex, reply.buffer, reply.length);
+    free(reply.buffer);
+    if (rc == kBrokerTableReplaced)
+        return false; // the table and its sockets are new: start a new pass
+    if (brokerIndex == target)
+        state->targetAnswered = true;
+    if (pcb->iDebugLevel != 0)
+        state->receiveStart = getTimeStamp();
+    state->result = rc;
+    return rc == 0;
+}
+
+void walk(PCB *pcb, const pollfd *fds, uint32_t count, uint32_t target, WalkState *state) {
+    for (uint32_t i = 0; i < count && i < pcb->u32BrokerCount; ++i) {
+        const BrokerEntry &entry = pcb->pBrokerList[i];
+        // Skip entries closed, or closed and opened again, while unlocked.
+        if (entry.i32Socket == -1 || entry.i32Socket != fds[i].fd)
+            continue;
+        if (fds[i].revents & kBroken) {
+            state->result = connectionBroken(pcb, i);
+            return;
+        }
+        if ((fds[i].revents & kReadable) && !serveEntry(pcb, i, target, state))
+            return;
+    }
+}
+
+// One pass: wait for readiness, then serve the ready entries. *ready is
+// false when nothing became ready in time.
+int32_t pass(PCB *pcb, int32_t mode, uint32_t target, int64_t t0, WalkState *state,
+             bool *ready) {
+    uint32_t count = pcb->u32BrokerCount;
+    pollfd *fds = buildPollSet(pcb);
+    if (!fds) {
+        bqx_log_vf(ERR_MEMORY, pcb, kTag, -1, -1, 1, "Socket List");
+        return ERR_MEMORY;
+    }
+    int rc = waitReady(pcb, fds, count, mode);
+    int error = errno;
+    if (pcb->iDebugLevel != 0) {
+        state->receiveStart = getTimeStamp();
+        pcb->ullWaitTime += state->receiveStart - t0;
+    }
+    *ready = rc > 0;
+    if (rc > 0)
+        walk(pcb, fds, count, target, state);
+    free(fds);
+    if (rc < 0)
+        return transport_logTcpError(pcb, kTag, transport_entry(pcb, target), "select", error);
+    return state->result;
+}
+
+} // namespace
+
+int32_t kafka_waitReply(PCB *pcb, int32_t mode, uint32_t brokerIndex) {
+    const int32_t callerMode = mode;
+    WalkState state = {0, false, 0};
+    for (;;) {
+        int64_t t0 = pcb->iDebugLevel != 0 ? getTimeStamp() : 0;
+        if (!anyPending(pcb))
+            return 0;
+        state.result = 0;
+        bool ready = false;
+        int32_t result = pass(pcb, mode, brokerIndex, t0, &state, &ready);
+        if (!ready && result == 0)
+            return mode == WAIT_POLL ? 0 : timedOut(pcb, brokerIndex);
+        if (result >= kFirstError || callerMode == WAIT_POLL)
+            return result;
+        // A warning of a handler (the ListOffsets 5002) was logged by the
+        // handler; a waiting mode goes on by its own rule.
+        if (mode == WAIT_QUEUE && !hasPending(pcb, brokerIndex))
+            return 0;
+        if ((mode == WAIT_REPLY && state.targetAnswered) || mode == WAIT_ONCE)
+            mode = WAIT_POLL;
+    }
+}

@@ -1,0 +1,98 @@
+// A scripted stand-in for a Kafka broker on 127.0.0.1: it accepts
+// connections, reads size-framed requests, records them and answers each
+// with the next scripted action (or the default one).
+#ifndef BQX_TESTS_FAKE_BROKER_H
+#define BQX_TESTS_FAKE_BROKER_H
+
+#include <stdint.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace bqxtest {
+
+using Bytes = std::vector<uint8_t>;
+
+// One request as the fake received it (size field included in `raw`).
+struct FakeRequest {
+    int16_t apiKey = 0;
+    int16_t apiVersion = 0;
+    int32_t correlId = 0;
+    Bytes raw;
+};
+
+// What the fake does with one request.
+struct FakeAction {
+    enum class Kind {
+        kReply,         // size, correlation id (+ correlDelta), body
+        kRawSize,       // only a size field of the given value, nothing behind it
+        kHalfThenClose, // the first half of the reply, then the connection ends
+        kClose,         // the connection ends, no reply
+        kNoReply,       // nothing: the request is never answered
+        kUrgentByte,    // one byte of TCP urgent data, nothing else
+    };
+    Kind kind = Kind::kReply;
+    Bytes body;              // reply bytes behind the correlation id
+    int32_t correlDelta = 0; // added to the request's correlation id
+    int32_t rawSize = 0;     // kRawSize: the size field sent
+    int delayMs = 0;         // pause before acting
+
+    static FakeAction reply(Bytes body, int32_t correlDelta = 0);
+    static FakeAction rawSizeField(int32_t size);
+    static FakeAction halfThenClose(Bytes body, int32_t correlDelta = 0);
+    static FakeAction close();
+    static FakeAction noReply();
+    static FakeAction urgentByte();
+    FakeAction delayed(int ms) const;
+};
+
+// Reply bodies (behind the correlation id).
+Bytes apiVersionsBody(int16_t errorCode = 0); // version 3: error, no keys, throttle 0, tags
+Bytes saslHandshakeBody(int16_t errorCode);   // version 1: error, one mechanism "PLAIN"
+
+class FakeBroker {
+  public:
+    FakeBroker();
+    ~FakeBroker();
+    FakeBroker(const FakeBroker &) = delete;
+    FakeBroker &operator=(const FakeBroker &) = delete;
+
+    int port() const { return port_; }
+    // Appends an action; each request takes the oldest one left. Without
+    // one, ApiVersions (key 18) gets apiVersionsBody() and others nothing.
+    void script(const FakeAction &action);
+    std::vector<FakeRequest> requests();
+    // Waits up to `timeoutMs` until `count` requests have arrived.
+    bool waitForRequests(size_t count, int timeoutMs);
+    int connectionsAccepted();
+
+  private:
+    struct Connection {
+        int fd;
+        Bytes pending; // received bytes not yet framed
+    };
+
+    void run();
+    void acceptOne();
+    bool readFrom(Connection &connection); // false when the connection ended
+    bool handle(Connection &connection, const Bytes &frame);
+    FakeAction nextAction(const FakeRequest &request);
+
+    int listenFd_ = -1;
+    int wakePipe_[2] = {-1, -1};
+    int port_ = 0;
+    std::vector<Connection> connections_;
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::deque<FakeAction> script_;
+    std::vector<FakeRequest> requests_;
+    int accepted_ = 0;
+    std::thread thread_;
+};
+
+} // namespace bqxtest
+
+#endif

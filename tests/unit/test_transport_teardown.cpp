@@ -1,0 +1,165 @@
+// Closing broker entries and tearing a session down: warnings for dropped
+// requests, what an entry keeps, the wait for outstanding replies, and the
+// statistics of a closed session.
+#include "test_transport_fixture.h"
+
+namespace bqxtest {
+namespace {
+
+class TeardownTest : public TransportTest {
+  protected:
+    // Entry 0 connected to a peer with three pending requests and a kept
+    // Fetch reply; returns the peer.
+    int busyEntry() {
+        makeTable(2);
+        int peer = attachPeer(0);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+        entry(0).pReplyBuffer = static_cast<FetchReplyBuffer *>(calloc(1, 64));
+        entry(0).u32FetchCorrelID = 9;
+        return peer;
+    }
+
+    void expectClearedButReusable() {
+        const BrokerEntry &e = entry(0);
+        EXPECT_EQ(e.i32Socket, -1);
+        EXPECT_EQ(e.pPendingHead, nullptr);
+        EXPECT_EQ(e.pPendingTail, nullptr);
+        EXPECT_EQ(e.u32PendingCount, 0u);
+        EXPECT_EQ(e.pReplyBuffer, nullptr);
+        EXPECT_EQ(e.u32FetchCorrelID, 0u);
+        ASSERT_NE(e.pszHost, nullptr);
+        EXPECT_STREQ(e.pszHost, "127.0.0.1");
+        EXPECT_EQ(e.i32Port, 9092);
+        EXPECT_EQ(e.i32BrokerID, 0);
+        EXPECT_EQ(e.u32LastCorrelID, 3u);
+    }
+};
+
+TEST_F(TeardownTest, ClearingWarnsForEveryDroppedRequestInQueueOrder) {
+    int peer = busyEntry();
+    int32_t rc = 0;
+    auto lines = captureLog([&] { rc = kafka_clearBroker(pcb_, 0, 0); });
+    EXPECT_EQ(rc, 5005);
+    ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"5005", "5005", "5005"}));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(lines[i].tag, "Disconne");
+        EXPECT_EQ(lines[i].text, "No Reply received for 18/ApiVersions, CorrelID " +
+                                     std::to_string(i + 1) + " from Broker 127.0.0.1:9092");
+    }
+    expectClearedButReusable();
+    readAvailable(peer);
+    char byte;
+    EXPECT_EQ(recv(peer, &byte, 1, MSG_DONTWAIT), 0) << "the connection was closed";
+}
+
+TEST_F(TeardownTest, QuietClearingLogsNothing) {
+    busyEntry();
+    int32_t rc = -1;
+    auto lines = captureLog([&] { rc = kafka_clearBroker(pcb_, 0, 1); });
+    EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(lines.empty());
+    expectClearedButReusable();
+}
+
+TEST_F(TeardownTest, ClearingAnIdleOrMissingEntryDoesNothing) {
+    makeTable(2);
+    auto lines = captureLog([&] {
+        EXPECT_EQ(kafka_clearBroker(pcb_, 1, 0), 0);
+        EXPECT_EQ(kafka_clearBroker(pcb_, 2, 0), 0);
+        EXPECT_EQ(kafka_clearBroker(pcb_, UINT32_MAX, 0), 0);
+    });
+    EXPECT_TRUE(lines.empty());
+    EXPECT_STREQ(entry(1).pszHost, "127.0.0.1");
+}
+
+TEST_F(TeardownTest, DisconnectWaitsForOutstandingRepliesThenReleasesEverything) {
+    FakeBroker broker;
+    makeTable(3, broker.port());
+    ASSERT_EQ(kafka_connect(pcb_, 1), 0);
+    broker.script(FakeAction::reply(apiVersionsBody()).delayed(200));
+    ASSERT_EQ(queue(1, kApiVersionsKey, SEND_NOWAIT), 0);
+    pcb_->pszTopic = bqx_copy_text("topic", 5);
+    pcb_->pszMemberID = bqx_copy_text("member", 6);
+    pcb_->apszMembers[3] = bqx_copy_text("other", 5);
+    pcb_->pPartitionList = static_cast<PartitionEntry *>(calloc(2, sizeof(PartitionEntry)));
+    pcb_->u32PartitionCount = 2;
+    snprintf(pcb_->szLastError, sizeof pcb_->szLastError, "old error");
+    snprintf(pcb_->szMsgKey, sizeof pcb_->szMsgKey, "key");
+
+    int32_t rc = -1;
+    auto lines = captureLog([&] { rc = kafka_disconnect(pcb_); });
+    EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(lines.empty()) << "the reply came: nothing was dropped";
+    EXPECT_EQ(broker.requests().size(), 2u);
+    EXPECT_EQ(pcb_->pBrokerList, nullptr);
+    EXPECT_EQ(pcb_->u32BrokerCount, 0u);
+    EXPECT_EQ(pcb_->pPartitionList, nullptr);
+    EXPECT_EQ(pcb_->u32PartitionCount, 0u);
+    EXPECT_EQ(pcb_->pszTopic, nullptr);
+    EXPECT_EQ(pcb_->pszMemberID, nullptr);
+    EXPECT_EQ(pcb_->apszMembers[3], nullptr);
+    EXPECT_STREQ(pcb_->szLastError, "");
+    EXPECT_STREQ(pcb_->szMsgKey, "");
+    EXPECT_EQ(pcb_->u32ShuttingDown, 0u);
+}
+
+TEST_F(TeardownTest, DisconnectIgnoresStrayRepliesAndFinishesAfterAFailedWait) {
+    gi32ReplyWaitSeconds = 1;
+    FakeBroker broker;
+    makeTable(2, broker.port());
+    ASSERT_EQ(kafka_connect(pcb_, 0), 0);
+    broker.script(FakeAction::reply(apiVersionsBody(), 1)); // wrong correlation id
+    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    int32_t rc = 0;
+    auto lines = captureLog([&] { rc = kafka_disconnect(pcb_); });
+    EXPECT_EQ(rc, 7515);
+    EXPECT_EQ(numbersOf(lines), std::vector<std::string>{"7515"}) << "no 7516 while shutting down";
+    EXPECT_EQ(pcb_->pBrokerList, nullptr);
+    EXPECT_EQ(pcb_->u32ShuttingDown, 0u);
+}
+
+TEST_F(TeardownTest, DisconnectWithoutATableReturnsZero) {
+    auto lines = captureLog([&] { EXPECT_EQ(kafka_disconnect(pcb_), 0); });
+    EXPECT_TRUE(lines.empty());
+}
+
+TEST_F(TeardownTest, CloseLogsStatisticsOnlyWhenDebuggingAndReleasesCredentials) {
+    pcb_->pszSaslUser = bqx_copy_text("alice", 5);
+    pcb_->pszSaslPassword = bqx_copy_text("secret", 6);
+    auto lines = captureLog([&] { kafka_close(pcb_); });
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(pcb_->pszSaslUser, nullptr);
+    EXPECT_EQ(pcb_->pszSaslPassword, nullptr);
+
+    pcb_->iDebugLevel = 1;
+    pcb_->ullMsgsProduced = 2;
+    pcb_->ullMsgsConsumed = 1;
+    pcb_->ullSndTime = 11;
+    pcb_->ullRcvTime = 12;
+    pcb_->ullWaitTime = 13;
+    pcb_->ullMarshallTime = 14;
+    pcb_->ullUnmarshallTime = 15;
+    pcb_->ullSendWinExh = 7;
+    pcb_->ullSends = 3;
+    pcb_->ullSndBytes = 51;
+    pcb_->ullRcvs = 4;
+    pcb_->ullRcvBytes = 64;
+    pcb_->ullSelWait = 5;
+    pcb_->ullSelNoWait = 6;
+    lines = captureLog([&] { kafka_close(pcb_); });
+    ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"0018", "0019", "0022"}));
+    for (const LogLine &line : lines) {
+        EXPECT_EQ(line.tag, "BQXCLSE ");
+        EXPECT_EQ(line.broker, "--");
+        EXPECT_EQ(line.partition, "--");
+    }
+    EXPECT_EQ(lines[0].text.rfind("Stats: #Msgs produce: 2  consume: 1 ConnectionTime: ", 0), 0u);
+    EXPECT_EQ(lines[1].text,
+              "Stats: snd=11 rcv=12 wait=13 marshall=14 unmarshall=15 msec SendWinExh=7");
+    EXPECT_EQ(lines[2].text,
+              "Stats: sends=3 sndBytes=51 rcvs=4 rcvBytes=64 selWait=5 selNoWait=6");
+}
+
+} // namespace
+} // namespace bqxtest
