@@ -204,6 +204,23 @@ TEST_F(WaitTest, SizeFieldsThatNoReplyCanHaveCloseTheConnection) {
     }
 }
 
+TEST_F(WaitTest, BrokerStallingInTheMiddleOfAReplyIsGivenUpOn) {
+    gi32ReplyWaitSeconds = 1;
+    FakeBroker broker;
+    makeTable(2, broker.port());
+    ASSERT_EQ(kafka_connect(pcb_, 0), 0);
+    broker.script(FakeAction::rawSizeField(100)); // the size, then nothing
+    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    int32_t rc = 0;
+    auto start = Clock::now();
+    auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_QUEUE, 0); });
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(rc, 7500);
+    EXPECT_EQ(entry(0).i32Socket, -1);
+    ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"7500", "5005"}));
+    EXPECT_EQ(lines[0].text.rfind("TCPIP Error from recv(): Broker 127.0.0.1:", 0), 0u);
+}
+
 TEST_F(WaitTest, SizeFieldArrivingInPiecesIsReadWhole) {
     makeTable(2);
     int peer = attachPeer(0);
