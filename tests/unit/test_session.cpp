@@ -3,7 +3,12 @@
 // threads at once.
 #include <gtest/gtest.h>
 
+#include <locale.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -158,6 +163,41 @@ TEST_F(SessionTest, LockTracesFollowTheGlobalDebugLevel) {
     EXPECT_EQ(lines[0].tag, "BQXCLSE ");
     EXPECT_EQ(lines[1].number, "7502");
     EXPECT_EQ(lines[2].text, "General Mutex: Unlocked");
+}
+
+// A locale whose code set no converter knows: the Latin-9 character map
+// under another name, built with localedef into the build tree.
+std::string buildLocaleWithUnknownCodeSet() {
+    std::string dir = std::string(BQX_TEST_WORKDIR) + "/locale-unknown";
+    std::string command = "mkdir -p '" + dir + "' && cd '" + dir +
+                          "' && zcat /usr/share/i18n/charmaps/ISO-8859-15.gz | sed "
+                          "'s/^<code_set_name>.*/<code_set_name> BQX-NO-SUCH-CODESET/' > cm && "
+                          "localedef -c -i en_US -f ./cm ./bqxunknown.$$ >/dev/null 2>&1; "
+                          "[ -d bqxunknown ] || mv bqxunknown.$$ bqxunknown; rm -rf bqxunknown.$$";
+    (void)!system(command.c_str());
+    struct stat st;
+    return stat((dir + "/bqxunknown/LC_CTYPE").c_str(), &st) == 0 ? dir : "";
+}
+
+TEST_F(SessionTest, OpenWithoutConvertersFailsAndLeavesTheSlotEmpty) {
+    std::string dir = buildLocaleWithUnknownCodeSet();
+    if (dir.empty()) GTEST_SKIP() << "localedef could not build the test locale";
+    const char *oldLocPath = getenv("LOCPATH");
+    std::string savedLocPath = oldLocPath ? oldLocPath : "";
+    setenv("LOCPATH", dir.c_str(), 1);
+    setenv("LC_ALL", "bqxunknown", 1);
+    int32_t h = 0;
+    auto lines = captureLog([&] { h = BQXOPEN(); });
+    unsetenv("LC_ALL");
+    if (oldLocPath) setenv("LOCPATH", savedLocPath.c_str(), 1);
+    else unsetenv("LOCPATH");
+    setlocale(LC_CTYPE, "C");
+
+    EXPECT_EQ(h, -1);
+    ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"0007", "7538"}));
+    EXPECT_EQ(lines[1].text.rfind("iconv_open() failed for Encode with error ", 0), 0u);
+    for (PCB *pcb : gpcbList) EXPECT_EQ(pcb, nullptr);
+    bqxtest::captureLines([&] { EXPECT_EQ(BQXOPEN(), 0) << "the slot was released at once"; });
 }
 
 } // namespace
