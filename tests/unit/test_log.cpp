@@ -15,34 +15,14 @@
 #include "bqx.h"
 #include "log/log.h"
 #include "log/messages.h"
+#include "support/log_capture.h"
 
 namespace {
 
-struct LogLine {
-    std::string stamp, number, severity, tag, broker, partition, text;
-};
+using bqxtest::captureLines;
+using bqxtest::LogLine;
 
-std::vector<std::string> captureLines(const std::function<void()> &body) {
-    testing::internal::CaptureStdout();
-    body();
-    std::string out = testing::internal::GetCapturedStdout();
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t nl; (nl = out.find('\n', start)) != std::string::npos; start = nl + 1)
-        lines.push_back(out.substr(start, nl - start));
-    EXPECT_EQ(start, out.size()) << "output does not end with a newline";
-    return lines;
-}
-
-LogLine parse(const std::string &line) {
-    static const std::regex shape(
-        R"(^(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3}) BQX(\d{4})([IWE]) (.{8}) (\S+) (\S+) (.*)$)");
-    std::smatch m;
-    EXPECT_TRUE(std::regex_match(line, m, shape)) << line;
-    if (m.empty())
-        return {};
-    return {m[1], m[2], m[3], m[4], m[5], m[6], m[7]};
-}
+LogLine parse(const std::string &line) { return bqxtest::parseLine(line); }
 
 LogLine logOne(const std::function<void()> &body) {
     std::vector<std::string> lines = captureLines(body);
