@@ -1,0 +1,160 @@
+// BQXCONN: attaches a session to a cluster and one topic. The bootstrap
+// server is connected, asked for the topic's metadata, and disconnected
+// again; the Metadata reply leaves the broker table and the partition list.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "api/session.h"
+#include "log/log.h"
+#include "log/messages.h"
+#include "protocol/protocol.h"
+#include "transport/transport.h"
+
+namespace {
+
+constexpr const char *kTag = "BQXCONN";
+constexpr int32_t kDefaultPort = 9092;
+constexpr size_t kShownTextSize = 129; // the 7519 line shows 128 characters
+
+// Length of the host part of a bootstrap text: up to the first ':' of the
+// first server of a comma-separated list.
+uint32_t hostLength(const char *text, uint32_t length) {
+    uint32_t i = 0;
+    while (i < length && text[i] != ':' && text[i] != ',' && text[i] != '\0')
+        ++i;
+    return i;
+}
+
+int32_t badBootstrap(PCB *pcb, const char *text, int32_t length) {
+    char shown[kShownTextSize] = "";
+    if (text && length > 0)
+        snprintf(shown, sizeof shown, "%.*s", length < 128 ? length : 128, text);
+    bqx_log_vf(ERR_NO_ADDRESS, pcb, kTag, -1, -1, 2, -1, shown);
+    return ERR_NO_ADDRESS;
+}
+
+int32_t badArgument(PCB *pcb, const char *reason) {
+    bqx_log_vf(ERR_PROTOCOL, pcb, kTag, -1, -1, 1, reason);
+    return ERR_PROTOCOL;
+}
+
+// Rejects what cannot name a server and a topic before the session's
+// current connection is touched. An empty topic is refused here since no
+// broker accepts it.
+int32_t checkArguments(PCB *pcb, const char *bootstrap, int32_t bootstrapLen, const char *topic,
+                       int32_t topicLen) {
+    if (bootstrapLen <= 0 || !bootstrap ||
+        hostLength(bootstrap, static_cast<uint32_t>(bootstrapLen)) == 0)
+        return badBootstrap(pcb, bootstrap, bootstrapLen);
+    char reason[64];
+    if (topicLen < 0) {
+        snprintf(reason, sizeof reason, "invalid argument: topic length %d", topicLen);
+        return badArgument(pcb, reason);
+    }
+    if (!topic && topicLen > 0) {
+        snprintf(reason, sizeof reason, "invalid argument: null pointer with length %d",
+                 topicLen);
+        return badArgument(pcb, reason);
+    }
+    if (topicLen == 0 || topic[0] == '\0')
+        return badArgument(pcb, "invalid argument: empty topic");
+    return 0;
+}
+
+// The port behind the first ':' by its leading decimal digits (0 when there
+// are none), or 9092 without a ':'. Cuts the host text behind its name.
+int32_t parseBootstrap(char *host) {
+    host[strcspn(host, ",")] = '\0';
+    char *colon = strchr(host, ':');
+    if (!colon)
+        return kDefaultPort;
+    *colon = '\0';
+    int64_t port = 0;
+    for (const char *digit = colon + 1; *digit >= '0' && *digit <= '9'; ++digit)
+        if (port <= INT32_MAX)
+            port = port * 10 + (*digit - '0');
+    return port <= INT32_MAX ? static_cast<int32_t>(port) : INT32_MAX;
+}
+
+// Allocates the topic and the two-entry table (bootstrap, coordinator slot).
+int32_t allocateSession(PCB *pcb, const char *bootstrap, int32_t bootstrapLen, const char *topic,
+                        int32_t topicLen) {
+    pcb->pBrokerList = static_cast<BrokerEntry *>(calloc(2, sizeof(BrokerEntry)));
+    pcb->u32BrokerCount = pcb->pBrokerList ? 2 : 0;
+    for (uint32_t i = 0; i < pcb->u32BrokerCount; ++i)
+        pcb->pBrokerList[i].i32Socket = -1;
+    pcb->pszTopic = bqx_copy_text(topic, static_cast<uint32_t>(topicLen));
+    const char *missing = nullptr;
+    if (!pcb->pBrokerList)
+        missing = "BrokerList";
+    else if (!pcb->pszTopic)
+        missing = "Topic";
+    else if (!(pcb->pBrokerList[0].pszHost =
+                   bqx_copy_text(bootstrap, static_cast<uint32_t>(bootstrapLen))))
+        missing = "Hostname of Bootstrap Server";
+    if (missing) {
+        bqx_log_vf(ERR_MEMORY, pcb, kTag, -1, -1, 1, missing);
+        return ERR_MEMORY;
+    }
+    return 0;
+}
+
+int32_t closedWithoutReply(PCB *pcb) {
+    const BrokerEntry &bootstrap = pcb->pBrokerList[pcb->u32BrokerCount - 2];
+    char server[kShownTextSize];
+    snprintf(server, sizeof server, "(%.100s:%d)", bootstrap.pszHost ? bootstrap.pszHost : "",
+             bootstrap.i32Port);
+    bqx_log_vf(ERR_AUTH_REQUIRED, pcb, kTag, bootstrap.i32BrokerID, -1, 1, server);
+    return ERR_AUTH_REQUIRED;
+}
+
+int32_t connectBootstrap(PCB *pcb) {
+    BrokerEntry &bootstrap = pcb->pBrokerList[0];
+    bootstrap.i32Port = parseBootstrap(bootstrap.pszHost);
+    if (pcb->iDebugLevel >= 2)
+        bqx_log_vf(INF_PARAMETERS, pcb, kTag, -1, -1, 3, bootstrap.pszHost, bootstrap.i32Port,
+                   pcb->pszTopic);
+    pcb->ullStartTime = static_cast<uint64_t>(getTimeStamp());
+    int32_t rc = kafka_connect(pcb, 0);
+    if (rc == 0)
+        rc = kafka_meta(pcb, 0);
+    // A broker that ends the connection instead of answering (a SASL
+    // listener asked without credentials does) leaves the wait without an
+    // error, but also without a partition list.
+    if (rc == 0 && !pcb->pPartitionList)
+        rc = closedWithoutReply(pcb);
+    return rc;
+}
+
+int32_t connectSession(PCB *pcb, const char *bootstrap, int32_t bootstrapLen, const char *topic,
+                       int32_t topicLen) {
+    kafka_disconnect(pcb);
+    int32_t rc = allocateSession(pcb, bootstrap, bootstrapLen, topic, topicLen);
+    if (rc == 0)
+        rc = connectBootstrap(pcb);
+    // The bootstrap connection is not kept; the leaders are connected when
+    // they are first needed.
+    if (pcb->pBrokerList && pcb->u32BrokerCount >= 2)
+        kafka_clearBroker(pcb, pcb->u32BrokerCount - 2, 0);
+    return rc;
+}
+
+} // namespace
+
+int32_t BQXCONN(int32_t handle, const char *bootstrap, int32_t bootstrapLen, const char *topic,
+                int32_t topicLen) {
+    kafka_lock(kTag);
+    PCB *pcb = get_BQXPCB(handle);
+    int32_t rc;
+    if (!pcb) {
+        bqx_log_vf(ERR_HANDLE, nullptr, kTag, -1, -1, 1, "");
+        rc = ERR_HANDLE;
+    } else {
+        rc = checkArguments(pcb, bootstrap, bootstrapLen, topic, topicLen);
+        if (rc == 0)
+            rc = connectSession(pcb, bootstrap, bootstrapLen, topic, topicLen);
+    }
+    kafka_unlock(kTag);
+    return rc;
+}

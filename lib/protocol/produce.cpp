@@ -1,0 +1,391 @@
+// Produce (key 0, version 7): one record batch of format version 2 holding
+// one record, sent to the leader of the partition that the key's hash (or,
+// without a key, the round-robin cursor) chooses.
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "api/pcb.h"
+#include "codec/codec.h"
+#include "log/log.h"
+#include "log/messages.h"
+#include "protocol/protocol.h"
+#include "protocol/protocol_internal.h"
+#include "transport/transport.h"
+
+int64_t (*gpfnProduceClock)() = getTimeStamp;
+
+namespace {
+
+constexpr int32_t kProduceKey = 0;
+constexpr int32_t kProduceVersion = 7;
+constexpr int32_t kProduceTimeoutMs = 1500;
+constexpr int32_t kRecordBatchMagic = 2;
+constexpr const char *kTag = "Produce";
+constexpr uint64_t kMaxRequestBytes = 0x7FFFFFFF; // positions are signed 32-bit
+// A character of a local code page takes at most 4 bytes in UTF-8.
+constexpr uint32_t kKeyUtf8Size = 4 * kMaxKeyLen;
+
+// Request bytes around the topic name and the record: the produce header
+// with its null transactional id (22 + the topic) and the record batch up
+// to the record's length varint (4 + 61: records size and batch header).
+constexpr uint64_t kTopicSectionBytes = 22;
+constexpr uint64_t kBatchHeaderBytes = 65;
+// Record bytes beside key, value and their length varints: attributes,
+// timestampDelta, offsetDelta and the header count.
+constexpr int64_t kRecordFixedBytes = 4;
+
+// The message value as sent; `owned` is the conversion buffer, if any.
+struct ProduceValue {
+    const char *data;
+    uint32_t length;
+    char *owned;
+};
+
+// The message key as sent, already in UTF-8.
+struct ProduceKey {
+    char bytes[kKeyUtf8Size];
+    uint32_t length;
+};
+
+int32_t checkTables(PCB *pcb) {
+    if (pcb->u32BrokerCount == 0 || !pcb->pBrokerList) {
+        bqx_log_vf(ERR_NO_BROKERLIST, pcb, kTag, -1, -1, 1, "");
+        return ERR_NO_BROKERLIST;
+    }
+    if (pcb->u32PartitionCount == 0 || !pcb->pPartitionList) {
+        bqx_log_vf(ERR_NO_PARTITIONLIST, pcb, kTag, -1, -1, 1, "");
+        return ERR_NO_PARTITIONLIST;
+    }
+    return 0;
+}
+
+int32_t noMemory(PCB *pcb, const char *what) {
+    bqx_log_vf(ERR_MEMORY, pcb, kTag, -1, -1, 1, what);
+    return ERR_MEMORY;
+}
+
+// Converts the value to UTF-8 in a buffer of 2L bytes, enlarged by L as
+// long as the converter runs out of room, up to 6L.
+int32_t convertValue(PCB *pcb, const char *message, uint32_t length, ProduceValue *value) {
+    *value = {message, length, nullptr};
+    if (!pcb->u32Convert || length == 0)
+        return 0;
+    uint64_t capacity = 2ull * length;
+    if (6ull * length > kMaxRequestBytes)
+        return noMemory(pcb, "Conversion Temp Buffer");
+    char *buffer = static_cast<char *>(malloc(capacity));
+    while (buffer) {
+        uint32_t produced = static_cast<uint32_t>(capacity), error = 0;
+        int32_t rc = iconv_convert(pcb, message, length, buffer, &produced, &error, kToUtf8);
+        if (rc == 0) {
+            *value = {buffer, produced, buffer};
+            return 0;
+        }
+        if (error != E2BIG) {
+            free(buffer);
+            return rc;
+        }
+        if (5ull * length < capacity) {
+            free(buffer);
+            bqx_log_vf(ERR_CONVERSION_SIZE, pcb, kTag, -1, -1, 1, "");
+            return ERR_CONVERSION_SIZE;
+        }
+        capacity += length;
+        char *larger = static_cast<char *>(realloc(buffer, capacity));
+        if (!larger)
+            free(buffer);
+        buffer = larger;
+    }
+    return noMemory(pcb, "Conversion Temp Buffer");
+}
+
+// The key is converted before the record is built so that the record
+// length counts the bytes that are actually sent. Unconvertible bytes go
+// out unchanged (the converter has logged them).
+int32_t convertKey(PCB *pcb, uint32_t keyLen, ProduceKey *key) {
+    key->length = 0;
+    if (keyLen == 0)
+        return 0;
+    uint32_t produced = sizeof key->bytes, error = 0;
+    int32_t rc = iconv_convert(pcb, pcb->szMsgKey, keyLen, key->bytes, &produced, &error, kToUtf8);
+    if (rc != 0 && rc != ERR_CONVERT)
+        return rc;
+    key->length = produced;
+    return 0;
+}
+
+// Bytes of `value` as a zigzag varint, learnt by encoding it.
+int64_t varintSize(PCB *pcb, int64_t value) {
+    uint8_t scratch[16];
+    return kafka_marshall_new(pcb, scratch, sizeof scratch, 0, "vi", value);
+}
+
+// Bytes of the record behind its length varint.
+int64_t recordLength(PCB *pcb, const ProduceKey &key, const ProduceValue &value) {
+    int64_t keyField = key.length ? static_cast<int64_t>(key.length) : -1;
+    int64_t valueField = value.length ? static_cast<int64_t>(value.length) : -1;
+    return kRecordFixedBytes + key.length + value.length + varintSize(pcb, keyField) +
+           varintSize(pcb, valueField);
+}
+
+// Room for the whole request. The converted client id and topic name are
+// given twice their local length, as much as their conversion may produce.
+uint64_t requestSize(PCB *pcb, int64_t recordBytes) {
+    uint64_t topicLen = pcb->pszTopic ? strlen(pcb->pszTopic) : 0;
+    uint64_t header = 14 + 2 * strlen(gpszClientID);
+    return header + kTopicSectionBytes + 2 * topicLen + kBatchHeaderBytes +
+           static_cast<uint64_t>(varintSize(pcb, recordBytes)) +
+           static_cast<uint64_t>(recordBytes);
+}
+
+void pickKeyedPartition(PCB *pcb, uint32_t keyLen) {
+    uint32_t partition = djb_hash(pcb->szMsgKey, keyLen) % pcb->u32PartitionCount;
+    uint32_t index = 0;
+    for (uint32_t i = 0; i < pcb->u32PartitionCount; ++i) {
+        if (pcb->pPartitionList[i].i32Partition == static_cast<int32_t>(partition)) {
+            index = i;
+            break;
+        }
+    }
+    pcb->u32PartitionListIdx = index;
+    if (pcb->iDebugLevel > 1)
+        bqx_log_vf(INF_KEYHASH, pcb, kTag, -1, -1, 2, pcb->szMsgKey,
+                   pcb->pPartitionList[index].i32Partition);
+}
+
+void dumpTables(PCB *pcb, int32_t partition) {
+    hexdump(pcb, kTag, -1, partition, "BrokerList", pcb->pBrokerList,
+            static_cast<int32_t>(pcb->u32BrokerCount * sizeof(BrokerEntry)));
+    hexdump(pcb, kTag, -1, partition, "PartitionList", pcb->pPartitionList,
+            static_cast<int32_t>(pcb->u32PartitionCount * sizeof(PartitionEntry)));
+}
+
+// Makes sure that the entry's leader is connected. Returns 0 or the error.
+int32_t connectLeader(PCB *pcb, const PartitionEntry &entry) {
+    const char *topic = pcb->pszTopic ? pcb->pszTopic : "";
+    if (entry.i32Leader == -1) {
+        bqx_log_vf(ERR_NO_LEADER, pcb, kTag, -1, entry.i32Partition, 2, entry.i32Partition,
+                   topic);
+        return ERR_NO_LEADER;
+    }
+    if (entry.i32BrokerIdx < 0 ||
+        static_cast<uint32_t>(entry.i32BrokerIdx) >= pcb->u32BrokerCount) {
+        bqx_log_vf(ERR_NO_BROKER_FOR_LEADER, pcb, kTag, -1, entry.i32Partition, 3,
+                   entry.i32Leader, entry.i32Partition, topic);
+        if (pcb->iDebugLevel > 4)
+            dumpTables(pcb, entry.i32Partition);
+        return ERR_NO_BROKER_FOR_LEADER;
+    }
+    uint32_t brokerIndex = static_cast<uint32_t>(entry.i32BrokerIdx);
+    const BrokerEntry &broker = pcb->pBrokerList[brokerIndex];
+    const char *host = broker.pszHost ? broker.pszHost : "";
+    if (pcb->iDebugLevel > 2)
+        bqx_log_vf(INF_TOPIC_BROKER, pcb, kTag, entry.i32Leader, entry.i32Partition, 3, topic,
+                   host, broker.i32Port);
+    if (broker.i32Socket != -1)
+        return 0;
+    if (pcb->iDebugLevel > 1)
+        bqx_log_vf(INF_CONNECT_BROKER, pcb, kTag, entry.i32Leader, entry.i32Partition, 2, host,
+                   broker.i32Port);
+    return kafka_connect(pcb, brokerIndex);
+}
+
+// Walks the partition list from the cursor to the first entry whose leader
+// is connected. A keyed message never goes to another partition than its
+// own; without a key every entry is tried once.
+int32_t chooseEntry(PCB *pcb, uint32_t keyLen, uint32_t *chosen) {
+    int32_t error = 0;
+    for (uint32_t tried = 0; tried < pcb->u32PartitionCount;) {
+        if (pcb->u32PartitionListIdx >= pcb->u32PartitionCount)
+            pcb->u32PartitionListIdx = 0;
+        *chosen = pcb->u32PartitionListIdx++;
+        error = connectLeader(pcb, pcb->pPartitionList[*chosen]);
+        ++tried;
+        if (error == 0 || keyLen > 0)
+            break;
+    }
+    if (error == 0)
+        return 0;
+    bqx_log_vf(ERR_NO_BROKER_CONNECTED, pcb, kTag, -1, -1, 1,
+               pcb->pszTopic ? pcb->pszTopic : "");
+    return ERR_NO_BROKER_CONNECTED;
+}
+
+// Where the placeholders of the request are, for filling them in last.
+struct BatchHoles {
+    int32_t recordsSize;
+    int32_t batchLength;
+    int32_t crc;
+};
+
+int32_t marshalBatch(PCB *pcb, uint8_t *buffer, uint32_t size, int32_t position,
+                     const ProduceKey &key, const ProduceValue &value, int64_t recordBytes,
+                     BatchHoles *holes) {
+    int64_t now = gpfnProduceClock();
+    holes->recordsSize = position;
+    position = kafka_marshall_new(pcb, buffer, size, position, "i4i8", 0, int64_t{0});
+    holes->batchLength = position;
+    position = kafka_marshall_new(pcb, buffer, size, position, "i4i4i1", 0, 0, kRecordBatchMagic);
+    holes->crc = position;
+    position = kafka_marshall_new(pcb, buffer, size, position, "i4i2i4", 0, 0, 0);
+    position = kafka_marshall_new(pcb, buffer, size, position, "i8i8i8i2i4i4", now, now,
+                                  int64_t{-1}, -1, -1, 1);
+    position = kafka_marshall_new(pcb, buffer, size, position, "vii1", recordBytes, 0);
+    return kafka_marshall_new(pcb, buffer, size, position, "vivivsvsi1", int64_t{0}, int64_t{0},
+                              key.length ? key.bytes : nullptr, static_cast<int32_t>(key.length),
+                              0, value.length ? value.data : nullptr,
+                              static_cast<int32_t>(value.length), 0, 0);
+}
+
+// The lengths and the CRC-32C (attributes to the end) once the batch is
+// complete.
+void fillHoles(PCB *pcb, uint8_t *buffer, uint32_t size, int32_t end, const BatchHoles &holes) {
+    int32_t crcStart = holes.crc + 4;
+    uint32_t crc = crc32c(0, buffer + crcStart, static_cast<uint64_t>(end - crcStart));
+    kafka_marshall_new(pcb, buffer, size, holes.batchLength, "i4", end - holes.batchLength - 4);
+    kafka_marshall_new(pcb, buffer, size, holes.recordsSize, "i4", end - holes.recordsSize - 4);
+    kafka_marshall_new(pcb, buffer, size, holes.crc, "i4", static_cast<int32_t>(crc));
+}
+
+// Builds the request for the chosen entry; *length receives its size.
+int32_t marshalProduce(PCB *pcb, const PartitionEntry &entry, uint8_t *buffer, uint32_t size,
+                       const ProduceKey &key, const ProduceValue &value, int64_t recordBytes,
+                       int32_t *length) {
+    int32_t position = kafka_marshall_ReqHdr(pcb, static_cast<uint32_t>(entry.i32BrokerIdx),
+                                             buffer, size, kProduceKey, kProduceVersion);
+    if (position < 1) {
+        bqx_log_vf(ERR_REQUEST_HEADER, pcb, kTag, entry.i32Leader, entry.i32Partition, 1, "");
+        return ERR_REQUEST_HEADER;
+    }
+    const char *topic = pcb->pszTopic ? pcb->pszTopic : "";
+    position = kafka_marshall_new(pcb, buffer, size, position, "i2i2i4i4nsi4i4", -1,
+                                  static_cast<int32_t>(pcb->i16Acks), kProduceTimeoutMs, 1, topic,
+                                  1, 1, entry.i32Partition);
+    BatchHoles holes{};
+    position = marshalBatch(pcb, buffer, size, position, key, value, recordBytes, &holes);
+    if (position < 0)
+        return kafka_marshall_failure(position);
+    fillHoles(pcb, buffer, size, position, holes);
+    *length = position;
+    return 0;
+}
+
+int32_t sendProduce(PCB *pcb, uint32_t chosen, uint8_t *buffer, uint32_t size,
+                    const ProduceKey &key, const ProduceValue &value, int64_t recordBytes) {
+    const PartitionEntry &entry = pcb->pPartitionList[chosen];
+    if (pcb->iDebugLevel > 2)
+        bqx_log_vf(INF_PARTITION_IDX, pcb, kTag, entry.i32Leader, entry.i32Partition, 3,
+                   static_cast<int32_t>(chosen), entry.i32Partition, entry.i32Leader);
+    int64_t started = pcb->iDebugLevel != 0 ? getTimeStamp() : 0;
+    int32_t length = 0;
+    int32_t rc = marshalProduce(pcb, entry, buffer, size, key, value, recordBytes, &length);
+    if (rc != 0)
+        return rc;
+    if (pcb->iDebugLevel != 0)
+        pcb->ullMarshallTime += static_cast<uint64_t>(getTimeStamp() - started);
+    return kafka_sendqueue(pcb, static_cast<uint32_t>(entry.i32BrokerIdx), buffer,
+                           static_cast<uint32_t>(length), SEND_WINDOW);
+}
+
+// Converts the message and the key and allocates the request buffer.
+int32_t prepareRecord(PCB *pcb, const char *message, uint32_t messageLen, uint32_t keyLen,
+                      ProduceValue *value, ProduceKey *key, int64_t *recordBytes,
+                      uint8_t **buffer, uint64_t *size) {
+    int32_t rc = convertValue(pcb, message, messageLen, value);
+    if (rc == 0)
+        rc = convertKey(pcb, keyLen, key);
+    if (rc != 0)
+        return rc;
+    *recordBytes = recordLength(pcb, *key, *value);
+    *size = requestSize(pcb, *recordBytes);
+    *buffer = *size <= kMaxRequestBytes ? static_cast<uint8_t *>(calloc(*size, 1)) : nullptr;
+    return *buffer ? 0 : noMemory(pcb, "pBuff");
+}
+
+} // namespace
+
+int32_t kafka_produce(PCB *pcb, const char *message, uint32_t messageLen) {
+    uint32_t keyLen = static_cast<uint32_t>(strnlen(pcb->szMsgKey, sizeof pcb->szMsgKey));
+    int32_t rc = checkTables(pcb);
+    if (rc != 0)
+        return rc;
+    ProduceValue value{};
+    ProduceKey key{};
+    int64_t recordBytes = 0;
+    uint8_t *buffer = nullptr;
+    uint64_t size = 0;
+    rc = prepareRecord(pcb, message, messageLen, keyLen, &value, &key, &recordBytes, &buffer,
+                       &size);
+    if (rc == 0 && keyLen > 0)
+        pickKeyedPartition(pcb, keyLen);
+    uint32_t chosen = 0;
+    if (rc == 0)
+        rc = chooseEntry(pcb, keyLen, &chosen);
+    if (rc == 0)
+        rc = sendProduce(pcb, chosen, buffer, static_cast<uint32_t>(size), key, value,
+                         recordBytes);
+    free(buffer);
+    free(value.owned);
+    return rc;
+}
+
+namespace {
+
+constexpr const char *kReplyTag = "ProducRy";
+
+// The partition reported for a reply: the first entry led by the replying
+// broker, or -1 when the broker leads none of them.
+int32_t replyPartition(const PCB *pcb, uint32_t brokerIndex) {
+    for (uint32_t i = 0; pcb->pPartitionList && i < pcb->u32PartitionCount; ++i)
+        if (pcb->pPartitionList[i].i32BrokerIdx == static_cast<int32_t>(brokerIndex))
+            return pcb->pPartitionList[i].i32Partition;
+    return -1;
+}
+
+// Checks the partition part that follows the topic name.
+int32_t checkPartitionResult(PCB *pcb, int32_t broker, const uint8_t *reply, uint32_t replyLen,
+                             int32_t position) {
+    int32_t partitions = 0, partition = 0, rest = 0;
+    int16_t errorCode = 0;
+    int64_t baseOffset = 0;
+    position = kafka_unmarshall_new(pcb, reply, replyLen, position, "i4i4i2i8i4", &partitions,
+                                    &partition, &errorCode, &baseOffset, &rest);
+    if (position < 0)
+        return kafka_reply_malformed(pcb, kReplyTag, broker, "Produce reply: partition truncated");
+    if (errorCode == 0)
+        return 0;
+    bqx_log_vf(ERR_KAFKA, pcb, kReplyTag, broker, partition, 2, static_cast<int>(errorCode),
+               getErrorText(errorCode));
+    return ERR_KAFKA;
+}
+
+} // namespace
+
+// The 32-bit responses count is read as two halves; a non-zero upper half is
+// reported as the reply's error.
+int32_t kafka_produce_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
+                            uint32_t replyLen) {
+    int32_t size = 0, correlationId = 0;
+    uint16_t responsesHigh = 0, responsesLow = 0, nameLen = 0;
+    int32_t broker = kafka_broker_id(pcb, brokerIndex);
+    int32_t position = kafka_unmarshall_new(pcb, reply, replyLen, 0, "i4i4i2i2i2", &size,
+                                            &correlationId, &responsesHigh, &responsesLow,
+                                            &nameLen);
+    if (position < 0)
+        return kafka_reply_malformed(pcb, kReplyTag, broker, "Produce reply too short");
+    int32_t partition = replyPartition(pcb, brokerIndex);
+    uint32_t msgNum = responsesHigh != 0 ? ERR_PRODUCE_REPLY : INF_PRODUCE_REPLY;
+    if (responsesHigh != 0 || pcb->iDebugLevel >= 2)
+        bqx_log_vf(msgNum, pcb, kReplyTag, broker, -1, 5, correlationId, partition,
+                   static_cast<int>(responsesLow), static_cast<int>(responsesHigh),
+                   getErrorText(responsesHigh));
+    if (responsesHigh != 0)
+        return ERR_PRODUCE_REPLY;
+    // The topic name is not needed: step over it (a null name has no bytes).
+    uint32_t nameBytes = nameLen == 0xFFFF ? 0 : nameLen;
+    if (nameBytes > replyLen - static_cast<uint32_t>(position))
+        return kafka_reply_malformed(pcb, kReplyTag, broker, "Produce reply: topic truncated");
+    return checkPartitionResult(pcb, broker, reply, replyLen,
+                                position + static_cast<int32_t>(nameBytes));
+}

@@ -1,0 +1,28 @@
+// Helpers shared by the request builders and reply handlers of this
+// directory; not part of the library's interface.
+#ifndef BQX_PROTOCOL_PROTOCOL_INTERNAL_H
+#define BQX_PROTOCOL_PROTOCOL_INTERNAL_H
+
+#include <stdint.h>
+
+#include "codec/codec.h"
+#include "log/messages.h"
+
+struct PCB;
+
+// Node id of broker entry `brokerIndex` for the log columns; -1 when the
+// index lies outside the broker table.
+int32_t kafka_broker_id(const PCB *pcb, uint32_t brokerIndex);
+
+// Result of a builder whose marshalling ended at the negative `position`:
+// 7514 (already logged by the marshaller) when a field did not fit the
+// buffer, -1 for a format that is not a code.
+inline int32_t kafka_marshall_failure(int32_t position) {
+    return position == kCodecOverrun ? static_cast<int32_t>(ERR_MARSHALL) : -1;
+}
+
+// The clock that stamps produced records; getTimeStamp unless a test
+// replaces it to get reproducible request bytes.
+extern int64_t (*gpfnProduceClock)();
+
+#endif

@@ -1,0 +1,59 @@
+// Helpers of the integration tests against the real broker that
+// scripts/kafka runs on 127.0.0.1: its addresses, topics with unique names,
+// sessions, and reading the messages back with kcat.
+#ifndef BQX_TESTS_BROKER_BROKER_SUPPORT_H
+#define BQX_TESTS_BROKER_BROKER_SUPPORT_H
+
+#include <stdint.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace bqxbroker {
+
+// The variables that `scripts/kafka env` prints (KAFKA_BOOTSTRAP, ...).
+const std::map<std::string, std::string> &kafkaEnv();
+std::string envValue(const std::string &name);
+
+// A topic name no earlier run has used, created with `partitions`
+// partitions through `bootstrap` (the single broker when empty).
+std::string newTopic(const std::string &prefix, int partitions,
+                     const std::string &bootstrap = "");
+
+// Waits until every server of the comma-separated list knows the topic
+// with a leader for each partition.
+void waitForTopic(const std::string &bootstrapList, const std::string &topic, int partitions);
+
+// One message as kcat read it; lengths of -1 mean null.
+struct Message {
+    int32_t partition = -1;
+    int64_t offset = -1;
+    int64_t keyLength = -1, valueLength = -1;
+    std::string key, value;
+};
+
+// Every message of one partition, from the beginning, via kcat.
+std::vector<Message> readPartition(const std::string &bootstrap, const std::string &topic,
+                                   int32_t partition);
+
+// A 127.0.0.1 port on which nothing listens (bound once, then released).
+int freePort();
+
+// An open session that is closed (outstanding replies awaited) at the end.
+struct Session {
+    Session();
+    ~Session();
+    // Closes now, so that every produced message has been answered.
+    void close();
+    int32_t connect(const std::string &bootstrap, const std::string &topic);
+    int32_t produce(const std::string &key, const std::string &message, uint32_t convert = 0);
+    int32_t handle = -1;
+};
+
+// The partition the library chooses for a key among `partitions`.
+int32_t partitionForKey(const std::string &key, uint32_t partitions);
+
+} // namespace bqxbroker
+
+#endif
