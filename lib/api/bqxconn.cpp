@@ -100,15 +100,6 @@ int32_t allocateSession(PCB *pcb, const char *bootstrap, int32_t bootstrapLen, c
     return 0;
 }
 
-int32_t closedWithoutReply(PCB *pcb) {
-    const BrokerEntry &bootstrap = pcb->pBrokerList[pcb->u32BrokerCount - 2];
-    char server[kShownTextSize];
-    snprintf(server, sizeof server, "(%.100s:%d)", bootstrap.pszHost ? bootstrap.pszHost : "",
-             bootstrap.i32Port);
-    bqx_log_vf(ERR_AUTH_REQUIRED, pcb, kTag, bootstrap.i32BrokerID, -1, 1, server);
-    return ERR_AUTH_REQUIRED;
-}
-
 int32_t connectBootstrap(PCB *pcb) {
     BrokerEntry &bootstrap = pcb->pBrokerList[0];
     bootstrap.i32Port = parseBootstrap(bootstrap.pszHost);
@@ -119,11 +110,6 @@ int32_t connectBootstrap(PCB *pcb) {
     int32_t rc = kafka_connect(pcb, 0);
     if (rc == 0)
         rc = kafka_meta(pcb, 0);
-    // A broker that ends the connection instead of answering (a SASL
-    // listener asked without credentials does) leaves the wait without an
-    // error, but also without a partition list.
-    if (rc == 0 && !pcb->pPartitionList)
-        rc = closedWithoutReply(pcb);
     return rc;
 }
 

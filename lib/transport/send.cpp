@@ -1,6 +1,7 @@
 // Writing requests to a broker's socket and queueing them as pending.
 #include <errno.h>
 #include <stdlib.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -72,6 +73,23 @@ int32_t appendPending(PCB *pcb, BrokerEntry *entry, const uint8_t *request, uint
     return 0;
 }
 
+// A wait that ended without an error may still have lost its request: an
+// orderly close by the broker drops every pending request with a warning
+// only. The caller must not take that for success. (A Metadata reply
+// replaces the table; its arrival proves the reply came.)
+int32_t checkNotDropped(PCB *pcb, const BrokerEntry *tableBefore, uint32_t brokerIndex,
+                        int32_t rc) {
+    if (rc != 0 || pcb->pBrokerList != tableBefore)
+        return rc;
+    BrokerEntry *entry = transport_entry(pcb, brokerIndex);
+    if (!entry || entry->i32Socket != -1)
+        return rc;
+    char server[160];
+    snprintf(server, sizeof server, "(%.100s:%d)", transport_host(entry), entry->i32Port);
+    bqx_log_vf(ERR_AUTH_REQUIRED, pcb, "WaitReply", entry->i32BrokerID, -1, 1, server);
+    return ERR_AUTH_REQUIRED;
+}
+
 // SEND_WINDOW: returns once fewer than the window's requests are pending at
 // the broker; replies that have already arrived are taken in without waiting.
 int32_t waitForWindow(PCB *pcb, uint32_t brokerIndex) {
@@ -84,7 +102,9 @@ int32_t waitForWindow(PCB *pcb, uint32_t brokerIndex) {
                 kafka_waitReply(pcb, WAIT_POLL, brokerIndex);
             return 0;
         }
+        const BrokerEntry *tableBefore = pcb->pBrokerList;
         int32_t rc = kafka_waitReply(pcb, WAIT_REPLY, brokerIndex);
+        rc = checkNotDropped(pcb, tableBefore, brokerIndex, rc);
         pcb->ullSendWinExh++;
         waited = true;
         if (rc != 0)
@@ -129,7 +149,10 @@ int32_t kafka_sendqueue(PCB *pcb, uint32_t brokerIndex, uint8_t *request, uint32
     rc = appendPending(pcb, transport_entry(pcb, brokerIndex), request, length);
     if (rc != 0 || wait == SEND_NOWAIT)
         return rc;
-    if (pcb->u32Synchronous != 0 || wait == SEND_SYNC)
-        return kafka_waitReply(pcb, WAIT_QUEUE, brokerIndex);
+    if (pcb->u32Synchronous != 0 || wait == SEND_SYNC) {
+        const BrokerEntry *tableBefore = pcb->pBrokerList;
+        rc = kafka_waitReply(pcb, WAIT_QUEUE, brokerIndex);
+        return checkNotDropped(pcb, tableBefore, brokerIndex, rc);
+    }
     return waitForWindow(pcb, brokerIndex);
 }

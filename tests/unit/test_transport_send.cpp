@@ -135,6 +135,25 @@ TEST_F(SendTest, SyncSendsAndSynchronousModeWaitForTheReply) {
     EXPECT_EQ(broker.requests().size(), 4u);
 }
 
+// A broker that ends the connection instead of answering must not let a
+// waiting send report success: its request is lost.
+TEST_F(SendTest, ConnectionClosedInsteadOfTheAwaitedReplyIsAnError) {
+    FakeBroker broker;
+    makeTable(2, broker.port());
+    for (int32_t wait : {SEND_SYNC, SEND_WINDOW}) {
+        ASSERT_EQ(kafka_connect(pcb_, 0), 0);
+        pcb_->u32SendWindow = 1;
+        broker.script(FakeAction::close());
+        int32_t rc = 0;
+        auto lines = captureLog([&] { rc = queue(0, kApiVersionsKey, wait); });
+        EXPECT_EQ(rc, 7501) << wait;
+        ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"5005", "7501"})) << wait;
+        EXPECT_EQ(lines[1].text, "Connection closed by Server. Most likely there is authentication "
+                                 "required (127.0.0.1:" + std::to_string(broker.port()) + ")");
+        EXPECT_EQ(entry(0).i32Socket, -1);
+    }
+}
+
 TEST_F(SendTest, UnconnectedEntryFailsAndQueuesNothing) {
     makeTable(2);
     int32_t rc = 0;
