@@ -39,7 +39,7 @@ int main(int argc, char **argv) {
                          topic, static_cast<int32_t>(strlen(topic)));
     for (int i = 0; rc == 0 && i < count; i++) {
         char key[32], text[64];
-        snprintf(key, sizeof(key), "%s", i % 2 ? "" : "key1");
+        snprintf(key, sizeof(key), "%s", i < count / 2 ? "" : "key1"); // round robin, then by key
         snprintf(text, sizeof(text), "bqx demo message %d", i + 1);
         if (i == count / 2) BQXFUNC(BQX_FC_SYNC, handle, 1, 0u, 0u); // now wait for each reply
         rc = produce(handle, key, text);
