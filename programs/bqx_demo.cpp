@@ -1,6 +1,7 @@
 // A short tour of the library: opens a session, connects it to a broker and
-// a topic, produces a few messages with and without a key, pipelined and
-// then synchronously, and closes the session. The library's log lines show
+// a topic, produces a few messages without a key (pipelined, going round
+// the partitions) and then with a key (each waiting for the broker's reply),
+// and closes the session. The library's log lines show
 // each step.
 //
 //   bqx_demo bootstrap-server topic [count]
