@@ -12,20 +12,6 @@ namespace {
 
 constexpr const char *kTag = "BQXAUTH";
 
-// A pointer and length pair the call can copy: a length of zero, or a
-// pointer with a positive length. Logs 7536 otherwise.
-int32_t checkText(PCB *pcb, const char *what, const char *text, int32_t length) {
-    char reason[64];
-    if (length < 0)
-        snprintf(reason, sizeof reason, "invalid argument: %s length %d", what, length);
-    else if (!text && length > 0)
-        snprintf(reason, sizeof reason, "invalid argument: null %s with length %d", what, length);
-    else
-        return 0;
-    bqx_log_vf(ERR_PROTOCOL, pcb, kTag, -1, -1, 1, reason);
-    return ERR_PROTOCOL;
-}
-
 // Frees a credential after wiping it.
 void dropSecret(char **secret) {
     if (*secret)
@@ -57,19 +43,14 @@ void storeCredentials(PCB *pcb, const char *user, int32_t userLen, const char *p
 
 int32_t BQXAUTH(int32_t handle, const char *user, int32_t userLen, const char *password,
                 int32_t passwordLen) {
-    kafka_lock(kTag);
-    PCB *pcb = get_BQXPCB(handle);
-    int32_t rc = 0;
-    if (!pcb) {
-        bqx_log_vf(ERR_HANDLE, nullptr, kTag, -1, -1, 1, "");
-        rc = ERR_HANDLE;
-    } else {
-        rc = checkText(pcb, "user", user, userLen);
-        if (rc == 0)
-            rc = checkText(pcb, "password", password, passwordLen);
-        if (rc == 0)
-            storeCredentials(pcb, user, userLen, password, passwordLen);
-    }
+    PCB *pcb = bqx_enter(kTag, handle);
+    if (!pcb)
+        return ERR_HANDLE;
+    int32_t rc = bqx_check_buffer(pcb, kTag, "user", user, userLen);
+    if (rc == 0)
+        rc = bqx_check_buffer(pcb, kTag, "password", password, passwordLen);
+    if (rc == 0)
+        storeCredentials(pcb, user, userLen, password, passwordLen);
     kafka_unlock(kTag);
     return rc;
 }

@@ -47,16 +47,9 @@ int32_t checkArguments(PCB *pcb, const char *bootstrap, int32_t bootstrapLen, co
     if (bootstrapLen <= 0 || !bootstrap ||
         hostLength(bootstrap, static_cast<uint32_t>(bootstrapLen)) == 0)
         return badBootstrap(pcb, bootstrap, bootstrapLen);
-    char reason[64];
-    if (topicLen < 0) {
-        snprintf(reason, sizeof reason, "invalid argument: topic length %d", topicLen);
-        return badArgument(pcb, reason);
-    }
-    if (!topic && topicLen > 0) {
-        snprintf(reason, sizeof reason, "invalid argument: null pointer with length %d",
-                 topicLen);
-        return badArgument(pcb, reason);
-    }
+    int32_t rc = bqx_check_buffer(pcb, kTag, "topic", topic, topicLen);
+    if (rc != 0)
+        return rc;
     if (topicLen == 0 || topic[0] == '\0')
         return badArgument(pcb, "invalid argument: empty topic");
     return 0;
@@ -130,17 +123,12 @@ int32_t connectSession(PCB *pcb, const char *bootstrap, int32_t bootstrapLen, co
 
 int32_t BQXCONN(int32_t handle, const char *bootstrap, int32_t bootstrapLen, const char *topic,
                 int32_t topicLen) {
-    kafka_lock(kTag);
-    PCB *pcb = get_BQXPCB(handle);
-    int32_t rc;
-    if (!pcb) {
-        bqx_log_vf(ERR_HANDLE, nullptr, kTag, -1, -1, 1, "");
-        rc = ERR_HANDLE;
-    } else {
-        rc = checkArguments(pcb, bootstrap, bootstrapLen, topic, topicLen);
-        if (rc == 0)
-            rc = connectSession(pcb, bootstrap, bootstrapLen, topic, topicLen);
-    }
+    PCB *pcb = bqx_enter(kTag, handle);
+    if (!pcb)
+        return ERR_HANDLE;
+    int32_t rc = checkArguments(pcb, bootstrap, bootstrapLen, topic, topicLen);
+    if (rc == 0)
+        rc = connectSession(pcb, bootstrap, bootstrapLen, topic, topicLen);
     kafka_unlock(kTag);
     return rc;
 }

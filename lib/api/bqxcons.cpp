@@ -9,13 +9,8 @@
 int32_t BQXCONS(int32_t handle, const char *group, int32_t groupLen, char *buffer,
                 uint32_t *bufferLen, int32_t convert, int32_t timeoutSeconds) {
     (void)group, (void)groupLen, (void)buffer, (void)convert, (void)timeoutSeconds;
-    kafka_lock("BQXCONS");
-    PCB *pcb = get_BQXPCB(handle);
-    if (!pcb) {
-        bqx_log_vf(ERR_HANDLE, nullptr, "BQXCONS", -1, -1, 1, "");
-        kafka_unlock("BQXCONS");
-        return ERR_HANDLE;
-    }
+    PCB *pcb = bqx_enter("BQXCONS", handle);
+    if (!pcb) return ERR_HANDLE;
     if (bufferLen) *bufferLen = 0;
     bqx_log_vf(ERR_PROTOCOL, pcb, "BQXCONS", -1, -1, 1, "consuming is not available in this version");
     kafka_unlock("BQXCONS");

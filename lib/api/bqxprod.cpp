@@ -13,15 +13,6 @@ namespace {
 constexpr const char *kTag = "BQXPROD";
 constexpr int kShownMessage = 127;
 
-int32_t checkPointer(PCB *pcb, const char *what, const char *data, uint32_t length) {
-    if (data || length == 0)
-        return 0;
-    char reason[64];
-    snprintf(reason, sizeof reason, "invalid argument: null %s with length %u", what, length);
-    bqx_log_vf(ERR_PROTOCOL, pcb, kTag, -1, -1, 1, reason);
-    return ERR_PROTOCOL;
-}
-
 // The key is kept up to its 31st byte; a zero byte ends it earlier.
 void storeKey(PCB *pcb, const char *key, uint32_t keyLen) {
     memset(pcb->szMsgKey, 0, sizeof pcb->szMsgKey);
@@ -32,9 +23,9 @@ void storeKey(PCB *pcb, const char *key, uint32_t keyLen) {
 
 int32_t produce(PCB *pcb, const char *key, uint32_t keyLen, const char *message,
                 uint32_t messageLen, uint32_t convert) {
-    int32_t rc = checkPointer(pcb, "key", key, keyLen);
+    int32_t rc = bqx_check_buffer(pcb, kTag, "key", key, keyLen);
     if (rc == 0)
-        rc = checkPointer(pcb, "message", message, messageLen);
+        rc = bqx_check_buffer(pcb, kTag, "message", message, messageLen);
     if (rc != 0)
         return rc;
     pcb->u32Convert = convert;
@@ -56,15 +47,10 @@ int32_t produce(PCB *pcb, const char *key, uint32_t keyLen, const char *message,
 
 int32_t BQXPROD(int32_t handle, const char *key, uint32_t keyLen, const char *message,
                 uint32_t messageLen, uint32_t convert) {
-    kafka_lock(kTag);
-    PCB *pcb = get_BQXPCB(handle);
-    int32_t rc;
-    if (!pcb) {
-        bqx_log_vf(ERR_HANDLE, nullptr, kTag, -1, -1, 1, "");
-        rc = ERR_HANDLE;
-    } else {
-        rc = produce(pcb, key, keyLen, message, messageLen, convert);
-    }
+    PCB *pcb = bqx_enter(kTag, handle);
+    if (!pcb)
+        return ERR_HANDLE;
+    int32_t rc = produce(pcb, key, keyLen, message, messageLen, convert);
     kafka_unlock(kTag);
     return rc;
 }

@@ -51,13 +51,8 @@ static int32_t set_mode(PCB *pcb, int32_t mode, uint32_t sendWindow, uint32_t re
 }
 
 int32_t BQXSYNC(int32_t handle, int32_t mode, uint32_t sendWindow, uint32_t receiveWindow) {
-    kafka_lock("BQXSYNC");
-    PCB *pcb = get_BQXPCB(handle);
-    if (!pcb) {
-        bqx_log_vf(ERR_HANDLE, nullptr, "BQXSYNC", -1, -1, 1, "");
-        kafka_unlock("BQXSYNC");
-        return ERR_HANDLE;
-    }
+    PCB *pcb = bqx_enter("BQXSYNC", handle);
+    if (!pcb) return ERR_HANDLE;
     int32_t result = set_mode(pcb, mode, sendWindow, receiveWindow);
     if (result == 0 && pcb->iDebugLevel != 0)
         bqx_log_vf(INF_SYNCH_MODE, nullptr, "BQXSYNC", -1, -1, 1, kModeTexts[mode]);

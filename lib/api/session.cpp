@@ -1,6 +1,7 @@
 // The session table, handles, the global lock and the open/close/terminate
 // entry points.
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -52,6 +53,31 @@ char *bqx_copy_text(const char *text, uint32_t length) {
     char *copy = static_cast<char *>(calloc(1, static_cast<size_t>(length) + 2));
     if (copy && length > 0) memcpy(copy, text, length);
     return copy;
+}
+
+PCB *bqx_enter(const char *tag, int32_t handle) {
+    kafka_lock(tag);
+    PCB *pcb = get_BQXPCB(handle);
+    if (!pcb) {
+        bqx_log_vf(ERR_HANDLE, nullptr, tag, -1, -1, 1, "");
+        kafka_unlock(tag);
+    }
+    return pcb;
+}
+
+int32_t bqx_check_buffer(PCB *pcb, const char *tag, const char *what, const void *data,
+                         int64_t length) {
+    char reason[64];
+    if (length < 0)
+        snprintf(reason, sizeof reason, "invalid argument: %s length %lld", what,
+                 static_cast<long long>(length));
+    else if (!data && length > 0)
+        snprintf(reason, sizeof reason, "invalid argument: null %s with length %lld", what,
+                 static_cast<long long>(length));
+    else
+        return 0;
+    bqx_log_vf(ERR_PROTOCOL, pcb, tag, -1, -1, 1, reason);
+    return ERR_PROTOCOL;
 }
 
 static int32_t first_free_slot() {
@@ -124,12 +150,7 @@ static void close_slot(int32_t slot) {
 }
 
 int32_t BQXCLSE(int32_t handle) {
-    kafka_lock("BQXCLSE");
-    if (!get_BQXPCB(handle)) {
-        bqx_log_vf(ERR_HANDLE, nullptr, "BQXCLSE", -1, -1, 1, "");
-        kafka_unlock("BQXCLSE");
-        return ERR_HANDLE;
-    }
+    if (!bqx_enter("BQXCLSE", handle)) return ERR_HANDLE;
     close_slot(handle);
     bool othersOpen = any_session_open();
     kafka_unlock("BQXCLSE");

@@ -6,20 +6,8 @@
 #include "log/log.h"
 #include "log/messages.h"
 
-// Takes the lock and resolves the handle; logs 7502 and unlocks when the
-// handle names no open session.
-static PCB *enter(const char *tag, int32_t handle) {
-    kafka_lock(tag);
-    PCB *pcb = get_BQXPCB(handle);
-    if (!pcb) {
-        bqx_log_vf(ERR_HANDLE, nullptr, tag, -1, -1, 1, "");
-        kafka_unlock(tag);
-    }
-    return pcb;
-}
-
 int32_t BQXDBUG(int32_t handle, int32_t level) {
-    PCB *pcb = enter("BQXDBUG", handle);
+    PCB *pcb = bqx_enter("BQXDBUG", handle);
     if (!pcb) return ERR_HANDLE;
     pcb->iDebugLevel = level < 0 ? 0 : level;
     if (pcb->iDebugLevel != 0)
@@ -29,7 +17,7 @@ int32_t BQXDBUG(int32_t handle, int32_t level) {
 }
 
 int32_t BQXCLDB(int32_t handle, int32_t enable) {
-    PCB *pcb = enter("BQXCLDB", handle);
+    PCB *pcb = bqx_enter("BQXCLDB", handle);
     if (!pcb) return ERR_HANDLE;
     pcb->u32ConsumerLoadBalancing = static_cast<uint32_t>(enable);
     if (pcb->iDebugLevel != 0)
@@ -40,7 +28,7 @@ int32_t BQXCLDB(int32_t handle, int32_t enable) {
 }
 
 int32_t BQXTIMO(int32_t handle, uint32_t seconds) {
-    PCB *pcb = enter("BQXTIMO", handle);
+    PCB *pcb = bqx_enter("BQXTIMO", handle);
     if (!pcb) return ERR_HANDLE;
     pcb->u32Timeout = seconds;
     if (pcb->iDebugLevel != 0)
@@ -66,7 +54,7 @@ int32_t BQXGERR(int32_t handle, char *buffer, int32_t *length) {
     if (size < 0) return gerr_argument_error("invalid argument: negative buffer length");
     if (!buffer && size > 0) return gerr_argument_error("invalid argument: null buffer");
     if (size > 0) buffer[0] = '\0'; // a zero-sized buffer has no first byte to clear
-    PCB *pcb = enter("BQXGERR", handle);
+    PCB *pcb = bqx_enter("BQXGERR", handle);
     if (!pcb) return ERR_HANDLE;
     int32_t textLen = static_cast<int32_t>(strnlen(pcb->szLastError, sizeof(pcb->szLastError)));
     int32_t copied = textLen < size ? textLen : size;

@@ -190,7 +190,7 @@ TEST_F(Connect, InvalidArgumentsLeaveSessionAlone) {
         {",h:1", 4, "t", 1, 7519, "(\",h:1\")"},
         {nullptr, 9, "t", 1, 7519, "(\"\")"},
         {"h:1", -3, "t", 1, 7519, "(\"\")"},
-        {"h:1", 3, nullptr, 5, 7536, "invalid argument: null pointer with length 5"},
+        {"h:1", 3, nullptr, 5, 7536, "invalid argument: null topic with length 5"},
         {"h:1", 3, "t", -1, 7536, "invalid argument: topic length -1"},
         {"h:1", 3, "t", 0, 7536, "invalid argument: empty topic"},
     };
