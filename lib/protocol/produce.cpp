@@ -7,6 +7,7 @@
 
 #include "api/pcb.h"
 #include "codec/codec.h"
+#include "codec/conv.h"
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/protocol.h"
@@ -65,39 +66,52 @@ int32_t noMemory(PCB *pcb, const char *what) {
     return ERR_MEMORY;
 }
 
-// Converts the value to UTF-8 in a buffer of 2L bytes, enlarged by L as
-// long as the converter runs out of room, up to 6L.
+// Converts the value to UTF-8. A buffer of 2L bytes holds nearly every
+// text; a text that grows more is measured first and given exactly the room
+// it needs, up to 6L. Growing is not an error, so nothing is logged for it;
+// a text that needs more than 6L fails with 7542. Input the converter
+// rejects goes through iconv_convert, which logs and returns 7544 or 7539.
 int32_t convertValue(PCB *pcb, const char *message, uint32_t length, ProduceValue *value) {
     *value = {message, length, nullptr};
     if (!pcb->u32Convert || length == 0)
         return 0;
-    uint64_t capacity = 2ull * length;
     if (6ull * length > kMaxRequestBytes)
         return noMemory(pcb, "Conversion Temp Buffer");
+    uint64_t capacity = 2ull * length;
     char *buffer = static_cast<char *>(malloc(capacity));
-    while (buffer) {
-        uint32_t produced = static_cast<uint32_t>(capacity), error = 0;
-        int32_t rc = iconv_convert(pcb, message, length, buffer, &produced, &error, kToUtf8);
-        if (rc == 0) {
-            *value = {buffer, produced, buffer};
-            return 0;
-        }
-        if (error != E2BIG) {
-            free(buffer);
-            return rc;
-        }
-        if (5ull * length < capacity) {
+    if (!buffer)
+        return noMemory(pcb, "Conversion Temp Buffer");
+    uint32_t produced = 0;
+    int error = conv_quiet(pcb, kToUtf8, message, length, buffer, static_cast<uint32_t>(capacity),
+                           &produced);
+    if (error == E2BIG) {
+        uint64_t needed = conv_measure(pcb, kToUtf8, message, length);
+        if (needed > 6ull * length) {
             free(buffer);
             bqx_log_vf(ERR_CONVERSION_SIZE, pcb, kTag, -1, -1, 1, "");
             return ERR_CONVERSION_SIZE;
         }
-        capacity += length;
+        capacity = needed;
         char *larger = static_cast<char *>(realloc(buffer, capacity));
-        if (!larger)
+        if (!larger) {
             free(buffer);
+            return noMemory(pcb, "Conversion Temp Buffer");
+        }
         buffer = larger;
+        error = conv_quiet(pcb, kToUtf8, message, length, buffer, static_cast<uint32_t>(capacity),
+                           &produced);
     }
-    return noMemory(pcb, "Conversion Temp Buffer");
+    if (error != 0) {
+        produced = static_cast<uint32_t>(capacity);
+        uint32_t convertError = 0;
+        int32_t rc = iconv_convert(pcb, message, length, buffer, &produced, &convertError, kToUtf8);
+        if (rc != 0) {
+            free(buffer);
+            return rc;
+        }
+    }
+    *value = {buffer, produced, buffer};
+    return 0;
 }
 
 // The key is converted before the record is built so that the record

@@ -2,6 +2,7 @@
 // bytes, the partition that a key or the round-robin cursor chooses, the
 // leader search, and the synchronous wait for the broker's answer.
 #include <gtest/gtest.h>
+#include <iconv.h>
 
 #include "codec/codec.h"
 #include "log/messages.h"
@@ -233,6 +234,20 @@ TEST_F(Produce, UnconvertibleMessageFailsWith7544) {
     // Without conversion the same bytes go out as they are.
     ASSERT_EQ(produce("", "bad \xFF byte", 0), 0);
     EXPECT_EQ(only(0).value, "bad \xFF byte");
+}
+
+// A Latin-9 euro sign takes three UTF-8 bytes: a value of euro signs grows
+// beyond twice its length, which is no error and must not be logged as one.
+TEST_F(Produce, ValueGrowingBeyondTwiceItsLengthConvertsWithoutErrors) {
+    s.brokers({1}, {true});
+    s.partitions({{0, 1, 0}});
+    iconv_close(s.pcb->cdEncode);
+    s.pcb->cdEncode = iconv_open("UTF-8", "ISO-8859-15");
+    ASSERT_NE(s.pcb->cdEncode, reinterpret_cast<iconv_t>(-1));
+    ASSERT_EQ(produce("", "\xA4\xA4\xA4\xA4!", 1), 0);
+    for (const LogLine &line : lastLog) EXPECT_NE(line.severity, "E") << line.text;
+    EXPECT_EQ(s.pcb->i32LastError, 0);
+    EXPECT_EQ(only(0).value, "\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC!");
 }
 
 TEST_F(Produce, NoLeaderAnywhereTriesEachEntryOnce) {
