@@ -31,13 +31,16 @@ static_assert(sizeof(paFctPrm) == 14 * 8, "the table is 14 64-bit words");
 
 // Each argument is fetched in its own statement: the order of evaluation
 // of function arguments is unspecified, the order of va_arg calls is not.
-static int32_t call_conn(va_list ap) {
+// BQXCONN and BQXAUTH: a handle and two texts with their lengths.
+using TwoTextCall = int32_t (*)(int32_t, const char *, int32_t, const char *, int32_t);
+
+static int32_t call_two_texts(TwoTextCall entryPoint, va_list ap) {
     int32_t handle = va_arg(ap, int32_t);
-    const char *bootstrap = va_arg(ap, const char *);
-    int32_t bootstrapLen = va_arg(ap, int32_t);
-    const char *topic = va_arg(ap, const char *);
-    int32_t topicLen = va_arg(ap, int32_t);
-    return BQXCONN(handle, bootstrap, bootstrapLen, topic, topicLen);
+    const char *first = va_arg(ap, const char *);
+    int32_t firstLen = va_arg(ap, int32_t);
+    const char *second = va_arg(ap, const char *);
+    int32_t secondLen = va_arg(ap, int32_t);
+    return entryPoint(handle, first, firstLen, second, secondLen);
 }
 
 static int32_t call_prod(va_list ap) {
@@ -69,15 +72,6 @@ static int32_t call_sync(va_list ap) {
     return BQXSYNC(handle, mode, sendWindow, receiveWindow);
 }
 
-static int32_t call_auth(va_list ap) {
-    int32_t handle = va_arg(ap, int32_t);
-    const char *user = va_arg(ap, const char *);
-    int32_t userLen = va_arg(ap, int32_t);
-    const char *password = va_arg(ap, const char *);
-    int32_t passwordLen = va_arg(ap, int32_t);
-    return BQXAUTH(handle, user, userLen, password, passwordLen);
-}
-
 static int32_t call_gerr(va_list ap) {
     int32_t handle = va_arg(ap, int32_t);
     char *buffer = va_arg(ap, char *);
@@ -100,12 +94,12 @@ static int32_t dispatch(uint32_t code, va_list ap) {
         // reach the table by its exported name.
         return static_cast<int32_t>(reinterpret_cast<uintptr_t>(&paFctPrm));
     case BQX_FC_OPEN: return BQXOPEN();
-    case BQX_FC_CONN: return call_conn(ap);
+    case BQX_FC_CONN: return call_two_texts(BQXCONN, ap);
     case BQX_FC_CLSE: return BQXCLSE(va_arg(ap, int32_t));
     case BQX_FC_PROD: return call_prod(ap);
     case BQX_FC_CONS: return call_cons(ap);
     case BQX_FC_SYNC: return call_sync(ap);
-    case BQX_FC_AUTH: return call_auth(ap);
+    case BQX_FC_AUTH: return call_two_texts(BQXAUTH, ap);
     case BQX_FC_GERR: return call_gerr(ap);
     case BQX_FC_TERM: BQXTERM(); return 0;
     case BQX_FC_DBUG:

@@ -63,10 +63,17 @@ TEST_F(DispatcherTest, SettingsCodesPassTheirArguments) {
     EXPECT_EQ(pcb->u32SendWindow, 7u);
     EXPECT_EQ(pcb->u32ReceiveWindow, 9u);
 
+    EXPECT_EQ(BQXFUNC(BQX_FC_AUTH, h, "user", 4, "secret", 6), 0);
+    EXPECT_STREQ(pcb->pszSaslUser, "user");
+    EXPECT_STREQ(pcb->pszSaslPassword, "secret");
+    auto conn = captureLog([&] { EXPECT_EQ(BQXFUNC(BQX_FC_CONN, h, ":1", 2, "t", 1), 7519); });
+    ASSERT_EQ(conn.size(), 1u);
+    EXPECT_EQ(conn[0].tag, "BQXCONN ");
+
     char text[64];
     int32_t length = sizeof(text);
-    EXPECT_EQ(BQXFUNC(BQX_FC_GERR, h, text, &length), 0);
-    EXPECT_EQ(length, 0);
+    EXPECT_EQ(BQXFUNC(BQX_FC_GERR, h, text, &length), 7519);
+    EXPECT_EQ(std::string(text, length).rfind("No valid IP address or hostname", 0), 0u);
 
     // Wrong handles reach the entry point, which refuses them.
     bqxtest::captureLines([&] {
