@@ -16,6 +16,7 @@
 #include "api/session.h"
 #include "bqx.h"
 #include "support/log_capture.h"
+#include "support/loopback.h"
 #include "codec/codec.h"
 
 namespace bqxbroker {
@@ -136,17 +137,7 @@ std::vector<Message> readPartition(const std::string &bootstrap, const std::stri
     return messages;
 }
 
-int freePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr *>(&address), size);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
+int freePort() { return bqxtest::closedLoopbackPort(); }
 
 Session::Session() { handle = BQXOPEN(); }
 

@@ -8,6 +8,7 @@
 
 #include <chrono>
 
+#include "support/loopback.h"
 #include "test_transport_fixture.h"
 
 namespace bqxtest {
@@ -15,18 +16,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A loopback port on which nothing listens.
-int closedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr *>(&address), size);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 class ConnectTest : public TransportTest {};
 
@@ -58,7 +47,7 @@ TEST_F(ConnectTest, OpensTheConnectionAndRunsApiVersionsFirst) {
 }
 
 TEST_F(ConnectTest, RefusedConnectionLogsTheSystemText) {
-    int port = closedPort();
+    int port = closedLoopbackPort();
     makeTable(2, port);
     int32_t rc = 0;
     auto lines = captureLog([&] { rc = kafka_connect(pcb_, 0); });
