@@ -313,7 +313,8 @@ int32_t prepareRecord(PCB *pcb, const char *message, uint32_t messageLen, uint32
         return rc;
     *recordBytes = recordLength(pcb, *key, *value);
     *size = requestSize(pcb, *recordBytes);
-    *buffer = *size <= kMaxRequestBytes ? static_cast<uint8_t *>(calloc(*size, 1)) : nullptr;
+    // Not zeroed here: the request header builder clears the whole buffer.
+    *buffer = *size <= kMaxRequestBytes ? static_cast<uint8_t *>(malloc(*size)) : nullptr;
     return *buffer ? 0 : noMemory(pcb, "pBuff");
 }
 
