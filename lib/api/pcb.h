@@ -22,11 +22,18 @@ struct PendingRequest {
     uint8_t abRequest[];
 };
 
+// API keys whose version range a broker entry keeps from ApiVersions.
+constexpr int kApiKeyLimit = 37;
+
 // The one kept Fetch reply of a broker entry, with its reading position.
+// The reply belongs to the partition and offset its Fetch asked for.
 struct FetchReplyBuffer {
     uint32_t u32ReplyCorrelID;
     uint32_t u32ReplySize;
     uint32_t u32ReadPos;
+    int32_t i32PartitionIdx; // partition-list index the Fetch was sent for, -1 unknown
+    int64_t i64FetchOffset;  // fetch_offset of that request
+    uint32_t u32Length;      // bytes in abReply (size field included)
     uint8_t abReply[];
 };
 
@@ -41,6 +48,17 @@ struct BrokerEntry {
     PendingRequest *pPendingTail;
     uint32_t u32PendingCount;
     FetchReplyBuffer *pReplyBuffer;
+
+    // The outstanding Fetch's partition-list index and offset; meaningful
+    // while u32FetchCorrelID is not 0.
+    int32_t i32FetchPartitionIdx;
+    int64_t i64FetchOffset;
+
+    // Version ranges from this connection's ApiVersions reply; -1 when the
+    // broker does not offer the key. Valid only while u32ApiVersionsKnown.
+    uint32_t u32ApiVersionsKnown;
+    int16_t ai16ApiMinVersion[kApiKeyLimit];
+    int16_t ai16ApiMaxVersion[kApiKeyLimit];
 };
 
 struct PartitionEntry {
@@ -53,6 +71,8 @@ struct PartitionEntry {
     int64_t i64CommittedOffset;
     uint16_t u16PartErrorCode;
     uint32_t u32Assigned;
+    int64_t i64RetryAtMs;    // monotonic ms before which the partition is not fetched
+    uint32_t u32FetchErrors; // consecutive failed fetch rounds
 };
 
 struct PCB {
@@ -113,6 +133,13 @@ struct PCB {
     uint64_t ullRcvBytes;
     uint64_t ullSelWait;
     uint64_t ullSelNoWait;
+
+    // Consumer state beyond the fields above.
+    uint32_t u32GroupJoined;       // joined and synced: the heartbeat thread may send
+    uint32_t u32CoordinatorLost;   // find the coordinator again before rejoining
+    uint32_t u32CommitDue;         // delivered messages wait for their commit
+    int32_t i32ReplyWaitSeconds;   // > 0: reply waits of this session last this long
+    int64_t i64ConsumeDeadlineMs;  // monotonic ms at which the running consume ends, 0 none
 };
 
 #endif

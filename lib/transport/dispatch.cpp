@@ -5,6 +5,7 @@
 #include "api/pcb.h"
 #include "log/log.h"
 #include "log/messages.h"
+#include "protocol/consumer.h"
 #include "protocol/protocol.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
@@ -14,9 +15,12 @@ namespace {
 constexpr const char *kTag = "ProcReply";
 constexpr uint32_t kReplyHeaderLength = 8; // size field and correlation id
 
-// The handler that decodes a reply; kNone for keys whose handler does not
-// exist in this version.
-enum class Handler { kNone, kProduce, kMetadata, kSaslHandshake, kApiVersions, kSaslAuth };
+// The handler that decodes a reply; kNone for keys the library never sends.
+enum class Handler {
+    kNone, kProduce, kFetch, kListOffsets, kMetadata, kOffsetCommit, kOffsetFetch,
+    kFindCoordinator, kJoinGroup, kHeartbeat, kLeaveGroup, kSyncGroup, kSaslHandshake,
+    kApiVersions, kSaslAuth
+};
 
 struct ReplyKind {
     int16_t apiKey;
@@ -25,12 +29,12 @@ struct ReplyKind {
 };
 
 constexpr ReplyKind kReplyKinds[] = {
-    {0, "ProducRy", Handler::kProduce},        {1, "FetchRy", Handler::kNone},
-    {2, "ListOfRy", Handler::kNone},           {3, "MetadaRy", Handler::kMetadata},
-    {8, "OffsCoRy", Handler::kNone},           {9, "OffsFeRy", Handler::kNone},
-    {10, "FindCoRy", Handler::kNone},          {11, "JoinGrRy", Handler::kNone},
-    {12, "HeartBRy", Handler::kNone},          {13, "LeaveGRy", Handler::kNone},
-    {14, "SyncGrRy", Handler::kNone},          {17, "SaslHaRy", Handler::kSaslHandshake},
+    {0, "ProducRy", Handler::kProduce},        {1, "FetchRy", Handler::kFetch},
+    {2, "ListOfRy", Handler::kListOffsets},    {3, "MetadaRy", Handler::kMetadata},
+    {8, "OffsCoRy", Handler::kOffsetCommit},   {9, "OffsFeRy", Handler::kOffsetFetch},
+    {10, "FindCoRy", Handler::kFindCoordinator}, {11, "JoinGrRy", Handler::kJoinGroup},
+    {12, "HeartBRy", Handler::kHeartbeat},     {13, "LeaveGRy", Handler::kLeaveGroup},
+    {14, "SyncGrRy", Handler::kSyncGroup},     {17, "SaslHaRy", Handler::kSaslHandshake},
     {18, "ApiVerRy", Handler::kApiVersions},   {36, "SaslAuRy", Handler::kSaslAuth},
 };
 
@@ -65,10 +69,29 @@ MatchedRequest takeHead(BrokerEntry *entry) {
 }
 
 int32_t callHandler(PCB *pcb, uint32_t brokerIndex, Handler handler, const uint8_t *reply,
-                    uint32_t length, int16_t apiVersion) {
+                    uint32_t length, const MatchedRequest &matched) {
+    const int16_t apiVersion = matched.apiVersion;
     switch (handler) {
     case Handler::kProduce:
         return kafka_produce_reply(pcb, brokerIndex, reply, length);
+    case Handler::kFetch:
+        return kafka_fetch_reply(pcb, brokerIndex, reply, length, matched.correlId);
+    case Handler::kListOffsets:
+        return kafka_listoffsets_reply(pcb, brokerIndex, reply, length, apiVersion);
+    case Handler::kOffsetCommit:
+        return kafka_offsetcommit_reply(pcb, brokerIndex, reply, length);
+    case Handler::kOffsetFetch:
+        return kafka_fetchoffsets_reply(pcb, brokerIndex, reply, length);
+    case Handler::kFindCoordinator:
+        return kafka_findcoordinator_reply(pcb, brokerIndex, reply, length);
+    case Handler::kJoinGroup:
+        return kafka_joingroup_reply(pcb, brokerIndex, reply, length);
+    case Handler::kHeartbeat:
+        return kafka_heartbeat_reply(pcb, brokerIndex, reply, length);
+    case Handler::kLeaveGroup:
+        return kafka_leavegroup_reply(pcb, brokerIndex, reply, length);
+    case Handler::kSyncGroup:
+        return kafka_syncgroup_reply(pcb, brokerIndex, reply, length);
     case Handler::kMetadata:
         return kafka_meta_reply(pcb, brokerIndex, reply, length);
     case Handler::kSaslHandshake:
@@ -93,7 +116,7 @@ int32_t dispatch(PCB *pcb, uint32_t brokerIndex, const MatchedRequest &matched,
                    tag, static_cast<int>(matched.correlId));
         return ERR_UNSUPPORTED_API;
     }
-    return callHandler(pcb, brokerIndex, kind->handler, reply, length, matched.apiVersion);
+    return callHandler(pcb, brokerIndex, kind->handler, reply, length, matched);
 }
 
 int32_t unmatchedReply(PCB *pcb, const BrokerEntry *entry, uint32_t correlId,

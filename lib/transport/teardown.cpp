@@ -108,6 +108,7 @@ int32_t kafka_clearBroker(PCB *pcb, uint32_t brokerIndex, int32_t quiet) {
     free(entry->pReplyBuffer);
     entry->pReplyBuffer = nullptr;
     entry->u32FetchCorrelID = 0;
+    entry->u32ApiVersionsKnown = 0; // the next connection asks again
     return result;
 }
 

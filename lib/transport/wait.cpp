@@ -45,8 +45,12 @@ pollfd *buildPollSet(const PCB *pcb) {
     return fds;
 }
 
-int replyWaitMs() {
+// The session's own wait (a JoinGroup that the coordinator may hold for the
+// whole rebalance) when longer than the library's.
+int replyWaitMs(const PCB *pcb) {
     int32_t seconds = gi32ReplyWaitSeconds < 1 ? 1 : gi32ReplyWaitSeconds;
+    if (pcb->i32ReplyWaitSeconds > seconds)
+        seconds = pcb->i32ReplyWaitSeconds;
     return seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
 }
 
@@ -71,7 +75,7 @@ int waitReady(PCB *pcb, pollfd *fds, uint32_t count, int32_t mode) {
         pcb->ullSelNoWait++;
     } else {
         pcb->ullSelWait++;
-        timeoutMs = replyWaitMs();
+        timeoutMs = replyWaitMs(pcb);
     }
     kafka_unlock(kTag);
     int rc = pollRetrying(fds, count, timeoutMs);
@@ -171,7 +175,9 @@ int32_t pass(PCB *pcb, int32_t mode, uint32_t target, int64_t t0, WalkState *sta
 } // namespace
 
 int32_t kafka_waitReply(PCB *pcb, int32_t mode, uint32_t brokerIndex) {
-    const int32_t callerMode = mode;
+    // WAIT_REPLY and WAIT_ONCE end with exactly one WAIT_POLL pass once
+    // their reply came, and return what that pass returned.
+    bool lastPass = mode == WAIT_POLL;
     WalkState state = {0, false, 0};
     for (;;) {
         int64_t t0 = pcb->iDebugLevel != 0 ? getTimeStamp() : 0;
@@ -182,13 +188,15 @@ int32_t kafka_waitReply(PCB *pcb, int32_t mode, uint32_t brokerIndex) {
         int32_t result = pass(pcb, mode, brokerIndex, t0, &state, &ready);
         if (!ready && result == 0)
             return mode == WAIT_POLL ? 0 : timedOut(pcb, brokerIndex);
-        if (result >= kFirstError || callerMode == WAIT_POLL)
+        if (result >= kFirstError || lastPass)
             return result;
         // A warning of a handler (the ListOffsets 5002) was logged by the
         // handler; a waiting mode goes on by its own rule.
         if (mode == WAIT_QUEUE && !hasPending(pcb, brokerIndex))
             return 0;
-        if ((mode == WAIT_REPLY && state.targetAnswered) || mode == WAIT_ONCE)
+        if ((mode == WAIT_REPLY && state.targetAnswered) || mode == WAIT_ONCE) {
             mode = WAIT_POLL;
+            lastPass = true;
+        }
     }
 }
