@@ -138,6 +138,7 @@ struct PCB {
     uint32_t u32GroupJoined;       // joined and synced: the heartbeat thread may send
     uint32_t u32CoordinatorLost;   // find the coordinator again before rejoining
     uint32_t u32CommitDue;         // delivered messages wait for their commit
+    uint32_t u32MetadataStale;     // a partition's leader moved: refresh Metadata
     int32_t i32ReplyWaitSeconds;   // > 0: reply waits of this session last this long
     int64_t i64ConsumeDeadlineMs;  // monotonic ms at which the running consume ends, 0 none
 };

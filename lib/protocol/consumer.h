@@ -22,6 +22,18 @@ int32_t kafka_fetch_send(PCB *pcb, const char *topic, uint32_t partitionIndex);
 int32_t kafka_fetch_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
                           uint32_t replyLen, uint32_t correlId);
 
+// Called by the record decoder when a Fetch reply carries a Kafka error for
+// the partition-list entry: OFFSET_OUT_OF_RANGE sets the offset back to
+// unknown, leadership errors ask for fresh Metadata, and the partition is
+// not fetched again before its back-off has passed.
+void kafka_fetch_partition_error(PCB *pcb, uint32_t partitionIndex, int16_t errorCode);
+
+// Metadata for the session's topic, merged into the session in place: the
+// connections, queues and buffered replies of brokers that stay, the
+// bootstrap and coordinator entries, and the offsets and assignment of
+// every partition are kept; leaders are updated. Returns 0 or the error.
+int32_t kafka_meta_refresh(PCB *pcb);
+
 // Handing out buffered Fetch replies one record at a time.
 int32_t kafka_checkReplyBuffers(PCB *pcb, const char *topic, char *buffer, uint32_t *length);
 int32_t kafka_checkReplyBuffers_ex(PCB *pcb, const char *topic, char *buffer,

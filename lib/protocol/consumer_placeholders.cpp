@@ -32,3 +32,5 @@ int32_t kafka_offsetcommit_reply(PCB *, uint32_t, const uint8_t *, uint32_t) { r
 int32_t kafka_heartbeat(PCB *) { return 7536; }
 int32_t kafka_heartbeat_send(PCB *, int32_t) { return 7536; }
 int32_t kafka_heartbeat_reply(PCB *, uint32_t, const uint8_t *, uint32_t) { return 7536; }
+void kafka_fetch_partition_error(PCB *, uint32_t, int16_t) {}
+int32_t kafka_meta_refresh(PCB *) { return 7536; }
