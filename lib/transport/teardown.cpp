@@ -8,6 +8,7 @@
 #include "codec/codec.h"
 #include "log/log.h"
 #include "log/messages.h"
+#include "protocol/consumer.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
 
@@ -67,6 +68,17 @@ void releaseSessionTexts(PCB *pcb) {
     freeText(&pcb->pszMemberID);
     pcb->szLastError[0] = '\0';
     pcb->szMsgKey[0] = '\0';
+}
+
+void resetGroupState(PCB *pcb) {
+    pcb->u32GroupJoined = 0;
+    pcb->u32RejoinNeeded = 0;
+    pcb->u32CoordinatorLost = 0;
+    pcb->u32CommitDue = 0;
+    pcb->u32MetadataStale = 0;
+    pcb->u32UncommittedMsgs = 0;
+    pcb->u32IsLeader = 0;
+    pcb->u32NumMembers = 0;
 }
 
 void logStatistics(PCB *pcb) {
@@ -130,10 +142,15 @@ int32_t kafka_clearBrokers(PCB *pcb) {
 
 int32_t kafka_disconnect(PCB *pcb) {
     pcb->u32ShuttingDown = 1;
-    // A consumer commits its offsets and leaves its group at this point,
-    // while the coordinator connection is still open. Sessions of this
-    // version never join a group (pszGroupID stays null), so there is
-    // nothing to do here for them.
+    // A consumer commits what it delivered and leaves its group while the
+    // coordinator connection is still open; neither result stops the
+    // teardown.
+    if (pcb->pszGroupID) {
+        if (pcb->u32GroupJoined)
+            kafka_offsetcommit(pcb);
+        kafka_leavegroup(pcb);
+    }
+    resetGroupState(pcb);
     int32_t result = 0;
     if (anyReplyAwaited(pcb))
         result = kafka_waitReply(pcb, WAIT_ALL, 0);

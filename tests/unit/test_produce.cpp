@@ -187,6 +187,16 @@ TEST_F(Produce, KeyWithFourPartitions) {
     EXPECT_TRUE(s.takeRequest(0).empty());
 }
 
+TEST_F(Produce, KeyHashWithTopBitSetStaysUnsigned) {
+    // Half of all keys hash to 2^31 or more; a signed modulo would pick a
+    // negative partition for them.
+    ASSERT_EQ(djb_hash("user-1001", 9), 3162431699u);
+    s.brokers({1, 2}, {true, true});
+    s.partitions({{0, 1, 0}, {1, 2, 1}, {2, 1, 0}});
+    ASSERT_EQ(produce("user-1001", "m"), 0);
+    EXPECT_EQ(only(0).partition, 2); // 3162431699 % 3
+}
+
 TEST_F(Produce, LongKeyIsCutTo31BytesForHashAndRecord) {
     const std::string key = "abcdefghijklmnopqrstuvwxyz0123456789ABCD"; // 40 bytes
     const uint32_t partitions = 8;
