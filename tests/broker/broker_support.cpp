@@ -23,8 +23,18 @@ namespace bqxbroker {
 
 namespace {
 
+std::string run(const std::string &command, int *status) { return shell(command, status); }
+
+std::string script() { return BQX_KAFKA_SCRIPT; }
+
+// Messages with conversion are UTF-8 texts: the session's code page must
+// be UTF-8 for them to convert. Set before any session is opened.
+const int kUtf8Locale = setenv("LC_ALL", "C.UTF-8", 1);
+
+} // namespace
+
 // Runs a shell command and returns its standard output (binary safe).
-std::string run(const std::string &command, int *status) {
+std::string shell(const std::string &command, int *status) {
     std::string out;
     FILE *pipe = popen(command.c_str(), "r");
     if (!pipe) {
@@ -37,14 +47,6 @@ std::string run(const std::string &command, int *status) {
     *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     return out;
 }
-
-std::string script() { return BQX_KAFKA_SCRIPT; }
-
-// Messages with conversion are UTF-8 texts: the session's code page must
-// be UTF-8 for them to convert. Set before any session is opened.
-const int kUtf8Locale = setenv("LC_ALL", "C.UTF-8", 1);
-
-} // namespace
 
 const std::map<std::string, std::string> &kafkaEnv() {
     static const std::map<std::string, std::string> values = [] {
@@ -161,6 +163,67 @@ int32_t Session::produce(const std::string &key, const std::string &message, uin
 int32_t partitionForKey(const std::string &key, uint32_t partitions) {
     size_t used = key.size() < 31 ? key.size() : 31;
     return static_cast<int32_t>(djb_hash(key.data(), used) % partitions);
+}
+
+std::vector<std::string> keysForPartitions(uint32_t partitions) {
+    std::vector<std::string> keys(partitions);
+    uint32_t found = 0;
+    for (int n = 0; found < partitions; ++n) {
+        std::string key = "key-" + std::to_string(n);
+        std::string &slot = keys[static_cast<size_t>(partitionForKey(key, partitions))];
+        if (slot.empty()) {
+            slot = key;
+            ++found;
+        }
+    }
+    return keys;
+}
+
+void kcatProduce(const std::string &bootstrap, const std::string &topic, int32_t partition,
+                 const std::vector<std::string> &values, const std::string &header) {
+    std::string input;
+    for (const std::string &value : values) input += value + "\n";
+    char path[] = "/tmp/bqx-kcat-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    ::close(fd);
+    std::string command = "kcat -q -P -b " + bootstrap + " -t " + topic + " -p " +
+                          std::to_string(partition) + (header.empty() ? "" : " -H " + header) +
+                          " -l " + path + " 2>&1";
+    int status = 0;
+    std::string out = shell(command, &status);
+    unlink(path);
+    ASSERT_EQ(status, 0) << command << ": " << out;
+}
+
+// The tool prints a table: GROUP TOPIC PARTITION CURRENT-OFFSET ...; a
+// partition without a committed offset shows "-".
+std::map<int32_t, int64_t> committedOffsets(const std::string &bootstrap,
+                                            const std::string &group, const std::string &topic) {
+    int status = 0;
+    std::string out = shell(script() + " run org.apache.kafka.tools.consumer.group.ConsumerGroupCommand"
+                                       " --bootstrap-server " + bootstrap + " --describe --group " +
+                                group + " 2>/dev/null",
+                            &status);
+    EXPECT_EQ(status, 0) << "consumer-group tool failed: " << out;
+    std::map<int32_t, int64_t> offsets;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string groupName, topicName, partition, current;
+        fields >> groupName >> topicName >> partition >> current;
+        if (groupName != group || topicName != topic || current == "-" || current.empty())
+            continue;
+        offsets[std::stoi(partition)] = std::stoll(current);
+    }
+    return offsets;
+}
+
+std::string newGroup(const std::string &prefix) {
+    static std::atomic<int> counter{0};
+    return "bqx-" + prefix + "-" + std::to_string(getpid()) + "-" + std::to_string(time(nullptr)) +
+           "-" + std::to_string(counter++);
 }
 
 } // namespace bqxbroker

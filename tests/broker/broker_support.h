@@ -54,6 +54,26 @@ struct Session {
 // The partition the library chooses for a key among `partitions`.
 int32_t partitionForKey(const std::string &key, uint32_t partitions);
 
+// One key for each of `partitions` partitions: keys[p] lands in partition p.
+std::vector<std::string> keysForPartitions(uint32_t partitions);
+
+// Runs a shell command; returns its standard output and sets *status.
+std::string shell(const std::string &command, int *status);
+
+// Produces `values` (no newlines in them) to one partition with kcat, which
+// writes many records per batch; `header` ("name=value") is added to every
+// record when not empty.
+void kcatProduce(const std::string &bootstrap, const std::string &topic, int32_t partition,
+                 const std::vector<std::string> &values, const std::string &header = "");
+
+// The committed offset of each partition of `topic` for `group`, as Kafka's
+// own consumer-group tool reports it (partitions without one are missing).
+std::map<int32_t, int64_t> committedOffsets(const std::string &bootstrap,
+                                            const std::string &group, const std::string &topic);
+
+// A group id no earlier run has used.
+std::string newGroup(const std::string &prefix);
+
 } // namespace bqxbroker
 
 #endif
