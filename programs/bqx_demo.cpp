@@ -1,13 +1,15 @@
 // A short tour of the library: opens a session, connects it to a broker and
 // a topic, produces a few messages without a key (pipelined, going round
 // the partitions) and then with a key (each waiting for the broker's reply),
-// and closes the session. The library's log lines show
-// each step.
+// consumes the topic as a member of a consumer group of its own until no
+// further message comes, and closes the session. The library's log lines
+// show each step.
 //
 //   bqx_demo bootstrap-server topic [count]
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "bqx.h"
 
@@ -23,6 +25,22 @@ static void show_last_error(int32_t handle) {
     int32_t length = sizeof(text) - 1;
     int32_t number = BQXFUNC(BQX_FC_GERR, handle, text, &length);
     printf("bqx_demo: last error %d: %.*s\n", number, length, text);
+}
+
+// Consumes until no message arrives for 3 seconds (7543), printing each.
+static int32_t consume_all(int32_t handle) {
+    char group[48];
+    snprintf(group, sizeof(group), "bqx-demo-%ld", static_cast<long>(time(nullptr)));
+    BQXFUNC(BQX_FC_DBUG, handle, 1);
+    for (int n = 1;; n++) {
+        char buffer[1025];
+        uint32_t length = 1024;
+        int32_t rc = BQXFUNC(BQX_FC_CONS, handle, group, static_cast<int32_t>(strlen(group)), buffer,
+                             &length, 0, 3);
+        if (rc == 7543) return 0; // drained
+        if (rc != 0) return rc;
+        printf("bqx_demo: consumed %d in group %s: \"%.*s\"\n", n, group, static_cast<int>(length), buffer);
+    }
 }
 
 int main(int argc, char **argv) {
@@ -45,6 +63,7 @@ int main(int argc, char **argv) {
         if (i == count / 2) BQXFUNC(BQX_FC_SYNC, handle, 1, 0u, 0u); // now wait for each reply
         rc = produce(handle, key, text);
     }
+    if (rc == 0) rc = consume_all(handle);
     if (rc != 0) show_last_error(handle);
     BQXFUNC(BQX_FC_CLSE, handle);
     return rc == 0 ? 0 : 1;
