@@ -222,9 +222,16 @@ FakeAction FakeBroker::nextAction(const FakeRequest &request) {
         script_.pop_front();
         return action;
     }
+    if (responder_)
+        return responder_(request);
     if (request.apiKey == kApiVersionsKey)
         return FakeAction::reply(apiVersionsBody());
     return FakeAction::noReply();
+}
+
+void FakeBroker::respond(std::function<FakeAction(const FakeRequest &)> responder) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    responder_ = std::move(responder);
 }
 
 bool FakeBroker::handle(Connection &connection, const Bytes &raw) {

@@ -8,6 +8,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -64,6 +65,9 @@ class FakeBroker {
     // Appends an action; each request takes the oldest one left. Without
     // one, ApiVersions (key 18) gets apiVersionsBody() and others nothing.
     void script(const FakeAction &action);
+    // Answers every request the script does not by calling `responder`
+    // (on the fake's thread, with its lock held: it must not call back).
+    void respond(std::function<FakeAction(const FakeRequest &)> responder);
     std::vector<FakeRequest> requests();
     // Waits up to `timeoutMs` until `count` requests have arrived.
     bool waitForRequests(size_t count, int timeoutMs);
@@ -88,6 +92,7 @@ class FakeBroker {
     std::mutex mutex_;
     std::condition_variable arrived_;
     std::deque<FakeAction> script_;
+    std::function<FakeAction(const FakeRequest &)> responder_;
     std::vector<FakeRequest> requests_;
     int accepted_ = 0;
     std::thread thread_;

@@ -1,0 +1,417 @@
+// BQXCONS from end to end against the scripted fake broker, which plays a
+// one-broker cluster that answers every request the consumer sends, and
+// breaks on purpose what a real broker will not break on demand: a bad
+// CRC, a reply with another correlation id, a cut-off last batch, a
+// rebalance reported on Heartbeat or SyncGroup, a JoinGroup that is never
+// answered, a coordinator outside the cluster, a group of 17 members.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "api/pcb.h"
+#include "api/session.h"
+#include "bqx.h"
+#include "codec/codec.h"
+#include "support/fake_broker.h"
+#include "support/log_capture.h"
+#include "transport/transport.h"
+#include "unit/test_protocol_support.h"
+
+using namespace bqxtest;
+
+namespace {
+
+constexpr const char *kTopic = "fake-topic";
+constexpr const char *kGroup = "fake-group";
+constexpr int32_t kNodeId = 1;
+
+// A record batch (magic 2) holding `values` from `baseOffset` on, with
+// one header per record when `headers` is set and the real CRC-32C.
+ByteVec recordBatch(int64_t baseOffset, const std::vector<std::string> &values, bool headers) {
+    WireBytes records;
+    for (size_t i = 0; i < values.size(); ++i) {
+        WireBytes r;
+        r.i8(0).uvarint(0).uvarint(2 * i); // attributes, timestamp delta, offset delta (zigzag)
+        r.uvarint(1);                     // key: null (zigzag -1)
+        r.uvarint(2 * values[i].size()).raw(values[i]);
+        if (headers)
+            r.uvarint(2).uvarint(2 * 5).raw("trace").uvarint(2 * 3).raw("abc");
+        else
+            r.uvarint(0);
+        records.uvarint(2 * r.bytes.size()).bytes.insert(records.bytes.end(), r.bytes.begin(), r.bytes.end());
+    }
+    WireBytes afterCrc;
+    afterCrc.i16(0).i32(static_cast<int64_t>(values.size()) - 1).i64(0).i64(0).i64(-1).i16(-1).i32(-1);
+    afterCrc.i32(static_cast<int64_t>(values.size()));
+    afterCrc.bytes.insert(afterCrc.bytes.end(), records.bytes.begin(), records.bytes.end());
+    uint32_t crc = crc32c(0, afterCrc.bytes.data(), afterCrc.bytes.size());
+    WireBytes batch;
+    batch.i64(baseOffset).i32(static_cast<int64_t>(afterCrc.bytes.size()) + 9).i32(0).i8(2).i32(crc);
+    batch.bytes.insert(batch.bytes.end(), afterCrc.bytes.begin(), afterCrc.bytes.end());
+    return batch.bytes;
+}
+
+// What a request asked: the fields the fake cluster needs.
+struct Asked {
+    int32_t partition = -1;
+    int64_t offset = -1;
+};
+
+// Reads the partition and fetch offset of a Fetch v11 request.
+Asked fetchAsked(const FakeRequest &request) {
+    const uint8_t *p = request.raw.data();
+    size_t pos = 14 + ((p[12] << 8) | p[13]);   // behind the client id
+    pos += 4 + 4 + 4 + 4 + 1 + 4 + 4 + 4;       // up to the topic name
+    pos += 2 + ((p[pos] << 8) | p[pos + 1]) + 4; // topic, partition count
+    Asked asked;
+    asked.partition = static_cast<int32_t>(readBe32(p + pos));
+    uint64_t high = readBe32(p + pos + 8), low = readBe32(p + pos + 12);
+    asked.offset = static_cast<int64_t>((high << 32) | low);
+    return asked;
+}
+
+// A one-broker cluster with a consumer-group coordinator, played by the
+// fake broker. The log of each partition is a list of record batches.
+struct FakeCluster {
+    FakeBroker broker;
+    std::mutex mutex;
+    std::map<int32_t, std::vector<std::pair<int64_t, ByteVec>>> log; // partition -> batches
+    int32_t partitions = 2;
+    int32_t coordinatorNode = kNodeId;
+    int16_t listOffsetsMinVersion = 0;
+    int joins = 0;
+    int memberCount = 1;
+    // A fault for the request, or nothing: decides before the normal reply.
+    std::function<bool(const FakeRequest &, FakeAction *)> fault;
+
+    FakeCluster() {
+        broker.respond([this](const FakeRequest &r) { return answer(r); });
+    }
+
+    void append(int32_t partition, const std::vector<std::string> &values, bool headers = false) {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto &batches = log[partition];
+        int64_t next = 0;
+        if (!batches.empty()) next = batches.back().first + countOf(batches.back().second);
+        batches.push_back({next, recordBatch(next, values, headers)});
+    }
+    static int64_t countOf(const ByteVec &batch) { return readBe32(batch.data() + 57); }
+
+    FakeAction answer(const FakeRequest &r) {
+        FakeAction action;
+        if (fault && fault(r, &action)) return action;
+        switch (r.apiKey) {
+        case 18: return FakeAction::reply(apiVersions());
+        case 3: return FakeAction::reply(metadata());
+        case 10: return FakeAction::reply(findCoordinator());
+        case 11: return FakeAction::reply(joinGroup());
+        case 14: return FakeAction::reply(syncGroup(0));
+        case 9: return FakeAction::reply(offsetFetch());
+        case 2: return FakeAction::reply(listOffsets(r));
+        case 1: return fetch(r);
+        case 12: return FakeAction::reply(WireBytes().i8(0).i32(0).i16(0).i8(0).bytes);
+        case 8: return FakeAction::reply(offsetCommit());
+        case 13: return FakeAction::reply(WireBytes().i8(0).i32(0).i16(0).uvarint(1).i8(0).bytes);
+        }
+        return FakeAction::noReply();
+    }
+
+    ByteVec apiVersions() const {
+        const int16_t ranges[][3] = {{0, 0, 9},  {1, 4, 13}, {2, listOffsetsMinVersion, 9},
+                                     {3, 0, 12}, {8, 0, 9},  {9, 0, 9}, {10, 0, 6},
+                                     {11, 0, 9}, {12, 0, 4}, {13, 0, 5}, {14, 0, 5},
+                                     {17, 0, 1}, {18, 0, 4}, {36, 0, 2}};
+        WireBytes w;
+        w.i16(0).uvarint(std::size(ranges) + 1);
+        for (auto &r : ranges) w.i16(r[0]).i16(r[1]).i16(r[2]).i8(0);
+        return w.i32(0).i8(0).bytes;
+    }
+    ByteVec metadata() {
+        std::vector<MetaPartition> parts;
+        for (int32_t p = 0; p < partitions; ++p) parts.push_back({p, kNodeId, {kNodeId}, {kNodeId}});
+        ByteVec reply = metadataReply(0, {{kNodeId, "127.0.0.1", broker.port()}}, 0, kTopic, parts);
+        return ByteVec(reply.begin() + 8, reply.end()); // the body behind size and correlation id
+    }
+    ByteVec findCoordinator() {
+        return WireBytes().i32(0).i16(0).i16(-1).i32(coordinatorNode).str("127.0.0.1").i32(broker.port()).bytes;
+    }
+    ByteVec joinGroup() {
+        std::lock_guard<std::mutex> lock(mutex);
+        WireBytes w;
+        if (joins++ == 0) // a new member: the coordinator hands out its id first
+            return w.i32(0).i16(79).i32(-1).str("").str("").str("member-1").i32(0).bytes;
+        w.i32(0).i16(0).i32(joins).str("range").str("member-1").str("member-1").i32(memberCount);
+        for (int m = 0; m < memberCount; ++m)
+            w.str(m == 0 ? "member-1" : "member-" + std::to_string(m + 1)).i16(-1).i32(0);
+        return w.bytes;
+    }
+    ByteVec syncGroup(int16_t error) {
+        WireBytes assignment;
+        if (error == 0) {
+            assignment.i16(1).i32(1).str(kTopic).i32(partitions);
+            for (int32_t p = 0; p < partitions; ++p) assignment.i32(p);
+            assignment.i32(0);
+        }
+        WireBytes w;
+        w.i32(0).i16(error).i32(static_cast<int64_t>(assignment.bytes.size()));
+        w.bytes.insert(w.bytes.end(), assignment.bytes.begin(), assignment.bytes.end());
+        return w.bytes;
+    }
+    ByteVec offsetFetch() {
+        WireBytes w;
+        w.i8(0).i32(0).uvarint(2).compact(kTopic).uvarint(partitions + 1);
+        for (int32_t p = 0; p < partitions; ++p) w.i32(p).i64(-1).i32(-1).uvarint(1).i16(0).i8(0);
+        return w.i8(0).i16(0).i8(0).bytes;
+    }
+    // The earliest offset of every partition is 0.
+    ByteVec listOffsets(const FakeRequest &r) {
+        const uint8_t *p = r.raw.data();
+        size_t pos = 14 + ((p[12] << 8) | p[13]) + 4 + 4; // replica id, topic count
+        pos += 2 + ((p[pos] << 8) | p[pos + 1]) + 4;      // topic, partition count
+        int32_t partition = static_cast<int32_t>(readBe32(p + pos));
+        WireBytes w;
+        if (r.apiVersion >= 1) w.i32(1).str(kTopic).i32(1).i32(partition).i16(0).i64(-1).i64(0);
+        else w.i32(1).str(kTopic).i32(1).i32(partition).i16(0).i32(1).i64(0);
+        return w.bytes;
+    }
+    ByteVec offsetCommit() {
+        WireBytes w;
+        w.i8(0).i32(0).uvarint(2).compact(kTopic).uvarint(1).i8(0);
+        return w.i8(0).bytes;
+    }
+    // The batches from the asked offset on; an empty reply after a short
+    // pause when there are none (a real broker waits up to max_wait_ms).
+    FakeAction fetch(const FakeRequest &r) {
+        Asked asked = fetchAsked(r);
+        ByteVec records;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            for (auto &[base, batch] : log[asked.partition])
+                if (base + countOf(batch) > asked.offset) records.insert(records.end(), batch.begin(), batch.end());
+        }
+        FakeAction action = FakeAction::reply(fetchBody(asked.partition, records));
+        return records.empty() ? action.delayed(20) : action;
+    }
+    ByteVec fetchBody(int32_t partition, const ByteVec &records) const {
+        WireBytes w;
+        w.i32(0).i16(0).i32(0).i32(1).str(kTopic).i32(1);
+        w.i32(partition).i16(0).i64(100).i64(100).i64(0).i32(-1).i32(-1);
+        w.i32(static_cast<int64_t>(records.size()));
+        w.bytes.insert(w.bytes.end(), records.begin(), records.end());
+        return w.bytes;
+    }
+
+    int count(int16_t apiKey) {
+        int n = 0;
+        for (const FakeRequest &r : broker.requests()) n += r.apiKey == apiKey;
+        return n;
+    }
+};
+
+// A session of the fake cluster, connected to its topic.
+struct FakeSession {
+    FakeCluster &cluster;
+    int32_t handle = -1;
+    explicit FakeSession(FakeCluster &c) : cluster(c) {
+        captureLines([&] {
+            handle = BQXOPEN();
+            std::string bootstrap = "127.0.0.1:" + std::to_string(c.broker.port());
+            EXPECT_EQ(BQXCONN(handle, bootstrap.data(), static_cast<int32_t>(bootstrap.size()), kTopic,
+                              static_cast<int32_t>(strlen(kTopic))),
+                      0);
+        });
+    }
+    ~FakeSession() {
+        captureLines([&] { BQXCLSE(handle); });
+    }
+    // Consumes until `wanted` values or an error; returns the values and
+    // the log lines written meanwhile.
+    std::vector<std::string> consume(size_t wanted, int32_t timeout, std::vector<LogLine> *lines = nullptr,
+                                     int32_t *lastRc = nullptr) {
+        std::vector<std::string> values;
+        int32_t rc = 0;
+        auto log = captureLog([&] {
+            std::vector<char> buffer(1025);
+            while (values.size() < wanted) {
+                uint32_t length = 1024;
+                rc = BQXCONS(handle, kGroup, static_cast<int32_t>(strlen(kGroup)), buffer.data(), &length, 0, timeout);
+                if (rc != 0) break;
+                values.emplace_back(buffer.data(), length);
+            }
+        });
+        if (lines) *lines = log;
+        if (lastRc) *lastRc = rc;
+        return values;
+    }
+};
+
+bool logged(const std::vector<LogLine> &lines, const std::string &number) {
+    return std::any_of(lines.begin(), lines.end(), [&](const LogLine &l) { return l.number == number; });
+}
+
+class ConsumeFake : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        savedWait = gi32ReplyWaitSeconds;
+        gi32ReplyWaitSeconds = 3;
+    }
+    void TearDown() override { gi32ReplyWaitSeconds = savedWait; }
+    int32_t savedWait = 35;
+    FakeCluster cluster;
+};
+
+TEST_F(ConsumeFake, BatchesOfSeveralRecordsWithHeadersArriveInOrderOnce) {
+    cluster.append(0, {"a0", "a1", "a2"}, true);
+    cluster.append(1, {"b0"});
+    cluster.append(1, {"b1", "b2"}, true);
+    FakeSession s(cluster);
+    int32_t rc = 0;
+    std::vector<std::string> got = s.consume(7, 1, nullptr, &rc);
+    EXPECT_EQ(rc, 7543) << "nothing is delivered twice";
+    std::vector<std::string> p0, p1;
+    for (const std::string &v : got) (v[0] == 'a' ? p0 : p1).push_back(v);
+    EXPECT_EQ(p0, (std::vector<std::string>{"a0", "a1", "a2"}));
+    EXPECT_EQ(p1, (std::vector<std::string>{"b0", "b1", "b2"}));
+    EXPECT_EQ(cluster.count(10), 1);
+    EXPECT_EQ(cluster.count(11), 2) << "the member-id handshake resends JoinGroup once";
+}
+
+TEST_F(ConsumeFake, ListOffsetsVersionOneWhereTheBrokerLacksVersionZero) {
+    cluster.listOffsetsMinVersion = 1;
+    cluster.partitions = 1;
+    cluster.append(0, {"x"});
+    FakeSession s(cluster);
+    EXPECT_EQ(s.consume(1, 5), std::vector<std::string>{"x"});
+    for (const FakeRequest &r : cluster.broker.requests())
+        if (r.apiKey == 2) {
+            EXPECT_EQ(r.apiVersion, 1);
+        }
+}
+
+// Faults in Fetch replies: each is reported and the partition is fetched
+// again, so every value still arrives once.
+struct FetchFault {
+    const char *name;
+    const char *logged;
+    std::function<FakeAction(FakeCluster &, const FakeRequest &)> reply;
+};
+
+class ConsumeFakeFetchFault : public ConsumeFake, public ::testing::WithParamInterface<FetchFault> {};
+
+TEST_P(ConsumeFakeFetchFault, IsReportedAndTheValuesStillArriveOnce) {
+    cluster.partitions = 1;
+    cluster.append(0, {"v0", "v1"});
+    cluster.append(0, {"v2", "v3"});
+    std::atomic<bool> done{false};
+    const FetchFault fault = GetParam();
+    cluster.fault = [&](const FakeRequest &r, FakeAction *action) {
+        if (r.apiKey != 1 || done.exchange(true)) return false;
+        *action = fault.reply(cluster, r);
+        return true;
+    };
+    FakeSession s(cluster);
+    std::vector<LogLine> lines;
+    int32_t rc = 0;
+    std::vector<std::string> got = s.consume(5, 2, &lines, &rc);
+    EXPECT_EQ(got, (std::vector<std::string>{"v0", "v1", "v2", "v3"}));
+    if (fault.logged[0]) {
+        EXPECT_TRUE(logged(lines, fault.logged)) << fault.name;
+    }
+}
+
+FakeAction badCrc(FakeCluster &c, const FakeRequest &) {
+    ByteVec batch = recordBatch(0, {"v0", "v1"}, false);
+    batch[20] ^= 0xFF; // inside the crc field
+    return FakeAction::reply(c.fetchBody(0, batch));
+}
+
+FakeAction otherCorrelationId(FakeCluster &c, const FakeRequest &) {
+    return FakeAction::reply(c.fetchBody(0, recordBatch(0, {"v0", "v1"}, false)), 7);
+}
+
+FakeAction cutOffLastBatch(FakeCluster &c, const FakeRequest &) {
+    ByteVec records = recordBatch(0, {"v0", "v1"}, false);
+    ByteVec second = recordBatch(2, {"v2", "v3"}, false);
+    records.insert(records.end(), second.begin(), second.begin() + 30);
+    return FakeAction::reply(c.fetchBody(0, records));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ConsumeFakeFetchFault,
+                         ::testing::Values(FetchFault{"crc", "7540", badCrc},
+                                           FetchFault{"correlation", "7516", otherCorrelationId},
+                                           FetchFault{"cut", "", cutOffLastBatch}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(ConsumeFake, RebalanceOnSyncGroupAndHeartbeatLeadsToRejoin) {
+    cluster.partitions = 1;
+    cluster.append(0, {"r0"});
+    std::atomic<int> syncs{0}, heartbeats{0};
+    cluster.fault = [&](const FakeRequest &r, FakeAction *action) {
+        if (r.apiKey == 14 && syncs++ == 1) { // the first rejoin's SyncGroup
+            *action = FakeAction::reply(cluster.syncGroup(27));
+            return true;
+        }
+        if (r.apiKey == 12 && heartbeats++ == 0) {
+            *action = FakeAction::reply(WireBytes().i8(0).i32(0).i16(27).i8(0).bytes);
+            return true;
+        }
+        return false;
+    };
+    FakeSession s(cluster);
+    BQXTIMO(s.handle, 6); // heartbeats every second
+    EXPECT_EQ(s.consume(1, 5), std::vector<std::string>{"r0"});
+    std::vector<LogLine> lines;
+    int32_t rc = 0;
+    s.consume(1, 5, &lines, &rc); // waits while the heartbeat reports the rebalance
+    EXPECT_EQ(rc, 7543);
+    EXPECT_GE(heartbeats.load(), 1);
+    EXPECT_GE(syncs.load(), 3) << "rejoined after the heartbeat's 27 and again after SyncGroup's 27";
+    EXPECT_GE(cluster.count(11), 4);
+}
+
+TEST_F(ConsumeFake, JoinGroupNeverAnsweredIs7524AfterTheWait) {
+    cluster.fault = [&](const FakeRequest &r, FakeAction *action) {
+        if (r.apiKey != 11) return false;
+        *action = FakeAction::noReply();
+        return true;
+    };
+    FakeSession s(cluster);
+    BQXTIMO(s.handle, 1); // the JoinGroup wait is the rebalance time-out (3 s) and a margin
+    std::vector<LogLine> lines;
+    int32_t rc = 0;
+    s.consume(1, 1, &lines, &rc);
+    EXPECT_NE(rc, 0);
+    EXPECT_TRUE(logged(lines, "7524"));
+    PCB *pcb = get_BQXPCB(s.handle);
+    EXPECT_EQ(pcb->pszGroupID, nullptr) << "the next call starts the join again";
+}
+
+TEST_F(ConsumeFake, CoordinatorOutsideTheClusterIs7520) {
+    cluster.coordinatorNode = 7;
+    FakeSession s(cluster);
+    std::vector<LogLine> lines;
+    int32_t rc = 0;
+    s.consume(1, 1, &lines, &rc);
+    EXPECT_EQ(rc, 7520);
+    EXPECT_TRUE(logged(lines, "7520"));
+}
+
+TEST_F(ConsumeFake, LeaderOfSeventeenMembersStaysInsideItsTable) {
+    cluster.memberCount = 17;
+    cluster.partitions = 1;
+    cluster.append(0, {"m0"});
+    FakeSession s(cluster);
+    BQXCLDB(s.handle, 1);
+    EXPECT_EQ(s.consume(1, 3), std::vector<std::string>{"m0"});
+    PCB *pcb = get_BQXPCB(s.handle);
+    EXPECT_LE(pcb->u32NumMembers, static_cast<uint32_t>(kMaxMembers));
+}
+
+} // namespace
