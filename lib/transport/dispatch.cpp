@@ -119,8 +119,13 @@ int32_t dispatch(PCB *pcb, uint32_t brokerIndex, const MatchedRequest &matched,
     return callHandler(pcb, brokerIndex, kind->handler, reply, length, matched);
 }
 
-int32_t unmatchedReply(PCB *pcb, const BrokerEntry *entry, uint32_t correlId,
-                       const uint8_t *reply, uint32_t length) {
+// A reply that matches no pending request. While shutting down it is a
+// late answer and ignored. Otherwise the connection is out of step (a
+// broker answers strictly in request order): it is closed, so that its
+// pending requests fail now (5005 each) instead of waiting for replies
+// that can no longer be told apart, and the next request reconnects.
+int32_t unmatchedReply(PCB *pcb, uint32_t brokerIndex, const BrokerEntry *entry,
+                       uint32_t correlId, const uint8_t *reply, uint32_t length) {
     if (pcb->u32ShuttingDown) {
         if (pcb->iDebugLevel > 2)
             bqx_log_vf(INF_SHUTTING_DOWN, pcb, kTag, entry->i32BrokerID, -1, 3,
@@ -131,6 +136,7 @@ int32_t unmatchedReply(PCB *pcb, const BrokerEntry *entry, uint32_t correlId,
                static_cast<int>(correlId), transport_host(entry), entry->i32Port);
     hexdump(pcb, kTag, entry->i32BrokerID, -1, "received Reply Data", reply,
             length > INT32_MAX ? INT32_MAX : static_cast<int32_t>(length));
+    kafka_clearBroker(pcb, brokerIndex, 0);
     return ERR_UNEXPECTED_REPLY;
 }
 
@@ -153,7 +159,7 @@ int32_t kafka_processReply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
     }
     uint32_t correlId = transport_readBe32(reply + 4);
     if (!entry->pPendingHead || entry->pPendingHead->u32CorrelID != correlId)
-        return unmatchedReply(pcb, entry, correlId, reply, length);
+        return unmatchedReply(pcb, brokerIndex, entry, correlId, reply, length);
 
     MatchedRequest matched = takeHead(entry);
     const char *tag = get_ReplyKeyName(matched.apiKey);

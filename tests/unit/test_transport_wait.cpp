@@ -82,13 +82,18 @@ TEST_F(WaitTest, ReplyForAnotherIdIsRejectedUnlessShuttingDown) {
     int32_t rc = 0;
     auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_POLL, 0); });
     EXPECT_EQ(rc, 7516);
-    ASSERT_GE(lines.size(), 2u);
+    ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0].tag, "ProcRepl");
     EXPECT_EQ(lines[0].text,
               "Unexpected Reply: No Queued Request for CorrelID 8 from Broker 127.0.0.1:9092");
     EXPECT_EQ(lines[1].text, "HEXDump for received Reply Data len=16");
-    EXPECT_EQ(pendingIds(entry(0)), std::vector<uint32_t>{7});
+    EXPECT_EQ(lines.back().number, "5005") << "the out-of-step connection is closed";
+    EXPECT_EQ(entry(0).i32Socket, -1);
+    EXPECT_TRUE(pendingIds(entry(0)).empty());
 
+    peer = attachPeer(0);
+    entry(0).u32LastCorrelID = 6;
+    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0); // id 7
     pcb_->u32ShuttingDown = 1;
     pcb_->iDebugLevel = 3;
     writeBytes(peer, replyFrame(8, apiVersionsBody()));
