@@ -6,6 +6,7 @@
 // answered, a coordinator outside the cluster, a group of 17 members.
 #include <gtest/gtest.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/pcb.h"
@@ -111,7 +113,7 @@ struct FakeCluster {
         case 18: return FakeAction::reply(apiVersions());
         case 3: return FakeAction::reply(metadata());
         case 10: return FakeAction::reply(findCoordinator());
-        case 11: return FakeAction::reply(joinGroup());
+        case 11: return FakeAction::reply(joinGroup(r));
         case 14: return FakeAction::reply(syncGroup(0));
         case 9: return FakeAction::reply(offsetFetch());
         case 2: return FakeAction::reply(listOffsets(r));
@@ -142,14 +144,21 @@ struct FakeCluster {
     ByteVec findCoordinator() {
         return WireBytes().i32(0).i16(0).i16(-1).i32(coordinatorNode).str("127.0.0.1").i32(broker.port()).bytes;
     }
-    ByteVec joinGroup() {
+    // A new member (empty member id) is first handed its id with error 79;
+    // a known one leads a group of `memberCount` members.
+    ByteVec joinGroup(const FakeRequest &r) {
+        const uint8_t *p = r.raw.data();
+        size_t pos = 14 + ((p[12] << 8) | p[13]);          // behind the client id
+        pos += 2 + ((p[pos] << 8) | p[pos + 1]) + 4 + 4;   // group id, both time-outs
+        std::string member(reinterpret_cast<const char *>(p + pos + 2), (p[pos] << 8) | p[pos + 1]);
         std::lock_guard<std::mutex> lock(mutex);
+        ++joins;
         WireBytes w;
-        if (joins++ == 0) // a new member: the coordinator hands out its id first
-            return w.i32(0).i16(79).i32(-1).str("").str("").str("member-1").i32(0).bytes;
-        w.i32(0).i16(0).i32(joins).str("range").str("member-1").str("member-1").i32(memberCount);
+        if (member.empty())
+            return w.i32(0).i16(79).i32(-1).str("").str("").str("member-" + std::to_string(joins)).i32(0).bytes;
+        w.i32(0).i16(0).i32(joins).str("range").str(member).str(member).i32(memberCount);
         for (int m = 0; m < memberCount; ++m)
-            w.str(m == 0 ? "member-1" : "member-" + std::to_string(m + 1)).i16(-1).i32(0);
+            w.str(m == 0 ? member : "other-" + std::to_string(m)).i16(-1).i32(0);
         return w.bytes;
     }
     ByteVec syncGroup(int16_t error) {
@@ -412,6 +421,41 @@ TEST_F(ConsumeFake, LeaderOfSeventeenMembersStaysInsideItsTable) {
     EXPECT_EQ(s.consume(1, 3), std::vector<std::string>{"m0"});
     PCB *pcb = get_BQXPCB(s.handle);
     EXPECT_LE(pcb->u32NumMembers, static_cast<uint32_t>(kMaxMembers));
+}
+
+// Two sessions, each the only member of its own group, consume on two
+// threads while the heartbeat thread serves both; closing the last session
+// ends and joins the heartbeat thread.
+TEST_F(ConsumeFake, TwoSessionsConsumeOnTwoThreadsWithTheHeartbeatThread) {
+    cluster.partitions = 1;
+    cluster.append(0, {"t0", "t1", "t2"});
+    std::vector<std::string> got[2];
+    {
+        FakeSession a(cluster), b(cluster);
+        BQXTIMO(a.handle, 6);
+        BQXTIMO(b.handle, 6);
+        auto run = [&](FakeSession *s, const char *group, std::vector<std::string> *out) {
+            std::vector<char> buffer(1025);
+            for (int i = 0; i < 3; ++i) {
+                uint32_t length = 1024;
+                if (BQXCONS(s->handle, group, static_cast<int32_t>(strlen(group)), buffer.data(), &length, 0, 5) != 0)
+                    break;
+                out->emplace_back(buffer.data(), length);
+                usleep(400 * 1000); // heartbeats go out meanwhile
+            }
+        };
+        captureLines([&] {
+            std::thread first(run, &a, "group-a", &got[0]);
+            std::thread second(run, &b, "group-b", &got[1]);
+            first.join();
+            second.join();
+        });
+        EXPECT_GE(cluster.count(12), 1) << "the heartbeat thread sent heartbeats";
+    }
+    for (auto &values : got) EXPECT_EQ(values, (std::vector<std::string>{"t0", "t1", "t2"}));
+    kafka_lock("test");
+    EXPECT_EQ(giThreadActive, 0);
+    kafka_unlock("test");
 }
 
 } // namespace
