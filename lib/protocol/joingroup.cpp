@@ -77,8 +77,9 @@ int32_t readMembers(PCB *pcb, const uint8_t *reply, uint32_t replyLen, JoinReply
     int64_t left = static_cast<int64_t>(replyLen) - r.position;
     if (r.members < 0 || static_cast<int64_t>(r.members) * kMemberMinBytes > left)
         return kafka_reply_malformed(pcb, kReplyTag, broker, "JoinGroup reply: member count beyond reply");
+    // Logged at every debug level: these members will consume nothing.
     if (r.members > kMaxMembers)
-        bqx_log_vf(WRN_MEMBERS_DROPPED, pcb, kReplyTag, broker, -1, 2, r.members, kMaxMembers);
+        logNumber(pcb, broker, "Members without partitions", r.members - kMaxMembers);
     uint32_t kept = 0;
     for (int32_t i = 0; i < r.members; ++i) {
         char *id = nullptr, *instance = nullptr;

@@ -165,7 +165,7 @@ TEST_F(Group, JoinReplyKeepsSixteenMembersAndItself) {
                                    static_cast<uint32_t>(reply.size()));
     });
     EXPECT_EQ(rc, 0);
-    EXPECT_TRUE(logged(log, "5007", "20 members"));
+    EXPECT_TRUE(logged(log, "0034", "Members without partitions: 4"));
     ASSERT_EQ(s.pcb->u32NumMembers, 16u);
     EXPECT_STREQ(s.pcb->apszMembers[0], "member-0");
     EXPECT_STREQ(s.pcb->apszMembers[14], "member-14");
