@@ -153,16 +153,6 @@ TEST_F(SyncGroup, TextTooLongForTheWireIsRefusedUnsent) {
     EXPECT_EQ(s.pcb->u32GroupJoined, 0u);
 }
 
-TEST_F(SyncGroup, NoCoordinatorConnectionIs7523) {
-    member("me");
-    close(s.pcb->pBrokerList[kCoordinator].i32Socket);
-    s.pcb->pBrokerList[kCoordinator].i32Socket = -1;
-    int32_t rc = 0;
-    auto log = captureLog([&] { rc = kafka_syncgroup(s.pcb); });
-    EXPECT_EQ(rc, -1);
-    EXPECT_TRUE(logged(log, "7523"));
-}
-
 // Builds a reply whose assignment bytes are given as they are.
 ByteVec rawSyncReply(const ByteVec &assignment) { return syncGroupReply(7, 0, assignment); }
 
