@@ -1,0 +1,211 @@
+// Keeping the group membership: what a Kafka error of a group or offset
+// reply means for the session, the rejoin after a rebalance, and the
+// recovery at the start of every fetch round.
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "api/pcb.h"
+#include "api/session.h"
+#include "log/log.h"
+#include "log/messages.h"
+#include "protocol/consumer.h"
+#include "protocol/group_internal.h"
+#include "transport/transport.h"
+#include "transport/transport_internal.h"
+
+namespace {
+
+constexpr const char *kRecoverTag = "GroupRcv";
+constexpr int64_t kFirstBackoffMs = 250;
+constexpr int64_t kMaxBackoffMs = 5000;
+// JoinGroup and SyncGroup rounds a rejoin starts again at once on
+// REBALANCE_IN_PROGRESS before it lets the caller back off.
+constexpr int kImmediateRestarts = 5;
+
+bool deadlinePassed(const PCB *pcb) {
+    return pcb->i64ConsumeDeadlineMs != 0 && transport_monotonicMs() >= pcb->i64ConsumeDeadlineMs;
+}
+
+bool rebalancing(const PCB *pcb, int32_t rc) {
+    return rc == ERR_KAFKA && pcb->u16LastKafkaError == static_cast<uint16_t>(kRebalanceInProgress);
+}
+
+// Failures that a later attempt can get past: the coordinator moved or is
+// loading, the group is rebalancing, the membership must be renewed, or the
+// connection failed.
+bool retriable(const PCB *pcb, int32_t rc) {
+    if (rc == ERR_TCPIP || rc == ERR_AUTH_REQUIRED || rc == ERR_TIMEOUT)
+        return true;
+    if (rc != ERR_KAFKA)
+        return false;
+    switch (static_cast<int16_t>(pcb->u16LastKafkaError)) {
+    case kCoordinatorLoadInProgress:
+    case kCoordinatorNotAvailable:
+    case kNotCoordinator:
+    case kRebalanceInProgress:
+    case kIllegalGeneration:
+    case kUnknownMemberId:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Sleeps up to `ms`, never beyond the consume deadline, with the global
+// lock released so that other sessions and the heartbeat thread run.
+void backOff(PCB *pcb, int64_t ms) {
+    if (pcb->i64ConsumeDeadlineMs != 0) {
+        int64_t left = pcb->i64ConsumeDeadlineMs - transport_monotonicMs();
+        ms = left < ms ? left : ms;
+    }
+    if (ms <= 0)
+        return;
+    timespec pause{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    kafka_unlock(kRecoverTag);
+    while (nanosleep(&pause, &pause) != 0) {
+    }
+    kafka_lock(kRecoverTag);
+}
+
+// Fetch replies buffered before the rejoin may hold records of partitions
+// no longer owned or of old positions; partitions start without back-off.
+void dropFetchState(PCB *pcb) {
+    for (uint32_t i = 0; pcb->pBrokerList && i < pcb->u32BrokerCount; ++i) {
+        BrokerEntry &entry = pcb->pBrokerList[i];
+        free(entry.pReplyBuffer);
+        entry.pReplyBuffer = nullptr;
+    }
+    for (uint32_t i = 0; pcb->pPartitionList && i < pcb->u32PartitionCount; ++i) {
+        pcb->pPartitionList[i].i64RetryAtMs = 0;
+        pcb->pPartitionList[i].u32FetchErrors = 0;
+    }
+}
+
+// JoinGroup then SyncGroup, started again at once while the group is
+// rebalancing (a few times, and not beyond the deadline).
+int32_t joinAndSync(PCB *pcb) {
+    int32_t rc = 0;
+    for (int round = 0;; ++round) {
+        // Best effort: offsets of messages already returned are kept if the
+        // commit goes through; its failure never stops the rejoin.
+        if (pcb->pszMemberID && group_coordinator_connected(pcb))
+            kafka_offsetcommit(pcb);
+        rc = kafka_joingroup(pcb);
+        if (rc == 0)
+            rc = kafka_syncgroup(pcb);
+        if (!rebalancing(pcb, rc) || round + 1 >= kImmediateRestarts || deadlinePassed(pcb))
+            return rc;
+    }
+}
+
+} // namespace
+
+uint32_t group_coordinator_index(const PCB *pcb) { return pcb->u32BrokerCount - 1; }
+
+BrokerEntry *group_coordinator(PCB *pcb) {
+    if (!pcb->pBrokerList || pcb->u32BrokerCount == 0)
+        return nullptr;
+    return &pcb->pBrokerList[group_coordinator_index(pcb)];
+}
+
+bool group_coordinator_connected(const PCB *pcb) {
+    return pcb->pBrokerList && pcb->u32BrokerCount > 0 &&
+           pcb->pBrokerList[group_coordinator_index(pcb)].i32Socket != -1;
+}
+
+bool group_text_fits(PCB *pcb, const char *tag, int32_t broker, const char *text) {
+    size_t length = text ? strlen(text) : 0;
+    if (length <= kMaxWireText)
+        return true;
+    bqx_log_vf(ERR_MARSHALL, pcb, tag, broker, -1, 2,
+               static_cast<int>(length > 0x7FFFFFFF ? 0x7FFFFFFF : length + 2),
+               static_cast<unsigned>(kMaxWireText + 2));
+    return false;
+}
+
+void group_leave_if_member(PCB *pcb) {
+    pcb->u32GroupJoined = 0;
+    if (pcb->pszMemberID && group_coordinator_connected(pcb))
+        kafka_leavegroup(pcb);
+}
+
+void kafka_group_error(PCB *pcb, int16_t errorCode) {
+    switch (errorCode) {
+    case kUnknownMemberId:
+        // The coordinator no longer knows this id: join as a new member.
+        free(pcb->pszMemberID);
+        pcb->pszMemberID = nullptr;
+        [[fallthrough]];
+    case kRebalanceInProgress:
+    case kIllegalGeneration:
+    case kFencedInstanceId:
+        pcb->u32RejoinNeeded = 1;
+        pcb->u32GroupJoined = 0;
+        break;
+    case kCoordinatorLoadInProgress:
+    case kCoordinatorNotAvailable:
+    case kNotCoordinator:
+        pcb->u32CoordinatorLost = 1;
+        pcb->u32RejoinNeeded = 1;
+        pcb->u32GroupJoined = 0;
+        break;
+    default:
+        break;
+    }
+}
+
+int32_t kafka_rejoingroup(PCB *pcb) {
+    pcb->u32GroupJoined = 0;
+    int32_t rc = joinAndSync(pcb);
+    if (rc != 0) {
+        group_leave_if_member(pcb);
+        pcb->u32RejoinNeeded = 1;
+        return rc;
+    }
+    // Joined and synced; an empty assignment is a stable membership too.
+    rc = kafka_fetchoffsets(pcb);
+    if (rc != 0) {
+        // Positions unknown: nothing may be fetched or delivered yet.
+        pcb->u32GroupJoined = 0;
+        pcb->u32RejoinNeeded = 1;
+        return rc;
+    }
+    pcb->u32UncommittedMsgs = 0;
+    pcb->u32CommitDue = 0;
+    pcb->u32RejoinNeeded = 0;
+    pcb->u32GroupJoined = 1;
+    dropFetchState(pcb);
+    return kafka_fetch_all(pcb);
+}
+
+int32_t kafka_group_recover(PCB *pcb) {
+    if (!pcb->pszGroupID)
+        return 0;
+    BrokerEntry *coordinator = group_coordinator(pcb);
+    bool connected = coordinator && coordinator->i32Socket != -1;
+    if (pcb->u32GroupJoined && connected && !pcb->u32RejoinNeeded && !pcb->u32CoordinatorLost)
+        return 0;
+    // A member whose coordinator connection is gone, or a slot never filled.
+    if ((pcb->u32GroupJoined && !connected) || !coordinator || !coordinator->pszHost)
+        pcb->u32CoordinatorLost = 1;
+    pcb->u32RejoinNeeded = 1;
+    pcb->u32GroupJoined = 0;
+    int64_t backoffMs = kFirstBackoffMs;
+    for (;;) {
+        int32_t rc = 0;
+        if (pcb->u32CoordinatorLost) {
+            rc = kafka_findcoordinator(pcb, 0);
+            if (rc == 0)
+                pcb->u32CoordinatorLost = 0;
+        }
+        if (rc == 0)
+            rc = kafka_rejoingroup(pcb);
+        if (rc == 0 || !retriable(pcb, rc) || deadlinePassed(pcb))
+            return rc;
+        backOff(pcb, backoffMs);
+        if (deadlinePassed(pcb))
+            return rc;
+        backoffMs = backoffMs * 2 > kMaxBackoffMs ? kMaxBackoffMs : backoffMs * 2;
+    }
+}

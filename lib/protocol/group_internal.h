@@ -1,0 +1,42 @@
+// Helpers shared by the group membership units (FindCoordinator, JoinGroup,
+// SyncGroup, LeaveGroup and the rejoin); not part of the library's interface.
+#ifndef BQX_PROTOCOL_GROUP_INTERNAL_H
+#define BQX_PROTOCOL_GROUP_INTERNAL_H
+
+#include <stdint.h>
+
+struct PCB;
+struct BrokerEntry;
+
+// Kafka error codes the group units act on.
+constexpr int16_t kCoordinatorLoadInProgress = 14;
+constexpr int16_t kCoordinatorNotAvailable = 15;
+constexpr int16_t kNotCoordinator = 16;
+constexpr int16_t kIllegalGeneration = 22;
+constexpr int16_t kUnknownMemberId = 25;
+constexpr int16_t kRebalanceInProgress = 27;
+constexpr int16_t kMemberIdRequired = 79;
+constexpr int16_t kFencedInstanceId = 82;
+
+// Longest text a 16-bit length field can carry.
+constexpr uint32_t kMaxWireText = 0x7FFF;
+
+// Index of the coordinator slot (the last broker-table entry); the table
+// must have at least one entry.
+uint32_t group_coordinator_index(const PCB *pcb);
+
+// The coordinator slot, or null while the session has no broker table.
+BrokerEntry *group_coordinator(PCB *pcb);
+
+// Whether the coordinator slot exists and is connected.
+bool group_coordinator_connected(const PCB *pcb);
+
+// Whether `text` (null counts as empty) fits a 16-bit length field; logs
+// 7514 under `tag` when it does not.
+bool group_text_fits(PCB *pcb, const char *tag, int32_t broker, const char *text);
+
+// Sends LeaveGroup when there is something to leave: a member id is held and
+// the coordinator is connected. Its result is not used by the callers.
+void group_leave_if_member(PCB *pcb);
+
+#endif

@@ -1,0 +1,295 @@
+// SyncGroup (key 14, version 3): the leader hands out contiguous ranges of
+// the topic's partitions to the members; every member learns its own
+// partitions from the reply.
+#include <stdlib.h>
+#include <string.h>
+
+#include "api/pcb.h"
+#include "codec/codec.h"
+#include "log/log.h"
+#include "log/messages.h"
+#include "protocol/consumer.h"
+#include "protocol/group_internal.h"
+#include "protocol/protocol.h"
+#include "protocol/protocol_internal.h"
+#include "transport/transport.h"
+
+namespace {
+
+constexpr int32_t kSyncGroupKey = 14;
+constexpr int32_t kSyncGroupVersion = 3;
+constexpr int32_t kAssignmentVersion = 1;
+constexpr const char *kTag = "SyncGroup";
+constexpr const char *kReplyTag = "SyncGrRy";
+constexpr const char *kPartitionTag = "SyncGrpRy";
+// Room for the request header and the fixed fields; every text may grow up
+// to 4 bytes per character when it is converted to UTF-8.
+constexpr uint64_t kFixedBytes = 1024;
+constexpr uint64_t kUtf8Factor = 4;
+constexpr uint64_t kAssignmentFixedBytes = 26; // lengths, version, counts, user data
+// Version (2) and topic count (4) of an assignment, then the topic's length.
+constexpr int32_t kAssignmentHeadBytes = 8;
+
+const char *orEmpty(const char *text) { return text ? text : ""; }
+
+bool sameText(const char *a, const char *b) { return a && b && strcmp(a, b) == 0; }
+
+// A request being built in a heap buffer sized from the texts and counts.
+struct SyncRequest {
+    PCB *pcb;
+    uint8_t *buffer;
+    uint32_t size;
+    int32_t position;
+    int32_t broker;
+};
+
+void logAssignment(SyncRequest &q, const char *memberId, bool isSelf, uint32_t share) {
+    bqx_log_vf(INF_FIELD_TEXT, q.pcb, kTag, q.broker, -1, 2, isSelf ? "This is me" : "MemberID",
+               orEmpty(memberId));
+    bqx_log_vf(INF_FIELD_NUMBER, q.pcb, kTag, q.broker, -1, 2, "Num Partitions",
+               static_cast<long long>(share));
+}
+
+// Writes one member's assignment of the `share` partition entries from
+// `first` on, and marks them as this member's or not.
+void writeAssignment(SyncRequest &q, const char *memberId, bool isSelf, uint32_t first,
+                     uint32_t share) {
+    PCB *pcb = q.pcb;
+    bool debug = pcb->iDebugLevel > 1;
+    if (debug)
+        logAssignment(q, memberId, isSelf, share);
+    q.position = kafka_marshall_new(pcb, q.buffer, q.size, q.position, "nsi4", orEmpty(memberId),
+                                    1, 0);
+    // The assignment length is patched in once the topic's encoded length is known.
+    int32_t lengthAt = q.position - 4;
+    q.position = kafka_marshall_new(pcb, q.buffer, q.size, q.position, "i2i4nsi4",
+                                    kAssignmentVersion, 1, pcb->pszTopic, 1,
+                                    static_cast<int32_t>(share));
+    for (uint32_t i = first; i < first + share; ++i) {
+        PartitionEntry &entry = pcb->pPartitionList[i];
+        q.position = kafka_marshall_new(pcb, q.buffer, q.size, q.position, "i4", entry.i32Partition);
+        entry.u32Assigned = isSelf ? 1 : 0;
+        if (debug)
+            bqx_log_vf(INF_FIELD_NUMBER, pcb, kTag, q.broker, -1, 2, "Assigning PartID",
+                       static_cast<long long>(entry.i32Partition));
+    }
+    q.position = kafka_marshall_new(pcb, q.buffer, q.size, q.position, "i4", 0);
+    if (q.position < 0)
+        return;
+    uint32_t length = static_cast<uint32_t>(q.position - lengthAt - 4);
+    for (int i = 0; i < 4; ++i)
+        q.buffer[lengthAt + i] = static_cast<uint8_t>(length >> (24 - 8 * i));
+}
+
+// The leader's range assignment: earlier members get the larger shares.
+void writeRanges(SyncRequest &q) {
+    PCB *pcb = q.pcb;
+    uint32_t left = pcb->u32PartitionCount;
+    uint32_t members = pcb->u32NumMembers;
+    for (uint32_t j = 0; j < members; ++j) {
+        uint32_t share = (left + (members - j) - 1) / (members - j);
+        if (share > left)
+            share = left;
+        const char *memberId = pcb->apszMembers[j];
+        writeAssignment(q, memberId, sameText(memberId, pcb->pszMemberID),
+                        pcb->u32PartitionCount - left, share);
+        left -= share;
+    }
+}
+
+bool textsFit(PCB *pcb, int32_t broker, bool leads) {
+    if (!group_text_fits(pcb, kTag, broker, pcb->pszGroupID) ||
+        !group_text_fits(pcb, kTag, broker, pcb->pszMemberID) ||
+        !group_text_fits(pcb, kTag, broker, pcb->pszTopic))
+        return false;
+    for (uint32_t j = 0; leads && j < pcb->u32NumMembers; ++j)
+        if (!group_text_fits(pcb, kTag, broker, pcb->apszMembers[j]))
+            return false;
+    return true;
+}
+
+uint64_t textBytes(const char *text) { return text ? kUtf8Factor * strlen(text) : 0; }
+
+// Bytes the request can take at most.
+uint64_t requestBytes(const PCB *pcb, bool leads) {
+    uint64_t topic = textBytes(pcb->pszTopic);
+    uint64_t bytes = kFixedBytes + textBytes(pcb->pszGroupID) + textBytes(pcb->pszMemberID) +
+                     4 * static_cast<uint64_t>(pcb->u32PartitionCount);
+    if (!leads)
+        return bytes + kAssignmentFixedBytes + topic + textBytes(pcb->pszMemberID);
+    for (uint32_t j = 0; j < pcb->u32NumMembers; ++j)
+        bytes += kAssignmentFixedBytes + topic + textBytes(pcb->apszMembers[j]);
+    return bytes;
+}
+
+int32_t buildAndSend(SyncRequest &q, bool leads) {
+    PCB *pcb = q.pcb;
+    uint32_t slot = group_coordinator_index(pcb);
+    q.position = kafka_marshall_ReqHdr(pcb, slot, q.buffer, q.size, kSyncGroupKey,
+                                       kSyncGroupVersion);
+    if (q.position < 1)
+        return -1;
+    uint32_t assignments = leads ? pcb->u32NumMembers : 1;
+    q.position = kafka_marshall_new(pcb, q.buffer, q.size, q.position, "nsi4nsnsi4",
+                                    pcb->pszGroupID, 1, pcb->i32GenerationID, pcb->pszMemberID, 1,
+                                    nullptr, 0, static_cast<int32_t>(assignments));
+    if (leads)
+        writeRanges(q);
+    else
+        writeAssignment(q, pcb->pszMemberID, true, 0, pcb->u32PartitionCount);
+    if (q.position < 0)
+        return kafka_marshall_failure(q.position);
+    return kafka_sendqueue(pcb, slot, q.buffer, static_cast<uint32_t>(q.position), SEND_SYNC);
+}
+
+// The fields of a reply, for the diagnostics.
+struct SyncReply {
+    int32_t size, correlationId, throttle, assignmentLen, versionAndCount, position;
+    int16_t errorCode, topicCountLow;
+    char *topic;
+    uint32_t partitions;
+};
+
+void logDiagnostics(PCB *pcb, int32_t broker, const SyncReply &r) {
+    const struct {
+        const char *name;
+        long long value;
+    } numbers[] = {
+        {"u32Len", r.size},
+        {"iMarshallOffset", r.position},
+        {"u32CorrelationID", r.correlationId},
+        {"u32ThrottleTime", r.throttle},
+        {"u16LastKafkaError", static_cast<uint16_t>(r.errorCode)},
+        {"u32TLen", r.assignmentLen},
+        {"u32T", static_cast<uint32_t>(r.versionAndCount)},
+        {"u16Idx", static_cast<uint16_t>(r.topicCountLow)},
+    };
+    for (const auto &n : numbers)
+        bqx_log_vf(INF_FIELD_NUMBER, pcb, kReplyTag, broker, -1, 2, n.name, n.value);
+    bqx_log_vf(INF_FIELD_TEXT, pcb, kReplyTag, broker, -1, 2, "pszTopic", orEmpty(r.topic));
+    bqx_log_vf(INF_FIELD_NUMBER, pcb, kReplyTag, broker, -1, 2, "u32NumPartitions",
+               static_cast<long long>(r.partitions));
+}
+
+int32_t errorReply(PCB *pcb, int32_t broker, int16_t errorCode) {
+    if (errorCode == kRebalanceInProgress && pcb->iDebugLevel > 1)
+        bqx_log_vf(INF_REBALANCING, pcb, kReplyTag, broker, -1, 1, "");
+    bqx_log_vf(ERR_KAFKA, pcb, kReplyTag, broker, -1, 2, static_cast<int>(errorCode),
+               getErrorText(errorCode));
+    kafka_group_error(pcb, errorCode);
+    return ERR_KAFKA;
+}
+
+// Checks the assignment of a reply without error against the partition list
+// and the reply's length; the partition ids start at r.position.
+int32_t checkAssignment(PCB *pcb, int32_t broker, const SyncReply &r, uint32_t replyLen) {
+    const char *reason = nullptr;
+    // Bytes behind the size field: the reply length as the checks count it.
+    uint64_t length = replyLen - 4;
+    uint64_t end = static_cast<uint64_t>(r.position) + 4 * static_cast<uint64_t>(r.partitions);
+    if (r.partitions > pcb->u32PartitionCount)
+        reason = "More Partitions assigned than received with MetaData";
+    else if (!sameText(r.topic, pcb->pszTopic))
+        reason = "returned topic name does not match";
+    else if (end > length)
+        reason = "did not receive enough bytes for all partition IDs";
+    else if (end < length)
+        reason = "too many bytes received from kafka server";
+    return reason ? kafka_reply_malformed(pcb, kReplyTag, broker, reason) : 0;
+}
+
+void applyAssignment(PCB *pcb, int32_t broker, const uint8_t *reply, uint32_t replyLen,
+                     SyncReply &r) {
+    for (uint32_t i = 0; i < pcb->u32PartitionCount; ++i)
+        pcb->pPartitionList[i].u32Assigned = 0;
+    for (uint32_t n = 0; n < r.partitions; ++n) {
+        int32_t id = 0;
+        r.position = kafka_unmarshall_new(pcb, reply, replyLen, r.position, "i4", &id);
+        for (uint32_t i = 0; i < pcb->u32PartitionCount; ++i)
+            if (pcb->pPartitionList[i].i32Partition == id)
+                pcb->pPartitionList[i].u32Assigned = 1;
+        if (pcb->iDebugLevel > 1)
+            bqx_log_vf(INF_FIELD_NUMBER, pcb, kPartitionTag, broker, id, 2, "Assigned PartID",
+                       static_cast<long long>(id));
+    }
+}
+
+// Decodes and checks the assignment of a reply without error. An empty
+// assignment (length 0 or null) is the coordinator's way of giving this
+// member nothing.
+int32_t readAssignment(PCB *pcb, int32_t broker, const uint8_t *reply, uint32_t replyLen,
+                       SyncReply &r) {
+    if (r.assignmentLen <= 0) {
+        for (uint32_t i = 0; i < pcb->u32PartitionCount; ++i)
+            pcb->pPartitionList[i].u32Assigned = 0;
+        return 0;
+    }
+    int32_t position = kafka_unmarshall_new(pcb, reply, replyLen, r.position, "i4i2nsi4",
+                                            &r.versionAndCount, &r.topicCountLow, &r.topic,
+                                            &r.partitions);
+    if (position < 0 || r.assignmentLen < kAssignmentHeadBytes)
+        return kafka_reply_malformed(pcb, kReplyTag, broker,
+                                     "assignment too short for its fixed fields");
+    r.position = position;
+    int32_t rc = checkAssignment(pcb, broker, r, replyLen);
+    if (rc == 0)
+        applyAssignment(pcb, broker, reply, replyLen, r);
+    return rc;
+}
+
+} // namespace
+
+int32_t kafka_syncgroup(PCB *pcb) {
+    BrokerEntry *coordinator = group_coordinator(pcb);
+    int32_t broker = coordinator ? coordinator->i32BrokerID : -1;
+    if (!coordinator || coordinator->i32Socket == -1) {
+        bqx_log_vf(ERR_NO_COORDINATOR, pcb, kTag, broker, -1, 1, "");
+        return -1;
+    }
+    if (!pcb->pszGroupID || !pcb->pszMemberID || !pcb->pszTopic ||
+        (pcb->u32PartitionCount > 0 && !pcb->pPartitionList)) {
+        // SyncGroup follows a JoinGroup that gave this member its id.
+        bqx_log_vf(ERR_NO_COORDINATOR, pcb, kTag, broker, -1, 1, "");
+        return -1;
+    }
+    bool leads = pcb->u32IsLeader != 0 && pcb->u32NumMembers > 0;
+    if (!textsFit(pcb, broker, leads))
+        return ERR_MARSHALL;
+    uint64_t bytes = requestBytes(pcb, leads);
+    uint8_t *buffer = bytes <= 0x7FFFFFFF ? static_cast<uint8_t *>(malloc(bytes)) : nullptr;
+    if (!buffer) {
+        bqx_log_vf(ERR_MEMORY, pcb, kTag, broker, -1, 1, "SyncGroup request");
+        return ERR_MEMORY;
+    }
+    SyncRequest q{pcb, buffer, static_cast<uint32_t>(bytes), 0, broker};
+    int32_t rc = buildAndSend(q, leads);
+    free(buffer);
+    if (rc == 0)
+        pcb->u32GroupJoined = 1;
+    return rc;
+}
+
+int32_t kafka_syncgroup_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
+                              uint32_t replyLen) {
+    int32_t broker = kafka_broker_id(pcb, brokerIndex);
+    SyncReply r{};
+    r.position = kafka_unmarshall_new(pcb, reply, replyLen, 0, "i4i4i4i2i4", &r.size,
+                                      &r.correlationId, &r.throttle, &r.errorCode,
+                                      &r.assignmentLen);
+    int32_t rc = 0;
+    if (r.position < 0) {
+        r.position = 0;
+        rc = kafka_reply_malformed(pcb, kReplyTag, broker, "SyncGroup reply too short");
+    } else {
+        pcb->u16LastKafkaError = static_cast<uint16_t>(r.errorCode);
+        rc = r.errorCode != 0 ? errorReply(pcb, broker, r.errorCode)
+                              : readAssignment(pcb, broker, reply, replyLen, r);
+    }
+    if ((rc != 0 && !pcb->u32RejoinNeeded) || pcb->iDebugLevel > 2)
+        logDiagnostics(pcb, broker, r);
+    if (rc != 0 && (!pcb->u32RejoinNeeded || pcb->iDebugLevel > 2))
+        hexdump(pcb, kReplyTag, broker, -1, "Failed SyncReply", reply,
+                replyLen > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(replyLen));
+    free(r.topic);
+    return rc;
+}
