@@ -201,6 +201,7 @@ bool consume(Rng &rng, Session &s, const Bytes &reply, int64_t start, bool mutat
     broker.u32FetchCorrelID = 5;
     broker.i32FetchPartitionIdx = 0;
     broker.i64FetchOffset = start;
+    pcb->u32UncommittedMsgs = rng.below(2);
     pcb->iDebugLevel = rng.oneIn(16) ? static_cast<int32_t>(rng.below(7)) : 0;
     if (kafka_fetch_reply(pcb, 0, reply.data(), static_cast<uint32_t>(reply.size()), 5) != 0)
         return broker.pReplyBuffer == nullptr;

@@ -351,6 +351,15 @@ TEST_F(FetchReply, ReplyBelongsToThePartitionItWasFetchedFor) {
     EXPECT_EQ(part(0).i64Offset, 50);
 }
 
+TEST_F(FetchReply, CleanupDropsWhatWaitsOnTheConnection) {
+    s.preReply(0, Bytes(10, 0x42));
+    s.pcb->pBrokerList[0].u32FetchCorrelID = 9;
+    EXPECT_EQ(kafka_cleanupReceive(s.pcb, 0), 0);
+    EXPECT_EQ(s.pcb->pBrokerList[0].u32FetchCorrelID, 0u);
+    uint8_t left;
+    EXPECT_EQ(recv(s.pcb->pBrokerList[0].i32Socket, &left, 1, MSG_DONTWAIT), -1);
+}
+
 // The record reader on its own: lengths that disagree with the contents
 // are refused, never read past.
 TEST(RecordRead, LengthsMustMatchTheContents) {
