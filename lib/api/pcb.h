@@ -34,6 +34,15 @@ struct FetchReplyBuffer {
     int32_t i32PartitionIdx; // partition-list index the Fetch was sent for, -1 unknown
     int64_t i64FetchOffset;  // fetch_offset of that request
     uint32_t u32Length;      // bytes in abReply (size field included)
+    // Decoding state, valid once the header has been read (u32ReadPos != 0).
+    uint32_t u32RecordsEnd;      // behind the partition's records
+    uint32_t u32AbortedPos;      // first aborted-transaction entry
+    uint32_t u32AbortedCount;
+    uint32_t u32BatchEnd;        // behind the batch being handed out, 0 between batches
+    uint32_t u32RecordsLeft;     // records of that batch not yet read
+    int64_t i64BatchBaseOffset;
+    int64_t i64BatchLastOffset;
+    int64_t i64NextOffset;       // partition offset the buffer continues from
     uint8_t abReply[];
 };
 

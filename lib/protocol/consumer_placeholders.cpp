@@ -8,11 +8,6 @@ int32_t kafka_listoffsets_reply(PCB *, uint32_t, const uint8_t *, uint32_t, int3
 int32_t kafka_fetch(PCB *, const char *, char *, uint32_t *, int32_t) { return 7536; }
 int32_t kafka_fetch_all(PCB *) { return 7536; }
 int32_t kafka_fetch_send(PCB *, const char *, uint32_t) { return 7536; }
-int32_t kafka_fetch_reply(PCB *, uint32_t, const uint8_t *, uint32_t, uint32_t) { return 7536; }
-int32_t kafka_checkReplyBuffers(PCB *, const char *, char *, uint32_t *) { return 7536; }
-int32_t kafka_checkReplyBuffers_ex(PCB *, const char *, char *, uint32_t *, uint32_t) { return 7536; }
-int32_t kafka_process_fetchreply(PCB *, uint32_t, uint32_t, char **, uint32_t *, char **, uint32_t *) { return 7536; }
-int32_t kafka_cleanupReceive(PCB *, uint32_t) { return 7536; }
 int32_t kafka_fetchoffsets(PCB *) { return 7536; }
 int32_t kafka_fetchoffsets_reply(PCB *, uint32_t, const uint8_t *, uint32_t) { return 7536; }
 int32_t kafka_offsetcommit(PCB *) { return 7536; }
