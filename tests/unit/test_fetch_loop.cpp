@@ -64,7 +64,9 @@ TEST_F(ListOffsets, VersionFollowsTheLeadersRanges) {
         if (c.expectedVersion >= 0)
             s.preReply(0, listOffsetsReply(correl, c.expectedVersion, "orders", {{0, 0, 42}}));
         int32_t rc = -1;
+        s.pcb->iDebugLevel = 2; // the offset line must match its format
         auto log = captureLog([&] { rc = kafka_listoffsets(s.pcb, 0, "orders"); });
+        s.pcb->iDebugLevel = 0;
         ParsedRequest request = parseRequest(s.takeRequest(0));
         if (c.expectedVersion < 0) {
             EXPECT_EQ(rc, 7536);
@@ -80,6 +82,7 @@ TEST_F(ListOffsets, VersionFollowsTheLeadersRanges) {
         if (c.expectedVersion == 0) body.i32(1); // max_num_offsets only in version 0
         EXPECT_EQ(request.body, body.bytes);
         EXPECT_EQ(part(0).i64Offset, 42);
+        EXPECT_EQ(numbersOf(log), std::vector<std::string>{"0027"});
     }
 }
 
@@ -195,8 +198,11 @@ class FetchSend : public FetchTest {
 
 TEST_F(FetchSend, RequestCarriesTheFetchFieldsAndIsRecorded) {
     int32_t rc = -1;
-    captureLines([&] { rc = kafka_fetch_send(s.pcb, "orders", 3); });
+    s.pcb->iDebugLevel = 3; // the progress lines must match their formats
+    auto log = captureLog([&] { rc = kafka_fetch_send(s.pcb, "orders", 3); });
+    s.pcb->iDebugLevel = 0;
     EXPECT_EQ(rc, 0);
+    EXPECT_EQ(numbersOf(log), (std::vector<std::string>{"0027", "0006"}));
     ParsedRequest request = parseRequest(s.takeRequest(1));
     EXPECT_EQ(request.key, 1);
     EXPECT_EQ(request.version, 11);
@@ -339,7 +345,10 @@ TEST_F(FetchSend, PartitionErrorsResetOffsetOrAskForMetadata) {
         part(0).u32FetchErrors = 0;
         s.pcb->u32MetadataStale = 0;
         int64_t before = transport_monotonicMs();
-        kafka_fetch_partition_error(s.pcb, 0, c.code);
+        s.pcb->iDebugLevel = 2;
+        auto log = captureLog([&] { kafka_fetch_partition_error(s.pcb, 0, c.code); });
+        s.pcb->iDebugLevel = 0;
+        EXPECT_EQ(numbersOf(log), std::vector<std::string>{"0031"});
         EXPECT_EQ(part(0).i64Offset, c.offsetReset ? -1 : 100);
         EXPECT_EQ(s.pcb->u32MetadataStale, c.stale ? 1u : 0u);
         EXPECT_GT(part(0).i64RetryAtMs, before) << "backed off";
