@@ -1,5 +1,5 @@
-// Pieces of the fetch tests: a session whose test body holds the global
-// lock, request parsing, and ListOffsets replies of both versions.
+// Fetch tests: a session whose test body holds the global lock, request
+// parsing, and request and reply bytes.
 #ifndef BQX_TESTS_UNIT_TEST_FETCH_SUPPORT_H
 #define BQX_TESTS_UNIT_TEST_FETCH_SUPPORT_H
 
@@ -12,8 +12,7 @@
 
 namespace bqxtest {
 
-// A TableSession whose test body runs with the global lock held, as the
-// consume call does; reply waits are short.
+// The test body holds the global lock, as the consume call does.
 class FetchTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -27,7 +26,6 @@ class FetchTest : public ::testing::Test {
         gi32ReplyWaitSeconds = savedWait;
         kafka_unlock("TEST");
     }
-    // Drops the tables and the broker connections, for the next case.
     void dropTables() {
         kafka_clearBrokers(s.pcb);
         free(s.pcb->pPartitionList);
@@ -46,7 +44,6 @@ class FetchTest : public ::testing::Test {
     int32_t savedWait = 35;
 };
 
-// API key, version and the body behind the request header.
 struct ParsedRequest {
     int16_t key = -1;
     int16_t version = -1;
@@ -75,7 +72,6 @@ inline int32_t fetchedPartition(const ByteVec &request) {
     return static_cast<int32_t>(readBe32(&parsed.body[at]));
 }
 
-// The Fetch request body of version 11 for one partition.
 inline ByteVec fetchBody(const std::string &topic, int32_t partition, int64_t offset) {
     WireBytes w;
     w.i32(-1).i32(1500).i32(3).i32(16384).i8(1).i32(0).i32(-1).i32(1).str(topic);
@@ -89,7 +85,6 @@ struct OffsetRow {
     int64_t offset;
 };
 
-// A ListOffsets reply of version 0 (offset arrays) or 1 (one offset).
 inline ByteVec listOffsetsReply(int32_t correlId, int version, const std::string &topic,
                                 const std::vector<OffsetRow> &rows) {
     WireBytes w;
@@ -104,8 +99,7 @@ inline ByteVec listOffsetsReply(int32_t correlId, int version, const std::string
     return w.reply(correlId);
 }
 
-// Takes the oldest pending request off the broker entry, as if its reply
-// had been taken in and used up.
+// As if the oldest pending request had been answered and its reply used up.
 inline void completeOldest(BrokerEntry &entry) {
     PendingRequest *head = entry.pPendingHead;
     if (!head) return;
