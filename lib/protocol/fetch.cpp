@@ -173,12 +173,12 @@ int32_t preparePartition(PCB *pcb, uint32_t index, int64_t now) {
             return rc;
         }
     }
-    if (pcb->pPartitionList[index].i64Offset != -1)
+    if (pcb->pPartitionList[index].i64Offset >= 0)
         return 0;
     int32_t rc = kafka_listoffsets(pcb, index, topicOf(pcb));
     // The reply may have backed the partition off already (a Kafka error).
     const PartitionEntry &entry = pcb->pPartitionList[index];
-    if (rc == 0 && entry.i64Offset != -1)
+    if (rc == 0 && entry.i64Offset >= 0)
         return 0;
     if (entry.i64RetryAtMs <= now)
         backOff(pcb, index, now);
@@ -214,7 +214,7 @@ bool workDue(const PCB *pcb, int64_t now) {
         const PartitionEntry &entry = pcb->pPartitionList[i];
         if (!partitionDue(entry, now))
             continue;
-        if (!validBroker(pcb, entry.i32BrokerIdx) || entry.i64Offset == -1)
+        if (!validBroker(pcb, entry.i32BrokerIdx) || entry.i64Offset < 0)
             return true;
         const BrokerEntry &broker = pcb->pBrokerList[entry.i32BrokerIdx];
         if (broker.i32Socket == -1 || brokerIdle(broker))

@@ -97,7 +97,8 @@ int32_t applyPartition(OffsetsReader &r, int32_t partition, int16_t errorCode, i
             kafka_fetch_partition_error(r.pcb, static_cast<uint32_t>(index), errorCode);
         return ERR_KAFKA;
     }
-    if (index >= 0 && hasOffset && offset >= 0 && r.pcb->pPartitionList[index].i64Offset == -1)
+    // Any negative offset counts as unknown.
+    if (index >= 0 && hasOffset && offset >= 0 && r.pcb->pPartitionList[index].i64Offset < 0)
         r.pcb->pPartitionList[index].i64Offset = offset;
     return 0;
 }
