@@ -115,10 +115,11 @@ int32_t nextPartitionFor(const PCB *pcb, int32_t brokerIndex, int64_t now) {
     return -1;
 }
 
-int32_t marshalFetch(PCB *pcb, const PartitionEntry &entry, uint8_t *request, int32_t position) {
+int32_t marshalFetch(PCB *pcb, const char *topic, const PartitionEntry &entry, uint8_t *request,
+                     int32_t position) {
     return kafka_marshall_new(pcb, request, kRequestSize, position,
                               "i4i4i4i4i1i4i4i4nsi4i4i4i8i8i4i4ns", -1, kMaxWaitMs, kMinBytes,
-                              kMaxBytes, kReadCommitted, 0, -1, 1, topicOf(pcb), 1, 1,
+                              kMaxBytes, kReadCommitted, 0, -1, 1, topic, 1, 1,
                               entry.i32Partition, -1, entry.i64Offset, int64_t{-1},
                               kPartitionMaxBytes, 0, "", 0);
 }
@@ -333,7 +334,6 @@ void kafka_fetch_partition_error(PCB *pcb, uint32_t partitionIndex, int16_t erro
 }
 
 int32_t kafka_fetch_send(PCB *pcb, const char *topic, uint32_t partitionIndex) {
-    (void)topic; // the request names the session's topic, as every request does
     int64_t now = nowMs();
     if (!pcb->pPartitionList || partitionIndex >= pcb->u32PartitionCount)
         return -1;
@@ -359,7 +359,7 @@ int32_t kafka_fetch_send(PCB *pcb, const char *topic, uint32_t partitionIndex) {
     if (pcb->iDebugLevel > 1)
         bqx_log_vf(INF_OFFSET, pcb, kTag, brokerIdOf(pcb, brokerIndex), current.i32Partition, 1,
                    static_cast<long long>(current.i64Offset));
-    position = marshalFetch(pcb, current, request, position);
+    position = marshalFetch(pcb, topic ? topic : topicOf(pcb), current, request, position);
     if (position < 0)
         return kafka_marshall_failure(position);
     uint32_t correlId = transport_readBe32(request + kCorrelIdPos);
