@@ -150,6 +150,7 @@ struct PCB {
     uint32_t u32MetadataStale;     // a partition's leader moved: refresh Metadata
     int32_t i32ReplyWaitSeconds;   // > 0: reply waits of this session last this long
     int64_t i64ConsumeDeadlineMs;  // monotonic ms at which the running consume ends, 0 none
+    uint32_t u32MetadataMerge;     // Metadata replies merge into the tables (a refresh was sent)
 };
 
 #endif

@@ -3,11 +3,6 @@
 #include "api/pcb.h"
 #include "protocol/consumer.h"
 
-int32_t kafka_listoffsets(PCB *, uint32_t, const char *) { return 7536; }
-int32_t kafka_listoffsets_reply(PCB *, uint32_t, const uint8_t *, uint32_t, int32_t) { return 7536; }
-int32_t kafka_fetch(PCB *, const char *, char *, uint32_t *, int32_t) { return 7536; }
-int32_t kafka_fetch_all(PCB *) { return 7536; }
-int32_t kafka_fetch_send(PCB *, const char *, uint32_t) { return 7536; }
 int32_t kafka_fetchoffsets(PCB *) { return 7536; }
 int32_t kafka_fetchoffsets_reply(PCB *, uint32_t, const uint8_t *, uint32_t) { return 7536; }
 int32_t kafka_offsetcommit(PCB *) { return 7536; }
@@ -15,5 +10,3 @@ int32_t kafka_offsetcommit_reply(PCB *, uint32_t, const uint8_t *, uint32_t) { r
 int32_t kafka_heartbeat(PCB *) { return 7536; }
 int32_t kafka_heartbeat_send(PCB *, int32_t) { return 7536; }
 int32_t kafka_heartbeat_reply(PCB *, uint32_t, const uint8_t *, uint32_t) { return 7536; }
-void kafka_fetch_partition_error(PCB *, uint32_t, int16_t) {}
-int32_t kafka_meta_refresh(PCB *) { return 7536; }

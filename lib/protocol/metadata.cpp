@@ -1,6 +1,9 @@
-// Metadata (key 3, version 4) for the session's topic. The reply replaces
-// the broker table with the brokers of the cluster (keeping the bootstrap
-// entry and its connection) and builds the topic's partition list.
+// Metadata (key 3, version 4) for the session's topic. The reply to
+// BQXCONN's request replaces the broker table with the brokers of the
+// cluster (keeping the bootstrap entry and its connection) and builds the
+// topic's partition list. A refresh of a consuming session merges the reply
+// into the tables instead, so that connections, buffered replies, offsets
+// and assignment survive and only the leaders move.
 //
 // The whole reply is decoded into a new table and a new partition list
 // before anything of the session changes, so a reply that ends early leaves
@@ -56,8 +59,10 @@ void freeBrokerTable(BrokerEntry *table, uint32_t count) {
 
 BrokerEntry *newBrokerTable(uint32_t count) {
     auto *table = static_cast<BrokerEntry *>(calloc(count, sizeof(BrokerEntry)));
-    for (uint32_t i = 0; table && i < count; ++i)
+    for (uint32_t i = 0; table && i < count; ++i) {
         table[i].i32Socket = -1;
+        table[i].i32FetchPartitionIdx = -1;
+    }
     return table;
 }
 
@@ -185,9 +190,131 @@ void installPartitionList(PCB *pcb, PartitionEntry *list, uint32_t count) {
     pcb->u32PartitionListIdx = 0;
 }
 
-} // namespace
+// Empties an entry whose contents moved to another table, so that clearing
+// the old table neither closes nor frees them.
+void detach(BrokerEntry &entry) {
+    memset(&entry, 0, sizeof entry);
+    entry.i32Socket = -1;
+}
 
-int32_t kafka_meta(PCB *pcb, uint32_t brokerIndex) {
+bool sameBroker(const BrokerEntry &a, const BrokerEntry &b) {
+    return a.pszHost && b.pszHost && a.i32BrokerID == b.i32BrokerID && a.i32Port == b.i32Port &&
+           strcmp(a.pszHost, b.pszHost) == 0;
+}
+
+// Installs `table` (brokerCount brokers of the reply and two empty reserved
+// entries). A broker that stays (same node id, host and port) moves over
+// with its connection, queue, buffered reply and fetch state; the bootstrap
+// and coordinator entries move over as they are. Brokers that vanished are
+// cleared, with a warning for each request they will never answer.
+void mergeBrokerTable(PCB *pcb, BrokerEntry *table, uint32_t brokerCount) {
+    BrokerEntry *old = pcb->pBrokerList;
+    uint32_t oldCount = old ? pcb->u32BrokerCount : 0;
+    uint32_t oldBrokers = oldCount >= 2 ? oldCount - 2 : 0;
+    for (uint32_t i = 0; i < brokerCount; ++i) {
+        for (uint32_t j = 0; j < oldBrokers; ++j) {
+            if (!sameBroker(table[i], old[j]))
+                continue;
+            free(table[i].pszHost);
+            table[i] = old[j];
+            detach(old[j]);
+            break;
+        }
+    }
+    if (oldCount >= 2) {
+        table[brokerCount] = old[oldCount - 2];
+        table[brokerCount + 1] = old[oldCount - 1];
+        detach(old[oldCount - 2]);
+        detach(old[oldCount - 1]);
+    }
+    for (uint32_t j = 0; j < oldCount; ++j)
+        kafka_clearBroker(pcb, j, 0);
+    kafka_clearBrokers(pcb);
+    pcb->pBrokerList = table;
+    pcb->u32BrokerCount = brokerCount + 2;
+}
+
+const PartitionEntry *findPartition(const PartitionEntry *list, uint32_t count, int32_t id) {
+    for (uint32_t i = 0; list && i < count; ++i)
+        if (list[i].i32Partition == id)
+            return &list[i];
+    return nullptr;
+}
+
+uint32_t countNewPartitions(const PCB *pcb, const PartitionEntry *fresh, uint32_t freshCount) {
+    uint32_t added = 0;
+    for (uint32_t i = 0; i < freshCount; ++i)
+        if (!findPartition(pcb->pPartitionList, pcb->u32PartitionCount, fresh[i].i32Partition))
+            ++added;
+    return added;
+}
+
+// Builds the merged partition list in `merged` (room for the old entries
+// and the new ones) and installs it. Old entries keep their place, offsets,
+// assignment and back-off and take the new leader; a partition whose leader
+// changed is tried at once. New partitions are appended unassigned, with
+// their offset unknown.
+void mergePartitionList(PCB *pcb, PartitionEntry *merged, const PartitionEntry *fresh,
+                        uint32_t freshCount) {
+    uint32_t count = pcb->u32PartitionCount;
+    if (count)
+        memcpy(merged, pcb->pPartitionList, count * sizeof(PartitionEntry));
+    for (uint32_t i = 0; i < count; ++i) {
+        PartitionEntry &entry = merged[i];
+        const PartitionEntry *now = findPartition(fresh, freshCount, entry.i32Partition);
+        if (now && now->i32Leader != entry.i32Leader)
+            entry.i64RetryAtMs = 0;
+        entry.i32Leader = now ? now->i32Leader : -1;
+        entry.i32BrokerIdx = now ? now->i32BrokerIdx : -1;
+        entry.i32Isr = now ? now->i32Isr : -1;
+        entry.u16PartErrorCode = now ? now->u16PartErrorCode : 0;
+    }
+    for (uint32_t i = 0; i < freshCount; ++i) {
+        if (findPartition(merged, count, fresh[i].i32Partition))
+            continue;
+        merged[count] = fresh[i];
+        merged[count].u32Assigned = 0;
+        merged[count].i64Offset = -1;
+        ++count;
+    }
+    free(pcb->pPartitionList);
+    pcb->pPartitionList = merged;
+    pcb->u32PartitionCount = count;
+}
+
+// The refresh mode of the reply: nothing of the session changes unless the
+// whole reply was read and the merged list could be allocated.
+int32_t mergeReply(MetaReader &r, BrokerEntry *table, int32_t brokers, int16_t topicError) {
+    uint32_t tableCount = static_cast<uint32_t>(brokers) + 2;
+    if (topicError != 0) {
+        freeBrokerTable(table, tableCount);
+        bqx_log_vf(ERR_KAFKA, r.pcb, kTag, r.broker, -1, 2, static_cast<int>(topicError),
+                   getErrorText(topicError));
+        return ERR_KAFKA;
+    }
+    PartitionEntry *fresh = nullptr;
+    uint32_t freshCount = 0;
+    int32_t rc = readPartitions(r, table, brokers, &fresh, &freshCount);
+    if (rc != 0) {
+        freeBrokerTable(table, tableCount);
+        return rc;
+    }
+    size_t slots = static_cast<size_t>(r.pcb->u32PartitionCount) +
+                   countNewPartitions(r.pcb, fresh, freshCount);
+    auto *merged = static_cast<PartitionEntry *>(calloc(slots ? slots : 1, sizeof(PartitionEntry)));
+    if (!merged) {
+        free(fresh);
+        freeBrokerTable(table, tableCount);
+        bqx_log_vf(ERR_MEMORY, r.pcb, kTag, r.broker, -1, 1, "PartitionList");
+        return ERR_MEMORY;
+    }
+    mergeBrokerTable(r.pcb, table, static_cast<uint32_t>(brokers));
+    mergePartitionList(r.pcb, merged, fresh, freshCount);
+    free(fresh);
+    return kBrokerTableReplaced;
+}
+
+int32_t sendMetadata(PCB *pcb, uint32_t brokerIndex) {
     uint8_t request[kRequestSize];
     int32_t position = kafka_marshall_ReqHdr(pcb, brokerIndex, request, sizeof request,
                                              kMetadataKey, kMetadataVersion);
@@ -199,6 +326,54 @@ int32_t kafka_meta(PCB *pcb, uint32_t brokerIndex) {
     if (position < 0)
         return kafka_marshall_failure(position);
     return kafka_sendqueue(pcb, brokerIndex, request, static_cast<uint32_t>(position), SEND_SYNC);
+}
+
+// The broker a refresh asks: a connected one without outstanding requests,
+// else any connected one, else the first that accepts a connection. The
+// coordinator slot is left to the group's requests. -1 when none.
+int32_t refreshBroker(PCB *pcb) {
+    uint32_t candidates = pcb->u32BrokerCount - 1;
+    for (int pass = 0; pass < 2; ++pass)
+        for (uint32_t i = 0; i < candidates; ++i) {
+            const BrokerEntry &entry = pcb->pBrokerList[i];
+            if (entry.i32Socket != -1 && (pass == 1 || !entry.pPendingHead))
+                return static_cast<int32_t>(i);
+        }
+    for (uint32_t i = 0; i < candidates; ++i)
+        if (pcb->pBrokerList[i].pszHost && pcb->pBrokerList[i].pszHost[0] &&
+            kafka_connect(pcb, i) == 0)
+            return static_cast<int32_t>(i);
+    return -1;
+}
+
+} // namespace
+
+int32_t kafka_meta(PCB *pcb, uint32_t brokerIndex) {
+    pcb->u32MetadataMerge = 0; // a new connection: the reply builds the tables
+    return sendMetadata(pcb, brokerIndex);
+}
+
+int32_t kafka_meta_refresh(PCB *pcb) {
+    if (!pcb->pBrokerList || pcb->u32BrokerCount < 2) {
+        bqx_log_vf(ERR_NO_BROKERLIST, pcb, kTag, -1, -1, 1, "");
+        return ERR_NO_BROKERLIST;
+    }
+    int32_t brokerIndex = refreshBroker(pcb);
+    if (brokerIndex < 0) {
+        bqx_log_vf(ERR_NO_CLUSTER, pcb, kTag, -1, -1, 1, "");
+        return ERR_NO_CLUSTER;
+    }
+    // From now on every Metadata reply of this connection merges, also one
+    // that arrives after its wait gave up.
+    pcb->u32MetadataMerge = 1;
+    int32_t rc = sendMetadata(pcb, static_cast<uint32_t>(brokerIndex));
+    if (rc == -1) {
+        bqx_log_vf(ERR_REQUEST_HEADER, pcb, kTag, -1, -1, 1, "");
+        rc = ERR_REQUEST_HEADER;
+    }
+    if (rc == 0)
+        pcb->u32MetadataStale = 0;
+    return rc;
 }
 
 int32_t kafka_meta_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
@@ -223,6 +398,8 @@ int32_t kafka_meta_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
         freeBrokerTable(table, brokerCount + 2);
         return rc;
     }
+    if (pcb->u32MetadataMerge)
+        return mergeReply(r, table, brokers, topicError);
     if (topicError != 0) {
         installBrokerTable(pcb, table, brokerCount);
         installPartitionList(pcb, nullptr, 0);

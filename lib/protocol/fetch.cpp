@@ -1,0 +1,412 @@
+// Fetch (key 1, version 11) and the consume loop behind BQXCONS.
+//
+// Each Fetch names one partition. A broker has at most one Fetch
+// outstanding, and its buffered reply is used up before the next Fetch goes
+// to it; a broker that leads several assigned partitions serves them in
+// turn. A partition that cannot be fetched (no leader, leader unreachable,
+// an error in a reply) is backed off for a while and the others go on.
+#include <errno.h>
+#include <time.h>
+
+#include "api/pcb.h"
+#include "api/session.h"
+#include "codec/codec.h"
+#include "log/log.h"
+#include "log/messages.h"
+#include "protocol/consumer.h"
+#include "protocol/protocol.h"
+#include "protocol/protocol_internal.h"
+#include "transport/transport.h"
+#include "transport/transport_internal.h"
+
+namespace {
+
+constexpr int32_t kFetchKey = 1;
+constexpr int32_t kFetchVersion = 11;
+constexpr uint32_t kRequestSize = 1024;
+constexpr int32_t kMaxWaitMs = 1500;
+constexpr int32_t kMinBytes = 3;
+constexpr int32_t kMaxBytes = 16384;
+constexpr int32_t kPartitionMaxBytes = 16128;
+constexpr int32_t kReadCommitted = 1;
+constexpr uint32_t kCorrelIdPos = 8;
+constexpr const char *kTag = "Fetch";
+
+// Back-off of a failing partition: 100 ms, doubling per failure, at most 2 s.
+constexpr int64_t kFirstBackOffMs = 100;
+constexpr int64_t kMaxBackOffMs = 2000;
+constexpr uint32_t kMaxBackOffShift = 5;
+// The longest pause of an idle consume loop, taken without the lock.
+constexpr int64_t kIdleSleepMs = 200;
+// Pacing of Metadata refreshes: after a success, and doubling after failures.
+constexpr int64_t kRefreshIntervalMs = 500;
+constexpr int64_t kMaxRefreshIntervalMs = 4000;
+constexpr int16_t kOffsetOutOfRange = 1;
+
+int64_t nowMs() { return transport_monotonicMs(); }
+
+const char *topicOf(const PCB *pcb) { return pcb->pszTopic ? pcb->pszTopic : ""; }
+
+bool validBroker(const PCB *pcb, int32_t brokerIndex) {
+    return pcb->pBrokerList && brokerIndex >= 0 &&
+           static_cast<uint32_t>(brokerIndex) < pcb->u32BrokerCount;
+}
+
+int32_t brokerIdOf(const PCB *pcb, int32_t brokerIndex) {
+    return validBroker(pcb, brokerIndex) ? pcb->pBrokerList[brokerIndex].i32BrokerID : -1;
+}
+
+bool isRetriable(int16_t code) {
+    constexpr int16_t known = sizeof gaszKafkaErrors / sizeof gaszKafkaErrors[0];
+    return code >= 0 && code < known && gaszKafkaErrors[code].ullRetriable != 0;
+}
+
+// Backs the partition off; true for the first failure of an episode. An
+// episode ends when a Fetch for the partition succeeds after its retry.
+bool backOff(PCB *pcb, uint32_t index, int64_t now) {
+    PartitionEntry &entry = pcb->pPartitionList[index];
+    bool first = entry.u32FetchErrors == 0;
+    if (entry.u32FetchErrors < UINT32_MAX)
+        entry.u32FetchErrors++;
+    uint32_t shift = entry.u32FetchErrors - 1;
+    int64_t delay = kFirstBackOffMs << (shift < kMaxBackOffShift ? shift : kMaxBackOffShift);
+    entry.i64RetryAtMs = now + (delay < kMaxBackOffMs ? delay : kMaxBackOffMs);
+    return first;
+}
+
+// Backs off every assigned partition led by the broker.
+void backOffBroker(PCB *pcb, int32_t brokerIndex, int64_t now) {
+    for (uint32_t i = 0; i < pcb->u32PartitionCount; ++i)
+        if (pcb->pPartitionList[i].u32Assigned && pcb->pPartitionList[i].i32BrokerIdx == brokerIndex)
+            backOff(pcb, i, now);
+}
+
+bool fetchOutstanding(const BrokerEntry &broker) {
+    for (const PendingRequest *p = broker.pPendingHead; p; p = p->pNext)
+        if (p->u32Length >= kRequestMinLength && transport_readBe16(p->abRequest + 4) == kFetchKey)
+            return true;
+    return false;
+}
+
+// A broker may get a Fetch when none is outstanding and its reply is used up.
+bool brokerIdle(const BrokerEntry &broker) {
+    return !broker.pReplyBuffer && !fetchOutstanding(broker);
+}
+
+bool partitionDue(const PartitionEntry &entry, int64_t now) {
+    return entry.u32Assigned && entry.i64RetryAtMs <= now;
+}
+
+// The partition the broker fetches next: the first due assigned partition
+// with a known offset after the one it fetched last, in list order and
+// round. -1 when there is none.
+int32_t nextPartitionFor(const PCB *pcb, int32_t brokerIndex, int64_t now) {
+    uint32_t count = pcb->u32PartitionCount;
+    if (!pcb->pPartitionList || count == 0 || !validBroker(pcb, brokerIndex))
+        return -1;
+    int32_t last = pcb->pBrokerList[brokerIndex].i32FetchPartitionIdx;
+    uint32_t start = last >= 0 && static_cast<uint32_t>(last) < count ? last + 1 : 0;
+    for (uint32_t k = 0; k < count; ++k) {
+        uint32_t i = (start + k) % count;
+        const PartitionEntry &entry = pcb->pPartitionList[i];
+        if (partitionDue(entry, now) && entry.i32BrokerIdx == brokerIndex && entry.i64Offset >= 0)
+            return static_cast<int32_t>(i);
+    }
+    return -1;
+}
+
+int32_t marshalFetch(PCB *pcb, const char *topic, const PartitionEntry &entry, uint8_t *request,
+                     int32_t position) {
+    return kafka_marshall_new(pcb, request, kRequestSize, position,
+                              "i4i4i4i4i1i4i4i4nsi4i4i4i8i8i4i4ns", -1, kMaxWaitMs, kMinBytes,
+                              kMaxBytes, kReadCommitted, 0, -1, 1, topic, 1, 1,
+                              entry.i32Partition, -1, entry.i64Offset, int64_t{-1},
+                              kPartitionMaxBytes, 0, "", 0);
+}
+
+// Notes the Fetch that went out, and ends the partition's failure episode
+// once a retry has been sent and a later Fetch follows it.
+void recordSent(PCB *pcb, uint32_t index, int32_t brokerIndex, uint32_t correlId) {
+    PartitionEntry &entry = pcb->pPartitionList[index];
+    BrokerEntry &broker = pcb->pBrokerList[brokerIndex];
+    broker.u32FetchCorrelID = correlId;
+    broker.i32FetchPartitionIdx = static_cast<int32_t>(index);
+    broker.i64FetchOffset = entry.i64Offset;
+    if (entry.i64RetryAtMs != 0)
+        entry.i64RetryAtMs = 0;
+    else
+        entry.u32FetchErrors = 0;
+    if (pcb->iDebugLevel > 1)
+        bqx_log_vf(INF_REQUEST_SENT_TO, pcb, kTag, broker.i32BrokerID, entry.i32Partition, 5,
+                   broker.pszHost ? broker.pszHost : "", broker.i32Port, topicOf(pcb),
+                   static_cast<long long>(entry.i64Offset), static_cast<int>(correlId));
+}
+
+int32_t connectBroker(PCB *pcb, int32_t brokerIndex, int32_t partition) {
+    const BrokerEntry &broker = pcb->pBrokerList[brokerIndex];
+    if (pcb->iDebugLevel > 1)
+        bqx_log_vf(INF_CONNECT_BROKER, pcb, kTag, broker.i32BrokerID, partition, 2,
+                   broker.pszHost ? broker.pszHost : "", broker.i32Port);
+    return kafka_connect(pcb, static_cast<uint32_t>(brokerIndex));
+}
+
+// 7525 for an assigned partition without a leader in the broker table:
+// logged once per episode; the partition waits for fresh Metadata.
+int32_t noLeader(PCB *pcb, uint32_t index, int64_t now) {
+    int32_t partition = pcb->pPartitionList[index].i32Partition;
+    pcb->u32MetadataStale = 1;
+    if (backOff(pcb, index, now))
+        bqx_log_vf(ERR_NO_PARTITION_BROKER, pcb, kTag, -1, partition, 2, partition, topicOf(pcb));
+    return ERR_NO_PARTITION_BROKER;
+}
+
+// Connects the partition's leader and finds its offset when unknown.
+// Failures back the partition (or all of the broker's) off.
+int32_t preparePartition(PCB *pcb, uint32_t index, int64_t now) {
+    int32_t brokerIndex = pcb->pPartitionList[index].i32BrokerIdx;
+    if (!validBroker(pcb, brokerIndex))
+        return noLeader(pcb, index, now);
+    if (pcb->pBrokerList[brokerIndex].i32Socket == -1) {
+        int32_t rc = connectBroker(pcb, brokerIndex, pcb->pPartitionList[index].i32Partition);
+        if (rc != 0) {
+            pcb->u32MetadataStale = 1;
+            backOffBroker(pcb, brokerIndex, now);
+            return rc;
+        }
+    }
+    if (pcb->pPartitionList[index].i64Offset >= 0)
+        return 0;
+    int32_t rc = kafka_listoffsets(pcb, index, topicOf(pcb));
+    // The reply may have backed the partition off already (a Kafka error).
+    const PartitionEntry &entry = pcb->pPartitionList[index];
+    if (rc == 0 && entry.i64Offset >= 0)
+        return 0;
+    if (entry.i64RetryAtMs <= now)
+        backOff(pcb, index, now);
+    return rc >= static_cast<int32_t>(ERR_TCPIP) ? rc : 0;
+}
+
+bool anyPending(const PCB *pcb) {
+    for (uint32_t i = 0; pcb->pBrokerList && i < pcb->u32BrokerCount; ++i)
+        if (pcb->pBrokerList[i].pPendingHead)
+            return true;
+    return false;
+}
+
+bool anyBuffered(const PCB *pcb) {
+    for (uint32_t i = 0; pcb->pBrokerList && i < pcb->u32BrokerCount; ++i)
+        if (pcb->pBrokerList[i].pReplyBuffer)
+            return true;
+    return false;
+}
+
+bool anyBackedOff(const PCB *pcb) {
+    for (uint32_t i = 0; pcb->pPartitionList && i < pcb->u32PartitionCount; ++i)
+        if (pcb->pPartitionList[i].u32Assigned && pcb->pPartitionList[i].i64RetryAtMs != 0)
+            return true;
+    return false;
+}
+
+// Whether kafka_fetch_all has something to do right now: a due partition
+// that needs its leader, its connection or its offset, or whose idle
+// broker would fetch it next.
+bool workDue(const PCB *pcb, int64_t now) {
+    for (uint32_t i = 0; pcb->pPartitionList && i < pcb->u32PartitionCount; ++i) {
+        const PartitionEntry &entry = pcb->pPartitionList[i];
+        if (!partitionDue(entry, now))
+            continue;
+        if (!validBroker(pcb, entry.i32BrokerIdx) || entry.i64Offset < 0)
+            return true;
+        const BrokerEntry &broker = pcb->pBrokerList[entry.i32BrokerIdx];
+        if (broker.i32Socket == -1 || brokerIdle(broker))
+            return true;
+    }
+    return false;
+}
+
+// Milliseconds until the earliest back-off of an assigned partition ends,
+// or `limit` when none ends sooner.
+int64_t untilNextRetry(const PCB *pcb, int64_t now, int64_t limit) {
+    for (uint32_t i = 0; pcb->pPartitionList && i < pcb->u32PartitionCount; ++i) {
+        const PartitionEntry &entry = pcb->pPartitionList[i];
+        if (entry.u32Assigned && entry.i64RetryAtMs > now && entry.i64RetryAtMs - now < limit)
+            limit = entry.i64RetryAtMs - now;
+    }
+    return limit;
+}
+
+// Nothing to send and nothing to wait for: pause without the global lock
+// (the heartbeat thread and other sessions run meanwhile), at most until
+// the next back-off ends or the call's deadline has passed.
+int32_t idlePause(PCB *pcb, int64_t deadline) {
+    int64_t now = nowMs();
+    int64_t pause = untilNextRetry(pcb, now, kIdleSleepMs);
+    if (deadline != 0 && deadline - now + 1 < pause)
+        pause = deadline - now + 1;
+    if (pause <= 0)
+        return 0;
+    kafka_unlock(kTag);
+    timespec pauseTime = {static_cast<time_t>(pause / 1000),
+                          static_cast<long>((pause % 1000) * 1000000)};
+    while (nanosleep(&pauseTime, &pauseTime) != 0 && errno == EINTR) {
+    }
+    return kafka_lock(kTag);
+}
+
+// When the Metadata of a moved leader is fetched again; refreshes are paced.
+struct RefreshPacing {
+    int64_t nextAtMs;
+    int64_t intervalMs;
+};
+
+void refreshIfStale(PCB *pcb, RefreshPacing *pacing) {
+    int64_t now = nowMs();
+    if (!pcb->u32MetadataStale || now < pacing->nextAtMs)
+        return;
+    // A failure has been logged where it was met; a later round tries again.
+    if (kafka_meta_refresh(pcb) == 0) {
+        pacing->intervalMs = kRefreshIntervalMs;
+    } else if (pacing->intervalMs < kMaxRefreshIntervalMs) {
+        pacing->intervalMs *= 2;
+    }
+    pacing->nextAtMs = now + pacing->intervalMs;
+}
+
+// The end of a call whose deadline has passed: a partition error that
+// lasted until now is the result, else 7543.
+int32_t expired(PCB *pcb, int32_t timeoutSeconds, int32_t partitionError) {
+    if (partitionError != 0 && anyBackedOff(pcb))
+        return partitionError;
+    bqx_log_vf(ERR_CONSUME_TIMEOUT, pcb, kTag, -1, -1, 1, timeoutSeconds);
+    return ERR_CONSUME_TIMEOUT;
+}
+
+int32_t consumeLoop(PCB *pcb, const char *topic, char *buffer, uint32_t *length,
+                    int32_t timeoutSeconds, int64_t deadline) {
+    RefreshPacing pacing = {0, kRefreshIntervalMs / 2};
+    int32_t partitionError = 0;
+    for (;;) {
+        // Without a group (never the case for BQXCONS) there is no
+        // membership to recover.
+        int32_t rc = pcb->pszGroupID ? kafka_group_recover(pcb) : 0;
+        if (rc != 0)
+            return rc;
+        refreshIfStale(pcb, &pacing);
+        rc = kafka_fetch_all(pcb);
+        if (rc != 0)
+            partitionError = rc;
+        else if (!anyBackedOff(pcb))
+            partitionError = 0;
+        rc = kafka_waitReply(pcb, WAIT_POLL, 0);
+        if (rc >= static_cast<int32_t>(ERR_TCPIP))
+            return rc;
+        if (anyBuffered(pcb)) {
+            rc = kafka_checkReplyBuffers(pcb, topic, buffer, length);
+            if (rc != -1)
+                return rc;
+        }
+        if (anyPending(pcb))
+            rc = kafka_waitReply(pcb, WAIT_ONCE, 0);
+        else if (!workDue(pcb, nowMs()))
+            rc = idlePause(pcb, deadline);
+        if (rc >= static_cast<int32_t>(ERR_TCPIP))
+            return rc;
+        if (deadline != 0 && nowMs() > deadline)
+            return expired(pcb, timeoutSeconds, partitionError);
+    }
+}
+
+} // namespace
+
+void kafka_fetch_partition_error(PCB *pcb, uint32_t partitionIndex, int16_t errorCode) {
+    if (!pcb->pPartitionList || partitionIndex >= pcb->u32PartitionCount || errorCode == 0)
+        return;
+    PartitionEntry &entry = pcb->pPartitionList[partitionIndex];
+    if (errorCode == kOffsetOutOfRange)
+        entry.i64Offset = -1; // ListOffsets finds the earliest offset again
+    else if (isRetriable(errorCode))
+        pcb->u32MetadataStale = 1; // leadership or replica trouble: ask where it went
+    bool first = backOff(pcb, partitionIndex, nowMs());
+    // The reply's decoder has logged the error itself.
+    if (first && pcb->iDebugLevel > 1)
+        bqx_log_vf(INF_KAFKA_INFO, pcb, kTag, brokerIdOf(pcb, entry.i32BrokerIdx),
+                   entry.i32Partition, 2, static_cast<int>(errorCode), getErrorText(errorCode));
+}
+
+int32_t kafka_fetch_send(PCB *pcb, const char *topic, uint32_t partitionIndex) {
+    int64_t now = nowMs();
+    if (!pcb->pPartitionList || partitionIndex >= pcb->u32PartitionCount)
+        return -1;
+    const PartitionEntry &entry = pcb->pPartitionList[partitionIndex];
+    int32_t brokerIndex = entry.i32BrokerIdx;
+    if (!entry.u32Assigned || entry.i64Offset < 0 || entry.i64RetryAtMs > now ||
+        !validBroker(pcb, brokerIndex) || !brokerIdle(pcb->pBrokerList[brokerIndex]) ||
+        nextPartitionFor(pcb, brokerIndex, now) != static_cast<int32_t>(partitionIndex))
+        return -1;
+    if (pcb->pBrokerList[brokerIndex].i32Socket == -1) {
+        int32_t rc = connectBroker(pcb, brokerIndex, entry.i32Partition);
+        if (rc != 0)
+            return rc;
+    }
+    if (!kafka_api_check(pcb, static_cast<uint32_t>(brokerIndex), kFetchKey, kFetchVersion, kTag))
+        return ERR_PROTOCOL;
+    uint8_t request[kRequestSize];
+    int32_t position = kafka_marshall_ReqHdr(pcb, static_cast<uint32_t>(brokerIndex), request,
+                                             sizeof request, kFetchKey, kFetchVersion);
+    if (position < 1)
+        return -1;
+    const PartitionEntry &current = pcb->pPartitionList[partitionIndex];
+    if (pcb->iDebugLevel > 1)
+        bqx_log_vf(INF_OFFSET, pcb, kTag, brokerIdOf(pcb, brokerIndex), current.i32Partition, 1,
+                   static_cast<long long>(current.i64Offset));
+    position = marshalFetch(pcb, topic ? topic : topicOf(pcb), current, request, position);
+    if (position < 0)
+        return kafka_marshall_failure(position);
+    uint32_t correlId = transport_readBe32(request + kCorrelIdPos);
+    int32_t rc = kafka_sendqueue(pcb, static_cast<uint32_t>(brokerIndex), request,
+                                 static_cast<uint32_t>(position), SEND_NOWAIT);
+    if (rc == 0)
+        recordSent(pcb, partitionIndex, brokerIndex, correlId);
+    return rc;
+}
+
+int32_t kafka_fetch_all(PCB *pcb) {
+    if (!pcb->pPartitionList || !pcb->pBrokerList)
+        return 0;
+    int32_t roundError = 0;
+    // The list may grow while replies are taken in: its count is read anew.
+    for (uint32_t i = 0; i < pcb->u32PartitionCount; ++i) {
+        int64_t now = nowMs();
+        if (!partitionDue(pcb->pPartitionList[i], now))
+            continue;
+        int32_t rc = preparePartition(pcb, i, now);
+        if (rc != 0 && roundError == 0)
+            roundError = rc;
+    }
+    for (uint32_t b = 0; pcb->pBrokerList && b < pcb->u32BrokerCount; ++b) {
+        int64_t now = nowMs();
+        if (!brokerIdle(pcb->pBrokerList[b]))
+            continue;
+        int32_t index = nextPartitionFor(pcb, static_cast<int32_t>(b), now);
+        if (index < 0)
+            continue;
+        // A failed send is logged where it failed; the partition is tried
+        // again once its back-off has passed.
+        int32_t rc = kafka_fetch_send(pcb, topicOf(pcb), static_cast<uint32_t>(index));
+        if (rc != 0)
+            backOff(pcb, static_cast<uint32_t>(index), now);
+        if (rc >= static_cast<int32_t>(ERR_TCPIP) && roundError == 0)
+            roundError = rc;
+    }
+    return roundError;
+}
+
+int32_t kafka_fetch(PCB *pcb, const char *topic, char *buffer, uint32_t *length,
+                    int32_t timeoutSeconds) {
+    // A timeout of 0 (or below) sets no limit.
+    int64_t deadline = timeoutSeconds > 0 ? nowMs() + int64_t{timeoutSeconds} * 1000 : 0;
+    pcb->i64ConsumeDeadlineMs = deadline;
+    int32_t rc = consumeLoop(pcb, topic, buffer, length, timeoutSeconds, deadline);
+    pcb->i64ConsumeDeadlineMs = 0;
+    return rc;
+}
