@@ -25,12 +25,5 @@ void kafka_group_error(PCB *, int16_t) {  }
 int32_t kafka_group_recover(PCB *) { return 7536; }
 int32_t kafka_syncgroup(PCB *) { return 7536; }
 int32_t kafka_syncgroup_reply(PCB *, uint32_t, const uint8_t *, uint32_t) { return 7536; }
-int32_t kafka_fetchoffsets(PCB *) { return 7536; }
-int32_t kafka_fetchoffsets_reply(PCB *, uint32_t, const uint8_t *, uint32_t) { return 7536; }
-int32_t kafka_offsetcommit(PCB *) { return 7536; }
-int32_t kafka_offsetcommit_reply(PCB *, uint32_t, const uint8_t *, uint32_t) { return 7536; }
-int32_t kafka_heartbeat(PCB *) { return 7536; }
-int32_t kafka_heartbeat_send(PCB *, int32_t) { return 7536; }
-int32_t kafka_heartbeat_reply(PCB *, uint32_t, const uint8_t *, uint32_t) { return 7536; }
 void kafka_fetch_partition_error(PCB *, uint32_t, int16_t) {}
 int32_t kafka_meta_refresh(PCB *) { return 7536; }
