@@ -224,5 +224,8 @@ int32_t kafka_offsetcommit_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *
         if (r.position < 0)
             return malformed(r, "OffsetCommit reply: topic truncated");
     }
+    r.position = kafka_skip_tagged_fields(pcb, reply, replyLen, r.position);
+    if (r.position < 0)
+        return malformed(r, "OffsetCommit reply: tagged fields truncated");
     return 0;
 }
