@@ -229,10 +229,17 @@ TEST(HeartbeatThread, SecondStartBeforeTheThreadTookTheLockCreatesNone) {
     uint32_t before = threadsCreated();
     int32_t results[2] = {-1, -1};
     // While the lock is held the new thread cannot mark itself active.
-    underLock([&] {
-        results[0] = kafka_heartbeat(pcb);
-        results[1] = kafka_heartbeat(pcb);
+    auto lines = captureLog([&] {
+        underLock([&] {
+            pcb->iDebugLevel = 5;
+            results[0] = kafka_heartbeat(pcb);
+            results[1] = kafka_heartbeat(pcb);
+            pcb->iDebugLevel = 0;
+        });
     });
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].text, "HeartBeat Thread: Starting Thread");
+    EXPECT_EQ(lines[1].text, "HeartBeat Thread: Not Starting thread, it's already running");
     EXPECT_EQ(results[0], 0);
     EXPECT_EQ(results[1], 0);
     EXPECT_EQ(threadsCreated(), before + 1);
