@@ -2,6 +2,7 @@
 #include "api/session.h"
 #include "log/log.h"
 #include "log/messages.h"
+#include "protocol/consumer.h"
 #include "transport/transport.h"
 
 static constexpr uint32_t kDefaultWindow = 100;
@@ -50,6 +51,16 @@ static int32_t set_mode(PCB *pcb, int32_t mode, uint32_t sendWindow, uint32_t re
     }
 }
 
+// Commits the offsets of delivered messages when a commit is owed or more
+// than one message went uncommitted; the commit's own result is logged by
+// it and not the call's result.
+static void commit_consumed(PCB *pcb) {
+    if (!pcb->pszGroupID || !(pcb->u32CommitDue || pcb->u32UncommittedMsgs > 1))
+        return;
+    kafka_offsetcommit(pcb);
+    pcb->u32UncommittedMsgs = 0;
+}
+
 int32_t BQXSYNC(int32_t handle, int32_t mode, uint32_t sendWindow, uint32_t receiveWindow) {
     PCB *pcb = bqx_enter("BQXSYNC", handle);
     if (!pcb) return ERR_HANDLE;
@@ -57,8 +68,7 @@ int32_t BQXSYNC(int32_t handle, int32_t mode, uint32_t sendWindow, uint32_t rece
     if (result == 0 && pcb->iDebugLevel != 0)
         bqx_log_vf(INF_SYNCH_MODE, nullptr, "BQXSYNC", -1, -1, 1, kModeTexts[mode]);
     if (result == 0 && (mode == 1 || mode == 2)) {
-        // Consumed offsets are committed here once the session consumes;
-        // then every reply still outstanding is awaited.
+        commit_consumed(pcb);
         result = kafka_waitReply(pcb, WAIT_ALL, 0);
     }
     kafka_unlock("BQXSYNC");

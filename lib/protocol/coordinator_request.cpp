@@ -1,0 +1,61 @@
+// Sizing of coordinator requests and stepping over tagged fields.
+#include <string.h>
+
+#include "api/pcb.h"
+#include "codec/codec.h"
+#include "codec/conv.h"
+#include "codec/wire.h"
+#include "log/log.h"
+#include "log/messages.h"
+#include "protocol/coordinator_request.h"
+
+int32_t kafka_coordinator_index(const PCB *pcb) {
+    if (!pcb->pBrokerList || pcb->u32BrokerCount == 0)
+        return -1;
+    return static_cast<int32_t>(pcb->u32BrokerCount - 1);
+}
+
+bool kafka_coordinator_connected(const PCB *pcb) {
+    int32_t index = kafka_coordinator_index(pcb);
+    return index >= 0 && pcb->pBrokerList[index].i32Socket != -1;
+}
+
+uint64_t kafka_compact_text_bytes(PCB *pcb, const char *tag, const char *text) {
+    if (!text)
+        return 1;
+    size_t length = strlen(text);
+    uint64_t bytes = length;
+    if (length <= kMaxWireTextBytes) {
+        // Conversion to UTF-8 may lengthen the text: measure what is sent.
+        uint64_t converted = conv_measure(pcb, kToUtf8, text, static_cast<uint32_t>(length));
+        if (converted > bytes)
+            bytes = converted;
+    }
+    if (bytes > kMaxWireTextBytes) {
+        int32_t shown = bytes > kMaxWirePosition ? static_cast<int32_t>(kMaxWirePosition)
+                                                 : static_cast<int32_t>(bytes);
+        bqx_log_vf(ERR_MARSHALL, pcb, tag, -1, -1, 2, shown,
+                   static_cast<uint32_t>(kMaxWireTextBytes));
+        return 0;
+    }
+    return bytes + uvarint_size(bytes + 1);
+}
+
+uint64_t kafka_request_header_bytes() {
+    // The client id is converted with room for twice its length.
+    return 14 + 2 * static_cast<uint64_t>(strlen(gpszClientID));
+}
+
+int32_t kafka_skip_tagged_fields(PCB *pcb, const uint8_t *reply, uint32_t replyLen,
+                                 int32_t position) {
+    uint64_t count = 0;
+    position = kafka_unmarshall_new(pcb, reply, replyLen, position, "uv", &count);
+    for (uint64_t i = 0; position >= 0 && i < count; ++i) {
+        uint64_t tag = 0, size = 0;
+        position = kafka_unmarshall_new(pcb, reply, replyLen, position, "uvuv", &tag, &size);
+        if (position < 0 || size > replyLen - static_cast<uint32_t>(position))
+            return kCodecOverrun;
+        position += static_cast<int32_t>(size);
+    }
+    return position;
+}

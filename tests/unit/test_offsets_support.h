@@ -1,0 +1,121 @@
+// Shared pieces of the offset and heartbeat tests: a session that is a
+// joined group member with a connected coordinator, and the replies of
+// OffsetFetch, OffsetCommit and Heartbeat as the coordinator sends them.
+#ifndef BQX_TESTS_UNIT_TEST_OFFSETS_SUPPORT_H
+#define BQX_TESTS_UNIT_TEST_OFFSETS_SUPPORT_H
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "test_protocol_support.h"
+
+namespace bqxtest {
+
+constexpr uint32_t kCoordinator = 3; // two brokers, bootstrap, coordinator
+
+// Broker ids 1 and 2, the coordinator entry connected, topic "orders",
+// group "grp", member "member-1" of generation 7, joined.
+inline void joinedMember(TableSession &s, const std::vector<std::array<int32_t, 3>> &partitions) {
+    s.brokers({1, 2}, {false, false});
+    s.connect(kCoordinator);
+    s.pcb->pBrokerList[kCoordinator].i32BrokerID = -2;
+    s.partitions(partitions);
+    s.topic("orders");
+    s.pcb->pszGroupID = strdup("grp");
+    s.pcb->pszMemberID = strdup("member-1");
+    s.pcb->i32GenerationID = 7;
+    s.pcb->u32GroupJoined = 1;
+}
+
+// Runs `body` holding the global lock, as every caller of the library's
+// request functions does (reply waits release and take it again).
+template <class Body>
+void underLock(Body body) {
+    kafka_lock("TEST");
+    body();
+    kafka_unlock("TEST");
+}
+
+inline void setText(char *&field, const std::string &text) {
+    free(field);
+    field = strdup(text.c_str());
+}
+
+// The request header as the library writes it, size field included.
+inline WireBytes requestHeader(int apiKey, int version, int32_t correlId) {
+    WireBytes w;
+    w.i32(0).i16(apiKey).i16(version).i32(correlId).str("BqX");
+    return w;
+}
+
+// Sets the size field of an expected request.
+inline ByteVec sized(WireBytes w) {
+    uint32_t size = static_cast<uint32_t>(w.bytes.size() - 4);
+    for (int i = 0; i < 4; ++i) w.bytes[i] = static_cast<uint8_t>(size >> (24 - 8 * i));
+    return w.bytes;
+}
+
+struct FetchedOffset {
+    int32_t partition;
+    int64_t offset;
+    int16_t error = 0;
+};
+
+// An OffsetFetch reply of version 7; without `topic` it is the group-level
+// form that lists no topics.
+inline ByteVec offsetFetchReply(int32_t correlId, const std::vector<FetchedOffset> &partitions,
+                                int16_t groupError, bool withTopic = true) {
+    WireBytes w;
+    w.i8(0).i32(0); // header tags, throttle
+    if (withTopic) {
+        w.uvarint(2).compact("orders").uvarint(partitions.size() + 1);
+        for (const FetchedOffset &p : partitions)
+            w.i32(p.partition).i64(p.offset).i32(-1).uvarint(0).i16(p.error).i8(0);
+        w.i8(0); // topic tags
+    } else {
+        w.uvarint(1);
+    }
+    w.i16(groupError).i8(0);
+    return w.reply(correlId);
+}
+
+struct CommitResult {
+    int32_t partition;
+    int16_t error = 0;
+};
+
+// An OffsetCommit reply of version 8 for the topic "orders".
+inline ByteVec offsetCommitReply(int32_t correlId, const std::vector<CommitResult> &partitions) {
+    WireBytes w;
+    w.i8(0).i32(0).uvarint(2).compact("orders").uvarint(partitions.size() + 1);
+    for (const CommitResult &p : partitions) w.i32(p.partition).i16(p.error).i8(0);
+    w.i8(0).i8(0); // topic tags, reply tags
+    return w.reply(correlId);
+}
+
+// A Heartbeat reply of version 4.
+inline ByteVec heartbeatReply(int32_t correlId, int16_t error) {
+    WireBytes w;
+    w.i8(0).i32(0).i16(error).i8(0);
+    return w.reply(correlId);
+}
+
+// Hands each strict prefix of `full` to `handler` in a buffer of exactly
+// that size, so that any read past its end is caught by AddressSanitizer.
+template <class Handler>
+void forEachStrictPrefix(const ByteVec &full, Handler handler) {
+    for (size_t length = 0; length < full.size(); ++length) {
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[length ? length : 1]);
+        memcpy(exact.get(), full.data(), length);
+        SCOPED_TRACE("prefix of " + std::to_string(length) + " bytes");
+        handler(exact.get(), static_cast<uint32_t>(length));
+    }
+}
+
+} // namespace bqxtest
+
+#endif
