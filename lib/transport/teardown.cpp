@@ -70,6 +70,13 @@ void releaseSessionTexts(PCB *pcb) {
     pcb->szMsgKey[0] = '\0';
 }
 
+// A session whose coordinator connection is gone has nobody to commit to
+// or take leave of; the coordinator drops the member after its timeout.
+bool coordinatorConnected(const PCB *pcb) {
+    return pcb->pBrokerList && pcb->u32BrokerCount >= 2 &&
+           pcb->pBrokerList[pcb->u32BrokerCount - 1].i32Socket != -1;
+}
+
 void resetGroupState(PCB *pcb) {
     pcb->u32GroupJoined = 0;
     pcb->u32RejoinNeeded = 0;
@@ -145,7 +152,7 @@ int32_t kafka_disconnect(PCB *pcb) {
     // A consumer commits what it delivered and leaves its group while the
     // coordinator connection is still open; neither result stops the
     // teardown.
-    if (pcb->pszGroupID) {
+    if (pcb->pszGroupID && coordinatorConnected(pcb)) {
         if (pcb->u32GroupJoined)
             kafka_offsetcommit(pcb);
         kafka_leavegroup(pcb);

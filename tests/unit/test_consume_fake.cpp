@@ -119,7 +119,7 @@ struct FakeCluster {
         case 2: return FakeAction::reply(listOffsets(r));
         case 1: return fetch(r);
         case 12: return FakeAction::reply(WireBytes().i8(0).i32(0).i16(0).i8(0).bytes);
-        case 8: return FakeAction::reply(offsetCommit());
+        case 8: return FakeAction::reply(offsetCommit(r));
         case 13: return FakeAction::reply(WireBytes().i8(0).i32(0).i16(0).uvarint(1).i8(0).bytes);
         }
         return FakeAction::noReply();
@@ -174,11 +174,16 @@ struct FakeCluster {
         return w.bytes;
     }
     ByteVec offsetFetch() {
+        std::lock_guard<std::mutex> lock(mutex);
         WireBytes w;
         w.i8(0).i32(0).uvarint(2).compact(kTopic).uvarint(partitions + 1);
-        for (int32_t p = 0; p < partitions; ++p) w.i32(p).i64(-1).i32(-1).uvarint(1).i16(0).i8(0);
+        for (int32_t p = 0; p < partitions; ++p) {
+            int64_t offset = committed.count(p) ? committed[p] : -1;
+            w.i32(p).i64(offset).i32(-1).uvarint(1).i16(0).i8(0);
+        }
         return w.i8(0).i16(0).i8(0).bytes;
     }
+    std::map<int32_t, int64_t> committed;
     // The earliest offset of every partition is 0.
     ByteVec listOffsets(const FakeRequest &r) {
         const uint8_t *p = r.raw.data();
@@ -190,7 +195,34 @@ struct FakeCluster {
         else w.i32(1).str(kTopic).i32(1).i32(partition).i16(0).i32(1).i64(0);
         return w.bytes;
     }
-    ByteVec offsetCommit() {
+    // Remembers the offsets of an OffsetCommit (version 8) request.
+    ByteVec offsetCommit(const FakeRequest &r) {
+        const uint8_t *p = r.raw.data();
+        size_t pos = 14 + ((p[12] << 8) | p[13]) + 1; // client id, header tags
+        auto uvarint = [&] {
+            uint64_t v = 0;
+            for (int shift = 0; pos < r.raw.size(); shift += 7) {
+                uint8_t b = p[pos++];
+                v |= uint64_t{b & 0x7Fu} << shift;
+                if (!(b & 0x80)) break;
+            }
+            return v;
+        };
+        auto compact = [&] { pos += uvarint() - 1; };
+        compact();          // group id
+        pos += 4;           // generation
+        compact();          // member id
+        uvarint();          // group instance id (null)
+        uvarint();          // topic count
+        compact();          // topic
+        uint64_t count = uvarint() - 1;
+        std::lock_guard<std::mutex> lock(mutex);
+        for (uint64_t i = 0; i < count && pos + 17 <= r.raw.size(); ++i) {
+            int32_t partition = static_cast<int32_t>(readBe32(p + pos));
+            uint64_t high = readBe32(p + pos + 4), low = readBe32(p + pos + 8);
+            committed[partition] = static_cast<int64_t>((high << 32) | low);
+            pos += 4 + 8 + 4 + 1 + 1; // partition, offset, epoch, metadata, tags
+        }
         WireBytes w;
         w.i8(0).i32(0).uvarint(2).compact(kTopic).uvarint(1).i8(0);
         return w.i8(0).bytes;

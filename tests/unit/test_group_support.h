@@ -21,8 +21,6 @@ namespace bqxtest {
 
 constexpr size_t kGroupHeaderBytes = 17; // size, key, version, correlation id, "BqX"
 constexpr uint32_t kBootstrap = 2;
-constexpr uint32_t kCoordinator = 3;
-
 // Reads the fields of a request back, big-endian.
 struct RequestReader {
     const ByteVec &b;

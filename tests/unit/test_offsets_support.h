@@ -15,8 +15,6 @@
 
 namespace bqxtest {
 
-constexpr uint32_t kCoordinator = 3; // two brokers, bootstrap, coordinator
-
 // Broker ids 1 and 2, the coordinator entry connected, topic "orders",
 // group "grp", member "member-1" of generation 7, joined.
 inline void joinedMember(TableSession &s, const std::vector<std::array<int32_t, 3>> &partitions) {

@@ -23,6 +23,10 @@ namespace bqxtest {
 
 using ByteVec = std::vector<uint8_t>;
 
+// The coordinator entry of a table with two brokers (TableSession::brokers
+// with two ids): brokers, bootstrap, coordinator.
+constexpr uint32_t kCoordinator = 3;
+
 // Big-endian bytes of a reply or of an expected request.
 struct WireBytes {
     ByteVec bytes;
