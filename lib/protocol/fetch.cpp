@@ -281,6 +281,26 @@ int32_t expired(PCB *pcb, int32_t timeoutSeconds, int32_t partitionError) {
     return ERR_CONSUME_TIMEOUT;
 }
 
+// Wait results that mean one connection failed (closed by the broker, out
+// of step, or silent past the reply wait). The transport has logged them;
+// the connection's partitions are fetched again on a new connection.
+bool connectionFailed(int32_t rc) {
+    return rc == ERR_TCPIP || rc == ERR_AUTH_REQUIRED || rc == ERR_UNEXPECTED_REPLY ||
+           rc == ERR_TIMEOUT;
+}
+
+// A wait result that ends the consume call: errors other than a failed
+// connection, and a failed connection once the deadline has passed. After
+// a failed connection the loop pauses briefly before it reconnects.
+bool waitEndsCall(PCB *pcb, int32_t rc, int64_t deadline) {
+    if (rc < static_cast<int32_t>(ERR_TCPIP))
+        return false;
+    if (!connectionFailed(rc) || (deadline != 0 && nowMs() > deadline))
+        return true;
+    idlePause(pcb, deadline);
+    return false;
+}
+
 int32_t consumeLoop(PCB *pcb, const char *topic, char *buffer, uint32_t *length,
                     int32_t timeoutSeconds, int64_t deadline) {
     RefreshPacing pacing = {0, kRefreshIntervalMs / 2};
@@ -298,7 +318,7 @@ int32_t consumeLoop(PCB *pcb, const char *topic, char *buffer, uint32_t *length,
         else if (!anyBackedOff(pcb))
             partitionError = 0;
         rc = kafka_waitReply(pcb, WAIT_POLL, 0);
-        if (rc >= static_cast<int32_t>(ERR_TCPIP))
+        if (waitEndsCall(pcb, rc, deadline))
             return rc;
         if (anyBuffered(pcb)) {
             rc = kafka_checkReplyBuffers(pcb, topic, buffer, length);
@@ -309,7 +329,7 @@ int32_t consumeLoop(PCB *pcb, const char *topic, char *buffer, uint32_t *length,
             rc = kafka_waitReply(pcb, WAIT_ONCE, 0);
         else if (!workDue(pcb, nowMs()))
             rc = idlePause(pcb, deadline);
-        if (rc >= static_cast<int32_t>(ERR_TCPIP))
+        if (waitEndsCall(pcb, rc, deadline))
             return rc;
         if (deadline != 0 && nowMs() > deadline)
             return expired(pcb, timeoutSeconds, partitionError);
