@@ -272,6 +272,9 @@ TEST(BrokerConsumeGroup, TwoProcessesShareThePartitions) {
     Member local;
     bqxtest::captureLines([&] {
         local.start(topic, group, 1000);
+        sleep(8); // both are members now; what follows is shared between them
+        std::vector<std::string> more = produceWithBqx(topic, 4, 25, "y");
+        produced.insert(produced.end(), more.begin(), more.end());
         local.join();
     });
     std::string fromChild;
