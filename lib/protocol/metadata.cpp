@@ -11,6 +11,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "api/pcb.h"
 #include "codec/codec.h"
 #include "log/log.h"
@@ -147,6 +149,12 @@ int32_t readPartitions(MetaReader &r, const BrokerEntry *table, int32_t brokerCo
             return rc;
         }
     }
+    // Brokers list partitions in no particular order. Sorted by id, the
+    // leader's range assignment gives each member consecutive partitions,
+    // as other members of a group expect of a range assignor.
+    std::sort(entries, entries + partitions, [](const PartitionEntry &a, const PartitionEntry &b) {
+        return a.i32Partition < b.i32Partition;
+    });
     *list = entries;
     *count = static_cast<uint32_t>(partitions);
     return 0;

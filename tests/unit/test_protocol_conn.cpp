@@ -23,7 +23,7 @@ Bytes bodyOf(const ByteVec &reply) { return Bytes(reply.begin() + 8, reply.end()
 
 Bytes metadataBody(int16_t topicError, const std::string &topic, int port) {
     return bodyOf(metadataReply(0, {{1, "127.0.0.1", port}, {2, "127.0.0.1", port}}, topicError,
-                                topic, {{0, 1, {1}, {1}}, {1, 2, {2}, {2}}, {2, 1, {1}, {1}}}));
+                                topic, {{2, 1, {1}, {1}}, {0, 1, {1}, {1}}, {1, 2, {2}, {2}}}));
 }
 
 Bytes authenticateBody(int16_t error, const std::string &message) {
@@ -83,7 +83,11 @@ TEST_F(Connect, BuildsTablesAndClosesBootstrapConnection) {
     EXPECT_EQ(bootstrap.i32Socket, -1);
     EXPECT_EQ(bootstrap.pPendingHead, nullptr);
     EXPECT_EQ(s.pcb->pBrokerList[3].pszHost, nullptr);
-    EXPECT_EQ(s.pcb->u32PartitionCount, 3u);
+    ASSERT_EQ(s.pcb->u32PartitionCount, 3u);
+    for (int32_t i = 0; i < 3; ++i) { // listed 2, 0, 1 by the broker: kept in id order
+        EXPECT_EQ(s.pcb->pPartitionList[i].i32Partition, i);
+        EXPECT_EQ(s.pcb->pPartitionList[i].i32Leader, i == 1 ? 2 : 1);
+    }
     EXPECT_STREQ(s.pcb->pszTopic, "orders");
     EXPECT_TRUE(log.empty()) << log[0].text;
 }
