@@ -82,6 +82,8 @@ struct PartitionEntry {
     uint32_t u32Assigned;
     int64_t i64RetryAtMs;    // monotonic ms before which the partition is not fetched
     uint32_t u32FetchErrors; // consecutive failed fetch rounds
+    int64_t i64LastFetchOffset; // offset of the partition's last Fetch
+    uint32_t u32Fetched;        // a Fetch was sent since the list was built
 };
 
 struct PCB {

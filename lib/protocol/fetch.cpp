@@ -115,10 +115,32 @@ int32_t nextPartitionFor(const PCB *pcb, int32_t brokerIndex, int64_t now) {
     return -1;
 }
 
-int32_t marshalFetch(PCB *pcb, const char *topic, const PartitionEntry &entry, uint8_t *request,
+// A partition whose last Fetch brought nothing: its offset has not moved
+// since.
+bool idle(const PartitionEntry &entry) {
+    return entry.u32Fetched && entry.i64Offset == entry.i64LastFetchOffset;
+}
+
+// How long the broker may hold the Fetch for the entry at `index` while it
+// has nothing to send. A broker serves one Fetch of the session at a time,
+// so a Fetch held for an empty partition would stall the broker's other
+// partitions: it is held only when they came back empty as well.
+int32_t maxWaitFor(const PCB *pcb, uint32_t index) {
+    const PartitionEntry &entry = pcb->pPartitionList[index];
+    for (uint32_t i = 0; i < pcb->u32PartitionCount; ++i) {
+        const PartitionEntry &other = pcb->pPartitionList[i];
+        if (i != index && other.u32Assigned && other.i32BrokerIdx == entry.i32BrokerIdx &&
+            !idle(other))
+            return 0;
+    }
+    return kMaxWaitMs;
+}
+
+int32_t marshalFetch(PCB *pcb, const char *topic, uint32_t index, uint8_t *request,
                      int32_t position) {
+    const PartitionEntry &entry = pcb->pPartitionList[index];
     return kafka_marshall_new(pcb, request, kRequestSize, position,
-                              "i4i4i4i4i1i4i4i4nsi4i4i4i8i8i4i4ns", -1, kMaxWaitMs, kMinBytes,
+                              "i4i4i4i4i1i4i4i4nsi4i4i4i8i8i4i4ns", -1, maxWaitFor(pcb, index), kMinBytes,
                               kMaxBytes, kReadCommitted, 0, -1, 1, topic, 1, 1,
                               entry.i32Partition, -1, entry.i64Offset, int64_t{-1},
                               kPartitionMaxBytes, 0, "", 0);
@@ -132,6 +154,8 @@ void recordSent(PCB *pcb, uint32_t index, int32_t brokerIndex, uint32_t correlId
     broker.u32FetchCorrelID = correlId;
     broker.i32FetchPartitionIdx = static_cast<int32_t>(index);
     broker.i64FetchOffset = entry.i64Offset;
+    entry.i64LastFetchOffset = entry.i64Offset;
+    entry.u32Fetched = 1;
     if (entry.i64RetryAtMs != 0)
         entry.i64RetryAtMs = 0;
     else
@@ -379,7 +403,7 @@ int32_t kafka_fetch_send(PCB *pcb, const char *topic, uint32_t partitionIndex) {
     if (pcb->iDebugLevel > 1)
         bqx_log_vf(INF_OFFSET, pcb, kTag, brokerIdOf(pcb, brokerIndex), current.i32Partition, 1,
                    static_cast<long long>(current.i64Offset));
-    position = marshalFetch(pcb, topic ? topic : topicOf(pcb), current, request, position);
+    position = marshalFetch(pcb, topic ? topic : topicOf(pcb), partitionIndex, request, position);
     if (position < 0)
         return kafka_marshall_failure(position);
     uint32_t correlId = transport_readBe32(request + kCorrelIdPos);

@@ -210,6 +210,21 @@ TEST_F(FetchSend, OneFetchPerBrokerServedInTurn) {
     EXPECT_TRUE(s.takeRequest(0).empty());
 }
 
+// The broker may hold a Fetch for an empty partition only while its other
+// partitions came back empty too; else they would wait behind it.
+TEST_F(FetchSend, FetchIsHeldOnlyWhileTheBrokersOtherPartitionsAreIdle) {
+    std::vector<int32_t> waits;
+    for (int round = 0; round < 4; ++round) {
+        if (round == 3) part(0).i64Offset += 5; // p0 brought records
+        EXPECT_EQ(fetchAll(), 0);
+        ParsedRequest request = parseRequest(s.takeRequest(0));
+        waits.push_back(static_cast<int32_t>(readBe32(request.body.data() + 4)));
+        completeOldest(broker(0));
+    }
+    // p0 (p1 not fetched yet), p1 (p0 idle), p0 (p1 idle), p1 (p0 moved on)
+    EXPECT_EQ(waits, (std::vector<int32_t>{0, 1500, 1500, 0}));
+}
+
 TEST_F(FetchSend, UnreachableOrMissingLeaderDoesNotStopTheOthers) {
     struct Case {
         const char *name;
@@ -303,7 +318,8 @@ TEST_F(FetchSend, OffsetOutOfRangeLeadsToListOffsetsThenFetch) {
     ParsedRequest listOffsets = parseRequest(s.takeRequest(0));
     EXPECT_EQ(listOffsets.key, 2);
     ByteVec fetch = s.takeRequest(0);
-    EXPECT_EQ(parseRequest(fetch).body, fetchBody("orders", 0, 55));
+    // p1 on the same broker was never fetched: the broker must not hold p0's Fetch.
+    EXPECT_EQ(parseRequest(fetch).body, fetchBody("orders", 0, 55, 0));
     EXPECT_EQ(part(0).i64RetryAtMs, 0) << "the retry went out";
 }
 

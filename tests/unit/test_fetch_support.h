@@ -72,9 +72,10 @@ inline int32_t fetchedPartition(const ByteVec &request) {
     return static_cast<int32_t>(readBe32(&parsed.body[at]));
 }
 
-inline ByteVec fetchBody(const std::string &topic, int32_t partition, int64_t offset) {
+inline ByteVec fetchBody(const std::string &topic, int32_t partition, int64_t offset,
+                         int32_t maxWaitMs = 1500) {
     WireBytes w;
-    w.i32(-1).i32(1500).i32(3).i32(16384).i8(1).i32(0).i32(-1).i32(1).str(topic);
+    w.i32(-1).i32(maxWaitMs).i32(3).i32(16384).i8(1).i32(0).i32(-1).i32(1).str(topic);
     w.i32(1).i32(partition).i32(-1).i64(offset).i64(-1).i32(16128).i32(0).i16(0);
     return w.bytes;
 }
