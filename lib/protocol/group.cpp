@@ -79,6 +79,7 @@ void dropFetchState(PCB *pcb) {
     for (uint32_t i = 0; pcb->pPartitionList && i < pcb->u32PartitionCount; ++i) {
         pcb->pPartitionList[i].i64RetryAtMs = 0;
         pcb->pPartitionList[i].u32FetchErrors = 0;
+        pcb->pPartitionList[i].u32Fetched = 0;
     }
 }
 
@@ -176,7 +177,10 @@ int32_t kafka_rejoingroup(PCB *pcb) {
     pcb->u32RejoinNeeded = 0;
     pcb->u32GroupJoined = 1;
     dropFetchState(pcb);
-    return kafka_fetch_all(pcb);
+    // The membership stands; a partition that cannot be fetched yet is
+    // backed off and retried by the fetch loop, never a reason to join again.
+    kafka_fetch_all(pcb);
+    return 0;
 }
 
 int32_t kafka_group_recover(PCB *pcb) {
