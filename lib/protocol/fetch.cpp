@@ -319,6 +319,10 @@ bool connectionFailed(int32_t rc) {
 bool waitEndsCall(PCB *pcb, int32_t rc, int64_t deadline) {
     if (rc < static_cast<int32_t>(ERR_TCPIP))
         return false;
+    // A group reply (Heartbeat, OffsetCommit) that cost the membership: the
+    // next round finds the coordinator again and rejoins.
+    if (rc == ERR_KAFKA && (pcb->u32RejoinNeeded || pcb->u32CoordinatorLost))
+        return deadline != 0 && nowMs() > deadline;
     if (!connectionFailed(rc) || (deadline != 0 && nowMs() > deadline))
         return true;
     idlePause(pcb, deadline);

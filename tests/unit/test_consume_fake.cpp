@@ -417,6 +417,60 @@ TEST_F(ConsumeFake, RebalanceOnSyncGroupAndHeartbeatLeadsToRejoin) {
     EXPECT_GE(cluster.count(11), 4);
 }
 
+// The coordinator is lost (its connection ends, or it answers
+// NOT_COORDINATOR): the session finds it again, rejoins and goes on
+// consuming within the same call.
+struct LostCoordinator {
+    const char *name;
+    int16_t apiKey;
+    std::function<FakeAction()> reply;
+};
+
+class ConsumeFakeLostCoordinator : public ConsumeFake,
+                                   public ::testing::WithParamInterface<LostCoordinator> {};
+
+TEST_P(ConsumeFakeLostCoordinator, IsFoundAgainAndConsumingGoesOn) {
+    cluster.partitions = 1;
+    cluster.append(0, {"c0", "c1", "c2"});
+    std::atomic<bool> done{false};
+    const LostCoordinator lost = GetParam();
+    cluster.fault = [&](const FakeRequest &r, FakeAction *action) {
+        if (r.apiKey != lost.apiKey || done.exchange(true)) return false;
+        *action = lost.reply();
+        return true;
+    };
+    FakeSession s(cluster);
+    BQXTIMO(s.handle, 6); // heartbeats every second
+    EXPECT_EQ(s.consume(1, 5), std::vector<std::string>{"c0"});
+    usleep(1500 * 1000); // a heartbeat goes out
+    // What was not committed before the coordinator was lost may come again.
+    std::vector<std::string> later;
+    for (int i = 0; i < 6 && (later.empty() || later.back() != "c2"); ++i) {
+        std::vector<std::string> one = s.consume(1, 8);
+        if (one.empty()) break;
+        later.push_back(one[0]);
+    }
+    ASSERT_FALSE(later.empty());
+    EXPECT_EQ(later.back(), "c2");
+    EXPECT_NE(std::find(later.begin(), later.end(), "c1"), later.end());
+    s.consume(1, 3); // a wait that reads the last replies (a commit's among them)
+    EXPECT_TRUE(done.load()) << "the fault was met";
+    EXPECT_GE(cluster.count(10), 2) << "FindCoordinator again";
+    EXPECT_GE(cluster.count(11), 3) << "joined again";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, ConsumeFakeLostCoordinator,
+    ::testing::Values(
+        LostCoordinator{"heartbeat_connection_closed", 12, [] { return FakeAction::close(); }},
+        LostCoordinator{"heartbeat_not_coordinator", 12,
+                        [] { return FakeAction::reply(WireBytes().i8(0).i32(0).i16(16).i8(0).bytes); }},
+        LostCoordinator{"commit_not_coordinator", 8, [] {
+                            return FakeAction::reply(
+                                WireBytes().i8(0).i32(0).uvarint(2).compact(kTopic).uvarint(2).i32(0).i16(16).i8(0).i8(0).i8(0).bytes);
+                        }}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 TEST_F(ConsumeFake, JoinGroupNeverAnsweredIs7524AfterTheWait) {
     cluster.fault = [&](const FakeRequest &r, FakeAction *action) {
         if (r.apiKey != 11) return false;
