@@ -54,6 +54,11 @@ BQX_API int32_t BQXAUTH(int32_t handle, const char *user, int32_t userLen,
                         const char *password, int32_t passwordLen);
 BQX_API int32_t BQXPROD(int32_t handle, const char *key, uint32_t keyLen,
                         const char *message, uint32_t messageLen, uint32_t convert);
+/* BQXCONS: one message of the session's topic as a member of `group`. On
+   entry *bufferLen is the capacity; the buffer must hold capacity + 1 bytes
+   (the value is followed by a zero byte). On return *bufferLen is the
+   value's length; a longer value is cut (warning 5000). 7543: no message
+   within timeoutSeconds (0 waits without limit). */
 BQX_API int32_t BQXCONS(int32_t handle, const char *group, int32_t groupLen,
                         char *buffer, uint32_t *bufferLen, int32_t convert,
                         int32_t timeoutSeconds);
