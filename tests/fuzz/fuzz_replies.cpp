@@ -50,7 +50,7 @@ constexpr uint32_t kPartitions = 4;
 
 // The API a seed file belongs to, from its name.
 enum class Api { kFindCoordinator, kJoinGroup, kSyncGroup, kLeaveGroup, kOffsetFetch,
-                 kOffsetCommit, kHeartbeat, kListOffsets, kFetch };
+                 kOffsetCommit, kHeartbeat, kListOffsets0, kListOffsets1, kFetch };
 
 struct Seed {
     Api api;
@@ -66,7 +66,8 @@ constexpr Named kNames[] = {
     {"findcoordinator", Api::kFindCoordinator}, {"joingroup", Api::kJoinGroup},
     {"syncgroup", Api::kSyncGroup},             {"leavegroup", Api::kLeaveGroup},
     {"offsetfetch", Api::kOffsetFetch},         {"offsetcommit", Api::kOffsetCommit},
-    {"heartbeat", Api::kHeartbeat},             {"listoffsets", Api::kListOffsets},
+    {"heartbeat", Api::kHeartbeat},             {"listoffsets0", Api::kListOffsets0},
+    {"listoffsets1", Api::kListOffsets1},
     {"fetch", Api::kFetch},
 };
 
@@ -213,8 +214,9 @@ int32_t feedFetch(PCB *pcb, const Bytes &reply) {
 }
 
 // Hands the reply to its handler; returns the handler's result (for a Fetch
-// reply, 0 when it delivered at least one record).
-int32_t feed(PCB *pcb, Api api, const Bytes &reply, int32_t listOffsetsVersion) {
+// reply, 0 when it delivered at least one record). A ListOffsets reply is
+// read as the other version when `otherVersion` is set.
+int32_t feed(PCB *pcb, Api api, const Bytes &reply, bool otherVersion) {
     const uint8_t *data = reply.data();
     uint32_t length = static_cast<uint32_t>(reply.size());
     switch (api) {
@@ -227,7 +229,8 @@ int32_t feed(PCB *pcb, Api api, const Bytes &reply, int32_t listOffsetsVersion) 
     case Api::kOffsetFetch: return kafka_fetchoffsets_reply(pcb, kCoordinator, data, length);
     case Api::kOffsetCommit: return kafka_offsetcommit_reply(pcb, kCoordinator, data, length);
     case Api::kHeartbeat: return kafka_heartbeat_reply(pcb, kCoordinator, data, length);
-    case Api::kListOffsets: return kafka_listoffsets_reply(pcb, 0, data, length, listOffsetsVersion);
+    case Api::kListOffsets0: return kafka_listoffsets_reply(pcb, 0, data, length, otherVersion ? 1 : 0);
+    case Api::kListOffsets1: return kafka_listoffsets_reply(pcb, 0, data, length, otherVersion ? 0 : 1);
     case Api::kFetch: return feedFetch(pcb, reply) > 0 ? 0 : -1;
     }
     return -1;
@@ -270,10 +273,10 @@ int main(int argc, char **argv) {
         Bytes reply = seed.bytes;
         resetSession(pcb, pair[0]);
         if (i % 8 == 0) { // every eighth reply as the broker sent it: it must be taken
-            if (feed(pcb, seed.api, reply, 1) != 0) ++rejected;
+            if (feed(pcb, seed.api, reply, false) != 0) ++rejected;
         } else {
             mutate(rng, reply);
-            feed(pcb, seed.api, reply, static_cast<int32_t>(rng.below(2)));
+            feed(pcb, seed.api, reply, rng.below(4) == 0);
         }
         if (!sessionSound(pcb)) ++unsound;
         if (fcntl(pair[0], F_GETFD) == -1 && socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
