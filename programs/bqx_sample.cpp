@@ -3,11 +3,11 @@
 // "xxx".
 //
 //   bqx_sample bootstrap-server topic message
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "bqx.h"
+#include "console.h"
 
 namespace {
 
@@ -15,22 +15,12 @@ constexpr const char *kGroup = "xxx";
 constexpr uint32_t kCapacity = 1024;
 constexpr int32_t kConsumeTimeout = 5;
 
-void print(const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    vprintf(format, args);
-    va_end(args);
-    fflush(stdout);
-}
-
 int32_t length(const char *text) { return static_cast<int32_t>(strlen(text)); }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    print("BqX Kafka Connector for Linux\n");
-    print("CLI Sample Program Version 1.2.1 (built %s %s)\n", __DATE__, __TIME__);
-    print("All rights reserved by the bqx developers\n\n");
+    printBanner("CLI Sample Program");
     if (argc < 4) {
         print("usage: %s bootstrap-server topic message\n", argv[0]);
         return 0;

@@ -7,13 +7,12 @@
 // The bootstrap server and topic default to built-in values; the optional
 // arguments, or the environment variables BQX_BOOTSTRAP and BQX_TOPIC,
 // point the program at another cluster. Missing numbers count as 0.
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "bqx.h"
-#include "platform_sleep.h"
+#include "console.h"
 
 namespace {
 
@@ -24,14 +23,6 @@ constexpr const char *kGroup = "xxx";
 constexpr uint32_t kCapacity = 1024;
 constexpr int32_t kConsumeTimeout = 60;
 constexpr unsigned kMessages = 100;
-
-void print(const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    vprintf(format, args);
-    va_end(args);
-    fflush(stdout);
-}
 
 // The argument, else the environment variable, else the built-in value.
 const char *setting(int argc, char **argv, int index, const char *variable, const char *fallback) {
@@ -58,9 +49,7 @@ void consumeSeries(int32_t handle, int delaySeconds) {
 } // namespace
 
 int main(int argc, char **argv) {
-    print("BqX Kafka Connector for Linux\n");
-    print("Test Program Version 1.2.1 (built %s %s)\n", __DATE__, __TIME__);
-    print("All rights reserved by the bqx developers\n\n");
+    printBanner("Test Program");
 
     int timeout = argc > 1 ? atoi(argv[1]) : 0;
     int delay = argc > 2 ? atoi(argv[2]) : 0;

@@ -1,4 +1,5 @@
 // Sizing of coordinator requests and stepping over tagged fields.
+#include <stdlib.h>
 #include <string.h>
 
 #include "api/pcb.h"
@@ -44,6 +45,27 @@ uint64_t kafka_compact_text_bytes(PCB *pcb, const char *tag, const char *text) {
 uint64_t kafka_request_header_bytes() {
     // The client id is converted with room for twice its length.
     return 14 + 2 * static_cast<uint64_t>(strlen(gpszClientID));
+}
+
+int32_t kafka_request_alloc(PCB *pcb, const char *tag, const char *what, uint32_t brokerIndex,
+                            int32_t apiKey, int32_t apiVersion, uint64_t bodyBytes,
+                            SizedRequest *out) {
+    constexpr uint64_t kMaxRequestBytes = 0x7FFFFFFF; // positions are signed 32-bit
+    uint64_t size = kafka_request_header_bytes() + bodyBytes;
+    out->bytes = size <= kMaxRequestBytes ? static_cast<uint8_t *>(malloc(size)) : nullptr;
+    if (!out->bytes) {
+        bqx_log_vf(ERR_MEMORY, pcb, tag, -1, -1, 1, what);
+        return ERR_MEMORY;
+    }
+    out->capacity = static_cast<uint32_t>(size);
+    out->position = kafka_marshall_ReqHdr(pcb, brokerIndex, out->bytes, out->capacity, apiKey,
+                                          apiVersion);
+    if (out->position < 1) {
+        free(out->bytes);
+        out->bytes = nullptr;
+        return -1;
+    }
+    return 0;
 }
 
 int32_t kafka_skip_tagged_fields(PCB *pcb, const uint8_t *reply, uint32_t replyLen,

@@ -26,6 +26,21 @@ uint64_t kafka_compact_text_bytes(PCB *pcb, const char *tag, const char *text);
 // Room for a request header with the library's client id.
 uint64_t kafka_request_header_bytes();
 
+// A request built in a heap buffer sized for its body.
+struct SizedRequest {
+    uint8_t *bytes;    // owned by the caller once allocated
+    uint32_t capacity; // header room + body bytes
+    int32_t position;  // behind the request header
+};
+
+// Allocates room for the request header and `bodyBytes` more, and writes
+// the header for broker entry `brokerIndex`. Returns 0; -1 (nothing
+// allocated) when the header did not fit; 7503, logged with `what`, when
+// no buffer could be had.
+int32_t kafka_request_alloc(PCB *pcb, const char *tag, const char *what, uint32_t brokerIndex,
+                            int32_t apiKey, int32_t apiVersion, uint64_t bodyBytes,
+                            SizedRequest *out);
+
 // Kafka errors that end this member's standing with the coordinator: a
 // rebalance, a stale generation or member id (rejoin), or a coordinator
 // that is loading, gone or elsewhere (find it again).

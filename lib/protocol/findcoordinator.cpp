@@ -73,7 +73,7 @@ int32_t findBroker(const PCB *pcb, int32_t nodeId) {
 // with the reply's host. A connection the slot still holds (to a previous
 // coordinator) is closed first; nothing is shared with the source entry.
 void fillCoordinator(PCB *pcb, uint32_t source, char *host) {
-    uint32_t slot = group_coordinator_index(pcb);
+    uint32_t slot = static_cast<uint32_t>(kafka_coordinator_index(pcb));
     kafka_clearBroker(pcb, slot, 1);
     BrokerEntry &entry = pcb->pBrokerList[slot];
     free(entry.pszHost);

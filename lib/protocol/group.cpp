@@ -90,7 +90,7 @@ int32_t joinAndSync(PCB *pcb) {
     for (int round = 0;; ++round) {
         // Best effort: offsets of messages already returned are kept if the
         // commit goes through; its failure never stops the rejoin.
-        if (pcb->pszMemberID && group_coordinator_connected(pcb))
+        if (pcb->pszMemberID && kafka_coordinator_connected(pcb))
             kafka_offsetcommit(pcb);
         rc = kafka_joingroup(pcb);
         if (rc == 0)
@@ -102,32 +102,24 @@ int32_t joinAndSync(PCB *pcb) {
 
 } // namespace
 
-uint32_t group_coordinator_index(const PCB *pcb) { return pcb->u32BrokerCount - 1; }
-
 BrokerEntry *group_coordinator(PCB *pcb) {
-    if (!pcb->pBrokerList || pcb->u32BrokerCount == 0)
-        return nullptr;
-    return &pcb->pBrokerList[group_coordinator_index(pcb)];
-}
-
-bool group_coordinator_connected(const PCB *pcb) {
-    return pcb->pBrokerList && pcb->u32BrokerCount > 0 &&
-           pcb->pBrokerList[group_coordinator_index(pcb)].i32Socket != -1;
+    int32_t index = kafka_coordinator_index(pcb);
+    return index < 0 ? nullptr : &pcb->pBrokerList[index];
 }
 
 bool group_text_fits(PCB *pcb, const char *tag, int32_t broker, const char *text) {
     size_t length = text ? strlen(text) : 0;
-    if (length <= kMaxWireText)
+    if (length <= kMaxWireTextBytes)
         return true;
     bqx_log_vf(ERR_MARSHALL, pcb, tag, broker, -1, 2,
                static_cast<int>(length > 0x7FFFFFFF ? 0x7FFFFFFF : length + 2),
-               static_cast<unsigned>(kMaxWireText + 2));
+               static_cast<unsigned>(kMaxWireTextBytes + 2));
     return false;
 }
 
 void group_leave_if_member(PCB *pcb) {
     pcb->u32GroupJoined = 0;
-    if (pcb->pszMemberID && group_coordinator_connected(pcb))
+    if (pcb->pszMemberID && kafka_coordinator_connected(pcb))
         kafka_leavegroup(pcb);
 }
 

@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include "protocol/coordinator_request.h"
+
 struct PCB;
 struct BrokerEntry;
 
@@ -18,18 +20,10 @@ constexpr int16_t kRebalanceInProgress = 27;
 constexpr int16_t kMemberIdRequired = 79;
 constexpr int16_t kFencedInstanceId = 82;
 
-// Longest text a 16-bit length field can carry.
-constexpr uint32_t kMaxWireText = 0x7FFF;
-
-// Index of the coordinator slot (the last broker-table entry); the table
-// must have at least one entry.
-uint32_t group_coordinator_index(const PCB *pcb);
-
 // The coordinator slot, or null while the session has no broker table.
+// Its index and connection state: kafka_coordinator_index and
+// kafka_coordinator_connected.
 BrokerEntry *group_coordinator(PCB *pcb);
-
-// Whether the coordinator slot exists and is connected.
-bool group_coordinator_connected(const PCB *pcb);
 
 // Whether `text` (null counts as empty) fits a 16-bit length field; logs
 // 7514 under `tag` when it does not.

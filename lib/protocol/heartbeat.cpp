@@ -170,26 +170,20 @@ int32_t kafka_heartbeat_send(PCB *pcb, int32_t brokerIndex) {
     uint64_t memberBytes = groupBytes ? kafka_compact_text_bytes(pcb, kTag, pcb->pszMemberID) : 0;
     if (!memberBytes)
         return ERR_MARSHALL;
-    uint64_t size = kafka_request_header_bytes() + 1 + groupBytes + 4 + memberBytes + 2;
-    auto *request = static_cast<uint8_t *>(malloc(size));
-    if (!request) {
-        bqx_log_vf(ERR_MEMORY, pcb, kTag, -1, -1, 1, "Heartbeat Request");
-        return ERR_MEMORY;
-    }
-    uint32_t capacity = static_cast<uint32_t>(size);
     uint32_t index = static_cast<uint32_t>(brokerIndex);
-    int32_t position = kafka_marshall_ReqHdr(pcb, index, request, capacity, kHeartbeatKey,
-                                             kHeartbeatVersion);
-    int32_t rc = -1;
-    if (position >= 1) {
-        // Null group instance id, then the request's empty tagged fields.
-        position = kafka_marshall_new(pcb, request, capacity, position, "i1csi4csi2", 0,
-                                      pcb->pszGroupID, pcb->i32GenerationID, pcb->pszMemberID,
-                                      0);
-        rc = position < 0 ? kafka_marshall_failure(position)
-                          : kafka_sendqueue(pcb, index, request,
-                                            static_cast<uint32_t>(position), SEND_NOWAIT);
-    }
+    SizedRequest q;
+    int32_t rc = kafka_request_alloc(pcb, kTag, "Heartbeat Request", index, kHeartbeatKey,
+                                     kHeartbeatVersion, 1 + groupBytes + 4 + memberBytes + 2, &q);
+    if (rc != 0)
+        return rc;
+    uint8_t *request = q.bytes;
+    // Null group instance id, then the request's empty tagged fields.
+    int32_t position = kafka_marshall_new(pcb, request, q.capacity, q.position, "i1csi4csi2", 0,
+                                          pcb->pszGroupID, pcb->i32GenerationID,
+                                          pcb->pszMemberID, 0);
+    rc = position < 0 ? kafka_marshall_failure(position)
+                      : kafka_sendqueue(pcb, index, request, static_cast<uint32_t>(position),
+                                        SEND_NOWAIT);
     free(request);
     return rc;
 }

@@ -173,7 +173,7 @@ int32_t kafka_joingroup(PCB *pcb) {
         bqx_log_vf(ERR_NO_COORDINATOR, pcb, kTag, -1, -1, 1, "");
         return -1;
     }
-    uint32_t slot = group_coordinator_index(pcb);
+    uint32_t slot = static_cast<uint32_t>(kafka_coordinator_index(pcb));
     pcb->u32GroupJoined = 0;
     if (coordinator->i32Socket == -1) {
         if (pcb->iDebugLevel > 1)

@@ -41,7 +41,7 @@ int32_t kafka_leavegroup(PCB *pcb) {
                    coordinator ? coordinator->i32Port : 0);
         return ERR_COORDINATOR_CONN;
     }
-    uint32_t slot = group_coordinator_index(pcb);
+    uint32_t slot = static_cast<uint32_t>(kafka_coordinator_index(pcb));
     uint8_t request[kRequestSize];
     int32_t position = kafka_marshall_ReqHdr(pcb, slot, request, sizeof request, kLeaveGroupKey,
                                              kLeaveGroupVersion);

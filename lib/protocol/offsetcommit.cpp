@@ -19,7 +19,6 @@ constexpr int32_t kOffsetCommitKey = 8;
 constexpr int32_t kOffsetCommitVersion = 8;
 constexpr const char *kTag = "OffsetCommit";
 constexpr const char *kReplyTag = "OffsCoRy";
-constexpr uint64_t kMaxRequestBytes = 0x7FFFFFFF; // positions are signed 32-bit
 // Bytes per committed partition: index, offset, leader epoch, empty
 // metadata, tagged fields.
 constexpr uint64_t kPartitionBytes = 4 + 8 + 4 + 1 + 1;
@@ -76,20 +75,17 @@ int32_t buildRequest(PCB *pcb, uint32_t brokerIndex, uint32_t count, uint8_t **o
     uint64_t topicBytes = memberBytes ? kafka_compact_text_bytes(pcb, kTag, pcb->pszTopic) : 0;
     if (!topicBytes)
         return ERR_MARSHALL;
-    uint64_t size = kafka_request_header_bytes() + 1 + groupBytes + 4 + memberBytes + 1 + 1 +
-                    topicBytes + 5 + kPartitionBytes * count + 2;
-    auto *buffer = size <= kMaxRequestBytes ? static_cast<uint8_t *>(malloc(size)) : nullptr;
-    if (!buffer) {
-        bqx_log_vf(ERR_MEMORY, pcb, kTag, -1, -1, 1, "OffsetCommit Request");
-        return ERR_MEMORY;
-    }
-    uint32_t capacity = static_cast<uint32_t>(size);
-    int32_t position = kafka_marshall_ReqHdr(pcb, brokerIndex, buffer, capacity,
-                                             kOffsetCommitKey, kOffsetCommitVersion);
-    if (position < 1) {
-        free(buffer);
-        return -1;
-    }
+    SizedRequest q;
+    int32_t rc = kafka_request_alloc(pcb, kTag, "OffsetCommit Request", brokerIndex,
+                                     kOffsetCommitKey, kOffsetCommitVersion,
+                                     1 + groupBytes + 4 + memberBytes + 1 + 1 + topicBytes + 5 +
+                                         kPartitionBytes * count + 2,
+                                     &q);
+    if (rc != 0)
+        return rc;
+    uint8_t *buffer = q.bytes;
+    uint32_t capacity = q.capacity;
+    int32_t position = q.position;
     // Null group instance id; one topic (compact count 2).
     position = kafka_marshall_new(pcb, buffer, capacity, position, "i1csi4csi1uvcsuv", 0,
                                   pcb->pszGroupID, pcb->i32GenerationID, pcb->pszMemberID, 0,

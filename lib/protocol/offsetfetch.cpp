@@ -27,8 +27,6 @@ constexpr const char *kReplyTag = "OffsFeRy";
 constexpr uint32_t kPartitionMinBytes = 4 + 8 + 4 + 1 + 2 + 1;
 // Topic entry at its shortest: empty name, no partitions, no tags.
 constexpr uint32_t kTopicMinBytes = 3;
-constexpr uint64_t kMaxRequestBytes = 0x7FFFFFFF; // positions are signed 32-bit
-
 int32_t noCoordinator(PCB *pcb) {
     bqx_log_vf(ERR_NO_COORDINATOR, pcb, kTag, -1, -1, 1, "");
     return -1;
@@ -43,20 +41,15 @@ int32_t buildRequest(PCB *pcb, uint32_t brokerIndex, uint8_t **out, int32_t *len
     if (!groupBytes || !topicBytes)
         return ERR_MARSHALL;
     uint32_t count = pcb->pPartitionList ? pcb->u32PartitionCount : 0;
-    uint64_t size = kafka_request_header_bytes() + 1 + groupBytes + 1 + topicBytes + 5 +
-                    4ull * count + 3;
-    auto *buffer = size <= kMaxRequestBytes ? static_cast<uint8_t *>(malloc(size)) : nullptr;
-    if (!buffer) {
-        bqx_log_vf(ERR_MEMORY, pcb, kTag, -1, -1, 1, "OffsetFetch Request");
-        return ERR_MEMORY;
-    }
-    uint32_t capacity = static_cast<uint32_t>(size);
-    int32_t position = kafka_marshall_ReqHdr(pcb, brokerIndex, buffer, capacity,
-                                             kOffsetFetchKey, kOffsetFetchVersion);
-    if (position < 1) {
-        free(buffer);
-        return -1;
-    }
+    SizedRequest q;
+    int32_t rc = kafka_request_alloc(pcb, kTag, "OffsetFetch Request", brokerIndex, kOffsetFetchKey,
+                                     kOffsetFetchVersion,
+                                     1 + groupBytes + 1 + topicBytes + 5 + 4ull * count + 3, &q);
+    if (rc != 0)
+        return rc;
+    uint8_t *buffer = q.bytes;
+    uint32_t capacity = q.capacity;
+    int32_t position = q.position;
     position = kafka_marshall_new(pcb, buffer, capacity, position, "i1csi1csuv", 0,
                                   pcb->pszGroupID, 2, pcb->pszTopic, uint64_t{count} + 1);
     for (uint32_t i = 0; i < count; ++i)

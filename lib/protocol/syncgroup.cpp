@@ -124,7 +124,7 @@ uint64_t requestBytes(const PCB *pcb, bool leads) {
 
 int32_t buildAndSend(SyncRequest &q, bool leads) {
     PCB *pcb = q.pcb;
-    uint32_t slot = group_coordinator_index(pcb);
+    uint32_t slot = static_cast<uint32_t>(kafka_coordinator_index(pcb));
     q.position = kafka_marshall_ReqHdr(pcb, slot, q.buffer, q.size, kSyncGroupKey,
                                        kSyncGroupVersion);
     if (q.position < 1)

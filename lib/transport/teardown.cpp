@@ -9,6 +9,7 @@
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
+#include "protocol/coordinator_request.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
 
@@ -68,13 +69,6 @@ void releaseSessionTexts(PCB *pcb) {
     freeText(&pcb->pszMemberID);
     pcb->szLastError[0] = '\0';
     pcb->szMsgKey[0] = '\0';
-}
-
-// A session whose coordinator connection is gone has nobody to commit to
-// or take leave of; the coordinator drops the member after its timeout.
-bool coordinatorConnected(const PCB *pcb) {
-    return pcb->pBrokerList && pcb->u32BrokerCount >= 2 &&
-           pcb->pBrokerList[pcb->u32BrokerCount - 1].i32Socket != -1;
 }
 
 void resetGroupState(PCB *pcb) {
@@ -150,9 +144,10 @@ int32_t kafka_clearBrokers(PCB *pcb) {
 int32_t kafka_disconnect(PCB *pcb) {
     pcb->u32ShuttingDown = 1;
     // A consumer commits what it delivered and leaves its group while the
-    // coordinator connection is still open; neither result stops the
-    // teardown.
-    if (pcb->pszGroupID && coordinatorConnected(pcb)) {
+    // coordinator connection is still open (without it there is nobody to
+    // tell: the coordinator drops the member after its timeout); neither
+    // result stops the teardown.
+    if (pcb->pszGroupID && kafka_coordinator_connected(pcb)) {
         if (pcb->u32GroupJoined)
             kafka_offsetcommit(pcb);
         kafka_leavegroup(pcb);

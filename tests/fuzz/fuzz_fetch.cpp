@@ -23,22 +23,11 @@
 #include "protocol/fetch_reply.h"
 #include "protocol/record_batch.h"
 #include "support/fetch_reply_builder.h"
+#include "fuzz/fuzz_rng.h"
 
 using namespace bqxtest;
 
 namespace {
-
-struct Rng {
-    uint64_t state;
-    uint64_t next() { // splitmix64
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    uint32_t below(uint32_t n) { return static_cast<uint32_t>(next() % n); }
-    bool oneIn(uint32_t n) { return below(n) == 0; }
-};
 
 unsigned long gFetches, gCommits, gPartitionErrors;
 int32_t countFetch(PCB *, const char *, uint32_t) { return ++gFetches, 0; }

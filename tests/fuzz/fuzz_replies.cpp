@@ -28,21 +28,11 @@
 #include "bqx.h"
 #include "protocol/consumer.h"
 #include "protocol/fetch_reply.h"
+#include "fuzz/fuzz_rng.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-struct Rng {
-    uint64_t state;
-    uint64_t next() { // splitmix64
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    uint32_t below(uint32_t n) { return static_cast<uint32_t>(next() % n); }
-};
 
 constexpr uint32_t kBrokers = 2;
 constexpr uint32_t kCoordinator = kBrokers + 1;

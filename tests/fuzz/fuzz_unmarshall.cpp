@@ -17,6 +17,7 @@
 
 #include "api/pcb.h"
 #include "codec/codec.h"
+#include "fuzz/fuzz_rng.h"
 
 namespace {
 
@@ -26,17 +27,6 @@ constexpr const char *kCodes[kCodeCount] = {"i1", "i2", "i4", "i8", "uv", "vi", 
 enum Code { I1, I2, I4, I8, UV, VI, U3, UM, NS, ST, CS, CB, C1 };
 
 using Bytes = std::vector<uint8_t>;
-
-struct Rng {
-    uint64_t state;
-    uint64_t next() { // splitmix64
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    uint32_t below(uint32_t n) { return static_cast<uint32_t>(next() % n); }
-};
 
 char gUntouched; // what text targets point at before a call
 

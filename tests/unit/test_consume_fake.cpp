@@ -22,6 +22,7 @@
 #include "bqx.h"
 #include "codec/codec.h"
 #include "support/fake_broker.h"
+#include "support/fetch_reply_builder.h"
 #include "support/log_capture.h"
 #include "transport/transport.h"
 #include "unit/test_protocol_support.h"
@@ -34,30 +35,15 @@ constexpr const char *kTopic = "fake-topic";
 constexpr const char *kGroup = "fake-group";
 constexpr int32_t kNodeId = 1;
 
-// A record batch (magic 2) holding `values` from `baseOffset` on, with
-// one header per record when `headers` is set and the real CRC-32C.
+// A record batch holding `values` from `baseOffset` on, with one header
+// per record when `headers` is set.
 ByteVec recordBatch(int64_t baseOffset, const std::vector<std::string> &values, bool headers) {
-    WireBytes records;
+    TestBatch batch{baseOffset, {}};
     for (size_t i = 0; i < values.size(); ++i) {
-        WireBytes r;
-        r.i8(0).uvarint(0).uvarint(2 * i); // attributes, timestamp delta, offset delta (zigzag)
-        r.uvarint(1);                     // key: null (zigzag -1)
-        r.uvarint(2 * values[i].size()).raw(values[i]);
-        if (headers)
-            r.uvarint(2).uvarint(2 * 5).raw("trace").uvarint(2 * 3).raw("abc");
-        else
-            r.uvarint(0);
-        records.uvarint(2 * r.bytes.size()).bytes.insert(records.bytes.end(), r.bytes.begin(), r.bytes.end());
+        batch.records.push_back({static_cast<int32_t>(i), values[i]});
+        if (headers) batch.records.back().headers = {{"trace", std::string("abc")}};
     }
-    WireBytes afterCrc;
-    afterCrc.i16(0).i32(static_cast<int64_t>(values.size()) - 1).i64(0).i64(0).i64(-1).i16(-1).i32(-1);
-    afterCrc.i32(static_cast<int64_t>(values.size()));
-    afterCrc.bytes.insert(afterCrc.bytes.end(), records.bytes.begin(), records.bytes.end());
-    uint32_t crc = crc32c(0, afterCrc.bytes.data(), afterCrc.bytes.size());
-    WireBytes batch;
-    batch.i64(baseOffset).i32(static_cast<int64_t>(afterCrc.bytes.size()) + 9).i32(0).i8(2).i32(crc);
-    batch.bytes.insert(batch.bytes.end(), afterCrc.bytes.begin(), afterCrc.bytes.end());
-    return batch.bytes;
+    return encodeBatch(batch);
 }
 
 // What a request asked: the fields the fake cluster needs.
