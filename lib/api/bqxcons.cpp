@@ -45,13 +45,7 @@ bool sameGroup(const PCB *pcb, const char *group, int32_t groupLen) {
 void dropGroup(PCB *pcb) {
     free(pcb->pszGroupID);
     pcb->pszGroupID = nullptr;
-    pcb->u32GroupJoined = 0;
-    pcb->u32RejoinNeeded = 0;
-    pcb->u32CoordinatorLost = 0;
-    pcb->u32CommitDue = 0;
-    pcb->u32UncommittedMsgs = 0;
-    for (uint32_t i = 0; i < pcb->u32PartitionCount; ++i)
-        pcb->pPartitionList[i].u32Assigned = 0;
+    kafka_group_forget(pcb);
 }
 
 // Commits what was delivered, then leaves; results are not used.

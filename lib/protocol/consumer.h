@@ -63,6 +63,12 @@ int32_t kafka_leavegroup_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *re
 // either ends the joined state, so heartbeats stop until the rejoin.
 void kafka_group_error(PCB *pcb, int16_t errorCode);
 
+// Forgets the session's standing in its group: the joined, rejoin,
+// coordinator-lost and commit-owed flags, the message count, the leader's
+// member count, and every partition's assignment. The group, member and
+// member-list texts are left to their owners.
+void kafka_group_forget(PCB *pcb);
+
 // Run at the start of every fetch round: finds the coordinator again and
 // rejoins when the membership was lost or a rebalance was reported, within
 // pcb->i64ConsumeDeadlineMs. Returns 0 when the session is a member again

@@ -102,6 +102,18 @@ int32_t joinAndSync(PCB *pcb) {
 
 } // namespace
 
+void kafka_group_forget(PCB *pcb) {
+    pcb->u32GroupJoined = 0;
+    pcb->u32RejoinNeeded = 0;
+    pcb->u32CoordinatorLost = 0;
+    pcb->u32CommitDue = 0;
+    pcb->u32UncommittedMsgs = 0;
+    pcb->u32IsLeader = 0;
+    pcb->u32NumMembers = 0;
+    for (uint32_t i = 0; pcb->pPartitionList && i < pcb->u32PartitionCount; ++i)
+        pcb->pPartitionList[i].u32Assigned = 0;
+}
+
 BrokerEntry *group_coordinator(PCB *pcb) {
     int32_t index = kafka_coordinator_index(pcb);
     return index < 0 ? nullptr : &pcb->pBrokerList[index];

@@ -71,17 +71,6 @@ void releaseSessionTexts(PCB *pcb) {
     pcb->szMsgKey[0] = '\0';
 }
 
-void resetGroupState(PCB *pcb) {
-    pcb->u32GroupJoined = 0;
-    pcb->u32RejoinNeeded = 0;
-    pcb->u32CoordinatorLost = 0;
-    pcb->u32CommitDue = 0;
-    pcb->u32MetadataStale = 0;
-    pcb->u32UncommittedMsgs = 0;
-    pcb->u32IsLeader = 0;
-    pcb->u32NumMembers = 0;
-}
-
 void logStatistics(PCB *pcb) {
     long long connectionTime = getTimeStamp() - static_cast<long long>(pcb->ullStartTime);
     bqx_log_vf(INF_STATS_MSGS, pcb, kCloseTag, -1, -1, 3,
@@ -152,7 +141,8 @@ int32_t kafka_disconnect(PCB *pcb) {
             kafka_offsetcommit(pcb);
         kafka_leavegroup(pcb);
     }
-    resetGroupState(pcb);
+    kafka_group_forget(pcb);
+    pcb->u32MetadataStale = 0;
     int32_t result = 0;
     if (anyReplyAwaited(pcb))
         result = kafka_waitReply(pcb, WAIT_ALL, 0);

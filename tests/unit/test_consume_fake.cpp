@@ -46,6 +46,13 @@ ByteVec recordBatch(int64_t baseOffset, const std::vector<std::string> &values, 
     return encodeBatch(batch);
 }
 
+// Where a request's body starts: behind size, key, version, correlation id
+// and the client id.
+size_t bodyStart(const FakeRequest &r) { return 14 + ((r.raw[12] << 8) | r.raw[13]); }
+
+// Steps over a 16-bit-length string at `pos`.
+size_t skipString(const FakeRequest &r, size_t pos) { return pos + 2 + ((r.raw[pos] << 8) | r.raw[pos + 1]); }
+
 // What a request asked: the fields the fake cluster needs.
 struct Asked {
     int32_t partition = -1;
@@ -55,9 +62,8 @@ struct Asked {
 // Reads the partition and fetch offset of a Fetch v11 request.
 Asked fetchAsked(const FakeRequest &request) {
     const uint8_t *p = request.raw.data();
-    size_t pos = 14 + ((p[12] << 8) | p[13]);   // behind the client id
-    pos += 4 + 4 + 4 + 4 + 1 + 4 + 4 + 4;       // up to the topic name
-    pos += 2 + ((p[pos] << 8) | p[pos + 1]) + 4; // topic, partition count
+    size_t pos = bodyStart(request) + 4 + 4 + 4 + 4 + 1 + 4 + 4 + 4; // up to the topic name
+    pos = skipString(request, pos) + 4;                                // topic, partition count
     Asked asked;
     asked.partition = static_cast<int32_t>(readBe32(p + pos));
     uint64_t high = readBe32(p + pos + 8), low = readBe32(p + pos + 12);
@@ -73,7 +79,6 @@ struct FakeCluster {
     std::map<int32_t, std::vector<std::pair<int64_t, ByteVec>>> log; // partition -> batches
     int32_t partitions = 2;
     int32_t coordinatorNode = kNodeId;
-    int16_t listOffsetsMinVersion = 0;
     int joins = 0;
     int memberCount = 1;
     // A fault for the request, or nothing: decides before the normal reply.
@@ -112,7 +117,7 @@ struct FakeCluster {
     }
 
     ByteVec apiVersions() const {
-        const int16_t ranges[][3] = {{0, 0, 9},  {1, 4, 13}, {2, listOffsetsMinVersion, 9},
+        const int16_t ranges[][3] = {{0, 0, 9},  {1, 4, 13}, {2, 0, 9},
                                      {3, 0, 12}, {8, 0, 9},  {9, 0, 9}, {10, 0, 6},
                                      {11, 0, 9}, {12, 0, 4}, {13, 0, 5}, {14, 0, 5},
                                      {17, 0, 1}, {18, 0, 4}, {36, 0, 2}};
@@ -134,8 +139,7 @@ struct FakeCluster {
     // a known one leads a group of `memberCount` members.
     ByteVec joinGroup(const FakeRequest &r) {
         const uint8_t *p = r.raw.data();
-        size_t pos = 14 + ((p[12] << 8) | p[13]);          // behind the client id
-        pos += 2 + ((p[pos] << 8) | p[pos + 1]) + 4 + 4;   // group id, both time-outs
+        size_t pos = skipString(r, bodyStart(r)) + 4 + 4; // group id, both time-outs
         std::string member(reinterpret_cast<const char *>(p + pos + 2), (p[pos] << 8) | p[pos + 1]);
         std::lock_guard<std::mutex> lock(mutex);
         ++joins;
@@ -172,10 +176,8 @@ struct FakeCluster {
     std::map<int32_t, int64_t> committed;
     // The earliest offset of every partition is 0.
     ByteVec listOffsets(const FakeRequest &r) {
-        const uint8_t *p = r.raw.data();
-        size_t pos = 14 + ((p[12] << 8) | p[13]) + 4 + 4; // replica id, topic count
-        pos += 2 + ((p[pos] << 8) | p[pos + 1]) + 4;      // topic, partition count
-        int32_t partition = static_cast<int32_t>(readBe32(p + pos));
+        size_t pos = skipString(r, bodyStart(r) + 4 + 4) + 4; // replica id, topic count; topic, partition count
+        int32_t partition = static_cast<int32_t>(readBe32(r.raw.data() + pos));
         WireBytes w;
         if (r.apiVersion >= 1) w.i32(1).str(kTopic).i32(1).i32(partition).i16(0).i64(-1).i64(0);
         else w.i32(1).str(kTopic).i32(1).i32(partition).i16(0).i32(1).i64(0);
@@ -184,7 +186,7 @@ struct FakeCluster {
     // Remembers the offsets of an OffsetCommit (version 8) request.
     ByteVec offsetCommit(const FakeRequest &r) {
         const uint8_t *p = r.raw.data();
-        size_t pos = 14 + ((p[12] << 8) | p[13]) + 1; // client id, header tags
+        size_t pos = bodyStart(r) + 1; // header tags
         auto uvarint = [&] {
             uint64_t v = 0;
             for (int shift = 0; pos < r.raw.size(); shift += 7) {
@@ -308,18 +310,6 @@ TEST_F(ConsumeFake, BatchesOfSeveralRecordsWithHeadersArriveInOrderOnce) {
     EXPECT_EQ(p1, (std::vector<std::string>{"b0", "b1", "b2"}));
     EXPECT_EQ(cluster.count(10), 1);
     EXPECT_EQ(cluster.count(11), 2) << "the member-id handshake resends JoinGroup once";
-}
-
-TEST_F(ConsumeFake, ListOffsetsVersionOneWhereTheBrokerLacksVersionZero) {
-    cluster.listOffsetsMinVersion = 1;
-    cluster.partitions = 1;
-    cluster.append(0, {"x"});
-    FakeSession s(cluster);
-    EXPECT_EQ(s.consume(1, 5), std::vector<std::string>{"x"});
-    for (const FakeRequest &r : cluster.broker.requests())
-        if (r.apiKey == 2) {
-            EXPECT_EQ(r.apiVersion, 1);
-        }
 }
 
 // Faults in Fetch replies: each is reported and the partition is fetched

@@ -278,28 +278,4 @@ TEST(HeartbeatThread, StartsAgainAfterItEnded) {
     EXPECT_FALSE(threadActive());
 }
 
-TEST(HeartbeatThread, SendsHeartbeatsOfAJoinedSession) {
-    TableSession s;
-    underLock([&] {
-        joinedMember(s, {{0, 1, 0}});
-        s.pcb->u32Timeout = 5;
-    });
-    ASSERT_EQ(startHeartbeat(s.pcb), 0);
-    ByteVec request;
-    bool sent = eventually([&] {
-        bool pending = false;
-        underLock([&] { pending = s.pcb->pBrokerList[kCoordinator].u32PendingCount > 0; });
-        return pending;
-    });
-    underLock([&] {
-        request = s.takeRequest(kCoordinator);
-        // The thread keeps away from the broker table from here on.
-        s.pcb->u32GroupJoined = 0;
-        kafka_clearBrokers(s.pcb);
-    });
-    ASSERT_TRUE(sent);
-    ASSERT_GE(request.size(), 8u);
-    EXPECT_EQ(request[5], 12) << "API key Heartbeat";
-}
-
 } // namespace
