@@ -51,6 +51,6 @@ int32_t BQXAUTH(int32_t handle, const char *user, int32_t userLen, const char *p
         rc = bqx_check_buffer(pcb, kTag, "password", password, passwordLen);
     if (rc == 0)
         storeCredentials(pcb, user, userLen, password, passwordLen);
-    kafka_unlock(kTag);
+    bqx_leave(pcb, kTag);
     return rc;
 }

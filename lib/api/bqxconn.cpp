@@ -127,8 +127,11 @@ int32_t BQXCONN(int32_t handle, const char *bootstrap, int32_t bootstrapLen, con
     if (!pcb)
         return ERR_HANDLE;
     int32_t rc = checkArguments(pcb, bootstrap, bootstrapLen, topic, topicLen);
+    // The tables are replaced: no other call of the session may run meanwhile.
+    if (rc == 0)
+        rc = bqx_claim(pcb, kTag);
     if (rc == 0)
         rc = connectSession(pcb, bootstrap, bootstrapLen, topic, topicLen);
-    kafka_unlock(kTag);
+    bqx_leave(pcb, kTag);
     return rc;
 }

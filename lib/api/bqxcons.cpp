@@ -132,6 +132,6 @@ int32_t BQXCONS(int32_t handle, const char *group, int32_t groupLen, char *buffe
     if (!pcb)
         return ERR_HANDLE;
     int32_t rc = consume(pcb, group, groupLen, buffer, bufferLen, convert, timeoutSeconds);
-    kafka_unlock(kTag);
+    bqx_leave(pcb, kTag);
     return rc;
 }

@@ -51,6 +51,6 @@ int32_t BQXPROD(int32_t handle, const char *key, uint32_t keyLen, const char *me
     if (!pcb)
         return ERR_HANDLE;
     int32_t rc = produce(pcb, key, keyLen, message, messageLen, convert);
-    kafka_unlock(kTag);
+    bqx_leave(pcb, kTag);
     return rc;
 }

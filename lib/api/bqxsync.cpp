@@ -71,6 +71,6 @@ int32_t BQXSYNC(int32_t handle, int32_t mode, uint32_t sendWindow, uint32_t rece
         commit_consumed(pcb);
         result = kafka_waitReply(pcb, WAIT_ALL, 0);
     }
-    kafka_unlock("BQXSYNC");
+    bqx_leave(pcb, "BQXSYNC");
     return result;
 }

@@ -4,6 +4,7 @@
 #define BQX_API_PCB_H
 
 #include <iconv.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <time.h>
 
@@ -153,6 +154,16 @@ struct PCB {
     int32_t i32ReplyWaitSeconds;   // > 0: reply waits of this session last this long
     int64_t i64ConsumeDeadlineMs;  // monotonic ms at which the running consume ends, 0 none
     uint32_t u32MetadataMerge;     // Metadata replies merge into the tables (a refresh was sent)
+
+    // Calls inside the session, for closing and reconnecting safely while
+    // other threads wait in calls of the same session (lock released).
+    uint32_t u32CallsInside;   // entry-point calls running in the session
+    uint32_t u32ClaimWaiters;  // calls waiting to have the session to themselves
+    uint32_t u32Closing;       // BQXCLSE or BQXTERM has begun: new calls get 7502
+    uint32_t u32Exclusive;     // one call (tExclusiveOwner) has the session to itself
+    pthread_t tExclusiveOwner;
+    uint32_t u32WakeOpen;      // ai32WakePipe is open
+    int32_t ai32WakePipe[2];   // written to wake the session's waits early
 };
 
 #endif

@@ -55,16 +55,6 @@ char *bqx_copy_text(const char *text, uint32_t length) {
     return copy;
 }
 
-PCB *bqx_enter(const char *tag, int32_t handle) {
-    kafka_lock(tag);
-    PCB *pcb = get_BQXPCB(handle);
-    if (!pcb) {
-        bqx_log_vf(ERR_HANDLE, nullptr, tag, -1, -1, 1, "");
-        kafka_unlock(tag);
-    }
-    return pcb;
-}
-
 int32_t bqx_check_buffer(PCB *pcb, const char *tag, const char *what, const void *data,
                          int64_t length) {
     char reason[64];
@@ -136,21 +126,32 @@ int32_t BQXOPEN(void) {
         kafka_unlock("BQXOPEN");
         return -1;
     }
+    bqx_wake_open(pcb);
     gpcbList[slot] = pcb;
     ignore_sigpipe();
     kafka_unlock("BQXOPEN");
     return slot;
 }
 
-// Closes the session in `slot` and empties the slot. Caller holds gMutex.
+// Closes the session in `slot` and empties the slot. Caller holds gMutex
+// and has the session to itself.
 static void close_slot(int32_t slot) {
-    kafka_close(gpcbList[slot]);
-    free(gpcbList[slot]);
+    PCB *pcb = gpcbList[slot];
+    kafka_close(pcb);
+    bqx_wake_close(pcb);
+    free(pcb);
     gpcbList[slot] = nullptr;
+    bqx_session_freed();
 }
 
+// A close marks the session closing first, so that new calls get 7502 and
+// calls waiting in it give up; it frees the session only once none of them
+// is inside any more. A second close of the same handle gets 7502.
 int32_t BQXCLSE(int32_t handle) {
-    if (!bqx_enter("BQXCLSE", handle)) return ERR_HANDLE;
+    PCB *pcb = bqx_enter("BQXCLSE", handle);
+    if (!pcb) return ERR_HANDLE;
+    bqx_begin_close(pcb);
+    bqx_claim(pcb, "BQXCLSE"); // a closer always gets the session
     close_slot(handle);
     bool othersOpen = any_session_open();
     kafka_unlock("BQXCLSE");
@@ -158,10 +159,20 @@ int32_t BQXCLSE(int32_t handle) {
     return kafka_heartbeat_stop();
 }
 
+// Closes every session that no other close has begun on. All are marked
+// first, so that their waiting calls give up together.
 int32_t BQXTERM(void) {
     kafka_lock("BQXTERM");
+    bool mine[BQX_MAX_SESSIONS] = {};
     for (int32_t slot = 0; slot < BQX_MAX_SESSIONS; slot++) {
-        if (!gpcbList[slot]) continue;
+        PCB *pcb = gpcbList[slot];
+        if (!pcb || pcb->u32Closing) continue;
+        bqx_begin_close(pcb);
+        mine[slot] = true;
+    }
+    for (int32_t slot = 0; slot < BQX_MAX_SESSIONS; slot++) {
+        if (!mine[slot]) continue;
+        bqx_await_calls_out(gpcbList[slot]);
         if (gpcbList[slot]->iDebugLevel != 0)
             bqx_log_vf(WRN_ALL_CLOSED, nullptr, "BQXTERM", -1, -1, 1, "");
         close_slot(slot);

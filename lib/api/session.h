@@ -15,9 +15,55 @@ int32_t kafka_lock(const char *tag);
 int32_t kafka_unlock(const char *tag);
 
 // The common start of every entry point that takes a handle: takes gMutex
-// with `tag` and resolves the handle. An unknown handle is logged as 7502
-// and the lock released again; the caller then returns 7502.
+// with `tag` and resolves the handle, and counts the call as inside the
+// session until bqx_leave. While another call has the session to itself
+// (a reconnect), the call waits for it. An unknown or closing handle is
+// logged as 7502 and the lock released again; the caller then returns 7502.
 PCB *bqx_enter(const char *tag, int32_t handle);
+
+// The end of every entry point that entered with bqx_enter: the call is
+// no longer inside the session; gMutex is released.
+void bqx_leave(PCB *pcb, const char *tag);
+
+// Makes the calling entry point the only call running in its session, for
+// BQXCONN and the close. Other calls running in it are woken and give up
+// at their next wait; new calls wait (or, once closing, get 7502). Waits
+// with gMutex released. Returns 0, or 7502 (logged) when a close began
+// meanwhile and this call is not the close.
+int32_t bqx_claim(PCB *pcb, const char *tag);
+
+// True when another call has taken, or is taking, the session over (a
+// close or a reconnect): a call that finds this after a wait gives up.
+bool bqx_session_taken(const PCB *pcb);
+
+// 0, or 7502 (logged once per call) when the session is taken over: a call
+// checks this before it releases gMutex for a wait.
+int32_t bqx_check_taken(PCB *pcb, const char *tag);
+
+// The reading end of the session's wake pipe, or -1. A wait adds it to
+// its readiness set, so that a close or reconnect wakes it at once.
+int bqx_wake_fd(const PCB *pcb);
+
+// Releases gMutex for a wait inside the session, and takes it again.
+// bqx_retake returns 0, or 7502 (logged once per call) when the session
+// was taken over meanwhile; `woken` tells that the wait saw the wake pipe.
+void bqx_release(const char *tag);
+int32_t bqx_retake(PCB *pcb, const char *tag, bool woken);
+
+// Sleeps up to `ms` with gMutex released, waking early when the session is
+// taken over. Returns 0 or 7502 as bqx_retake does.
+int32_t bqx_pause(PCB *pcb, const char *tag, int64_t ms);
+
+// Session lifetime, for the open and close calls: the wake pipe of a new
+// session and its release; bqx_begin_close marks a session closing and
+// wakes its waits; bqx_await_calls_out (BQXTERM) waits until no call runs
+// in a closing session and gives it to the caller; bqx_session_freed tells
+// calls waiting to enter that a slot was emptied. Caller holds gMutex.
+void bqx_wake_open(PCB *pcb);
+void bqx_wake_close(PCB *pcb);
+void bqx_begin_close(PCB *pcb);
+void bqx_await_calls_out(PCB *pcb);
+void bqx_session_freed();
 
 // Checks a caller's pointer and length pair: a negative length, or a null
 // pointer with a length above 0, is logged as 7536 with `what` named and

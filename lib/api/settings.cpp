@@ -12,7 +12,7 @@ int32_t BQXDBUG(int32_t handle, int32_t level) {
     pcb->iDebugLevel = level < 0 ? 0 : level;
     if (pcb->iDebugLevel != 0)
         bqx_log_vf(INF_IS_SET_TO, nullptr, "BQXDBUG", -1, -1, 2, "DebugLevel", pcb->iDebugLevel);
-    kafka_unlock("BQXDBUG");
+    bqx_leave(pcb, "BQXDBUG");
     return 0;
 }
 
@@ -23,7 +23,7 @@ int32_t BQXCLDB(int32_t handle, int32_t enable) {
     if (pcb->iDebugLevel != 0)
         bqx_log_vf(INF_LOAD_BALANCING, nullptr, "BQXCLDB", -1, -1, 1,
                    enable ? "enabled" : "disabled");
-    kafka_unlock("BQXCLDB");
+    bqx_leave(pcb, "BQXCLDB");
     return 0;
 }
 
@@ -34,7 +34,7 @@ int32_t BQXTIMO(int32_t handle, uint32_t seconds) {
     if (pcb->iDebugLevel != 0)
         bqx_log_vf(INF_IS_SET_TO, nullptr, "BQXTIMO", -1, -1, 2, "Server Connection Timeout",
                    static_cast<int32_t>(seconds));
-    kafka_unlock("BQXTIMO");
+    bqx_leave(pcb, "BQXTIMO");
     return 0;
 }
 
@@ -61,6 +61,6 @@ int32_t BQXGERR(int32_t handle, char *buffer, int32_t *length) {
     if (copied > 0) memcpy(buffer, pcb->szLastError, static_cast<size_t>(copied));
     *length = copied;
     int32_t lastError = pcb->i32LastError;
-    kafka_unlock("BQXGERR");
+    bqx_leave(pcb, "BQXGERR");
     return lastError;
 }

@@ -267,14 +267,7 @@ int32_t idlePause(PCB *pcb, int64_t deadline) {
     int64_t pause = untilNextRetry(pcb, now, kIdleSleepMs);
     if (deadline != 0 && deadline - now + 1 < pause)
         pause = deadline - now + 1;
-    if (pause <= 0)
-        return 0;
-    kafka_unlock(kTag);
-    timespec pauseTime = {static_cast<time_t>(pause / 1000),
-                          static_cast<long>((pause % 1000) * 1000000)};
-    while (nanosleep(&pauseTime, &pauseTime) != 0 && errno == EINTR) {
-    }
-    return kafka_lock(kTag);
+    return bqx_pause(pcb, kTag, pause);
 }
 
 // When the Metadata of a moved leader is fetched again; refreshes are paced.

@@ -54,18 +54,13 @@ bool retriable(const PCB *pcb, int32_t rc) {
 
 // Sleeps up to `ms`, never beyond the consume deadline, with the global
 // lock released so that other sessions and the heartbeat thread run.
-void backOff(PCB *pcb, int64_t ms) {
+// Returns 0, or 7502 when the session was closed meanwhile.
+int32_t backOff(PCB *pcb, int64_t ms) {
     if (pcb->i64ConsumeDeadlineMs != 0) {
         int64_t left = pcb->i64ConsumeDeadlineMs - transport_monotonicMs();
         ms = left < ms ? left : ms;
     }
-    if (ms <= 0)
-        return;
-    timespec pause{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    kafka_unlock(kRecoverTag);
-    while (nanosleep(&pause, &pause) != 0) {
-    }
-    kafka_lock(kRecoverTag);
+    return bqx_pause(pcb, kRecoverTag, ms);
 }
 
 // Fetch replies buffered before the rejoin may hold records of partitions
@@ -211,7 +206,8 @@ int32_t kafka_group_recover(PCB *pcb) {
             rc = kafka_rejoingroup(pcb);
         if (rc == 0 || !retriable(pcb, rc) || deadlinePassed(pcb))
             return rc;
-        backOff(pcb, backoffMs);
+        if (backOff(pcb, backoffMs) != 0)
+            return ERR_HANDLE;
         if (deadlinePassed(pcb))
             return rc;
         backoffMs = backoffMs * 2 > kMaxBackoffMs ? kMaxBackoffMs : backoffMs * 2;

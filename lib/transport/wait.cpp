@@ -36,12 +36,16 @@ bool hasPending(PCB *pcb, uint32_t brokerIndex) {
     return entry && entry->pPendingHead;
 }
 
-// One slot per broker entry, in table order; unconnected entries carry -1,
-// which poll skips. poll has no descriptor limit, unlike an fd_set.
+// One slot per broker entry, in table order, then the session's wake pipe;
+// unconnected entries (and a session without a pipe) carry -1, which poll
+// skips. poll has no descriptor limit, unlike an fd_set.
 pollfd *buildPollSet(const PCB *pcb) {
-    pollfd *fds = static_cast<pollfd *>(malloc(pcb->u32BrokerCount * sizeof(pollfd)));
-    for (uint32_t i = 0; fds && i < pcb->u32BrokerCount; ++i)
+    uint32_t count = pcb->u32BrokerCount;
+    pollfd *fds = static_cast<pollfd *>(malloc((count + 1) * sizeof(pollfd)));
+    for (uint32_t i = 0; fds && i < count; ++i)
         fds[i] = {pcb->pBrokerList[i].i32Socket, POLLIN | POLLPRI, 0};
+    if (fds)
+        fds[count] = {bqx_wake_fd(pcb), POLLIN, 0};
     return fds;
 }
 
@@ -67,9 +71,11 @@ int pollRetrying(pollfd *fds, uint32_t count, int timeoutMs) {
 }
 
 // Waits for readiness with the global lock released, so that other
-// sessions and the heartbeat thread run meanwhile. Returns poll's result;
-// errno tells a failure.
-int waitReady(PCB *pcb, pollfd *fds, uint32_t count, int32_t mode) {
+// sessions and the heartbeat thread run meanwhile. `count` counts the
+// broker slots; the wake slot follows them. Returns poll's result (errno
+// tells a failure), or -1 with *given set to 7502 when the session was
+// closed or reconnected by another call: the wait then gives up.
+int waitReady(PCB *pcb, pollfd *fds, uint32_t count, int32_t mode, int32_t *given) {
     int timeoutMs = 0;
     if (mode == WAIT_POLL) {
         pcb->ullSelNoWait++;
@@ -77,12 +83,16 @@ int waitReady(PCB *pcb, pollfd *fds, uint32_t count, int32_t mode) {
         pcb->ullSelWait++;
         timeoutMs = replyWaitMs(pcb);
     }
-    kafka_unlock(kTag);
-    int rc = pollRetrying(fds, count, timeoutMs);
+    *given = bqx_check_taken(pcb, kTag);
+    if (*given != 0)
+        return -1;
+    bqx_release(kTag);
+    int rc = pollRetrying(fds, count + 1, timeoutMs);
     int error = errno;
-    kafka_lock(kTag);
+    bool woken = rc > 0 && (fds[count].revents & POLLIN);
+    *given = bqx_retake(pcb, kTag, woken);
     errno = error;
-    return rc;
+    return *given != 0 ? -1 : rc;
 }
 
 int32_t timedOut(PCB *pcb, uint32_t target) {
@@ -157,8 +167,13 @@ int32_t pass(PCB *pcb, int32_t mode, uint32_t target, int64_t t0, WalkState *sta
         bqx_log_vf(ERR_MEMORY, pcb, kTag, -1, -1, 1, "Socket List");
         return ERR_MEMORY;
     }
-    int rc = waitReady(pcb, fds, count, mode);
+    int32_t given = 0;
+    int rc = waitReady(pcb, fds, count, mode, &given);
     int error = errno;
+    if (given != 0) {
+        free(fds);
+        return given;
+    }
     if (pcb->iDebugLevel != 0) {
         state->receiveStart = getTimeStamp();
         pcb->ullWaitTime += state->receiveStart - t0;
