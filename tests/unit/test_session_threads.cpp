@@ -1,0 +1,202 @@
+// Sessions used from several threads at once: a close, terminate or
+// reconnect while another call of the same session waits for a reply, a
+// second close of a closing handle, and threads hammering open, connect,
+// produce and close on shared handles against a scripted broker.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log/messages.h"
+#include "support/fake_broker.h"
+#include "support/log_capture.h"
+#include "test_protocol_support.h"
+#include "transport/transport.h"
+
+using namespace bqxtest;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Bytes bodyOf(const ByteVec &reply) { return Bytes(reply.begin() + 8, reply.end()); }
+
+// A one-broker cluster that answers the connect sequence and, unless told
+// to stay silent, every Produce request with success.
+struct ProduceBroker {
+    FakeBroker broker;
+    std::atomic<bool> silent{false};
+
+    ProduceBroker() {
+        broker.respond([this](const FakeRequest &r) {
+            switch (r.apiKey) {
+            case 18: return FakeAction::reply(apiVersionsBody());
+            case 3:
+                return FakeAction::reply(bodyOf(metadataReply(
+                    0, {{1, "127.0.0.1", broker.port()}}, 0, "t", {{0, 1, {1}, {1}}})));
+            case 0:
+                return silent ? FakeAction::noReply()
+                              : FakeAction::reply(bodyOf(produceReply(0, "t", 0, 0)));
+            }
+            return FakeAction::noReply();
+        });
+    }
+    std::string bootstrap() { return "127.0.0.1:" + std::to_string(broker.port()); }
+    size_t produceRequests() {
+        size_t n = 0;
+        for (const FakeRequest &r : broker.requests()) n += r.apiKey == 0;
+        return n;
+    }
+};
+
+int32_t connect(int32_t handle, const std::string &bootstrap) {
+    return BQXCONN(handle, bootstrap.data(), static_cast<int32_t>(bootstrap.size()), "t", 1);
+}
+
+int32_t produce(int32_t handle) { return BQXPROD(handle, nullptr, 0, "value", 5, 0); }
+
+bool waitFor(const std::function<bool()> &done, int timeoutMs) {
+    auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (Clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+class SessionThreads : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        savedWait = gi32ReplyWaitSeconds;
+        gi32ReplyWaitSeconds = 8; // far longer than any wake-up may take
+    }
+    void TearDown() override {
+        captureLines([] { BQXTERM(); });
+        gi32ReplyWaitSeconds = savedWait;
+    }
+    int32_t savedWait = 35;
+};
+
+// What another thread does while a synchronous BQXPROD waits for a reply
+// that never comes, and what that thread's call must return.
+struct TakeOver {
+    const char *name;
+    std::function<int32_t(int32_t handle, const std::string &bootstrap)> call;
+    int32_t expected;
+    bool handleStaysOpen;
+};
+
+class WaitingCall : public SessionThreads, public ::testing::WithParamInterface<TakeOver> {};
+
+// The waiting call gives up with 7502 at once (not after the reply wait),
+// and nothing of the session is freed under it (ASan would tell).
+TEST_P(WaitingCall, GivesUpWhenItsSessionIsTakenOverByAnotherThread) {
+    ProduceBroker cluster;
+    cluster.silent = true;
+    int32_t handle = -1, waiting = -1, other = -1;
+    std::vector<LogLine> log = captureLog([&] {
+        handle = BQXOPEN();
+        ASSERT_EQ(connect(handle, cluster.bootstrap()), 0);
+        ASSERT_EQ(BQXSYNC(handle, 1, 0, 0), 0);
+        auto started = Clock::now();
+        Clock::time_point gaveUp;
+        std::thread producer([&] {
+            waiting = produce(handle);
+            gaveUp = Clock::now();
+        });
+        EXPECT_TRUE(waitFor([&] { return cluster.produceRequests() == 1; }, 5000));
+        other = GetParam().call(handle, cluster.bootstrap());
+        producer.join();
+        EXPECT_LT(gaveUp - started, std::chrono::seconds(5));
+    });
+    EXPECT_EQ(waiting, ERR_HANDLE);
+    EXPECT_EQ(other, GetParam().expected);
+    cluster.silent = false;
+    int32_t after = -1;
+    captureLines([&] { after = produce(handle); });
+    EXPECT_EQ(after == ERR_HANDLE, !GetParam().handleStaysOpen);
+    bool gaveUpLogged = false;
+    for (const LogLine &line : log)
+        gaveUpLogged |= line.number == "7502" && line.text.find("closed or reconnected") != std::string::npos;
+    EXPECT_TRUE(gaveUpLogged);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Thread, WaitingCall,
+    ::testing::Values(
+        TakeOver{"close", [](int32_t h, const std::string &) { return BQXCLSE(h); }, 0, false},
+        TakeOver{"terminate", [](int32_t, const std::string &) { return BQXTERM(); }, 0, false},
+        TakeOver{"reconnect", [](int32_t h, const std::string &b) { return connect(h, b); }, 0,
+                 true}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A close that waits for the session's outstanding replies keeps the
+// handle closing: a second close, and any other call, get 7502 meanwhile.
+TEST_F(SessionThreads, SecondCloseOfAClosingHandleIsRefused) {
+    gi32ReplyWaitSeconds = 2;
+    ProduceBroker cluster;
+    cluster.silent = true;
+    int32_t handle = -1, first = -1, second = -1, during = -1;
+    captureLines([&] {
+        handle = BQXOPEN();
+        ASSERT_EQ(connect(handle, cluster.bootstrap()), 0);
+        ASSERT_EQ(BQXSYNC(handle, 0, 10, 1), 0);
+        ASSERT_EQ(produce(handle), 0); // pipelined: its reply never comes
+        std::thread closer([&] { first = BQXCLSE(handle); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        second = BQXCLSE(handle);
+        during = produce(handle);
+        closer.join();
+    });
+    EXPECT_EQ(first, 0);
+    EXPECT_EQ(second, ERR_HANDLE);
+    EXPECT_EQ(during, ERR_HANDLE);
+    EXPECT_EQ(gpcbList[handle], nullptr);
+}
+
+// Threads open, connect, produce, switch modes and close on the same few
+// handles in random order. Every result is a code of the catalogue, some
+// messages get through, and at the end nothing is left open.
+TEST_F(SessionThreads, ThreadsHammeringSharedHandlesNeverCrash) {
+    gi32ReplyWaitSeconds = 5;
+    ProduceBroker cluster;
+    std::atomic<int> produced{0}, strange{0};
+    auto known = [](int32_t rc) {
+        return rc == 0 || rc == -1 || rc == 4 || (rc >= 5000 && rc <= 5009) ||
+               (rc >= 7500 && rc <= 7549);
+    };
+    auto worker = [&](unsigned seed) {
+        std::mt19937 random(seed);
+        for (int i = 0; i < 150; i++) {
+            int32_t handle = static_cast<int32_t>(random() % 3);
+            int32_t rc = 0;
+            switch (random() % 10) {
+            case 0: rc = BQXOPEN() >= 0 ? 0 : -1; break;
+            case 1: rc = connect(handle, cluster.bootstrap()); break;
+            case 2: rc = BQXSYNC(handle, static_cast<int32_t>(random() % 3), 5, 1); break;
+            case 3: rc = BQXCLSE(handle); break;
+            case 4: rc = random() % 8 == 0 ? BQXTERM() : 0; break;
+            default:
+                rc = produce(handle);
+                if (rc == 0) produced++;
+            }
+            if (!known(rc)) strange++;
+        }
+    };
+    captureLines([&] {
+        std::vector<std::thread> threads;
+        for (unsigned t = 0; t < 4; t++) threads.emplace_back(worker, 17 + t);
+        for (auto &thread : threads) thread.join();
+        EXPECT_EQ(BQXTERM(), 0);
+    });
+    EXPECT_EQ(strange.load(), 0);
+    EXPECT_GT(produced.load(), 0);
+    for (PCB *pcb : gpcbList) EXPECT_EQ(pcb, nullptr);
+}
+
+} // namespace
