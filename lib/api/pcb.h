@@ -153,6 +153,10 @@ struct PCB {
     int32_t i32ReplyWaitSeconds;   // > 0: reply waits of this session last this long
     int64_t i64ConsumeDeadlineMs;  // monotonic ms at which the running consume ends, 0 none
     uint32_t u32MetadataMerge;     // Metadata replies merge into the tables (a refresh was sent)
+
+    // Produce failover: the leader error (3, 5 or 6: the message was not
+    // written) of the last Produce reply, 0 when it had none.
+    int16_t i16ProduceLeaderError;
 };
 
 #endif
