@@ -27,6 +27,8 @@ struct TwoBrokerCluster {
     std::atomic<int32_t> leader{1};
     // What each node answers to a Produce: an error code, or -1 to close.
     std::atomic<int> produceAnswer[2] = {0, 0};
+    // Nodes that drop the connection on a Metadata request.
+    std::atomic<bool> metadataDropped[2] = {false, false};
 
     TwoBrokerCluster() {
         for (int n = 0; n < 2; ++n)
@@ -34,6 +36,7 @@ struct TwoBrokerCluster {
     }
     FakeAction answer(int node, const FakeRequest &r) {
         if (r.apiKey == 18) return FakeAction::reply(apiVersionsBody());
+        if (r.apiKey == 3 && metadataDropped[node]) return FakeAction::close();
         if (r.apiKey == 3) return FakeAction::reply(metadataBody());
         if (r.apiKey != 0) return FakeAction::noReply();
         int code = produceAnswer[node];
@@ -138,6 +141,18 @@ TEST_F(ProduceFailover, LostConnectionIsReportedAndNotResent) {
     EXPECT_EQ(produce("key-a"), 0);
     EXPECT_EQ(cluster_.count(1, 0), 1);
     EXPECT_EQ(cluster_.count(0, 3) + cluster_.count(1, 3), metadataBefore + 1);
+}
+
+// The refresh asks the broker it is connected to first; when that one
+// drops the connection, it goes on with the next broker it can reach.
+TEST_F(ProduceFailover, RefreshAsksTheNextBrokerWhenOneDropsTheConnection) {
+    ASSERT_EQ(produce("key-a"), 0);
+    cluster_.produceAnswer[0] = kNotLeader;
+    cluster_.metadataDropped[0] = true;
+    cluster_.leader = 2;
+    EXPECT_EQ(produce("key-a"), 0);
+    EXPECT_EQ(cluster_.count(1, 3), 1) << "node 2 was never asked";
+    EXPECT_EQ(cluster_.count(1, 0), 1);
 }
 
 } // namespace
