@@ -204,6 +204,10 @@ int32_t kafka_group_recover(PCB *pcb) {
         }
         if (rc == 0)
             rc = kafka_rejoingroup(pcb);
+        // A coordinator that cannot be reached may have gone with its
+        // broker: the next attempt asks the cluster where the group is now.
+        if (rc == ERR_TCPIP || rc == ERR_AUTH_REQUIRED || rc == ERR_TIMEOUT)
+            pcb->u32CoordinatorLost = 1;
         if (rc == 0 || !retriable(pcb, rc) || deadlinePassed(pcb))
             return rc;
         if (backOff(pcb, backoffMs) != 0)

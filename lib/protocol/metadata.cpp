@@ -336,22 +336,56 @@ int32_t sendMetadata(PCB *pcb, uint32_t brokerIndex) {
     return kafka_sendqueue(pcb, brokerIndex, request, static_cast<uint32_t>(position), SEND_SYNC);
 }
 
-// The broker a refresh asks: a connected one without outstanding requests,
-// else any connected one, else the first that accepts a connection. The
+// The broker a refresh asks next among those not yet `tried`: a connected
+// one without outstanding requests, else any connected one, else the first
+// that accepts a connection (a refused connect fails at once). The
 // coordinator slot is left to the group's requests. -1 when none.
-int32_t refreshBroker(PCB *pcb) {
+int32_t refreshBroker(PCB *pcb, const uint8_t *tried) {
     uint32_t candidates = pcb->u32BrokerCount - 1;
     for (int pass = 0; pass < 2; ++pass)
         for (uint32_t i = 0; i < candidates; ++i) {
             const BrokerEntry &entry = pcb->pBrokerList[i];
-            if (entry.i32Socket != -1 && (pass == 1 || !entry.pPendingHead))
+            if (!tried[i] && entry.i32Socket != -1 && (pass == 1 || !entry.pPendingHead))
                 return static_cast<int32_t>(i);
         }
     for (uint32_t i = 0; i < candidates; ++i)
-        if (pcb->pBrokerList[i].pszHost && pcb->pBrokerList[i].pszHost[0] &&
+        if (!tried[i] && pcb->pBrokerList[i].pszHost && pcb->pBrokerList[i].pszHost[0] &&
             kafka_connect(pcb, i) == 0)
             return static_cast<int32_t>(i);
     return -1;
+}
+
+// Results of a refresh request that mean its connection failed (the
+// transport has logged them): another broker may still answer.
+bool connectionFailed(int32_t rc) {
+    return rc == ERR_TCPIP || rc == ERR_AUTH_REQUIRED || rc == ERR_UNEXPECTED_REPLY ||
+           rc == ERR_TIMEOUT;
+}
+
+// Asks the brokers in refreshBroker's order until one answers or a result
+// other than a lost connection ends the search. A connection that was open
+// may belong to a broker that has just gone; each broker is asked once.
+int32_t askBrokers(PCB *pcb, uint8_t *tried) {
+    const BrokerEntry *table = pcb->pBrokerList;
+    for (;;) {
+        int32_t brokerIndex = refreshBroker(pcb, tried);
+        if (brokerIndex < 0) {
+            bqx_log_vf(ERR_NO_CLUSTER, pcb, kTag, -1, -1, 1, "");
+            return ERR_NO_CLUSTER;
+        }
+        tried[brokerIndex] = 1;
+        // From now on every Metadata reply of this connection merges, also
+        // one that arrives after its wait gave up.
+        pcb->u32MetadataMerge = 1;
+        int32_t rc = sendMetadata(pcb, static_cast<uint32_t>(brokerIndex));
+        if (rc == -1) {
+            bqx_log_vf(ERR_REQUEST_HEADER, pcb, kTag, -1, -1, 1, "");
+            return ERR_REQUEST_HEADER;
+        }
+        // A new table has new indexes: the search cannot go on in it.
+        if (!connectionFailed(rc) || pcb->pBrokerList != table)
+            return rc;
+    }
 }
 
 } // namespace
@@ -366,19 +400,13 @@ int32_t kafka_meta_refresh(PCB *pcb) {
         bqx_log_vf(ERR_NO_BROKERLIST, pcb, kTag, -1, -1, 1, "");
         return ERR_NO_BROKERLIST;
     }
-    int32_t brokerIndex = refreshBroker(pcb);
-    if (brokerIndex < 0) {
-        bqx_log_vf(ERR_NO_CLUSTER, pcb, kTag, -1, -1, 1, "");
-        return ERR_NO_CLUSTER;
+    auto *tried = static_cast<uint8_t *>(calloc(pcb->u32BrokerCount, 1));
+    if (!tried) {
+        bqx_log_vf(ERR_MEMORY, pcb, kTag, -1, -1, 1, "BrokerList");
+        return ERR_MEMORY;
     }
-    // From now on every Metadata reply of this connection merges, also one
-    // that arrives after its wait gave up.
-    pcb->u32MetadataMerge = 1;
-    int32_t rc = sendMetadata(pcb, static_cast<uint32_t>(brokerIndex));
-    if (rc == -1) {
-        bqx_log_vf(ERR_REQUEST_HEADER, pcb, kTag, -1, -1, 1, "");
-        rc = ERR_REQUEST_HEADER;
-    }
+    int32_t rc = askBrokers(pcb, tried);
+    free(tried);
     if (rc == 0)
         pcb->u32MetadataStale = 0;
     return rc;

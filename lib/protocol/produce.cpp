@@ -10,6 +10,7 @@
 #include "codec/conv.h"
 #include "log/log.h"
 #include "log/messages.h"
+#include "protocol/produce_failover.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 #include "transport/transport.h"
@@ -216,7 +217,12 @@ int32_t chooseEntry(PCB *pcb, uint32_t keyLen, uint32_t *chosen) {
         *chosen = pcb->u32PartitionListIdx++;
         error = connectLeader(pcb, pcb->pPartitionList[*chosen]);
         ++tried;
-        if (error == 0 || keyLen > 0)
+        if (error == 0)
+            break;
+        // No leader, or one that cannot be reached: ask where it went
+        // before the next message.
+        pcb->u32MetadataStale = 1;
+        if (keyLen > 0)
             break;
     }
     if (error == 0)
@@ -318,11 +324,30 @@ int32_t prepareRecord(PCB *pcb, const char *message, uint32_t messageLen, uint32
     return *buffer ? 0 : noMemory(pcb, "pBuff");
 }
 
+// Picks the partition (the key's own, else the next by the cursor),
+// connects its leader and sends the record.
+int32_t sendToLeader(PCB *pcb, uint32_t keyLen, uint8_t *buffer, uint64_t size,
+                     const ProduceKey &key, const ProduceValue &value, int64_t recordBytes) {
+    if (keyLen > 0)
+        pickKeyedPartition(pcb, keyLen);
+    uint32_t chosen = 0;
+    int32_t rc = chooseEntry(pcb, keyLen, &chosen);
+    if (rc != 0)
+        return rc;
+    pcb->i16ProduceLeaderError = 0;
+    return sendProduce(pcb, chosen, buffer, static_cast<uint32_t>(size), key, value,
+                       recordBytes);
+}
+
 } // namespace
 
 int32_t kafka_produce(PCB *pcb, const char *message, uint32_t messageLen) {
     uint32_t keyLen = static_cast<uint32_t>(strnlen(pcb->szMsgKey, sizeof pcb->szMsgKey));
     int32_t rc = checkTables(pcb);
+    if (rc == 0)
+        rc = kafka_produce_refresh(pcb);
+    if (rc == 0)
+        rc = checkTables(pcb);
     if (rc != 0)
         return rc;
     ProduceValue value{};
@@ -332,14 +357,19 @@ int32_t kafka_produce(PCB *pcb, const char *message, uint32_t messageLen) {
     uint64_t size = 0;
     rc = prepareRecord(pcb, message, messageLen, keyLen, &value, &key, &recordBytes, &buffer,
                        &size);
-    if (rc == 0 && keyLen > 0)
-        pickKeyedPartition(pcb, keyLen);
-    uint32_t chosen = 0;
     if (rc == 0)
-        rc = chooseEntry(pcb, keyLen, &chosen);
-    if (rc == 0)
-        rc = sendProduce(pcb, chosen, buffer, static_cast<uint32_t>(size), key, value,
-                         recordBytes);
+        rc = sendToLeader(pcb, keyLen, buffer, size, key, value, recordBytes);
+    // A leader that refused the record did not write it: once more, to the
+    // leader that fresh Metadata names. A record whose connection was lost
+    // before its reply may have been written and is never sent again.
+    if (kafka_produce_resend_due(pcb, rc)) {
+        rc = kafka_produce_refresh(pcb);
+        if (rc == 0)
+            rc = checkTables(pcb);
+        if (rc == 0)
+            rc = sendToLeader(pcb, keyLen, buffer, size, key, value, recordBytes);
+    }
+    pcb->i16ProduceLeaderError = 0;
     free(buffer);
     free(value.owned);
     return rc;
@@ -372,6 +402,7 @@ int32_t checkPartitionResult(PCB *pcb, int32_t broker, const uint8_t *reply, uin
         return 0;
     bqx_log_vf(ERR_KAFKA, pcb, kReplyTag, broker, partition, 2, static_cast<int>(errorCode),
                getErrorText(errorCode));
+    kafka_produce_leader_error(pcb, errorCode);
     return ERR_KAFKA;
 }
 

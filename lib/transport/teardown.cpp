@@ -95,6 +95,11 @@ int32_t kafka_clearBroker(PCB *pcb, uint32_t brokerIndex, int32_t quiet) {
     BrokerEntry *entry = transport_entry(pcb, brokerIndex);
     if (!entry)
         return 0;
+    // A connection lost while the session runs (the broker closed it, a
+    // send or receive failed) may mean that its broker has gone: the
+    // session asks for the partitions' leaders again.
+    if (!quiet && !pcb->u32ShuttingDown && (entry->i32Socket != -1 || entry->pPendingHead))
+        pcb->u32MetadataStale = 1;
     if (entry->i32Socket != -1) {
         close(entry->i32Socket);
         entry->i32Socket = -1;
