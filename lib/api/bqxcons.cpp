@@ -20,7 +20,6 @@
 namespace {
 
 constexpr const char *kTag = "BQXCONS";
-constexpr int8_t kGroupKeyType = 0;
 
 int32_t checkArguments(PCB *pcb, const char *group, int32_t groupLen, const char *buffer,
                        const uint32_t *length) {
