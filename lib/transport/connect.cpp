@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include "api/pcb.h"
@@ -123,13 +122,6 @@ int32_t openConnection(PCB *pcb, BrokerEntry *entry) {
     // Requests are small and pipelined: send each at once.
     int noDelay = 1;
     setsockopt(entry->i32Socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
-
-    // A broker that stops in the middle of a reply, or stops reading a
-    // request, must not hold the caller (and the global lock) for ever: a
-    // blocked receive or send gives up after the reply wait.
-    timeval stall = {gi32ReplyWaitSeconds > 0 ? gi32ReplyWaitSeconds : 1, 0};
-    setsockopt(entry->i32Socket, SOL_SOCKET, SO_RCVTIMEO, &stall, sizeof stall);
-    setsockopt(entry->i32Socket, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
 
     uint32_t seconds = pcb->u32Timeout ? pcb->u32Timeout : kDefaultConnectSeconds;
     int error = connectWithTimeout(entry->i32Socket, &address, seconds);

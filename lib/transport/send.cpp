@@ -1,5 +1,6 @@
 // Writing requests to a broker's socket and queueing them as pending.
 #include <errno.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <stdio.h>
 #include <string.h>
@@ -20,15 +21,24 @@ const char *requestTag(const uint8_t *request) {
     return get_KeyName(transport_readBe16(request + 4));
 }
 
-// Writes all bytes, going on after partial writes and interruptions.
-// Returns 0 or the errno of the failure.
-int sendAll(int fd, const uint8_t *bytes, uint32_t length) {
+// Writes all bytes by the deadline (monotonic ms), going on after partial
+// writes and interruptions. Every write is non-blocking, with a wait for
+// room before it, so that a broker that stops reading cannot hold the
+// caller (and the global lock) beyond the deadline. Returns 0 or the errno
+// of the failure (ETIMEDOUT when the deadline passed).
+int sendAll(int fd, const uint8_t *bytes, uint32_t length, int64_t deadline) {
     uint32_t sent = 0;
     while (sent < length) {
         // MSG_NOSIGNAL: a closed peer gives EPIPE, never SIGPIPE.
-        ssize_t n = send(fd, bytes + sent, length - sent, MSG_NOSIGNAL);
+        ssize_t n = send(fd, bytes + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int error = transport_awaitSocket(fd, POLLOUT, deadline);
+            if (error != 0)
+                return error;
+            continue;
+        }
         if (n < 0)
             return errno;
         if (n == 0)
@@ -130,7 +140,9 @@ int32_t kafka_send(PCB *pcb, uint32_t brokerIndex, uint8_t *request, uint32_t le
     pcb->ullSndBytes += length;
     if (entry->i32Socket == -1)
         return failSend(pcb, brokerIndex, entry, tag, EBADF);
-    int error = sendAll(entry->i32Socket, request, length);
+    // One deadline for the whole request: the reply wait.
+    int64_t deadline = transport_monotonicMs() + transport_replyWaitMs(pcb);
+    int error = sendAll(entry->i32Socket, request, length, deadline);
     if (error != 0)
         return failSend(pcb, brokerIndex, entry, tag, error);
     if (pcb->iDebugLevel > 4)
