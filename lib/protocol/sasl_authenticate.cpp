@@ -144,6 +144,8 @@ int32_t kafka_saslauthenticate_reply(PCB *pcb, uint32_t brokerIndex, const uint8
         rc = kafka_reply_malformed(pcb, kTag, broker, "SaslAuthenticate reply: header tags");
     } else if (position < 0) {
         rc = kafka_reply_malformed(pcb, kTag, broker, "SaslAuthenticate reply truncated");
+    } else if (pcb->pBrokerList && brokerIndex < pcb->u32BrokerCount) {
+        pcb->pBrokerList[brokerIndex].u32SaslStep = 2;
     }
     free(message);
     return rc;

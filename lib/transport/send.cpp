@@ -83,12 +83,11 @@ int32_t appendPending(PCB *pcb, BrokerEntry *entry, const uint8_t *request, uint
     return 0;
 }
 
-// A wait that ended without an error may still have lost its request: an
-// orderly close by the broker drops every pending request with a warning
-// only. The caller must not take that for success. (A Metadata reply
-// replaces the table; its arrival proves the reply came.)
-int32_t checkNotDropped(PCB *pcb, const BrokerEntry *tableBefore, uint32_t brokerIndex,
-                        int32_t rc) {
+} // namespace
+
+// The caller must not take an orderly close for success.
+int32_t transport_checkNotDropped(PCB *pcb, const BrokerEntry *tableBefore, uint32_t brokerIndex,
+                                  int32_t rc) {
     if (rc != 0 || pcb->pBrokerList != tableBefore)
         return rc;
     BrokerEntry *entry = transport_entry(pcb, brokerIndex);
@@ -99,6 +98,8 @@ int32_t checkNotDropped(PCB *pcb, const BrokerEntry *tableBefore, uint32_t broke
     bqx_log_vf(ERR_AUTH_REQUIRED, pcb, "WaitReply", entry->i32BrokerID, -1, 1, server);
     return ERR_AUTH_REQUIRED;
 }
+
+namespace {
 
 // SEND_WINDOW: returns once fewer than the window's requests are pending at
 // the broker; replies that have already arrived are taken in without waiting.
@@ -114,7 +115,7 @@ int32_t waitForWindow(PCB *pcb, uint32_t brokerIndex) {
         }
         const BrokerEntry *tableBefore = pcb->pBrokerList;
         int32_t rc = kafka_waitReply(pcb, WAIT_REPLY, brokerIndex);
-        rc = checkNotDropped(pcb, tableBefore, brokerIndex, rc);
+        rc = transport_checkNotDropped(pcb, tableBefore, brokerIndex, rc);
         pcb->ullSendWinExh++;
         waited = true;
         if (rc != 0)
@@ -164,7 +165,7 @@ int32_t kafka_sendqueue(PCB *pcb, uint32_t brokerIndex, uint8_t *request, uint32
     if (pcb->u32Synchronous != 0 || wait == SEND_SYNC) {
         const BrokerEntry *tableBefore = pcb->pBrokerList;
         rc = kafka_waitReply(pcb, WAIT_QUEUE, brokerIndex);
-        return checkNotDropped(pcb, tableBefore, brokerIndex, rc);
+        return transport_checkNotDropped(pcb, tableBefore, brokerIndex, rc);
     }
     return waitForWindow(pcb, brokerIndex);
 }

@@ -55,6 +55,13 @@ int transport_replyWaitMs(const PCB *pcb);
 // the socket counts: the next call on it tells), ETIMEDOUT, or poll's errno.
 int transport_awaitSocket(int fd, short events, int64_t deadline);
 
+// A wait that ended without an error may still have lost its request: an
+// orderly close by the broker drops every pending request with a warning
+// only. Returns `rc`, or 7501 (logged) when the entry at `brokerIndex` was
+// closed by it. A changed table (`tableBefore`) proves that the reply came.
+int32_t transport_checkNotDropped(PCB *pcb, const BrokerEntry *tableBefore, uint32_t brokerIndex,
+                                  int32_t rc);
+
 // Big-endian reads and writes of the wire's integers.
 uint32_t transport_readBe32(const uint8_t *bytes);
 int16_t transport_readBe16(const uint8_t *bytes);
