@@ -39,6 +39,17 @@ void storeCredentials(PCB *pcb, const char *user, int32_t userLen, const char *p
              "Cannot allocate Memory for Strings provided for bqx_authenticate");
 }
 
+// PLAIN separates the fields by zero bytes: a credential that holds one
+// would be cut at it (and wiped only up to it). It is refused.
+int32_t refuseZeroByte(PCB *pcb, const char *what, const char *text, int32_t length) {
+    if (length <= 0 || !memchr(text, '\0', static_cast<size_t>(length)))
+        return 0;
+    char reason[64];
+    snprintf(reason, sizeof reason, "invalid argument: zero byte in %s", what);
+    bqx_log_vf(ERR_PROTOCOL, pcb, kTag, -1, -1, 1, reason);
+    return ERR_PROTOCOL;
+}
+
 } // namespace
 
 int32_t BQXAUTH(int32_t handle, const char *user, int32_t userLen, const char *password,
@@ -49,6 +60,10 @@ int32_t BQXAUTH(int32_t handle, const char *user, int32_t userLen, const char *p
     int32_t rc = bqx_check_buffer(pcb, kTag, "user", user, userLen);
     if (rc == 0)
         rc = bqx_check_buffer(pcb, kTag, "password", password, passwordLen);
+    if (rc == 0)
+        rc = refuseZeroByte(pcb, "user", user, userLen);
+    if (rc == 0)
+        rc = refuseZeroByte(pcb, "password", password, passwordLen);
     if (rc == 0)
         storeCredentials(pcb, user, userLen, password, passwordLen);
     bqx_leave(pcb, kTag);

@@ -69,6 +69,12 @@ struct BrokerEntry {
     uint32_t u32ApiVersionsKnown;
     int16_t ai16ApiMinVersion[kApiKeyLimit];
     int16_t ai16ApiMaxVersion[kApiKeyLimit];
+
+    // SASL on this connection, set by its reply handlers: 1 once the broker
+    // accepted the mechanism, 2 once it accepted the credentials. Lets the
+    // connection step tell its own handshake's outcome from errors of other
+    // brokers' replies dispatched by the same wait.
+    uint32_t u32SaslStep;
 };
 
 struct PartitionEntry {

@@ -50,6 +50,11 @@ int32_t iconv_init(PCB *pcb, int32_t *errorOut);
 int32_t iconv_convert(PCB *pcb, const char *input, uint32_t inputLen, char *output,
                       uint32_t *outputLen, uint32_t *errorOut, int32_t direction);
 
+// As iconv_convert, for credentials: a failure never dumps the input or the
+// output, so that no part of a secret reaches the log.
+int32_t iconv_convert_secret(PCB *pcb, const char *input, uint32_t inputLen, char *output,
+                             uint32_t *outputLen, uint32_t *errorOut, int32_t direction);
+
 // Closes both descriptors of the session.
 void iconv_done(PCB *pcb);
 

@@ -81,6 +81,10 @@ uint64_t conv_measure(PCB *pcb, int32_t direction, const char *input, uint32_t l
         if (rc != static_cast<size_t>(-1))
             return total;
         if (errno != E2BIG || room == sizeof chunk)
-            return length;
+            break;
     }
+    // Input the converter rejects is passed through unchanged, but only
+    // after the converter has written everything before the bad byte: the
+    // caller needs room for the larger of the two.
+    return total > length ? total : length;
 }

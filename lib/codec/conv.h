@@ -15,8 +15,9 @@ struct PCB;
 int conv_quiet(PCB *pcb, int32_t direction, const char *input, uint32_t length,
                char *output, uint32_t capacity, uint32_t *produced);
 
-// Bytes that converting `input` produces; `length` when the input cannot be
-// converted (iconv_convert then passes it through unchanged).
+// Bytes that converting `input` produces. When the input cannot be
+// converted (iconv_convert then passes it through unchanged), the larger of
+// `length` and what the converter writes before it meets the bad byte.
 uint64_t conv_measure(PCB *pcb, int32_t direction, const char *input, uint32_t length);
 
 #endif

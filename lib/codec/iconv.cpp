@@ -74,12 +74,36 @@ int32_t pass_through(PCB *pcb, const char *input, uint32_t inputLen, char *outpu
     return ERR_CONVERT;
 }
 
+// The dumps show the input and what was made of it; a credential's
+// conversion (`dump` false) is logged by its error number alone.
 int32_t report_failure(PCB *pcb, const char *input, uint32_t inputLen, const char *output,
-                       uint32_t produced, uint32_t error) {
+                       uint32_t produced, uint32_t error, bool dump) {
     bqx_log_vf(ERR_ICONV, pcb, kTag, -1, -1, 1, static_cast<int32_t>(error));
+    if (!dump)
+        return ERR_ICONV;
     hexdump(pcb, kDumpTag, -1, -1, "input Buffer", input, dump_length(inputLen));
     hexdump(pcb, kDumpTag, -1, -1, "output Buffer", output, dump_length(produced));
     return ERR_ICONV;
+}
+
+int32_t convert(PCB *pcb, const char *input, uint32_t inputLen, char *output,
+                uint32_t *outputLen, uint32_t *errorOut, int32_t direction, bool dump) {
+    if (!outputLen || !errorOut || (inputLen != 0 && (!input || !output)))
+        return reject_arguments(pcb, outputLen, errorOut);
+    uint32_t capacity = *outputLen;
+    *outputLen = 0;
+    if (inputLen == 0)
+        return 0;
+    uint32_t produced = 0;
+    int error = conv_quiet(pcb, direction, input, inputLen, output, capacity, &produced);
+    *outputLen = produced;
+    if (error == 0)
+        return 0;
+    *errorOut = static_cast<uint32_t>(error);
+    if (error == EILSEQ || error == EINVAL)
+        return pass_through(pcb, input, inputLen, output, capacity, outputLen, errorOut,
+                            direction);
+    return report_failure(pcb, input, inputLen, output, produced, *errorOut, dump);
 }
 
 } // namespace
@@ -110,22 +134,12 @@ int32_t iconv_init(PCB *pcb, int32_t *errorOut) {
 
 int32_t iconv_convert(PCB *pcb, const char *input, uint32_t inputLen, char *output,
                       uint32_t *outputLen, uint32_t *errorOut, int32_t direction) {
-    if (!outputLen || !errorOut || (inputLen != 0 && (!input || !output)))
-        return reject_arguments(pcb, outputLen, errorOut);
-    uint32_t capacity = *outputLen;
-    *outputLen = 0;
-    if (inputLen == 0)
-        return 0;
-    uint32_t produced = 0;
-    int error = conv_quiet(pcb, direction, input, inputLen, output, capacity, &produced);
-    *outputLen = produced;
-    if (error == 0)
-        return 0;
-    *errorOut = static_cast<uint32_t>(error);
-    if (error == EILSEQ || error == EINVAL)
-        return pass_through(pcb, input, inputLen, output, capacity, outputLen, errorOut,
-                            direction);
-    return report_failure(pcb, input, inputLen, output, produced, *errorOut);
+    return convert(pcb, input, inputLen, output, outputLen, errorOut, direction, true);
+}
+
+int32_t iconv_convert_secret(PCB *pcb, const char *input, uint32_t inputLen, char *output,
+                             uint32_t *outputLen, uint32_t *errorOut, int32_t direction) {
+    return convert(pcb, input, inputLen, output, outputLen, errorOut, direction, false);
 }
 
 void iconv_done(PCB *pcb) {

@@ -7,6 +7,7 @@
 
 #include "api/pcb.h"
 #include "codec/codec.h"
+#include "codec/conv.h"
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/protocol.h"
@@ -20,44 +21,92 @@ constexpr int32_t kAuthenticateVersion = 2;
 constexpr uint32_t kRequestSize = 1024;
 constexpr const char *kTag = "SaslAuth";
 
-// Bytes the text takes on the wire after conversion to UTF-8: it is
-// marshalled into scratch space and measured. Negative when it does not fit.
-int32_t utf8Length(PCB *pcb, const char *text, uint8_t *scratch, uint32_t scratchSize) {
-    int32_t length = kafka_marshall_new(pcb, scratch, scratchSize, 0, "sw", text);
-    explicit_bzero(scratch, scratchSize);
-    return length;
+// The PLAIN message: an empty authorization identity, then the user and the
+// password in UTF-8, each behind a zero byte. Wiped by its owner.
+struct PlainMessage {
+    char bytes[kRequestSize];
+    uint32_t length;
+};
+
+int32_t tooLong(PCB *pcb, uint64_t required, uint32_t available) {
+    int32_t shown = required > INT32_MAX ? INT32_MAX : static_cast<int32_t>(required);
+    bqx_log_vf(ERR_MARSHALL, pcb, kTag, -1, -1, 2, shown, available);
+    return ERR_MARSHALL;
 }
 
-int32_t buildAuthenticate(PCB *pcb, uint32_t brokerIndex, uint8_t *request, uint32_t size) {
+// Appends a zero byte and the credential in UTF-8. Its conversion never
+// dumps its bytes; input the converter rejects goes out unchanged, as any
+// text does (7544 is logged).
+int32_t appendCredential(PCB *pcb, const char *text, PlainMessage *message) {
+    uint32_t length = static_cast<uint32_t>(strlen(text));
+    if (message->length >= sizeof message->bytes)
+        return tooLong(pcb, static_cast<uint64_t>(message->length) + 1 + length,
+                       static_cast<uint32_t>(sizeof message->bytes));
+    message->bytes[message->length++] = '\0';
+    uint32_t produced = static_cast<uint32_t>(sizeof message->bytes) - message->length;
+    uint32_t error = 0;
+    int32_t rc = iconv_convert_secret(pcb, text, length, message->bytes + message->length,
+                                      &produced, &error, kToUtf8);
+    if (rc == -1)
+        return tooLong(pcb, static_cast<uint64_t>(message->length) + length,
+                       static_cast<uint32_t>(sizeof message->bytes));
+    if (rc != 0 && rc != ERR_CONVERT)
+        return rc;
+    message->length += produced;
+    return 0;
+}
+
+int32_t buildPlain(PCB *pcb, PlainMessage *message) {
     const char *user = pcb->pszSaslUser ? pcb->pszSaslUser : "";
     const char *password = pcb->pszSaslPassword ? pcb->pszSaslPassword : "";
-    int32_t userBytes = utf8Length(pcb, user, request, size);
-    int32_t passwordBytes = userBytes < 0 ? userBytes : utf8Length(pcb, password, request, size);
-    if (passwordBytes < 0)
-        return passwordBytes;
+    // Measured first, so that a conversion is never cut short by the room.
+    uint64_t needed = 2 + conv_measure(pcb, kToUtf8, user, static_cast<uint32_t>(strlen(user))) +
+                      conv_measure(pcb, kToUtf8, password, static_cast<uint32_t>(strlen(password)));
+    if (needed > sizeof message->bytes)
+        return tooLong(pcb, needed, static_cast<uint32_t>(sizeof message->bytes));
+    message->length = 0;
+    int32_t rc = appendCredential(pcb, user, message);
+    return rc != 0 ? rc : appendCredential(pcb, password, message);
+}
+
+// Returns the request's length, or a negative marshaller result, or the
+// error that was logged.
+int32_t buildAuthenticate(PCB *pcb, uint32_t brokerIndex, const PlainMessage &message,
+                          uint8_t *request, uint32_t size) {
     int32_t position = kafka_marshall_ReqHdr(pcb, brokerIndex, request, size, kAuthenticateKey,
                                              kAuthenticateVersion);
     if (position < 1)
-        return 0;
-    // auth_bytes: NUL user NUL password, its length as a compact count (+1).
-    uint64_t authLength = 2 + static_cast<uint64_t>(userBytes) + passwordBytes;
-    return kafka_marshall_new(pcb, request, size, position, "i1uvi1swi1swi1", 0, authLength + 1,
-                              0, user, 0, password, 0);
+        return -1;
+    // auth_bytes: its length as a compact count (+1), then the message.
+    position = kafka_marshall_new(pcb, request, size, position, "i1uv", 0,
+                                  static_cast<uint64_t>(message.length) + 1);
+    if (position < 0)
+        return position;
+    uint64_t required = static_cast<uint64_t>(position) + message.length + 1;
+    if (required > size) {
+        tooLong(pcb, required, size);
+        return kCodecOverrun;
+    }
+    memcpy(request + position, message.bytes, message.length);
+    position += static_cast<int32_t>(message.length);
+    return kafka_marshall_new(pcb, request, size, position, "i1", 0);
 }
 
 } // namespace
 
 int32_t kafka_saslauthenticate(PCB *pcb, uint32_t brokerIndex) {
+    PlainMessage message;
     uint8_t request[kRequestSize];
-    int32_t position = buildAuthenticate(pcb, brokerIndex, request, sizeof request);
-    int32_t rc;
-    if (position == 0)
-        rc = -1;
-    else if (position < 0)
-        rc = kafka_marshall_failure(position);
-    else
-        rc = kafka_sendqueue(pcb, brokerIndex, request, static_cast<uint32_t>(position),
-                             SEND_SYNC);
+    int32_t rc = buildPlain(pcb, &message);
+    if (rc == 0) {
+        int32_t position = buildAuthenticate(pcb, brokerIndex, message, request, sizeof request);
+        if (position > 0)
+            rc = kafka_sendqueue(pcb, brokerIndex, request, static_cast<uint32_t>(position),
+                                 SEND_SYNC);
+        else
+            rc = kafka_marshall_failure(position);
+    }
+    explicit_bzero(&message, sizeof message);
     explicit_bzero(request, sizeof request);
     return rc;
 }
@@ -95,6 +144,8 @@ int32_t kafka_saslauthenticate_reply(PCB *pcb, uint32_t brokerIndex, const uint8
         rc = kafka_reply_malformed(pcb, kTag, broker, "SaslAuthenticate reply: header tags");
     } else if (position < 0) {
         rc = kafka_reply_malformed(pcb, kTag, broker, "SaslAuthenticate reply truncated");
+    } else if (pcb->pBrokerList && brokerIndex < pcb->u32BrokerCount) {
+        pcb->pBrokerList[brokerIndex].u32SaslStep = 2;
     }
     free(message);
     return rc;

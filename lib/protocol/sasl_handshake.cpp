@@ -54,5 +54,7 @@ int32_t kafka_saslhandshake_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t 
     }
     if (position < 0)
         return kafka_reply_malformed(pcb, kTag, broker, "SaslHandshake reply: mechanism truncated");
+    if (pcb->pBrokerList && brokerIndex < pcb->u32BrokerCount)
+        pcb->pBrokerList[brokerIndex].u32SaslStep = 1;
     return 0;
 }

@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include "api/pcb.h"
@@ -124,26 +123,75 @@ int32_t openConnection(PCB *pcb, BrokerEntry *entry) {
     int noDelay = 1;
     setsockopt(entry->i32Socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
 
-    // A broker that stops in the middle of a reply, or stops reading a
-    // request, must not hold the caller (and the global lock) for ever: a
-    // blocked receive or send gives up after the reply wait.
-    timeval stall = {gi32ReplyWaitSeconds > 0 ? gi32ReplyWaitSeconds : 1, 0};
-    setsockopt(entry->i32Socket, SOL_SOCKET, SO_RCVTIMEO, &stall, sizeof stall);
-    setsockopt(entry->i32Socket, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
-
     uint32_t seconds = pcb->u32Timeout ? pcb->u32Timeout : kDefaultConnectSeconds;
     int error = connectWithTimeout(entry->i32Socket, &address, seconds);
     return error == 0 ? 0 : failConnect(pcb, entry, "connect()", error);
 }
 
-// ApiVersions, then SASL when credentials are set. A connection whose
-// handshake failed is closed, so that no half-authenticated socket is used.
+bool isPending(const BrokerEntry &entry, uint32_t correlId) {
+    for (const PendingRequest *request = entry.pPendingHead; request; request = request->pNext)
+        if (request->u32CorrelID == correlId)
+            return true;
+    return false;
+}
+
+bool apiVersionsDone(const BrokerEntry &entry) { return entry.u32ApiVersionsKnown != 0; }
+bool mechanismAccepted(const BrokerEntry &entry) { return entry.u32SaslStep >= 1; }
+bool authenticated(const BrokerEntry &entry) { return entry.u32SaslStep >= 2; }
+
+// One request of the handshake. Its wait also dispatches other brokers'
+// replies and returns the first error of any of them, so the outcome is
+// read from this entry's own state: its reply handled without error is
+// success, whatever the wait returned; while its request is still pending
+// on the open socket, the wait goes on (requests queued behind it by other
+// threads meanwhile are not waited for). Returns 0 or this connection's
+// own error (logged).
+int32_t handshakeStep(PCB *pcb, uint32_t brokerIndex, int32_t (*sendRequest)(PCB *, uint32_t),
+                      bool (*done)(const BrokerEntry &)) {
+    const BrokerEntry *table = pcb->pBrokerList;
+    // The header builder gives the request the entry's next id; requests
+    // queued by others while the lock is released get later ones.
+    uint32_t ownId = table[brokerIndex].u32LastCorrelID + 1;
+    if (ownId == 0)
+        ownId = 1;
+    int32_t rc = sendRequest(pcb, brokerIndex);
+    for (;;) {
+        if (pcb->pBrokerList != table)
+            return rc; // a handler replaced the table: nothing of this entry is left
+        const BrokerEntry &entry = pcb->pBrokerList[brokerIndex];
+        if (done(entry))
+            return 0;
+        bool stillWaiting = entry.i32Socket != -1 && isPending(entry, ownId);
+        // The wait's own failures (time-out, select, memory) end the step too.
+        if (!stillWaiting || rc == ERR_TIMEOUT || rc == ERR_MEMORY || rc < 0)
+            break;
+        rc = kafka_waitReply(pcb, WAIT_QUEUE, brokerIndex);
+    }
+    if (rc == 0)
+        rc = transport_checkNotDropped(pcb, table, brokerIndex, rc);
+    if (rc == 0) { // the handler refused the reply without an error number
+        bqx_log_vf(ERR_PROTOCOL, pcb, kTag, pcb->pBrokerList[brokerIndex].i32BrokerID, -1, 1,
+                   "handshake reply not accepted");
+        rc = ERR_PROTOCOL;
+    }
+    return rc;
+}
+
+// ApiVersions, then SASL when credentials are set. A connection whose own
+// handshake failed is closed, so that no half-authenticated socket is used;
+// requests queued on it meanwhile are dropped with a warning each.
 int32_t handshake(PCB *pcb, uint32_t brokerIndex) {
-    int32_t rc = kafka_apiversion(pcb, brokerIndex);
+    BrokerEntry &entry = pcb->pBrokerList[brokerIndex];
+    entry.u32ApiVersionsKnown = 0;
+    entry.u32SaslStep = 0;
+    const BrokerEntry *table = pcb->pBrokerList;
+    int32_t rc = handshakeStep(pcb, brokerIndex, kafka_apiversion, apiVersionsDone);
     if (rc == 0 && pcb->u32SaslEnabled == 1)
-        rc = kafka_sasl(pcb, brokerIndex);
-    if (rc != 0)
-        kafka_clearBroker(pcb, brokerIndex, 1);
+        rc = handshakeStep(pcb, brokerIndex, kafka_saslhandshake, mechanismAccepted);
+    if (rc == 0 && pcb->u32SaslEnabled == 1)
+        rc = handshakeStep(pcb, brokerIndex, kafka_saslauthenticate, authenticated);
+    if (rc != 0 && pcb->pBrokerList == table)
+        kafka_clearBroker(pcb, brokerIndex, 0);
     return rc;
 }
 

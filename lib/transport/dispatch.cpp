@@ -64,7 +64,7 @@ MatchedRequest takeHead(BrokerEntry *entry) {
     } else {
         entry->u32PendingCount--;
     }
-    free(head);
+    transport_freePending(head);
     return matched;
 }
 

@@ -1,5 +1,6 @@
 // Reading one size-framed reply from a broker's socket.
 #include <errno.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -19,28 +20,39 @@ constexpr int32_t kMaxReplySize = 100 * 1024 * 1024; // far above any reply aske
 
 enum class ReadStatus { kComplete, kNothing, kClosed, kFailed };
 
-// Reads exactly `length` bytes; short reads and interruptions go on. With
-// `probeFirst`, the first call does not block and kNothing tells that the
-// readiness was spurious (or belonged to a socket closed and reopened under
-// the same number while the lock was released).
+// Reads exactly `length` bytes by the deadline (monotonic ms); short reads
+// and interruptions go on. Every read is non-blocking, with a wait for
+// readiness before it, so that a broker trickling bytes cannot stretch one
+// reply beyond the deadline. With `probeFirst`, kNothing tells that nothing
+// was there at the first read: the readiness was spurious (or belonged to a
+// socket closed and reopened under the same number while the lock was
+// released).
 ReadStatus readFully(PCB *pcb, int fd, uint8_t *into, uint32_t length, bool probeFirst,
-                     int *error) {
+                     int64_t deadline, int *error) {
     uint32_t received = 0;
+    bool probing = probeFirst;
     while (received < length) {
-        int flags = probeFirst && received == 0 ? MSG_DONTWAIT : 0;
-        ssize_t n = recv(fd, into + received, length - received, flags);
+        ssize_t n = recv(fd, into + received, length - received, MSG_DONTWAIT);
         pcb->ullRcvs++;
         if (n > 0) {
             received += static_cast<uint32_t>(n);
             pcb->ullRcvBytes += static_cast<uint64_t>(n);
-        } else if (n == 0) {
+            probing = false;
+            continue;
+        }
+        if (n == 0)
             return ReadStatus::kClosed;
-        } else if (flags && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            return ReadStatus::kNothing;
-        } else if (errno != EINTR) {
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
             *error = errno;
             return ReadStatus::kFailed;
         }
+        if (probing)
+            return ReadStatus::kNothing;
+        *error = transport_awaitSocket(fd, POLLIN, deadline);
+        if (*error != 0)
+            return ReadStatus::kFailed;
     }
     return ReadStatus::kComplete;
 }
@@ -79,7 +91,9 @@ ReceivedReply transport_receiveReply(PCB *pcb, uint32_t brokerIndex) {
     int fd = pcb->pBrokerList[brokerIndex].i32Socket;
     uint8_t sizeField[kSizeFieldLength];
     int error = 0;
-    ReadStatus status = readFully(pcb, fd, sizeField, kSizeFieldLength, true, &error);
+    // One deadline for the whole reply, from its first byte on.
+    int64_t deadline = transport_monotonicMs() + transport_replyWaitMs(pcb);
+    ReadStatus status = readFully(pcb, fd, sizeField, kSizeFieldLength, true, deadline, &error);
     if (status == ReadStatus::kNothing)
         return {0, nullptr, 0, false};
     if (status != ReadStatus::kComplete)
@@ -95,7 +109,7 @@ ReceivedReply transport_receiveReply(PCB *pcb, uint32_t brokerIndex) {
     memcpy(buffer, sizeField, kSizeFieldLength);
 
     status = readFully(pcb, fd, buffer + kSizeFieldLength, static_cast<uint32_t>(size), false,
-                       &error);
+                       deadline, &error);
     if (status != ReadStatus::kComplete) {
         free(buffer); // a partial reply is never handed to a handler
         return connectionEnded(pcb, brokerIndex, status, error);

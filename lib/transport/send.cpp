@@ -1,5 +1,6 @@
 // Writing requests to a broker's socket and queueing them as pending.
 #include <errno.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <stdio.h>
 #include <string.h>
@@ -20,15 +21,24 @@ const char *requestTag(const uint8_t *request) {
     return get_KeyName(transport_readBe16(request + 4));
 }
 
-// Writes all bytes, going on after partial writes and interruptions.
-// Returns 0 or the errno of the failure.
-int sendAll(int fd, const uint8_t *bytes, uint32_t length) {
+// Writes all bytes by the deadline (monotonic ms), going on after partial
+// writes and interruptions. Every write is non-blocking, with a wait for
+// room before it, so that a broker that stops reading cannot hold the
+// caller (and the global lock) beyond the deadline. Returns 0 or the errno
+// of the failure (ETIMEDOUT when the deadline passed).
+int sendAll(int fd, const uint8_t *bytes, uint32_t length, int64_t deadline) {
     uint32_t sent = 0;
     while (sent < length) {
         // MSG_NOSIGNAL: a closed peer gives EPIPE, never SIGPIPE.
-        ssize_t n = send(fd, bytes + sent, length - sent, MSG_NOSIGNAL);
+        ssize_t n = send(fd, bytes + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int error = transport_awaitSocket(fd, POLLOUT, deadline);
+            if (error != 0)
+                return error;
+            continue;
+        }
         if (n < 0)
             return errno;
         if (n == 0)
@@ -73,12 +83,11 @@ int32_t appendPending(PCB *pcb, BrokerEntry *entry, const uint8_t *request, uint
     return 0;
 }
 
-// A wait that ended without an error may still have lost its request: an
-// orderly close by the broker drops every pending request with a warning
-// only. The caller must not take that for success. (A Metadata reply
-// replaces the table; its arrival proves the reply came.)
-int32_t checkNotDropped(PCB *pcb, const BrokerEntry *tableBefore, uint32_t brokerIndex,
-                        int32_t rc) {
+} // namespace
+
+// The caller must not take an orderly close for success.
+int32_t transport_checkNotDropped(PCB *pcb, const BrokerEntry *tableBefore, uint32_t brokerIndex,
+                                  int32_t rc) {
     if (rc != 0 || pcb->pBrokerList != tableBefore)
         return rc;
     BrokerEntry *entry = transport_entry(pcb, brokerIndex);
@@ -89,6 +98,8 @@ int32_t checkNotDropped(PCB *pcb, const BrokerEntry *tableBefore, uint32_t broke
     bqx_log_vf(ERR_AUTH_REQUIRED, pcb, "WaitReply", entry->i32BrokerID, -1, 1, server);
     return ERR_AUTH_REQUIRED;
 }
+
+namespace {
 
 // SEND_WINDOW: returns once fewer than the window's requests are pending at
 // the broker; replies that have already arrived are taken in without waiting.
@@ -104,7 +115,7 @@ int32_t waitForWindow(PCB *pcb, uint32_t brokerIndex) {
         }
         const BrokerEntry *tableBefore = pcb->pBrokerList;
         int32_t rc = kafka_waitReply(pcb, WAIT_REPLY, brokerIndex);
-        rc = checkNotDropped(pcb, tableBefore, brokerIndex, rc);
+        rc = transport_checkNotDropped(pcb, tableBefore, brokerIndex, rc);
         pcb->ullSendWinExh++;
         waited = true;
         if (rc != 0)
@@ -130,7 +141,9 @@ int32_t kafka_send(PCB *pcb, uint32_t brokerIndex, uint8_t *request, uint32_t le
     pcb->ullSndBytes += length;
     if (entry->i32Socket == -1)
         return failSend(pcb, brokerIndex, entry, tag, EBADF);
-    int error = sendAll(entry->i32Socket, request, length);
+    // One deadline for the whole request: the reply wait.
+    int64_t deadline = transport_monotonicMs() + transport_replyWaitMs(pcb);
+    int error = sendAll(entry->i32Socket, request, length, deadline);
     if (error != 0)
         return failSend(pcb, brokerIndex, entry, tag, error);
     if (pcb->iDebugLevel > 4)
@@ -152,7 +165,7 @@ int32_t kafka_sendqueue(PCB *pcb, uint32_t brokerIndex, uint8_t *request, uint32
     if (pcb->u32Synchronous != 0 || wait == SEND_SYNC) {
         const BrokerEntry *tableBefore = pcb->pBrokerList;
         rc = kafka_waitReply(pcb, WAIT_QUEUE, brokerIndex);
-        return checkNotDropped(pcb, tableBefore, brokerIndex, rc);
+        return transport_checkNotDropped(pcb, tableBefore, brokerIndex, rc);
     }
     return waitForWindow(pcb, brokerIndex);
 }

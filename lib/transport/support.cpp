@@ -1,13 +1,37 @@
 // Small helpers of the broker transport: entry look-up, error texts and
 // big-endian integers.
 #include <errno.h>
+#include <limits.h>
+#include <poll.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
 #include "api/pcb.h"
 #include "log/log.h"
 #include "log/messages.h"
+#include "transport/transport.h"
 #include "transport/transport_internal.h"
+
+namespace {
+
+constexpr int16_t kSaslAuthenticateKey = 36;
+
+} // namespace
+
+void (*gpfnPendingReleased)(const PendingRequest *request) = nullptr;
+
+void transport_freePending(PendingRequest *request) {
+    if (!request)
+        return;
+    // The copy of a SaslAuthenticate request holds the password.
+    if (request->u32Length >= kRequestMinLength &&
+        transport_readBe16(request->abRequest + 4) == kSaslAuthenticateKey)
+        explicit_bzero(request->abRequest, request->u32Length);
+    if (gpfnPendingReleased)
+        gpfnPendingReleased(request);
+    free(request);
+}
 
 BrokerEntry *transport_entry(PCB *pcb, uint32_t brokerIndex) {
     if (!pcb || !pcb->pBrokerList || brokerIndex >= pcb->u32BrokerCount)
@@ -45,6 +69,27 @@ int64_t transport_monotonicMs() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int transport_replyWaitMs(const PCB *pcb) {
+    int32_t seconds = gi32ReplyWaitSeconds < 1 ? 1 : gi32ReplyWaitSeconds;
+    if (pcb && pcb->i32ReplyWaitSeconds > seconds)
+        seconds = pcb->i32ReplyWaitSeconds;
+    return seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
+}
+
+int transport_awaitSocket(int fd, short events, int64_t deadline) {
+    for (;;) {
+        int64_t left = deadline - transport_monotonicMs();
+        if (left <= 0)
+            return ETIMEDOUT;
+        pollfd ready = {fd, events, 0};
+        int rc = poll(&ready, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        if (rc > 0)
+            return 0; // ready, or an error or hang-up that the next call reports
+        if (rc < 0 && errno != EINTR)
+            return errno;
+    }
 }
 
 uint32_t transport_readBe32(const uint8_t *bytes) {

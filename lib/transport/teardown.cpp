@@ -36,7 +36,7 @@ int32_t dropRequest(PCB *pcb, const BrokerEntry *entry, PendingRequest *request,
                    entry->i32Port);
         result = WRN_NO_REPLY;
     }
-    free(request);
+    transport_freePending(request);
     return result;
 }
 

@@ -7,12 +7,21 @@
 
 struct PCB;
 struct BrokerEntry;
+struct PendingRequest;
 
 // Room for the text of a system error number.
 constexpr size_t kErrorTextSize = 128;
 
 // Bytes before the correlation id's end: size, API key, version, correlation id.
 constexpr uint32_t kRequestMinLength = 12;
+
+// Frees a pending request; the copy of a SaslAuthenticate request (key 36)
+// is wiped first, as it holds the password.
+void transport_freePending(PendingRequest *request);
+
+// Called, when set, with each pending request just before it is freed (after
+// any wiping); lets tests see what is left of it. Null in the library.
+extern void (*gpfnPendingReleased)(const PendingRequest *request);
 
 // The entry at `brokerIndex`, or null when the table has no such entry.
 BrokerEntry *transport_entry(PCB *pcb, uint32_t brokerIndex);
@@ -36,6 +45,22 @@ int32_t transport_badIndex(PCB *pcb, const char *tag, const char *callName,
 // Milliseconds of the monotonic clock, for time-outs that must not jump
 // with the wall clock.
 int64_t transport_monotonicMs();
+
+// Milliseconds a reply (or a request) may take: the library's reply wait,
+// or the session's own when that is longer.
+int transport_replyWaitMs(const PCB *pcb);
+
+// Waits until `fd` is ready for `events` (poll's flags) or the monotonic
+// time `deadline` has passed. Returns 0 when ready (an error or hang-up of
+// the socket counts: the next call on it tells), ETIMEDOUT, or poll's errno.
+int transport_awaitSocket(int fd, short events, int64_t deadline);
+
+// A wait that ended without an error may still have lost its request: an
+// orderly close by the broker drops every pending request with a warning
+// only. Returns `rc`, or 7501 (logged) when the entry at `brokerIndex` was
+// closed by it. A changed table (`tableBefore`) proves that the reply came.
+int32_t transport_checkNotDropped(PCB *pcb, const BrokerEntry *tableBefore, uint32_t brokerIndex,
+                                  int32_t rc);
 
 // Big-endian reads and writes of the wire's integers.
 uint32_t transport_readBe32(const uint8_t *bytes);

@@ -51,12 +51,7 @@ pollfd *buildPollSet(const PCB *pcb) {
 
 // The session's own wait (a JoinGroup that the coordinator may hold for the
 // whole rebalance) when longer than the library's.
-int replyWaitMs(const PCB *pcb) {
-    int32_t seconds = gi32ReplyWaitSeconds < 1 ? 1 : gi32ReplyWaitSeconds;
-    if (pcb->i32ReplyWaitSeconds > seconds)
-        seconds = pcb->i32ReplyWaitSeconds;
-    return seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
-}
+int replyWaitMs(const PCB *pcb) { return transport_replyWaitMs(pcb); }
 
 // poll, started again with the time left after a signal interrupted it.
 int pollRetrying(pollfd *fds, uint32_t count, int timeoutMs) {

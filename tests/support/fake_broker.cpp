@@ -89,6 +89,19 @@ FakeAction FakeAction::urgentByte() {
     return action;
 }
 
+FakeAction FakeAction::trickle(Bytes body, int gapMs) {
+    FakeAction action = reply(std::move(body));
+    action.kind = Kind::kTrickle;
+    action.gapMs = gapMs;
+    return action;
+}
+
+FakeAction FakeAction::stopReading() {
+    FakeAction action;
+    action.kind = Kind::kStopReading;
+    return action;
+}
+
 FakeAction FakeAction::delayed(int ms) const {
     FakeAction action = *this;
     action.delayMs = ms;
@@ -168,7 +181,7 @@ void FakeBroker::run() {
     for (;;) {
         std::vector<pollfd> fds = {{wakePipe_[0], POLLIN, 0}, {listenFd_, POLLIN, 0}};
         for (const Connection &connection : connections_)
-            fds.push_back({connection.fd, POLLIN, 0});
+            fds.push_back({connection.deaf ? -1 : connection.fd, POLLIN, 0});
         if (poll(fds.data(), fds.size(), -1) < 0)
             continue;
         if (fds[0].revents)
@@ -200,7 +213,7 @@ bool FakeBroker::readFrom(Connection &connection) {
     if (n <= 0)
         return false;
     connection.pending.insert(connection.pending.end(), chunk, chunk + n);
-    while (connection.pending.size() >= 4) {
+    while (connection.pending.size() >= 4 && !connection.deaf) {
         size_t total = 4 + be32(connection.pending.data());
         if (connection.pending.size() < total)
             break;
@@ -264,11 +277,28 @@ bool FakeBroker::handle(Connection &connection, const Bytes &raw) {
         return false;
     case FakeAction::Kind::kNoReply:
         return true;
+    case FakeAction::Kind::kTrickle:
+        return trickle(connection.fd, reply, action.gapMs);
+    case FakeAction::Kind::kStopReading:
+        connection.deaf = true;
+        return true;
     case FakeAction::Kind::kUrgentByte: {
         uint8_t byte = 'U';
         send(connection.fd, &byte, 1, MSG_OOB | MSG_NOSIGNAL);
         return true;
     }
+    }
+    return true;
+}
+
+// Ends early when the peer has closed or the fake is being destroyed.
+bool FakeBroker::trickle(int fd, const Bytes &reply, int gapMs) {
+    for (uint8_t byte : reply) {
+        if (send(fd, &byte, 1, MSG_NOSIGNAL) != 1)
+            return false;
+        pollfd stop = {wakePipe_[0], POLLIN, 0};
+        if (poll(&stop, 1, gapMs) != 0)
+            return true; // the run loop sees the stop request
     }
     return true;
 }

@@ -34,12 +34,15 @@ struct FakeAction {
         kClose,         // the connection ends, no reply
         kNoReply,       // nothing: the request is never answered
         kUrgentByte,    // one byte of TCP urgent data, nothing else
+        kTrickle,       // the reply one byte at a time, gapMs apart
+        kStopReading,   // no reply, and nothing more is read from the connection
     };
     Kind kind = Kind::kReply;
     Bytes body;              // reply bytes behind the correlation id
     int32_t correlDelta = 0; // added to the request's correlation id
     int32_t rawSize = 0;     // kRawSize: the size field sent
     int delayMs = 0;         // pause before acting
+    int gapMs = 0;           // kTrickle: pause behind each byte
 
     static FakeAction reply(Bytes body, int32_t correlDelta = 0);
     static FakeAction rawSizeField(int32_t size);
@@ -47,6 +50,8 @@ struct FakeAction {
     static FakeAction close();
     static FakeAction noReply();
     static FakeAction urgentByte();
+    static FakeAction trickle(Bytes body, int gapMs);
+    static FakeAction stopReading();
     FakeAction delayed(int ms) const;
 };
 
@@ -76,13 +81,15 @@ class FakeBroker {
   private:
     struct Connection {
         int fd;
-        Bytes pending; // received bytes not yet framed
+        Bytes pending;     // received bytes not yet framed
+        bool deaf = false; // kStopReading: never read again
     };
 
     void run();
     void acceptOne();
     bool readFrom(Connection &connection); // false when the connection ended
     bool handle(Connection &connection, const Bytes &frame);
+    bool trickle(int fd, const Bytes &reply, int gapMs); // false when stopped
     FakeAction nextAction(const FakeRequest &request);
 
     int listenFd_ = -1;
