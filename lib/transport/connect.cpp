@@ -162,8 +162,10 @@ int32_t handshakeStep(PCB *pcb, uint32_t brokerIndex, int32_t (*sendRequest)(PCB
         if (done(entry))
             return 0;
         bool stillWaiting = entry.i32Socket != -1 && isPending(entry, ownId);
-        // The wait's own failures (time-out, select, memory) end the step too.
-        if (!stillWaiting || rc == ERR_TIMEOUT || rc == ERR_MEMORY || rc < 0)
+        // The wait's own failures (time-out, select, memory, the session
+        // taken over by a close or reconnect) end the step too.
+        if (!stillWaiting || rc == ERR_TIMEOUT || rc == ERR_MEMORY || rc == ERR_HANDLE ||
+            rc < 0)
             break;
         rc = kafka_waitReply(pcb, WAIT_QUEUE, brokerIndex);
     }
