@@ -153,6 +153,11 @@ struct PCB {
     int32_t i32ReplyWaitSeconds;   // > 0: reply waits of this session last this long
     int64_t i64ConsumeDeadlineMs;  // monotonic ms at which the running consume ends, 0 none
     uint32_t u32MetadataMerge;     // Metadata replies merge into the tables (a refresh was sent)
+
+    // Produce failures since the last synch point (BQXSYNC mode 1 or 2, BQXCONN,
+    // the close): how many messages failed, and the result of the first.
+    uint64_t ullProduceFailed;
+    int32_t i32ProduceFirstError;
 };
 
 #endif
