@@ -116,7 +116,6 @@ class ProducePipeline : public ::testing::Test {
                std::to_string(first);
     }
 
-    FakeBroker broker;
     std::mutex answersMutex; // the fake's thread reads what the test sets
     std::vector<Answer> answers;
     std::atomic<size_t> produced{0};
@@ -124,6 +123,7 @@ class ProducePipeline : public ::testing::Test {
     int32_t handle = -1;
     PCB *pcb = nullptr;
     std::vector<LogLine> log;
+    FakeBroker broker; // last: its thread ends before the members it reads go
 };
 
 // Synch mode 0: BQXPROD returns 0 for every message it sent, also when a
