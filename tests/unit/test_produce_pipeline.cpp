@@ -25,7 +25,7 @@ constexpr const char *kTopic = "orders";
 
 // How the fake answers one Produce request.
 // The late ones come after 150 ms, and every later reply behind them.
-enum class Answer { kOk, kTooLarge, kNotLeader, kBadCount, kNone, kLate, kLateTooLarge };
+enum class Answer { kOk, kTooLarge, kNotLeader, kBadCount, kNone, kClose, kLate, kLateTooLarge };
 
 Bytes bodyOf(const ByteVec &reply) { return Bytes(reply.begin() + 8, reply.end()); }
 
@@ -38,6 +38,8 @@ FakeAction produceAnswer(Answer answer, int32_t correlId) {
         body[1] = 3; // responses count 0x00030001: the upper half is the reply's error
     if (answer == Answer::kNone)
         return FakeAction::noReply();
+    if (answer == Answer::kClose)
+        return FakeAction::close();
     FakeAction action = FakeAction::reply(body);
     return late ? action.delayed(150) : action;
 }
@@ -128,7 +130,8 @@ class ProducePipeline : public ::testing::Test {
 
 // Synch mode 0: BQXPROD returns 0 for every message it sent, also when a
 // full window made it take in error replies of earlier messages; BQXSYNC 2
-// waits for every reply and returns the first failure once.
+// waits for every reply and returns the first failure once. Requests lost
+// with their connection fail their messages too.
 TEST_F(ProducePipeline, FailuresReachTheNextSynchPointOnce) {
     using A = Answer;
     struct Case {
@@ -143,6 +146,7 @@ TEST_F(ProducePipeline, FailuresReachTheNextSynchPointOnce) {
         {"window exhausted by errors", 2, {A::kLateTooLarge, A::kNotLeader, A::kOk, A::kTooLarge, A::kOk, A::kOk}, 7510, 3, false},
         {"first failure decides", 2, {A::kOk, A::kBadCount, A::kTooLarge, A::kOk}, 7506, 2, false},
         {"failure wins over the time-out", 100, {A::kTooLarge, A::kOk, A::kNone}, 7510, 1, true},
+        {"connection lost with requests pending", 100, {A::kNone, A::kNone, A::kClose}, 5005, 3, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -154,7 +158,8 @@ TEST_F(ProducePipeline, FailuresReachTheNextSynchPointOnce) {
         EXPECT_EQ(sync(2), c.first);
         size_t sent = c.answers.size();
         EXPECT_EQ(pending(), c.lastUnanswered ? 1u : 0u) << "every reply was awaited";
-        EXPECT_EQ(numbered("7510").size() + numbered("7506").size(), static_cast<size_t>(c.failed));
+        EXPECT_EQ(numbered("7510").size() + numbered("7506").size() + numbered("5005").size(),
+                  static_cast<size_t>(c.failed)) << "each failure was logged";
         EXPECT_EQ(numbered("7515").size(), c.lastUnanswered ? 1u : 0u);
         ASSERT_EQ(numbered("5007").size(), 1u);
         EXPECT_EQ(numbered("5007")[0].text, countLine(c.failed, c.first));
@@ -221,23 +226,6 @@ TEST_F(ProducePipeline, SynchronousFailureIsReportedOnlyByItsCall) {
     EXPECT_EQ(pcb->ullMsgsProduced, 2u);
     EXPECT_EQ(close(), 0);
     EXPECT_EQ(numbered("5007").size(), 1u);
-}
-
-// Requests lost with their connection fail their messages: each is warned
-// about when the broker closes the connection, and the synch point returns
-// 5005 with the count.
-TEST_F(ProducePipeline, ConnectionLossFailsThePendingMessages) {
-    broker.respond([this](const FakeRequest &r) {
-        if (r.apiKey == 0 && produced++ == 2) return FakeAction::close();
-        return r.apiKey == 0 ? FakeAction::noReply() : answer(r);
-    });
-    ASSERT_EQ(sync(0, 100), 0);
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(produce(i), 0);
-    EXPECT_EQ(sync(2), 5005);
-    EXPECT_EQ(numbered("5005").size(), 3u);
-    ASSERT_EQ(numbered("5007").size(), 1u);
-    EXPECT_EQ(numbered("5007")[0].text, countLine(3, 5005));
-    EXPECT_EQ(pcb->ullMsgsProduced, 0u);
 }
 
 // A Produce request copy counted by the record counts of its batches: the
