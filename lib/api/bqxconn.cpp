@@ -116,6 +116,10 @@ int32_t connectSession(PCB *pcb, const char *bootstrap, int32_t bootstrapLen, co
     // they are first needed.
     if (pcb->pBrokerList && pcb->u32BrokerCount >= 2)
         kafka_clearBroker(pcb, pcb->u32BrokerCount - 2, 0);
+    // Closing the bootstrap connection on purpose says nothing about the
+    // leaders: the Metadata just read is fresh.
+    if (rc == 0)
+        pcb->u32MetadataStale = 0;
     return rc;
 }
 

@@ -37,9 +37,10 @@ int32_t produce(PCB *pcb, const char *key, uint32_t keyLen, const char *message,
         bqx_log_vf(INF_MESSAGE, pcb, kTag, -1, -1, 3, shown, message ? message : "",
                    static_cast<int>(messageLen));
     }
+    // Acknowledged messages are counted by the reply handler.
+    uint64_t failedBefore = pcb->ullProduceFailed;
     rc = kafka_produce(pcb, message, messageLen);
-    if (rc == 0)
-        ++pcb->ullMsgsProduced;
+    kafka_produce_reported(pcb, failedBefore, rc);
     return rc;
 }
 

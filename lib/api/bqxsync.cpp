@@ -3,6 +3,7 @@
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
+#include "protocol/protocol.h"
 #include "transport/transport.h"
 
 static constexpr uint32_t kDefaultWindow = 100;
@@ -69,7 +70,13 @@ int32_t BQXSYNC(int32_t handle, int32_t mode, uint32_t sendWindow, uint32_t rece
         bqx_log_vf(INF_SYNCH_MODE, nullptr, "BQXSYNC", -1, -1, 1, kModeTexts[mode]);
     if (result == 0 && (mode == 1 || mode == 2)) {
         commit_consumed(pcb);
-        result = kafka_waitReply(pcb, WAIT_ALL, 0);
+        // Every reply is awaited; then the first produce failure since the
+        // last synch point is the result, ahead of an error of the wait
+        // (a time-out): the failure is forgotten once returned, while the
+        // wait's error is in the log and its requests stay pending.
+        int32_t waited = kafka_waitReply(pcb, WAIT_ALL, 0);
+        int32_t failed = kafka_produce_synchpoint(pcb, "BQXSYNC");
+        result = failed != 0 ? failed : waited;
     }
     bqx_leave(pcb, "BQXSYNC");
     return result;

@@ -174,6 +174,11 @@ struct PCB {
     // Produce failover: the leader error (3, 5 or 6: the message was not
     // written) of the last Produce reply, 0 when it had none.
     int16_t i16ProduceLeaderError;
+
+    // Produce failures since the last synch point (BQXSYNC mode 1 or 2, BQXCONN,
+    // the close): how many messages failed, and the result of the first.
+    uint64_t ullProduceFailed;
+    int32_t i32ProduceFirstError;
 };
 
 #endif

@@ -66,7 +66,7 @@ extern "C" BQX_API const char *const aszBqxWrnMsgs[10] = {
     /* 5004 */ "Invalid window size. %s window size = %d it will be reset to default size (%d)",
     /* 5005 */ "No Reply received for %d/%.16s, CorrelID %d from Broker %.64s:%d",
     /* 5006 */ "All open Sessions are closed %s",
-    /* 5007 */ "",
+    /* 5007 */ "%lld produced messages failed since the last synch point, the first with error %d",
     /* 5008 */ "",
     /* 5009 */ "",
 };

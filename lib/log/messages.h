@@ -56,6 +56,7 @@ enum BqxMsg : unsigned {
     WRN_WINDOW_SIZE = 5004,
     WRN_NO_REPLY = 5005,
     WRN_ALL_CLOSED = 5006,
+    WRN_PRODUCE_FAILED = 5007,
 
     ERR_TCPIP = 7500,
     ERR_AUTH_REQUIRED = 7501,

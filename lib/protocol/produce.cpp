@@ -378,6 +378,11 @@ int32_t kafka_produce(PCB *pcb, const char *message, uint32_t messageLen) {
 namespace {
 
 constexpr const char *kReplyTag = "ProducRy";
+// One Produce request carries one message, so one reply settles one.
+constexpr uint32_t kMessagesPerReply = 1;
+// Where a record batch keeps its record count, from its baseOffset on.
+constexpr uint64_t kBatchRecordCountAt = 57;
+constexpr uint64_t kBatchFramingBytes = 12; // baseOffset and batchLength
 
 // The partition reported for a reply: the first entry led by the replying
 // broker, or -1 when the broker leads none of them.
@@ -406,12 +411,9 @@ int32_t checkPartitionResult(PCB *pcb, int32_t broker, const uint8_t *reply, uin
     return ERR_KAFKA;
 }
 
-} // namespace
-
 // The 32-bit responses count is read as two halves; a non-zero upper half is
 // reported as the reply's error.
-int32_t kafka_produce_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
-                            uint32_t replyLen) {
+int32_t checkReply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply, uint32_t replyLen) {
     int32_t size = 0, correlationId = 0;
     uint16_t responsesHigh = 0, responsesLow = 0, nameLen = 0;
     int32_t broker = kafka_broker_id(pcb, brokerIndex);
@@ -434,4 +436,123 @@ int32_t kafka_produce_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply
         return kafka_reply_malformed(pcb, kReplyTag, broker, "Produce reply: topic truncated");
     return checkPartitionResult(pcb, broker, reply, replyLen,
                                 position + static_cast<int32_t>(nameBytes));
+}
+
+// Big-endian reads of a request copy that never pass its end; a read
+// beyond it marks the reader failed and yields 0.
+struct RequestReader {
+    const uint8_t *bytes;
+    uint64_t length;
+    uint64_t position;
+    bool failed;
+
+    int64_t take(uint32_t width) {
+        if (failed || position + width > length) {
+            failed = true;
+            return 0;
+        }
+        uint64_t value = 0;
+        for (uint32_t i = 0; i < width; ++i)
+            value = (value << 8) | bytes[position++];
+        return width == 2 ? int16_t(value) : width == 4 ? int32_t(value) : int64_t(value);
+    }
+    void skipString() {
+        int64_t length16 = take(2);
+        position += length16 > 0 ? static_cast<uint64_t>(length16) : 0;
+    }
+};
+
+// Records of the batches in one partition's record set of `size` bytes.
+uint64_t recordSetMessages(RequestReader &reader, int64_t size) {
+    uint64_t end = reader.position + static_cast<uint64_t>(size > 0 ? size : 0);
+    uint64_t messages = 0;
+    while (!reader.failed && reader.position + kBatchRecordCountAt + 4 <= end) {
+        uint64_t batch = reader.position;
+        reader.position = batch + 8;
+        int64_t batchLength = reader.take(4);
+        reader.position = batch + kBatchRecordCountAt;
+        int64_t records = reader.take(4);
+        messages += records > 0 ? static_cast<uint64_t>(records) : 0;
+        if (batchLength <= 0)
+            break;
+        reader.position = batch + kBatchFramingBytes + static_cast<uint64_t>(batchLength);
+    }
+    reader.position = end;
+    return messages;
+}
+
+// Messages in a Produce request (version 7, request header version 1),
+// counted from the record counts of its batches.
+uint64_t requestMessages(const uint8_t *request, uint32_t length) {
+    RequestReader reader{request, length, 12, false}; // size, key, version, correlation id
+    reader.skipString();                              // client id
+    reader.skipString();                              // transactional id
+    reader.position += 6;                             // acks, timeout
+    uint64_t messages = 0;
+    for (int64_t topics = reader.take(4); topics > 0 && !reader.failed; --topics) {
+        reader.skipString();
+        for (int64_t parts = reader.take(4); parts > 0 && !reader.failed; --parts) {
+            reader.take(4); // partition index
+            int64_t size = reader.take(4);
+            messages += recordSetMessages(reader, size);
+        }
+    }
+    return messages;
+}
+
+} // namespace
+
+// A failed reply fails its messages. In synch mode 1 the error also goes
+// back through the wait to the BQXPROD that awaits it. In pipelined mode
+// that call returned long ago: the failure waits for the next synch point,
+// and the wait that happened to take the reply in (another message's send
+// window, a consume call) goes on undisturbed.
+int32_t kafka_produce_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
+                            uint32_t replyLen) {
+    int32_t result = checkReply(pcb, brokerIndex, reply, replyLen);
+    if (result == 0) {
+        pcb->ullMsgsProduced += kMessagesPerReply;
+        return 0;
+    }
+    kafka_produce_failed(pcb, kMessagesPerReply, result);
+    return pcb->u32Synchronous ? result : 0;
+}
+
+void kafka_produce_failed(PCB *pcb, uint64_t messages, int32_t error) {
+    if (messages == 0)
+        return;
+    if (pcb->ullProduceFailed == 0)
+        pcb->i32ProduceFirstError = error;
+    pcb->ullProduceFailed += messages;
+}
+
+void kafka_produce_dropped(PCB *pcb, const uint8_t *request, uint32_t length) {
+    RequestReader header{request, length, 4, false}; // behind the size field
+    int64_t apiKey = header.take(2);
+    if (header.failed || apiKey != kProduceKey)
+        return;
+    // A Produce request holds at least one message, even one that cannot be read.
+    uint64_t messages = requestMessages(request, length);
+    kafka_produce_failed(pcb, messages ? messages : 1, WRN_NO_REPLY);
+}
+
+// Only in synch mode 1 does BQXPROD wait for replies until the first
+// failure, and return that failure: a message that it recorded has been
+// reported by the call's own result.
+void kafka_produce_reported(PCB *pcb, uint64_t failedBefore, int32_t result) {
+    if (!pcb->u32Synchronous || result == 0 || pcb->ullProduceFailed <= failedBefore)
+        return;
+    if (--pcb->ullProduceFailed == 0)
+        pcb->i32ProduceFirstError = 0;
+}
+
+int32_t kafka_produce_synchpoint(PCB *pcb, const char *caller) {
+    if (pcb->ullProduceFailed == 0)
+        return 0;
+    int32_t first = pcb->i32ProduceFirstError;
+    bqx_log_vf(WRN_PRODUCE_FAILED, pcb, caller, -1, -1, 2,
+               static_cast<long long>(pcb->ullProduceFailed), static_cast<int>(first));
+    pcb->ullProduceFailed = 0;
+    pcb->i32ProduceFirstError = 0;
+    return first;
 }

@@ -31,6 +31,18 @@ int32_t kafka_produce(PCB *pcb, const char *message, uint32_t messageLen);
 int32_t kafka_produce_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
                             uint32_t replyLen);
 
+// Produce failures kept until the next synch point. `failed` counts the
+// messages of a failed reply (`error` its result); `dropped` those of a
+// request whose connection ended (5005), for any request copy;
+// `reported` takes back the failure that a synch mode 1 BQXPROD has
+// returned itself (`failedBefore`: the count when it began). `synchpoint`
+// logs the count with the first error (5007 under `caller`), forgets them,
+// and returns that first error, or 0 when nothing failed.
+void kafka_produce_failed(PCB *pcb, uint64_t messages, int32_t error);
+void kafka_produce_dropped(PCB *pcb, const uint8_t *request, uint32_t length);
+void kafka_produce_reported(PCB *pcb, uint64_t failedBefore, int32_t result);
+int32_t kafka_produce_synchpoint(PCB *pcb, const char *caller);
+
 // Logs error 7536 for a reply that ends before its fields do; returns 7536.
 int32_t kafka_reply_malformed(PCB *pcb, const char *tag, int32_t broker, const char *what);
 

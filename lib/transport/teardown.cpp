@@ -10,6 +10,7 @@
 #include "log/messages.h"
 #include "protocol/consumer.h"
 #include "protocol/coordinator_request.h"
+#include "protocol/protocol.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
 
@@ -107,6 +108,7 @@ int32_t kafka_clearBroker(PCB *pcb, uint32_t brokerIndex, int32_t quiet) {
     int32_t result = 0;
     while (PendingRequest *request = entry->pPendingHead) {
         entry->pPendingHead = request->pNext;
+        kafka_produce_dropped(pcb, request->abRequest, request->u32Length);
         if (dropRequest(pcb, entry, request, quiet) != 0)
             result = WRN_NO_REPLY;
     }
@@ -151,6 +153,14 @@ int32_t kafka_disconnect(PCB *pcb) {
     int32_t result = 0;
     if (anyReplyAwaited(pcb))
         result = kafka_waitReply(pcb, WAIT_ALL, 0);
+    // What the wait gave up on is dropped with a warning per request; then
+    // the produce failures still kept are logged before they are forgotten.
+    for (uint32_t i = 0; pcb->pBrokerList && i < pcb->u32BrokerCount; ++i) {
+        int32_t dropped = kafka_clearBroker(pcb, i, 0);
+        if (dropped > result)
+            result = dropped;
+    }
+    kafka_produce_synchpoint(pcb, kDisconnectTag);
 
     free(pcb->pPartitionList);
     pcb->pPartitionList = nullptr;

@@ -188,17 +188,29 @@ int32_t kafka_waitReply(PCB *pcb, int32_t mode, uint32_t brokerIndex) {
     // WAIT_REPLY and WAIT_ONCE end with exactly one WAIT_POLL pass once
     // their reply came, and return what that pass returned.
     bool lastPass = mode == WAIT_POLL;
+    // WAIT_ALL takes in every reply, error replies included: it keeps the
+    // first error and goes on while requests are pending. Every error of a
+    // walk has used up a reply or closed a connection, so it cannot spin;
+    // a wait that saw nothing ready (time-out, failed wait) ends it.
+    int32_t firstError = 0;
     WalkState state = {0, false, 0};
     for (;;) {
         int64_t t0 = pcb->iDebugLevel != 0 ? getTimeStamp() : 0;
         if (!anyPending(pcb))
-            return 0;
+            return firstError;
         state.result = 0;
         bool ready = false;
         int32_t result = pass(pcb, mode, brokerIndex, t0, &state, &ready);
         if (!ready && result == 0)
-            return mode == WAIT_POLL ? 0 : timedOut(pcb, brokerIndex);
-        if (result >= kFirstError || lastPass)
+            result = mode == WAIT_POLL ? 0 : timedOut(pcb, brokerIndex);
+        if (mode == WAIT_ALL && result >= kFirstError) {
+            if (firstError == 0)
+                firstError = result;
+            if (ready)
+                continue;
+            return firstError;
+        }
+        if (!ready || result >= kFirstError || lastPass)
             return result;
         // A warning of a handler (the ListOffsets 5002) was logged by the
         // handler; a waiting mode goes on by its own rule.

@@ -267,6 +267,7 @@ class ProduceReply : public ::testing::Test {
         ASSERT_NE(s.pcb, nullptr);
         s.brokers({1, 2}, {false, false});
         s.partitions({{0, 1, 0}, {1, 1, 0}});
+        s.pcb->u32Synchronous = 1; // the handler's error goes back to the caller
     }
     TableSession s;
 };

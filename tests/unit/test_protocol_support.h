@@ -72,7 +72,8 @@ class TableSession {
         if (!pcb) return;
         kafka_clearBrokers(pcb); // drops pending requests without waiting
         pcb->iDebugLevel = 0;    // no statistics lines
-        BQXCLSE(handle);
+        // The close logs the messages that were sent and never answered.
+        captureLines([&] { BQXCLSE(handle); });
         for (int fd : peers) if (fd >= 0) close(fd);
     }
     TableSession(const TableSession &) = delete;

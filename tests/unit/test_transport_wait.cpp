@@ -327,20 +327,38 @@ TEST_F(WaitTest, OnePassServesEveryReadyBrokerInTableOrder) {
     EXPECT_EQ(entry(1).pPendingHead, nullptr);
 }
 
-TEST_F(WaitTest, HandlerErrorEndsThePassBeforeLaterBrokers) {
-    makeTable(3);
-    int peer0 = attachPeer(0);
-    int peer1 = attachPeer(1);
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
-    ASSERT_EQ(queue(1, kApiVersionsKey, SEND_NOWAIT), 0);
-    writeBytes(peer0, replyFrame(1, apiVersionsBody(35)));
-    writeBytes(peer1, replyFrame(1, apiVersionsBody()));
-    int32_t rc = 0;
-    auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_ALL, 0); });
-    EXPECT_EQ(rc, 7510);
-    EXPECT_EQ(numbersOf(lines), std::vector<std::string>{"7510"});
-    EXPECT_EQ(entry(0).pPendingHead, nullptr);
-    EXPECT_EQ(pendingIds(entry(1)), std::vector<uint32_t>{1}) << "left for the next wait";
+// A handler error ends the pass before later brokers; only WAIT_ALL goes
+// on until every reply is in, and still returns that first error.
+TEST_F(WaitTest, HandlerErrorEndsThePassOnlyWaitAllGoesOn) {
+    struct Case {
+        int32_t mode;
+        std::vector<std::string> logged;
+        bool secondLeftPending;
+    } cases[] = {
+        {WAIT_ONCE, {"7510"}, true},
+        {WAIT_REPLY, {"7510"}, true},
+        {WAIT_ALL, {"7510", "7510"}, false},
+    };
+    for (const Case &c : cases) {
+        makeTable(3);
+        int peer0 = attachPeer(0);
+        int peer1 = attachPeer(1);
+        ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+        ASSERT_EQ(queue(1, kApiVersionsKey, SEND_NOWAIT), 0);
+        ASSERT_EQ(queue(1, kApiVersionsKey, SEND_NOWAIT), 0);
+        writeBytes(peer0, replyFrame(1, apiVersionsBody(35)));
+        writeBytes(peer1, replyFrame(1, apiVersionsBody()));
+        writeBytes(peer1, replyFrame(2, apiVersionsBody(35)));
+        int32_t rc = 0;
+        auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, c.mode, 0); });
+        EXPECT_EQ(rc, 7510) << c.mode;
+        EXPECT_EQ(numbersOf(lines), c.logged) << c.mode;
+        EXPECT_EQ(entry(0).pPendingHead, nullptr) << c.mode;
+        if (c.secondLeftPending)
+            EXPECT_EQ(pendingIds(entry(1)), (std::vector<uint32_t>{1, 2})) << "left for the next wait";
+        else
+            EXPECT_EQ(entry(1).pPendingHead, nullptr) << "every reply awaited";
+    }
 }
 
 TEST_F(WaitTest, WaitOnceTakesWhatArrivesWithoutWaitingForEveryBroker) {
