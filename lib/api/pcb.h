@@ -170,6 +170,7 @@ struct PCB {
     pthread_t tExclusiveOwner;
     uint32_t u32WakeOpen;      // ai32WakePipe is open
     int32_t ai32WakePipe[2];   // written to wake the session's waits early
+    uint32_t u32Connecting;    // a call is connecting a broker entry (lock released)
 
     // Produce failover: the leader error (3, 5 or 6: the message was not
     // written) of the last Produce reply, 0 when it had none.

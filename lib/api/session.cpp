@@ -141,7 +141,7 @@ static void close_slot(int32_t slot) {
     bqx_wake_close(pcb);
     free(pcb);
     gpcbList[slot] = nullptr;
-    bqx_session_freed();
+    bqx_session_changed();
 }
 
 // A close marks the session closing first, so that new calls get 7502 and

@@ -57,13 +57,18 @@ int32_t bqx_pause(PCB *pcb, const char *tag, int64_t ms);
 // Session lifetime, for the open and close calls: the wake pipe of a new
 // session and its release; bqx_begin_close marks a session closing and
 // wakes its waits; bqx_await_calls_out (BQXTERM) waits until no call runs
-// in a closing session and gives it to the caller; bqx_session_freed tells
-// calls waiting to enter that a slot was emptied. Caller holds gMutex.
+// in a closing session and gives it to the caller; bqx_session_changed tells
+// waiting calls that a slot was emptied or a session's state changed.
+// Caller holds gMutex.
 void bqx_wake_open(PCB *pcb);
 void bqx_wake_close(PCB *pcb);
 void bqx_begin_close(PCB *pcb);
 void bqx_await_calls_out(PCB *pcb);
-void bqx_session_freed();
+void bqx_session_changed();
+
+// Waits, with gMutex released, until bqx_session_changed is called for any
+// session. Returns 0, or 7502 when the session was taken over.
+int32_t bqx_await_session_change(PCB *pcb, const char *tag);
 
 // Checks a caller's pointer and length pair: a negative length, or a null
 // pointer with a length above 0, is logged as 7536 with `what` named and

@@ -31,7 +31,10 @@ bool ownsSession(const PCB *pcb) {
     return pcb->u32Exclusive && pthread_equal(pcb->tExclusiveOwner, pthread_self());
 }
 
+// Wakes the session's calls: those in a readiness wait through the pipe,
+// those waiting for a change of the session through the condition.
 void wake(PCB *pcb) {
+    pthread_cond_broadcast(&gSessionChanged);
     if (!pcb->u32WakeOpen)
         return;
     char byte = 1;
@@ -180,4 +183,12 @@ void bqx_await_calls_out(PCB *pcb) {
     drainWake(pcb);
 }
 
-void bqx_session_freed() { pthread_cond_broadcast(&gSessionChanged); }
+void bqx_session_changed() { pthread_cond_broadcast(&gSessionChanged); }
+
+int32_t bqx_await_session_change(PCB *pcb, const char *tag) {
+    int32_t rc = bqx_check_taken(pcb, tag);
+    if (rc != 0)
+        return rc;
+    pthread_cond_wait(&gSessionChanged, &gMutex);
+    return bqx_check_taken(pcb, tag);
+}

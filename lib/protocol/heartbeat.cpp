@@ -92,8 +92,10 @@ bool awaitThreadEnd() {
     return true;
 }
 
+// A session whose call is connecting a broker (lock released) may be in
+// the middle of that connection's handshake: its turn comes next second.
 bool eligible(const PCB *pcb) {
-    return pcb->u32GroupJoined && pcb->pszGroupID && pcb->pszMemberID && !pcb->u32RejoinNeeded &&
+    return !pcb->u32Connecting && pcb->u32GroupJoined && pcb->pszGroupID && pcb->pszMemberID && !pcb->u32RejoinNeeded &&
            kafka_coordinator_connected(pcb);
 }
 

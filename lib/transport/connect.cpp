@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "api/pcb.h"
+#include "api/session.h"
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/protocol.h"
@@ -23,18 +24,16 @@ constexpr const char *kTag = "Connect";
 constexpr uint32_t kDefaultConnectSeconds = 30;
 constexpr int32_t kMaxPort = 65535;
 
-int32_t failConnect(PCB *pcb, BrokerEntry *entry, const char *callName, int error) {
+int32_t failConnect(PCB *pcb, BrokerEntry *entry, int fd, const char *callName, int error) {
     transport_logTcpError(pcb, kTag, entry, callName, error);
-    close(entry->i32Socket);
-    entry->i32Socket = -1;
+    close(fd);
     return ERR_TCPIP;
 }
 
-int32_t failLookup(PCB *pcb, BrokerEntry *entry, int lookupError) {
+int32_t failLookup(PCB *pcb, BrokerEntry *entry, int fd, int lookupError) {
     bqx_log_vf(ERR_TCPIP, pcb, kTag, entry->i32BrokerID, -1, 5, "getaddrinfo()",
                transport_host(entry), entry->i32Port, lookupError, gai_strerror(lookupError));
-    close(entry->i32Socket);
-    entry->i32Socket = -1;
+    close(fd);
     return ERR_TCPIP;
 }
 
@@ -64,32 +63,47 @@ int resolveHost(const BrokerEntry *entry, sockaddr_in *address) {
     return rc;
 }
 
-// Waits until a non-blocking connect has finished. Returns 0 or an errno.
-int awaitConnected(int fd, uint32_t seconds) {
+// Waits until a non-blocking connect has finished, with the global lock
+// released: a broker host that never answers must not stop every other
+// session (and the heartbeat thread) for the whole connect time-out. The
+// session's wake pipe ends the wait when a close or reconnect takes the
+// session over (*given then holds 7502). Returns 0 or an errno.
+int awaitConnected(PCB *pcb, int fd, uint32_t seconds, int32_t *given) {
     int64_t deadline = transport_monotonicMs() + static_cast<int64_t>(seconds) * 1000;
     for (;;) {
         int64_t remaining = deadline - transport_monotonicMs();
         if (remaining <= 0)
             return ETIMEDOUT;
-        pollfd ready = {fd, POLLOUT, 0};
-        int rc = poll(&ready, 1, remaining > INT_MAX ? INT_MAX : static_cast<int>(remaining));
-        if (rc < 0 && errno == EINTR)
+        *given = bqx_check_taken(pcb, kTag);
+        if (*given != 0)
+            return ECANCELED;
+        pollfd ready[2] = {{fd, POLLOUT, 0}, {bqx_wake_fd(pcb), POLLIN, 0}};
+        bqx_release(kTag);
+        int rc = poll(ready, 2, remaining > INT_MAX ? INT_MAX : static_cast<int>(remaining));
+        int error = errno;
+        *given = bqx_retake(pcb, kTag, rc > 0 && (ready[1].revents & POLLIN));
+        if (*given != 0)
+            return ECANCELED;
+        if (rc < 0 && error == EINTR)
             continue;
         if (rc < 0)
-            return errno;
+            return error;
         if (rc == 0)
             return ETIMEDOUT;
-        int error = 0;
-        socklen_t size = sizeof error;
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+        if (!ready[0].revents)
+            continue; // only woken: the wait goes on
+        int result = 0;
+        socklen_t size = sizeof result;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &result, &size) != 0)
             return errno;
-        return error;
+        return result;
     }
 }
 
 // Connects with a time-out: non-blocking while connecting, blocking again
 // afterwards. Returns 0 or an errno.
-int connectWithTimeout(int fd, const sockaddr_in *address, uint32_t seconds) {
+int connectWithTimeout(PCB *pcb, int fd, const sockaddr_in *address, uint32_t seconds,
+                       int32_t *given) {
     int flags = fcntl(fd, F_GETFL, 0);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
         return errno;
@@ -97,35 +111,49 @@ int connectWithTimeout(int fd, const sockaddr_in *address, uint32_t seconds) {
     if (connect(fd, reinterpret_cast<const sockaddr *>(address), sizeof *address) != 0) {
         error = errno;
         if (error == EINPROGRESS || error == EINTR)
-            error = awaitConnected(fd, seconds);
+            error = awaitConnected(pcb, fd, seconds, given);
     }
     if (fcntl(fd, F_SETFL, flags) < 0 && error == 0)
         error = errno;
     return error;
 }
 
-int32_t openConnection(PCB *pcb, BrokerEntry *entry) {
-    entry->i32Socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (entry->i32Socket < 0) {
-        int error = errno;
-        entry->i32Socket = -1;
-        return transport_logTcpError(pcb, kTag, entry, "socket()", error);
-    }
+// Opens the entry's connection. The entry is found again by its index once
+// the connect wait has released the lock; a Metadata reply that replaced
+// the table meanwhile may have moved it, and the new socket is then given
+// up (the next request connects again).
+int32_t openConnection(PCB *pcb, uint32_t brokerIndex) {
+    BrokerEntry *entry = transport_entry(pcb, brokerIndex);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0)
+        return transport_logTcpError(pcb, kTag, entry, "socket()", errno);
     sockaddr_in address;
     int lookupError = resolveHost(entry, &address);
     if (lookupError != 0)
-        return failLookup(pcb, entry, lookupError);
+        return failLookup(pcb, entry, fd, lookupError);
     if (entry->i32Port < 0 || entry->i32Port > kMaxPort)
-        return failConnect(pcb, entry, "connect()", EINVAL);
+        return failConnect(pcb, entry, fd, "connect()", EINVAL);
     address.sin_port = htons(static_cast<uint16_t>(entry->i32Port));
 
     // Requests are small and pipelined: send each at once.
     int noDelay = 1;
-    setsockopt(entry->i32Socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
 
+    const BrokerEntry *table = pcb->pBrokerList;
     uint32_t seconds = pcb->u32Timeout ? pcb->u32Timeout : kDefaultConnectSeconds;
-    int error = connectWithTimeout(entry->i32Socket, &address, seconds);
-    return error == 0 ? 0 : failConnect(pcb, entry, "connect()", error);
+    int32_t given = 0;
+    int error = connectWithTimeout(pcb, fd, &address, seconds, &given);
+    if (given != 0) {
+        close(fd);
+        return given;
+    }
+    entry = transport_entry(pcb, brokerIndex);
+    if (pcb->pBrokerList != table || !entry)
+        return failConnect(pcb, entry, fd, "connect()", ECONNABORTED);
+    if (error != 0)
+        return failConnect(pcb, entry, fd, "connect()", error);
+    entry->i32Socket = fd;
+    return 0;
 }
 
 bool isPending(const BrokerEntry &entry, uint32_t correlId) {
@@ -200,6 +228,19 @@ int32_t handshake(PCB *pcb, uint32_t brokerIndex) {
 } // namespace
 
 int32_t kafka_connect(PCB *pcb, uint32_t brokerIndex) {
+    // One connect of a session at a time: another call of the session that
+    // is connecting has released the lock. Its connection may be this one.
+    if (pcb->u32Connecting) {
+        const BrokerEntry *table = pcb->pBrokerList;
+        while (pcb->u32Connecting) {
+            int32_t rc = bqx_await_session_change(pcb, kTag);
+            if (rc != 0)
+                return rc;
+        }
+        const BrokerEntry *now = transport_entry(pcb, brokerIndex);
+        if (pcb->pBrokerList == table && now && now->i32Socket != -1)
+            return 0;
+    }
     BrokerEntry *entry = transport_entry(pcb, brokerIndex);
     if (!entry)
         return transport_badIndex(pcb, kTag, "connect()", brokerIndex);
@@ -210,6 +251,13 @@ int32_t kafka_connect(PCB *pcb, uint32_t brokerIndex) {
     // earlier connection can never come and would block every later match.
     if (entry->i32Socket != -1 || entry->pPendingHead)
         kafka_clearBroker(pcb, brokerIndex, 0);
-    int32_t rc = openConnection(pcb, entry);
-    return rc != 0 ? rc : handshake(pcb, brokerIndex);
+    // Set until the handshake is done: a connection is used by no other
+    // call of the session before it has been authenticated.
+    pcb->u32Connecting = 1;
+    int32_t rc = openConnection(pcb, brokerIndex);
+    if (rc == 0)
+        rc = handshake(pcb, brokerIndex);
+    pcb->u32Connecting = 0;
+    bqx_session_changed();
+    return rc;
 }

@@ -4,6 +4,13 @@
 // produce and close on shared handles against a scripted broker.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -157,6 +164,66 @@ TEST_F(SessionThreads, SecondCloseOfAClosingHandleIsRefused) {
     EXPECT_EQ(second, ERR_HANDLE);
     EXPECT_EQ(during, ERR_HANDLE);
     EXPECT_EQ(gpcbList[handle], nullptr);
+}
+
+// A listener whose accept queue is full: the kernel drops further SYNs, so
+// a connect to it waits like one to a host that is down.
+struct SilentHost {
+    int listener = -1;
+    std::vector<int> queued;
+    int port = 0;
+
+    SilentHost() {
+        listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (bind(listener, reinterpret_cast<sockaddr *>(&address), size) != 0 ||
+            listen(listener, 0) != 0 ||
+            getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size) != 0)
+            return;
+        port = ntohs(address.sin_port);
+        // Fill the queue until a connect no longer completes.
+        for (int i = 0; i < 8; i++) {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            queued.push_back(fd);
+            connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+            pollfd ready = {fd, POLLOUT, 0};
+            if (poll(&ready, 1, 300) == 0) return;
+        }
+        port = 0; // the queue never filled: the kernel answers every SYN
+    }
+    ~SilentHost() {
+        for (int fd : queued) close(fd);
+        close(listener);
+    }
+};
+
+// A connect that waits for a host that does not answer releases the global
+// lock: another thread opens and closes a session meanwhile at once.
+TEST_F(SessionThreads, ConnectToASilentHostHoldsNoOtherThread) {
+    SilentHost host;
+    if (host.port == 0) GTEST_SKIP() << "the kernel accepted every connection";
+    std::string bootstrap = "127.0.0.1:" + std::to_string(host.port);
+    int32_t connectResult = -1;
+    Clock::duration otherTook{};
+    captureLines([&] {
+        int32_t handle = BQXOPEN();
+        ASSERT_EQ(BQXTIMO(handle, 4), 0);
+        auto started = Clock::now();
+        std::thread connecting([&] { connectResult = connect(handle, bootstrap); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        auto otherStarted = Clock::now();
+        int32_t other = BQXOPEN();
+        EXPECT_GE(other, 0);
+        EXPECT_EQ(BQXCLSE(other), 4);
+        otherTook = Clock::now() - otherStarted;
+        connecting.join();
+        EXPECT_GE(Clock::now() - started, std::chrono::seconds(3)) << "the connect waited";
+    });
+    EXPECT_EQ(connectResult, ERR_TCPIP);
+    EXPECT_LT(otherTook, std::chrono::seconds(2));
 }
 
 // Threads open, connect, produce, switch modes and close on the same few
