@@ -18,6 +18,8 @@
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
 
+int (*gpfnGetAddrInfo)(const char *, const char *, const addrinfo *, addrinfo **) = getaddrinfo;
+
 namespace {
 
 constexpr const char *kTag = "Connect";
@@ -37,10 +39,13 @@ int32_t failLookup(PCB *pcb, BrokerEntry *entry, int fd, int lookupError) {
     return ERR_TCPIP;
 }
 
-// Resolves the entry's host to its first IPv4 address. The resolver's
-// service does not decide the port: the entry's own port is set afterwards.
-int resolveHost(const BrokerEntry *entry, sockaddr_in *address) {
-    if (!entry->pszHost || !entry->pszHost[0])
+// Longest host name kept for the resolver; DNS names have at most 253.
+constexpr size_t kMaxHostName = 255;
+
+// Resolves `host` to its first IPv4 address. The resolver's service does
+// not decide the port: the entry's own port is set afterwards.
+int resolveHost(const char *host, sockaddr_in *address) {
+    if (!host[0])
         return EAI_NONAME; // an empty name would resolve to the local host
     addrinfo hints;
     memset(&hints, 0, sizeof hints);
@@ -48,7 +53,7 @@ int resolveHost(const BrokerEntry *entry, sockaddr_in *address) {
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo *results = nullptr;
-    int rc = getaddrinfo(entry->pszHost, "9092", &hints, &results);
+    int rc = gpfnGetAddrInfo(host, "9092", &hints, &results);
     if (rc != 0)
         return rc;
     rc = EAI_NONAME;
@@ -60,6 +65,24 @@ int resolveHost(const BrokerEntry *entry, sockaddr_in *address) {
         }
     }
     freeaddrinfo(results);
+    return rc;
+}
+
+// Resolves the entry's host with the global lock released: a name server
+// that is slow to answer must not stop every other session. The name is
+// copied first, since the entry may change while the lock is free.
+// *given holds 7502 when the session was taken over meanwhile.
+int resolveUnlocked(PCB *pcb, const BrokerEntry *entry, sockaddr_in *address, int32_t *given) {
+    char host[kMaxHostName + 1];
+    if (!entry->pszHost || strlen(entry->pszHost) > kMaxHostName)
+        return EAI_NONAME;
+    strcpy(host, entry->pszHost);
+    *given = bqx_check_taken(pcb, kTag);
+    if (*given != 0)
+        return 0;
+    bqx_release(kTag);
+    int rc = resolveHost(host, address);
+    *given = bqx_retake(pcb, kTag, false);
     return rc;
 }
 
@@ -118,17 +141,26 @@ int connectWithTimeout(PCB *pcb, int fd, const sockaddr_in *address, uint32_t se
     return error;
 }
 
-// Opens the entry's connection. The entry is found again by its index once
-// the connect wait has released the lock; a Metadata reply that replaced
-// the table meanwhile may have moved it, and the new socket is then given
-// up (the next request connects again).
+// Opens the entry's connection. The entry is found again by its index each
+// time the lock was released (name lookup, connect wait); a Metadata reply
+// that replaced the table meanwhile may have moved it, and the new socket
+// is then given up (the next request connects again).
 int32_t openConnection(PCB *pcb, uint32_t brokerIndex) {
     BrokerEntry *entry = transport_entry(pcb, brokerIndex);
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0)
         return transport_logTcpError(pcb, kTag, entry, "socket()", errno);
+    const BrokerEntry *table = pcb->pBrokerList;
     sockaddr_in address;
-    int lookupError = resolveHost(entry, &address);
+    int32_t given = 0;
+    int lookupError = resolveUnlocked(pcb, entry, &address, &given);
+    if (given != 0) {
+        close(fd);
+        return given;
+    }
+    entry = transport_entry(pcb, brokerIndex);
+    if (pcb->pBrokerList != table || !entry)
+        return failConnect(pcb, nullptr, fd, "connect()", ECONNABORTED);
     if (lookupError != 0)
         return failLookup(pcb, entry, fd, lookupError);
     if (entry->i32Port < 0 || entry->i32Port > kMaxPort)
@@ -139,9 +171,7 @@ int32_t openConnection(PCB *pcb, uint32_t brokerIndex) {
     int noDelay = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
 
-    const BrokerEntry *table = pcb->pBrokerList;
     uint32_t seconds = pcb->u32Timeout ? pcb->u32Timeout : kDefaultConnectSeconds;
-    int32_t given = 0;
     int error = connectWithTimeout(pcb, fd, &address, seconds, &given);
     if (given != 0) {
         close(fd);
@@ -149,7 +179,7 @@ int32_t openConnection(PCB *pcb, uint32_t brokerIndex) {
     }
     entry = transport_entry(pcb, brokerIndex);
     if (pcb->pBrokerList != table || !entry)
-        return failConnect(pcb, entry, fd, "connect()", ECONNABORTED);
+        return failConnect(pcb, nullptr, fd, "connect()", ECONNABORTED);
     if (error != 0)
         return failConnect(pcb, entry, fd, "connect()", error);
     entry->i32Socket = fd;

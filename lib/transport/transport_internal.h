@@ -23,6 +23,12 @@ void transport_freePending(PendingRequest *request);
 // any wiping); lets tests see what is left of it. Null in the library.
 extern void (*gpfnPendingReleased)(const PendingRequest *request);
 
+// The resolver the connect uses: getaddrinfo, replaced by tests that need
+// a slow one.
+struct addrinfo;
+extern int (*gpfnGetAddrInfo)(const char *host, const char *service, const struct addrinfo *hints,
+                              struct addrinfo **results);
+
 // The entry at `brokerIndex`, or null when the table has no such entry.
 BrokerEntry *transport_entry(PCB *pcb, uint32_t brokerIndex);
 
