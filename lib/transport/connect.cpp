@@ -141,6 +141,24 @@ int connectWithTimeout(PCB *pcb, int fd, const sockaddr_in *address, uint32_t se
     return error;
 }
 
+// The entry after a step that released the lock, or null with *rc set and
+// `fd` closed: 7502 when the session was taken over (`given`), 7500 when a
+// Metadata reply replaced the table meanwhile.
+BrokerEntry *entryAgain(PCB *pcb, uint32_t brokerIndex, const BrokerEntry *table, int fd,
+                        int32_t given, int32_t *rc) {
+    BrokerEntry *entry = transport_entry(pcb, brokerIndex);
+    if (given != 0) {
+        close(fd);
+        *rc = given;
+        return nullptr;
+    }
+    if (pcb->pBrokerList != table || !entry) {
+        *rc = failConnect(pcb, nullptr, fd, "connect()", ECONNABORTED);
+        return nullptr;
+    }
+    return entry;
+}
+
 // Opens the entry's connection. The entry is found again by its index each
 // time the lock was released (name lookup, connect wait); a Metadata reply
 // that replaced the table meanwhile may have moved it, and the new socket
@@ -154,13 +172,9 @@ int32_t openConnection(PCB *pcb, uint32_t brokerIndex) {
     sockaddr_in address;
     int32_t given = 0;
     int lookupError = resolveUnlocked(pcb, entry, &address, &given);
-    if (given != 0) {
-        close(fd);
-        return given;
-    }
-    entry = transport_entry(pcb, brokerIndex);
-    if (pcb->pBrokerList != table || !entry)
-        return failConnect(pcb, nullptr, fd, "connect()", ECONNABORTED);
+    int32_t rc = 0;
+    if (!(entry = entryAgain(pcb, brokerIndex, table, fd, given, &rc)))
+        return rc;
     if (lookupError != 0)
         return failLookup(pcb, entry, fd, lookupError);
     if (entry->i32Port < 0 || entry->i32Port > kMaxPort)
@@ -173,13 +187,8 @@ int32_t openConnection(PCB *pcb, uint32_t brokerIndex) {
 
     uint32_t seconds = pcb->u32Timeout ? pcb->u32Timeout : kDefaultConnectSeconds;
     int error = connectWithTimeout(pcb, fd, &address, seconds, &given);
-    if (given != 0) {
-        close(fd);
-        return given;
-    }
-    entry = transport_entry(pcb, brokerIndex);
-    if (pcb->pBrokerList != table || !entry)
-        return failConnect(pcb, nullptr, fd, "connect()", ECONNABORTED);
+    if (!(entry = entryAgain(pcb, brokerIndex, table, fd, given, &rc)))
+        return rc;
     if (error != 0)
         return failConnect(pcb, entry, fd, "connect()", error);
     entry->i32Socket = fd;

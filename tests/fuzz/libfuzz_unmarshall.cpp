@@ -34,12 +34,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Call calls[4];
     Slot slots[4][2];
     for (uint32_t c = 0; c < callCount; ++c) {
-        const uint8_t *spec = data + 1 + 3 * c;
-        calls[c].width = 1 + (spec[0] & 1);
-        calls[c].codes[0] = (spec[0] >> 1) % kCodeCount;
-        calls[c].codes[1] = spec[1] % kCodeCount;
-        slots[c][0].fill(spec[2], (spec[1] >> 4) & 1);
-        slots[c][1].fill(spec[2] / (sizeof slots[c][1].raw + 1), (spec[1] >> 5) & 1);
+        const uint8_t *choice = data + 1 + 3 * c;
+        calls[c].width = 1 + (choice[0] & 1);
+        calls[c].codes[0] = (choice[0] >> 1) % kCodeCount;
+        calls[c].codes[1] = choice[1] % kCodeCount;
+        slots[c][0].fill(choice[2], (choice[1] >> 4) & 1);
+        slots[c][1].fill(choice[2] / (sizeof slots[c][1].raw + 1), (choice[1] >> 5) & 1);
     }
     Bytes reply(data + headerSize, data + size);
     if (!run_chain(pcb, reply, position, calls, slots, callCount)) {
