@@ -117,10 +117,13 @@ uint64_t sentRecords(const uint8_t *request, uint32_t length, SentPartitions &se
     if (nextSentPartition(sent, &index, &records) && index == partition)
         return records;
     SentPartitions search = sentPartitions(request, length);
-    while (nextSentPartition(search, &index, &records))
+    bool readable = false;
+    while (nextSentPartition(search, &index, &records)) {
+        readable = true;
         if (index == partition)
             return records;
-    return 0;
+    }
+    return readable ? 0 : 1; // a copy that cannot be read held one record at least
 }
 
 // The partition reported for a reply: the first entry led by the replying
@@ -235,6 +238,8 @@ int32_t kafka_produce_reply_to(PCB *pcb, uint32_t brokerIndex, const uint8_t *re
     ReplyTally tally = {0, 0, 0};
     int32_t result = checkReply(pcb, brokerIndex, reply, replyLen, request, requestLen, &tally);
     uint64_t sent = request ? requestMessages(request, requestLen) : 1;
+    if (sent == 0)
+        sent = 1; // as for a dropped request: at least one record was sent
     uint64_t settled = tally.acknowledged + tally.failed;
     if (result == 0 && settled < sent)
         result = kafka_reply_malformed(pcb, kReplyTag, kafka_broker_id(pcb, brokerIndex),
