@@ -145,10 +145,17 @@ void appendRecord(ProduceBatch *batch, const ProduceKey &key, const ProduceValue
     batch->u32Records++;
 }
 
+// A buffer grown beyond the batch limit by one big record is given back,
+// so that open batches hold at most about the limit per partition.
 void emptyBatch(PCB *pcb, ProduceBatch *batch) {
     pcb->ullBatchedRecords -= batch->u32Records;
     batch->u32Records = 0;
     batch->u32Length = 0;
+    if (batch->u32Capacity > kBatchMaxBytes) {
+        free(batch->pRecords);
+        batch->pRecords = nullptr;
+        batch->u32Capacity = 0;
+    }
 }
 
 // The partition-list entry of `partition`, or null. Lists are usually in
