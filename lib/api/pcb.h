@@ -199,6 +199,7 @@ struct PCB {
     uint32_t u32ProduceBatchCount; // entries in pProduceBatches
     ProduceBatch *pProduceBatches;
     uint64_t ullBatchedRecords;    // records in open batches
+    uint32_t u32UncheckedBytes;    // appended since replies were last looked for
 };
 
 #endif

@@ -39,6 +39,8 @@ constexpr uint64_t kFixedHeaderBytes = 14;
 constexpr uint64_t kTopicSectionBytes = 22;
 constexpr uint64_t kMaxRequestBytes = 0x7FFFFFFF; // positions are signed 32-bit
 constexpr uint32_t kFirstCapacity = 4096;
+constexpr uint32_t kCheckUnit = 4096;
+constexpr uint32_t kCheckEvery = 65536;
 
 // Zig-zag varint of `value` into `out` (at least 10 bytes); returns its size.
 uint32_t putVarint(uint8_t *out, int64_t value) {
@@ -357,13 +359,20 @@ void sendWhereRoom(PCB *pcb) {
 }
 
 // After an append: the broker's batches go out now if it has room. When it
-// is busy, replies that have already arrived are taken in first (a cheap
-// readiness check, so a busy broker costs no wait per record).
-void sendIfRoom(PCB *pcb, int32_t broker) {
+// is busy, replies that have already arrived are taken in first. Looking
+// for them costs a system call, so a busy broker is looked at once per
+// 64 KiB appended, every record counting as 4 KiB at least: after 16 small
+// records or every large one.
+void sendIfRoom(PCB *pcb, int32_t broker, uint32_t appended) {
     if (hasRoom(pcb, broker)) {
+        pcb->u32UncheckedBytes = 0;
         sendBroker(pcb, broker);
         return;
     }
+    pcb->u32UncheckedBytes += appended > kCheckUnit ? appended : kCheckUnit;
+    if (pcb->u32UncheckedBytes < kCheckEvery)
+        return;
+    pcb->u32UncheckedBytes = 0;
     if (!kafka_replyReady(pcb, static_cast<uint32_t>(broker)))
         return;
     kafka_waitReply(pcb, WAIT_POLL, static_cast<uint32_t>(broker));
@@ -421,7 +430,7 @@ int32_t kafka_produce_batched(PCB *pcb, const char *message, uint32_t messageLen
         rc = collect(pcb, partition, key, value);
         int32_t broker = rc == 0 ? leaderOf(pcb, partition) : -1;
         if (broker >= 0)
-            sendIfRoom(pcb, broker);
+            sendIfRoom(pcb, broker, key.length + value.length);
     }
     free(value.owned);
     return rc;
