@@ -71,14 +71,17 @@ std::string envValue(const std::string &name) {
     return it == kafkaEnv().end() ? "" : it->second;
 }
 
-std::string newTopic(const std::string &prefix, int partitions, const std::string &bootstrap) {
+std::string newTopic(const std::string &prefix, int partitions, const std::string &bootstrap,
+                     const std::vector<std::string> &configs) {
     static std::atomic<int> counter{0};
     std::string name = "bqx-" + prefix + "-" + std::to_string(getpid()) + "-" +
                        std::to_string(time(nullptr)) + "-" + std::to_string(counter++);
     std::string server = bootstrap.empty() ? envValue("KAFKA_BOOTSTRAP") : bootstrap;
+    std::string options;
+    for (const std::string &config : configs) options += " --config " + config;
     int status = 0;
     run(script() + " topic " + name + " " + std::to_string(partitions) + " --bootstrap " +
-            server + " >/dev/null 2>&1",
+            server + options + " >/dev/null 2>&1",
         &status);
     EXPECT_EQ(status, 0) << "could not create topic " << name;
     if (bootstrap.find(',') != std::string::npos) waitForTopic(bootstrap, name, partitions);

@@ -17,9 +17,11 @@ const std::map<std::string, std::string> &kafkaEnv();
 std::string envValue(const std::string &name);
 
 // A topic name no earlier run has used, created with `partitions`
-// partitions through `bootstrap` (the single broker when empty).
+// partitions through `bootstrap` (the single broker when empty) and the
+// topic settings `configs` ("max.message.bytes=4194304", ...).
 std::string newTopic(const std::string &prefix, int partitions,
-                     const std::string &bootstrap = "");
+                     const std::string &bootstrap = "",
+                     const std::vector<std::string> &configs = {});
 
 // Waits until every server of the comma-separated list knows the topic
 // with a leader for each partition.
