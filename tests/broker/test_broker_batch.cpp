@@ -12,6 +12,8 @@
 #include <functional>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "api/pcb.h"
 #include "api/session.h"
 #include "bqx.h"
@@ -63,6 +65,28 @@ struct XorShift {
         return state;
     }
 };
+
+// A new topic whose partitions the broker already serves: the topic tool
+// returns once the controller has the topic, and the broker takes up its
+// partitions a moment later; a message produced before that is refused.
+// kcat asks the leader of each partition for its end offset until every
+// partition answers.
+std::string servedTopic(const std::string &prefix, const std::vector<std::string> &configs = {}) {
+    std::string topic = newTopic(prefix, kPartitions, "", configs);
+    std::string query = "kcat -b " + envValue("KAFKA_BOOTSTRAP");
+    for (uint32_t p = 0; p < kPartitions; ++p)
+        query += " -Q -t " + topic + ":" + std::to_string(p) + ":-1";
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        int status = 0;
+        std::string out = shell(query + " 2>/dev/null", &status);
+        size_t answered = 0;
+        for (size_t at = 0; (at = out.find("] offset ", at)) != std::string::npos; ++at) ++answered;
+        if (status == 0 && answered == kPartitions) return topic;
+        usleep(200 * 1000);
+    }
+    ADD_FAILURE() << "the broker does not serve every partition of " << topic;
+    return topic;
+}
 
 struct Sent {
     std::string key, value; // the key as the record carries it (at most 31 bytes)
@@ -196,7 +220,7 @@ class BrokerBatchWindow : public ::testing::TestWithParam<uint32_t> {};
 TEST_P(BrokerBatchWindow, ManyKeyedAndUnkeyedMessagesArriveOnceInCallOrder) {
     constexpr uint32_t kMessages = 200000;
     Producer producer;
-    ASSERT_NO_FATAL_FAILURE(producer.connect(newTopic("batch-many", kPartitions)));
+    ASSERT_NO_FATAL_FAILURE(producer.connect(servedTopic("batch-many")));
     ASSERT_NO_FATAL_FAILURE(enterBatchedMode(producer, GetParam()));
     producer.sent.reserve(kMessages);
     auto start = std::chrono::steady_clock::now();
@@ -222,7 +246,7 @@ TEST(BrokerBatch, MixedSizesUpToOneMebibyteArriveByteForByte) {
     constexpr size_t kPattern = sizeof kSizes / sizeof kSizes[0];
     Producer producer;
     ASSERT_NO_FATAL_FAILURE(producer.connect(
-        newTopic("batch-sizes", kPartitions, "", {"max.message.bytes=4194304"})));
+        servedTopic("batch-sizes", {"max.message.bytes=4194304"})));
     ASSERT_NO_FATAL_FAILURE(enterBatchedMode(producer, 5));
     producer.produceRun(
         20 * kPattern,
@@ -244,7 +268,7 @@ TEST(BrokerBatch, FullBatchesPassTheBrokerDefaultLimit) {
     for (size_t perBatch : {2, 3, 4, 8, 16})
         for (size_t below : {48, 16, 0}) sizes.push_back(kMiB / perBatch - below);
     Producer producer;
-    ASSERT_NO_FATAL_FAILURE(producer.connect(newTopic("batch-full", kPartitions)));
+    ASSERT_NO_FATAL_FAILURE(producer.connect(servedTopic("batch-full")));
     ASSERT_NO_FATAL_FAILURE(enterBatchedMode(producer, 1));
     for (size_t size : sizes) {
         uint32_t count = static_cast<uint32_t>(2 * (kMiB / size) + 1);
@@ -268,7 +292,7 @@ TEST(BrokerBatch, SynchModeSwitchesKeepCallOrder) {
     static constexpr Phase kPhases[] = {{4, 1, 3000}, {0, 100, 1000}, {4, 1, 3000},
                                         {1, 0, 150},  {4, 2, 3000},   {2, 0, 500}};
     Producer producer;
-    ASSERT_NO_FATAL_FAILURE(producer.connect(newTopic("batch-switch", kPartitions)));
+    ASSERT_NO_FATAL_FAILURE(producer.connect(servedTopic("batch-switch")));
     // Three keys, one per partition, and every fourth message unkeyed.
     auto keys = [](uint32_t seq) {
         return seq % 4 == 3 ? std::string() : "switch-" + std::to_string(seq % 4);
@@ -295,7 +319,7 @@ class BrokerBatchFlush : public ::testing::TestWithParam<FlushBy> {};
 TEST_P(BrokerBatchFlush, CollectedMessagesAreDeliveredWithoutSynchPoint) {
     constexpr uint32_t kMessages = 30000;
     Producer producer;
-    ASSERT_NO_FATAL_FAILURE(producer.connect(newTopic("batch-flush", kPartitions)));
+    ASSERT_NO_FATAL_FAILURE(producer.connect(servedTopic("batch-flush")));
     ASSERT_NO_FATAL_FAILURE(enterBatchedMode(producer, 1));
     producer.produceRun(kMessages, mixedKeys(), smallSize);
     ASSERT_EQ(producer.sent.size(), kMessages);
@@ -303,7 +327,7 @@ TEST_P(BrokerBatchFlush, CollectedMessagesAreDeliveredWithoutSynchPoint) {
     std::string firstTopic = producer.topic;
     int32_t handle = producer.session.handle;
     if (GetParam() == FlushBy::kReconnect) {
-        ASSERT_NO_FATAL_FAILURE(producer.connect(newTopic("batch-flush2", kPartitions)));
+        ASSERT_NO_FATAL_FAILURE(producer.connect(servedTopic("batch-flush2")));
         producer.sent.clear();
         producer.produceRun(100, mixedKeys(), smallSize);
     }
@@ -341,7 +365,7 @@ INSTANTIATE_TEST_SUITE_P(FlushPoint, BrokerBatchFlush,
 TEST(BrokerBatch, RefusedRecordIsReportedAtTheSynchPoint) {
     Producer producer;
     ASSERT_NO_FATAL_FAILURE(producer.connect(
-        newTopic("batch-refused", kPartitions, "", {"max.message.bytes=50000"})));
+        servedTopic("batch-refused", {"max.message.bytes=50000"})));
     ASSERT_NO_FATAL_FAILURE(enterBatchedMode(producer, 5));
     auto keys = mixedKeys();
     producer.produceRun(20, keys, smallSize);
