@@ -27,10 +27,11 @@ std::string newTopic(const std::string &prefix, int partitions,
 // with a leader for each partition.
 void waitForTopic(const std::string &bootstrapList, const std::string &topic, int partitions);
 
-// One message as kcat read it; lengths of -1 mean null.
+// One message as kcat read it; lengths of -1 mean null. The timestamp is
+// the record's, in milliseconds since 1970.
 struct Message {
     int32_t partition = -1;
-    int64_t offset = -1;
+    int64_t offset = -1, timestamp = -1;
     int64_t keyLength = -1, valueLength = -1;
     std::string key, value;
 };

@@ -12,6 +12,7 @@
 #include <functional>
 #include <sstream>
 
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "api/pcb.h"
@@ -88,6 +89,12 @@ std::string servedTopic(const std::string &prefix, const std::vector<std::string
     return topic;
 }
 
+int64_t nowMs() {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_usec / 1000;
+}
+
 struct Sent {
     std::string key, value; // the key as the record carries it (at most 31 bytes)
     int32_t partition;
@@ -99,9 +106,11 @@ struct Producer {
     Session session;
     std::string topic;
     std::vector<Sent> sent;
+    int64_t startMs = 0; // no record of this producer is older
 
     void connect(const std::string &name) {
         topic = name;
+        startMs = nowMs();
         ASSERT_EQ(session.connect(envValue("KAFKA_BOOTSTRAP"), topic), 0);
         ASSERT_EQ(get_BQXPCB(session.handle)->u32PartitionCount, kPartitions);
     }
@@ -145,9 +154,11 @@ std::string describe(int64_t keyLength, const std::string &key, int64_t valueLen
 }
 
 // Reads every partition of `topic` back and checks that it holds exactly
-// the messages sent to it, in call order, byte for byte; reports the first
-// difference of each partition.
-void expectTopicHolds(const std::string &topic, const std::vector<Sent> &sent) {
+// the messages sent to it, in call order, byte for byte, each with a record
+// timestamp between `startMs` and now; reports the first difference of
+// each partition.
+void expectTopicHolds(const std::string &topic, const std::vector<Sent> &sent, int64_t startMs) {
+    int64_t endMs = nowMs();
     std::vector<std::vector<const Sent *>> expected(kPartitions);
     for (const Sent &m : sent) expected.at(static_cast<size_t>(m.partition)).push_back(&m);
     size_t total = 0;
@@ -167,6 +178,11 @@ void expectTopicHolds(const std::string &topic, const std::vector<Sent> &sent) {
                               << g.offset << "): expected "
                               << describe(keyLength, w.key, valueLength, w.value) << ", got "
                               << describe(g.keyLength, g.key, g.valueLength, g.value);
+                break;
+            }
+            if (g.timestamp < startMs || g.timestamp > endMs) {
+                ADD_FAILURE() << "partition " << p << ", message " << i << ": timestamp "
+                              << g.timestamp << " outside " << startMs << ".." << endMs;
                 break;
             }
         }
@@ -229,7 +245,7 @@ TEST_P(BrokerBatchWindow, ManyKeyedAndUnkeyedMessagesArriveOnceInCallOrder) {
     printf("[ window %u ] %zu messages produced and acknowledged in %lld ms\n", GetParam(),
            producer.sent.size(), static_cast<long long>(msSince(start)));
     producer.session.close();
-    expectTopicHolds(producer.topic, producer.sent);
+    expectTopicHolds(producer.topic, producer.sent, producer.startMs);
 }
 
 INSTANTIATE_TEST_SUITE_P(SendWindow, BrokerBatchWindow, ::testing::Values(1u, 5u),
@@ -254,7 +270,7 @@ TEST(BrokerBatch, MixedSizesUpToOneMebibyteArriveByteForByte) {
         [](uint32_t seq) { return kSizes[seq % kPattern]; });
     EXPECT_EQ(BQXSYNC(producer.session.handle, 2, 0, 0), 0);
     producer.session.close();
-    expectTopicHolds(producer.topic, producer.sent);
+    expectTopicHolds(producer.topic, producer.sent, producer.startMs);
 }
 
 // On a topic with the broker's default limit (a whole batch at most 1 MiB
@@ -277,7 +293,7 @@ TEST(BrokerBatch, FullBatchesPassTheBrokerDefaultLimit) {
     }
     EXPECT_EQ(BQXSYNC(producer.session.handle, 2, 0, 0), 0);
     producer.session.close();
-    expectTopicHolds(producer.topic, producer.sent);
+    expectTopicHolds(producer.topic, producer.sent, producer.startMs);
 }
 
 // Mode 4 runs with switches to modes 0 and 1 between them and a synch
@@ -305,7 +321,7 @@ TEST(BrokerBatch, SynchModeSwitchesKeepCallOrder) {
     }
     EXPECT_EQ(BQXSYNC(producer.session.handle, 2, 0, 0), 0);
     producer.session.close();
-    expectTopicHolds(producer.topic, producer.sent);
+    expectTopicHolds(producer.topic, producer.sent, producer.startMs);
 }
 
 // Without a synch point, closing the session (BQXCLSE or BQXTERM) or
@@ -325,6 +341,7 @@ TEST_P(BrokerBatchFlush, CollectedMessagesAreDeliveredWithoutSynchPoint) {
     ASSERT_EQ(producer.sent.size(), kMessages);
     std::vector<Sent> first = producer.sent;
     std::string firstTopic = producer.topic;
+    int64_t firstStartMs = producer.startMs;
     int32_t handle = producer.session.handle;
     if (GetParam() == FlushBy::kReconnect) {
         ASSERT_NO_FATAL_FAILURE(producer.connect(servedTopic("batch-flush2")));
@@ -343,8 +360,8 @@ TEST_P(BrokerBatchFlush, CollectedMessagesAreDeliveredWithoutSynchPoint) {
     long long requests = statistic(log, "0022", "sends=");
     EXPECT_GT(requests, 0);
     EXPECT_LT(requests, produced / 10) << "records should travel many per request";
-    expectTopicHolds(firstTopic, first);
-    if (GetParam() == FlushBy::kReconnect) expectTopicHolds(producer.topic, producer.sent);
+    expectTopicHolds(firstTopic, first, firstStartMs);
+    if (GetParam() == FlushBy::kReconnect) expectTopicHolds(producer.topic, producer.sent, producer.startMs);
 }
 
 INSTANTIATE_TEST_SUITE_P(FlushPoint, BrokerBatchFlush,
@@ -386,7 +403,7 @@ TEST(BrokerBatch, RefusedRecordIsReportedAtTheSynchPoint) {
     producer.produceRun(20, keys, smallSize);
     EXPECT_EQ(BQXSYNC(producer.session.handle, 2, 0, 0), 0);
     producer.session.close();
-    expectTopicHolds(producer.topic, producer.sent);
+    expectTopicHolds(producer.topic, producer.sent, producer.startMs);
 }
 
 } // namespace
