@@ -71,14 +71,17 @@ std::string envValue(const std::string &name) {
     return it == kafkaEnv().end() ? "" : it->second;
 }
 
-std::string newTopic(const std::string &prefix, int partitions, const std::string &bootstrap) {
+std::string newTopic(const std::string &prefix, int partitions, const std::string &bootstrap,
+                     const std::vector<std::string> &configs) {
     static std::atomic<int> counter{0};
     std::string name = "bqx-" + prefix + "-" + std::to_string(getpid()) + "-" +
                        std::to_string(time(nullptr)) + "-" + std::to_string(counter++);
     std::string server = bootstrap.empty() ? envValue("KAFKA_BOOTSTRAP") : bootstrap;
+    std::string options;
+    for (const std::string &config : configs) options += " --config " + config;
     int status = 0;
     run(script() + " topic " + name + " " + std::to_string(partitions) + " --bootstrap " +
-            server + " >/dev/null 2>&1",
+            server + options + " >/dev/null 2>&1",
         &status);
     EXPECT_EQ(status, 0) << "could not create topic " << name;
     if (bootstrap.find(',') != std::string::npos) waitForTopic(bootstrap, name, partitions);
@@ -106,14 +109,14 @@ void waitForTopic(const std::string &bootstrapList, const std::string &topic, in
     }
 }
 
-// kcat prints, per message, "partition offset keylength valuelength\n",
+// kcat prints, per message, "partition offset keylength valuelength timestamp\n",
 // then the key and value bytes and a newline, so that any bytes survive.
 std::vector<Message> readPartition(const std::string &bootstrap, const std::string &topic,
                                    int32_t partition) {
     int status = 0;
     std::string out = run("kcat -q -C -b " + bootstrap + " -t " + topic + " -p " +
                               std::to_string(partition) +
-                              " -o beginning -e -f '%p %o %K %S\\n%k%s\\n' 2>/dev/null",
+                              " -o beginning -e -f '%p %o %K %S %T\\n%k%s\\n' 2>/dev/null",
                           &status);
     EXPECT_EQ(status, 0) << "kcat failed for " << topic << "/" << partition;
     std::vector<Message> messages;
@@ -123,7 +126,7 @@ std::vector<Message> readPartition(const std::string &bootstrap, const std::stri
         if (eol == std::string::npos) break;
         Message m;
         std::istringstream head(out.substr(pos, eol - pos));
-        head >> m.partition >> m.offset >> m.keyLength >> m.valueLength;
+        head >> m.partition >> m.offset >> m.keyLength >> m.valueLength >> m.timestamp;
         pos = eol + 1;
         size_t keyBytes = m.keyLength > 0 ? static_cast<size_t>(m.keyLength) : 0;
         size_t valueBytes = m.valueLength > 0 ? static_cast<size_t>(m.valueLength) : 0;

@@ -17,18 +17,21 @@ const std::map<std::string, std::string> &kafkaEnv();
 std::string envValue(const std::string &name);
 
 // A topic name no earlier run has used, created with `partitions`
-// partitions through `bootstrap` (the single broker when empty).
+// partitions through `bootstrap` (the single broker when empty) and the
+// topic settings `configs` ("max.message.bytes=4194304", ...).
 std::string newTopic(const std::string &prefix, int partitions,
-                     const std::string &bootstrap = "");
+                     const std::string &bootstrap = "",
+                     const std::vector<std::string> &configs = {});
 
 // Waits until every server of the comma-separated list knows the topic
 // with a leader for each partition.
 void waitForTopic(const std::string &bootstrapList, const std::string &topic, int partitions);
 
-// One message as kcat read it; lengths of -1 mean null.
+// One message as kcat read it; lengths of -1 mean null. The timestamp is
+// the record's, in milliseconds since 1970.
 struct Message {
     int32_t partition = -1;
-    int64_t offset = -1;
+    int64_t offset = -1, timestamp = -1;
     int64_t keyLength = -1, valueLength = -1;
     std::string key, value;
 };
