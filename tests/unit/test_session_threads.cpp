@@ -248,7 +248,7 @@ TEST_F(SessionThreads, SlowConnectStepsHoldNoOtherThread) {
     }
 }
 
-// Threads open, connect, produce, switch modes and close on the same few
+// Threads open, connect, produce, switch modes (batched too) and close on the same few
 // handles in random order. Every result is a code of the catalogue, some
 // messages get through, and at the end nothing is left open.
 TEST_F(SessionThreads, ThreadsHammeringSharedHandlesNeverCrash) {
@@ -259,6 +259,7 @@ TEST_F(SessionThreads, ThreadsHammeringSharedHandlesNeverCrash) {
         return rc == 0 || rc == -1 || rc == 4 || (rc >= 5000 && rc <= 5009) ||
                (rc >= 7500 && rc <= 7549);
     };
+    static constexpr int32_t kModes[] = {0, 1, 2, 4}; // 4 collects batches
     auto worker = [&](unsigned seed) {
         std::mt19937 random(seed);
         for (int i = 0; i < 150; i++) {
@@ -267,7 +268,7 @@ TEST_F(SessionThreads, ThreadsHammeringSharedHandlesNeverCrash) {
             switch (random() % 10) {
             case 0: rc = BQXOPEN() >= 0 ? 0 : -1; break;
             case 1: rc = connect(handle, cluster.bootstrap()); break;
-            case 2: rc = BQXSYNC(handle, static_cast<int32_t>(random() % 3), 5, 1); break;
+            case 2: rc = BQXSYNC(handle, kModes[random() % 4], 5, 1); break;
             case 3: rc = BQXCLSE(handle); break;
             case 4: rc = random() % 8 == 0 ? BQXTERM() : 0; break;
             default:
