@@ -60,10 +60,11 @@ uint32_t shift(const ShiftTable &s, uint32_t c) {
 // issue interval, so one chain alone leaves two thirds of it idle. A big
 // block keeps the combine cost small on long buffers, the smaller ones
 // take the rest down to the point where a single chain is as fast.
-constexpr uint64_t kLongBlock = 8192;
-constexpr uint64_t kMediumBlock = 1024;
-constexpr uint64_t kShortBlock = 128;
-constexpr uint64_t kTinyBlock = 32;
+constexpr uint64_t kLongBlock = kCrc32cBlockSizes[0];
+constexpr uint64_t kMediumBlock = kCrc32cBlockSizes[1];
+constexpr uint64_t kShortBlock = kCrc32cBlockSizes[2];
+constexpr uint64_t kTinyBlock = kCrc32cBlockSizes[3];
+static_assert(sizeof kCrc32cBlockSizes / sizeof kCrc32cBlockSizes[0] == 4, "four block sizes");
 
 constexpr ShiftTable kShiftLong = shift_table(kLongBlock);
 constexpr ShiftTable kShiftMedium = shift_table(kMediumBlock);
@@ -86,6 +87,7 @@ template <uint64_t Block>
 __attribute__((target("sse4.2"))) inline uint32_t three_chains(uint32_t c, const uint8_t *&p,
                                                                 uint64_t &length,
                                                                 const ShiftTable &table) {
+    static_assert(Block % 8 == 0, "the chains read whole words");
     for (; length >= 3 * Block; length -= 3 * Block, p += 3 * Block) {
         uint64_t a = c, b = 0, d = 0;
         for (uint64_t i = 0; i < Block; i += 8) {
