@@ -66,10 +66,20 @@ constexpr uint64_t kShortBlock = kCrc32cBlockSizes[2];
 constexpr uint64_t kTinyBlock = kCrc32cBlockSizes[3];
 static_assert(sizeof kCrc32cBlockSizes / sizeof kCrc32cBlockSizes[0] == 4, "four block sizes");
 
-constexpr ShiftTable kShiftLong = shift_table(kLongBlock);
-constexpr ShiftTable kShiftMedium = shift_table(kMediumBlock);
-constexpr ShiftTable kShiftShort = shift_table(kShortBlock);
-constexpr ShiftTable kShiftTiny = shift_table(kTinyBlock);
+// Per block size: the shift over one block, and over a whole round.
+struct RoundShifts {
+    ShiftTable block;
+    ShiftTable round;
+};
+
+constexpr RoundShifts round_shifts(uint64_t block) {
+    return {shift_table(block), shift_table(3 * block)};
+}
+
+constexpr RoundShifts kShiftLong = round_shifts(kLongBlock);
+constexpr RoundShifts kShiftMedium = round_shifts(kMediumBlock);
+constexpr RoundShifts kShiftShort = round_shifts(kShortBlock);
+constexpr RoundShifts kShiftTiny = round_shifts(kTinyBlock);
 
 static_assert(zero_bytes_factor(3) == 0x00000080u && zero_bytes_factor(4) == kPolynomial,
               "x^24 needs no reduction, x^32 is the polynomial's low terms");
@@ -80,23 +90,25 @@ __attribute__((target("sse4.2"))) inline uint64_t load64(const uint8_t *p) {
     return word;
 }
 
-// Rounds of three blocks of Block bytes while the buffer holds one; the
-// first chain continues c, the other two start from zero and are folded
-// in: the register after A then B is shift(A, |B|) ^ (B's from zero).
+// Rounds of three blocks of Block bytes while the buffer holds one. All
+// three chains start from zero and are folded in, by the register's
+// linearity: the register after X then Y is shift(X, |Y|) ^ (Y's from zero).
+// So the running value only passes one shift per round and the chains of
+// the next round need not wait for the fold of this one.
 template <uint64_t Block>
 __attribute__((target("sse4.2"))) inline uint32_t three_chains(uint32_t c, const uint8_t *&p,
                                                                 uint64_t &length,
-                                                                const ShiftTable &table) {
+                                                                const RoundShifts &shifts) {
     static_assert(Block % 8 == 0, "the chains read whole words");
     for (; length >= 3 * Block; length -= 3 * Block, p += 3 * Block) {
-        uint64_t a = c, b = 0, d = 0;
+        uint64_t a = 0, b = 0, d = 0;
         for (uint64_t i = 0; i < Block; i += 8) {
             a = _mm_crc32_u64(a, load64(p + i));
             b = _mm_crc32_u64(b, load64(p + Block + i));
             d = _mm_crc32_u64(d, load64(p + 2 * Block + i));
         }
-        c = shift(table, shift(table, static_cast<uint32_t>(a)) ^ static_cast<uint32_t>(b)) ^
-            static_cast<uint32_t>(d);
+        uint32_t ab = shift(shifts.block, static_cast<uint32_t>(a)) ^ static_cast<uint32_t>(b);
+        c = shift(shifts.round, c) ^ shift(shifts.block, ab) ^ static_cast<uint32_t>(d);
     }
     return c;
 }
