@@ -12,4 +12,9 @@ bool crc32c_has_sse42();
 // crc32c_has_sse42() is true.
 uint32_t crc32c_sse42(uint32_t crc, const void *data, uint64_t length);
 
+// crc32c_sse42 takes a buffer in rounds of three blocks of one of these
+// sizes (largest first, each while three blocks still fit), then the rest
+// of fewer than three of the smallest blocks in a single chain.
+constexpr uint64_t kCrc32cBlockSizes[] = {8192, 1024, 128, 32};
+
 #endif

@@ -111,18 +111,60 @@ TEST(Crc32c, RandomInputsAndStartValuesMatchTheDefinition) {
     }
 }
 
-TEST(Crc32c, HardwarePathEqualsSoftware) {
-    if (!crc32c_has_sse42())
-        GTEST_SKIP() << "the processor has no SSE4.2";
-    std::mt19937 rng(99);
-    std::vector<uint8_t> data = random_bytes(rng, 4096);
-    for (int round = 0; round < 2000; ++round) {
-        size_t offset = rng() % 64;
-        size_t length = rng() % (data.size() - offset);
-        uint32_t start = round % 3 == 0 ? 0 : static_cast<uint32_t>(rng());
-        ASSERT_EQ(crc32c_sse42(start, data.data() + offset, length),
-                  crc32c_sw(start, data.data() + offset, length))
-            << "offset " << offset << " length " << length << " start " << start;
+// Every length up to 300, lengths around one and two rounds of three
+// blocks of each size the hardware path uses, and a few long buffers.
+std::vector<size_t> hardware_test_lengths() {
+    std::vector<size_t> lengths;
+    for (size_t length = 0; length <= 300; ++length) lengths.push_back(length);
+    for (uint64_t block : kCrc32cBlockSizes)
+        for (size_t round : {3 * block, 6 * block})
+            for (size_t length = round - 9; length <= round + 9; ++length) lengths.push_back(length);
+    for (size_t length : {size_t{65536}, size_t{65536 + 5}, size_t{(1u << 20) + 13}})
+        lengths.push_back(length);
+    return lengths;
+}
+
+class Crc32cHardware : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (!crc32c_has_sse42())
+            GTEST_SKIP() << "the processor has no SSE4.2";
+    }
+    std::mt19937 rng{99};
+    std::vector<uint8_t> data = random_bytes(rng, (1u << 20) + 64);
+
+    // length bytes at offset `alignment` from an 8-byte boundary, from a
+    // random place in the data.
+    const uint8_t *slice(size_t length, size_t alignment) {
+        size_t words = (data.size() - 16 - length) / 8; // room for both offsets
+        const uint8_t *base = data.data() + (8 - reinterpret_cast<uintptr_t>(data.data()) % 8) % 8;
+        return base + 8 * (rng() % (words + 1)) + alignment;
+    }
+};
+
+// The combine of the three chains is exact at every length and alignment
+// (the head bytes before the first word move every block boundary).
+TEST_F(Crc32cHardware, EqualsSoftwareAtEveryLengthAndAlignment) {
+    for (size_t length : hardware_test_lengths()) {
+        for (size_t alignment = 0; alignment < 8; ++alignment) {
+            const uint8_t *p = slice(length, alignment);
+            uint32_t start = alignment == 0 ? 0 : static_cast<uint32_t>(rng());
+            ASSERT_EQ(crc32c_sse42(start, p, length), crc32c_sw(start, p, length))
+                << "length " << length << " alignment " << alignment << " start " << start;
+        }
+    }
+}
+
+// A previous result continues the checksum: two calls over a long buffer
+// split anywhere equal one call.
+TEST_F(Crc32cHardware, ContinuesAcrossCalls) {
+    const size_t length = 100000;
+    const uint8_t *p = slice(length, 3);
+    uint32_t whole = crc32c_sw(0, p, length);
+    for (int round = 0; round < 200; ++round) {
+        size_t split = round < 100 ? rng() % (length + 1) : rng() % 1000;
+        uint32_t first = crc32c_sse42(0, p, split);
+        ASSERT_EQ(crc32c_sse42(first, p + split, length - split), whole) << "split at " << split;
     }
 }
 
