@@ -158,9 +158,10 @@ int main(int argc, char **argv) {
         fprintf(stderr, "usage: %s bootstrap topic count size sync|single|defaults\n", argv[0]);
         return 2;
     }
+    int synchronous = strcmp(setting->name, "sync") == 0;
     char *message = malloc((size_t)size + 1);
-    double *latencies = calloc((size_t)count, sizeof *latencies);
-    if (message == NULL || latencies == NULL)
+    double *latencies = synchronous ? calloc((size_t)count, sizeof *latencies) : NULL;
+    if (message == NULL || (synchronous && latencies == NULL))
         return 1;
     for (long i = 0; i < size; ++i)
         message[i] = (char)('a' + i % 26);
@@ -172,7 +173,6 @@ int main(int argc, char **argv) {
     rd_kafka_topic_t *topic = rd_kafka_topic_new(producer, argv[2], NULL);
     int rc = topic == NULL || fetchMetadata(producer, topic) != 0;
 
-    int synchronous = strcmp(setting->name, "sync") == 0;
     uint32_t sent = 0;
     double cpuStart = cpuSeconds(), start = nowSeconds();
     for (long i = 0; i < count && rc == 0; ++i) {
