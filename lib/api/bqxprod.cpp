@@ -39,7 +39,8 @@ int32_t produce(PCB *pcb, const char *key, uint32_t keyLen, const char *message,
     }
     // Acknowledged messages are counted by the reply handler.
     uint64_t failedBefore = pcb->ullProduceFailed;
-    rc = kafka_produce(pcb, message, messageLen);
+    rc = pcb->u32Batched ? kafka_produce_batched(pcb, message, messageLen)
+                         : kafka_produce(pcb, message, messageLen);
     kafka_produce_reported(pcb, failedBefore, rc);
     return rc;
 }

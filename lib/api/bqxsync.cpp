@@ -15,6 +15,9 @@ static const char *const kModeTexts[] = {
     "after reading 1 msg",
     "2: Waiting until all outstanding replys are received, Consume Offsets are commited. Mode is "
     "set to asynch",
+    nullptr, // mode 3 is refused
+    "4: Produce Msgs are collected in batches per partition and sent while the broker has room "
+    "in the send window, OffsetCo after reading X msgs",
 };
 
 // Stores a window of 1 to 10000, or the default with warning 5004.
@@ -29,19 +32,31 @@ static int32_t set_window(uint32_t *window, uint32_t value, const char *which) {
     return WRN_WINDOW_SIZE;
 }
 
+static int32_t set_windows(PCB *pcb, uint32_t sendWindow, uint32_t receiveWindow) {
+    int32_t sendResult = set_window(&pcb->u32SendWindow, sendWindow, "send");
+    int32_t receiveResult = set_window(&pcb->u32ReceiveWindow, receiveWindow, "receive");
+    return sendResult ? sendResult : receiveResult;
+}
+
+// Mode 2 keeps the batching of mode 4: it is the synch point of a batched
+// run, and the run goes on batched behind it. Every other mode ends it.
 static int32_t set_mode(PCB *pcb, int32_t mode, uint32_t sendWindow, uint32_t receiveWindow) {
+    if (mode == 0 || mode == 1)
+        pcb->u32Batched = 0;
     switch (mode) {
-    case 0: {
+    case 0:
         pcb->u32Synchronous = 0;
         pcb->i16Acks = 1;
-        int32_t sendResult = set_window(&pcb->u32SendWindow, sendWindow, "send");
-        int32_t receiveResult = set_window(&pcb->u32ReceiveWindow, receiveWindow, "receive");
-        return sendResult ? sendResult : receiveResult;
-    }
+        return set_windows(pcb, sendWindow, receiveWindow);
     case 1:
         pcb->u32Synchronous = 1;
         pcb->i16Acks = -1;
         return 0;
+    case 4:
+        pcb->u32Synchronous = 0;
+        pcb->u32Batched = 1;
+        pcb->i16Acks = 1;
+        return set_windows(pcb, sendWindow, receiveWindow);
     case 2:
         pcb->u32Synchronous = 0;
         pcb->i16Acks = 1;
@@ -65,6 +80,11 @@ static void commit_consumed(PCB *pcb) {
 int32_t BQXSYNC(int32_t handle, int32_t mode, uint32_t sendWindow, uint32_t receiveWindow) {
     PCB *pcb = bqx_enter("BQXSYNC", handle);
     if (!pcb) return ERR_HANDLE;
+    // What mode 4 has collected goes out before any other mode applies, in
+    // the call order; mode 2 also waits for it below.
+    int32_t flushed = 0;
+    if (pcb->u32Batched && mode != 4 && mode >= 0 && mode <= 2)
+        flushed = kafka_produce_flush(pcb);
     int32_t result = set_mode(pcb, mode, sendWindow, receiveWindow);
     if (result == 0 && pcb->iDebugLevel != 0)
         bqx_log_vf(INF_SYNCH_MODE, nullptr, "BQXSYNC", -1, -1, 1, kModeTexts[mode]);
@@ -76,7 +96,9 @@ int32_t BQXSYNC(int32_t handle, int32_t mode, uint32_t sendWindow, uint32_t rece
         // wait's error is in the log and its requests stay pending.
         int32_t waited = kafka_waitReply(pcb, WAIT_ALL, 0);
         int32_t failed = kafka_produce_synchpoint(pcb, "BQXSYNC");
-        result = failed != 0 ? failed : waited;
+        result = failed != 0 ? failed : waited != 0 ? waited : flushed;
+    } else if (result == 0) {
+        result = flushed;
     }
     bqx_leave(pcb, "BQXSYNC");
     return result;

@@ -93,6 +93,18 @@ struct PartitionEntry {
     uint32_t u32Fetched;        // a Fetch was sent since the list was built
 };
 
+// One partition's open batch in synch mode 4: its records encoded back to
+// back, as they follow the record batch header on the wire.
+struct ProduceBatch {
+    int32_t i32Partition;
+    uint32_t u32Records;
+    uint32_t u32Length; // bytes in pRecords
+    uint32_t u32Capacity;
+    int64_t i64FirstTimestamp;
+    int64_t i64MaxTimestamp;
+    uint8_t *pRecords;
+};
+
 struct PCB {
     // Consumer-group membership and the message key.
     uint32_t u32ConsumerLoadBalancing;
@@ -180,6 +192,13 @@ struct PCB {
     // the close): how many messages failed, and the result of the first.
     uint64_t ullProduceFailed;
     int32_t i32ProduceFirstError;
+
+    // Synch mode 4: records collect in one open batch per partition, indexed
+    // by partition id, and go out while their leader has room in the window.
+    uint32_t u32Batched;
+    uint32_t u32ProduceBatchCount; // entries in pProduceBatches
+    ProduceBatch *pProduceBatches;
+    uint64_t ullBatchedRecords;    // records in open batches
 };
 
 #endif

@@ -11,6 +11,7 @@
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/produce_failover.h"
+#include "protocol/produce_internal.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 #include "transport/transport.h"
@@ -25,8 +26,6 @@ constexpr int32_t kProduceTimeoutMs = 1500;
 constexpr int32_t kRecordBatchMagic = 2;
 constexpr const char *kTag = "Produce";
 constexpr uint64_t kMaxRequestBytes = 0x7FFFFFFF; // positions are signed 32-bit
-// A character of a local code page takes at most 4 bytes in UTF-8.
-constexpr uint32_t kKeyUtf8Size = 4 * kMaxKeyLen;
 
 // Request bytes around the topic name and the record: the produce header
 // with its null transactional id (22 + the topic) and the record batch up
@@ -37,20 +36,14 @@ constexpr uint64_t kBatchHeaderBytes = 65;
 // timestampDelta, offsetDelta and the header count.
 constexpr int64_t kRecordFixedBytes = 4;
 
-// The message value as sent; `owned` is the conversion buffer, if any.
-struct ProduceValue {
-    const char *data;
-    uint32_t length;
-    char *owned;
-};
+} // namespace
 
-// The message key as sent, already in UTF-8.
-struct ProduceKey {
-    char bytes[kKeyUtf8Size];
-    uint32_t length;
-};
+int32_t produce_no_memory(PCB *pcb, const char *what) {
+    bqx_log_vf(ERR_MEMORY, pcb, kTag, -1, -1, 1, what);
+    return ERR_MEMORY;
+}
 
-int32_t checkTables(PCB *pcb) {
+int32_t produce_check_tables(PCB *pcb) {
     if (pcb->u32BrokerCount == 0 || !pcb->pBrokerList) {
         bqx_log_vf(ERR_NO_BROKERLIST, pcb, kTag, -1, -1, 1, "");
         return ERR_NO_BROKERLIST;
@@ -62,26 +55,29 @@ int32_t checkTables(PCB *pcb) {
     return 0;
 }
 
-int32_t noMemory(PCB *pcb, const char *what) {
-    bqx_log_vf(ERR_MEMORY, pcb, kTag, -1, -1, 1, what);
-    return ERR_MEMORY;
+int32_t produce_ready_tables(PCB *pcb) {
+    int32_t rc = produce_check_tables(pcb);
+    if (rc == 0)
+        rc = kafka_produce_refresh(pcb);
+    return rc == 0 ? produce_check_tables(pcb) : rc;
 }
+
 
 // Converts the value to UTF-8. A buffer of 2L bytes holds nearly every
 // text; a text that grows more is measured first and given exactly the room
 // it needs, up to 6L. Growing is not an error, so nothing is logged for it;
 // a text that needs more than 6L fails with 7542. Input the converter
 // rejects goes through iconv_convert, which logs and returns 7544 or 7539.
-int32_t convertValue(PCB *pcb, const char *message, uint32_t length, ProduceValue *value) {
+int32_t produce_convert_value(PCB *pcb, const char *message, uint32_t length, ProduceValue *value) {
     *value = {message, length, nullptr};
     if (!pcb->u32Convert || length == 0)
         return 0;
     if (6ull * length > kMaxRequestBytes)
-        return noMemory(pcb, "Conversion Temp Buffer");
+        return produce_no_memory(pcb, "Conversion Temp Buffer");
     uint64_t capacity = 2ull * length;
     char *buffer = static_cast<char *>(malloc(capacity));
     if (!buffer)
-        return noMemory(pcb, "Conversion Temp Buffer");
+        return produce_no_memory(pcb, "Conversion Temp Buffer");
     uint32_t produced = 0;
     int error = conv_quiet(pcb, kToUtf8, message, length, buffer, static_cast<uint32_t>(capacity),
                            &produced);
@@ -96,7 +92,7 @@ int32_t convertValue(PCB *pcb, const char *message, uint32_t length, ProduceValu
         char *larger = static_cast<char *>(realloc(buffer, capacity));
         if (!larger) {
             free(buffer);
-            return noMemory(pcb, "Conversion Temp Buffer");
+            return produce_no_memory(pcb, "Conversion Temp Buffer");
         }
         buffer = larger;
         error = conv_quiet(pcb, kToUtf8, message, length, buffer, static_cast<uint32_t>(capacity),
@@ -118,7 +114,7 @@ int32_t convertValue(PCB *pcb, const char *message, uint32_t length, ProduceValu
 // The key is converted before the record is built so that the record
 // length counts the bytes that are actually sent. Unconvertible bytes go
 // out unchanged (the converter has logged them).
-int32_t convertKey(PCB *pcb, uint32_t keyLen, ProduceKey *key) {
+int32_t produce_convert_key(PCB *pcb, uint32_t keyLen, ProduceKey *key) {
     key->length = 0;
     if (keyLen == 0)
         return 0;
@@ -129,6 +125,8 @@ int32_t convertKey(PCB *pcb, uint32_t keyLen, ProduceKey *key) {
     key->length = produced;
     return 0;
 }
+
+namespace {
 
 // Bytes of `value` as a zigzag varint, learnt by encoding it.
 int64_t varintSize(PCB *pcb, int64_t value) {
@@ -312,26 +310,24 @@ int32_t sendProduce(PCB *pcb, uint32_t chosen, uint8_t *buffer, uint32_t size,
 int32_t prepareRecord(PCB *pcb, const char *message, uint32_t messageLen, uint32_t keyLen,
                       ProduceValue *value, ProduceKey *key, int64_t *recordBytes,
                       uint8_t **buffer, uint64_t *size) {
-    int32_t rc = convertValue(pcb, message, messageLen, value);
+    int32_t rc = produce_convert_value(pcb, message, messageLen, value);
     if (rc == 0)
-        rc = convertKey(pcb, keyLen, key);
+        rc = produce_convert_key(pcb, keyLen, key);
     if (rc != 0)
         return rc;
     *recordBytes = recordLength(pcb, *key, *value);
     *size = requestSize(pcb, *recordBytes);
     // Not zeroed here: the request header builder clears the whole buffer.
     *buffer = *size <= kMaxRequestBytes ? static_cast<uint8_t *>(malloc(*size)) : nullptr;
-    return *buffer ? 0 : noMemory(pcb, "pBuff");
+    return *buffer ? 0 : produce_no_memory(pcb, "pBuff");
 }
 
 // Picks the partition (the key's own, else the next by the cursor),
 // connects its leader and sends the record.
 int32_t sendToLeader(PCB *pcb, uint32_t keyLen, uint8_t *buffer, uint64_t size,
                      const ProduceKey &key, const ProduceValue &value, int64_t recordBytes) {
-    if (keyLen > 0)
-        pickKeyedPartition(pcb, keyLen);
     uint32_t chosen = 0;
-    int32_t rc = chooseEntry(pcb, keyLen, &chosen);
+    int32_t rc = produce_choose_partition(pcb, keyLen, &chosen);
     if (rc != 0)
         return rc;
     pcb->i16ProduceLeaderError = 0;
@@ -341,13 +337,15 @@ int32_t sendToLeader(PCB *pcb, uint32_t keyLen, uint8_t *buffer, uint64_t size,
 
 } // namespace
 
+int32_t produce_choose_partition(PCB *pcb, uint32_t keyLen, uint32_t *chosen) {
+    if (keyLen > 0)
+        pickKeyedPartition(pcb, keyLen);
+    return chooseEntry(pcb, keyLen, chosen);
+}
+
 int32_t kafka_produce(PCB *pcb, const char *message, uint32_t messageLen) {
     uint32_t keyLen = static_cast<uint32_t>(strnlen(pcb->szMsgKey, sizeof pcb->szMsgKey));
-    int32_t rc = checkTables(pcb);
-    if (rc == 0)
-        rc = kafka_produce_refresh(pcb);
-    if (rc == 0)
-        rc = checkTables(pcb);
+    int32_t rc = produce_ready_tables(pcb);
     if (rc != 0)
         return rc;
     ProduceValue value{};
@@ -365,7 +363,7 @@ int32_t kafka_produce(PCB *pcb, const char *message, uint32_t messageLen) {
     if (kafka_produce_resend_due(pcb, rc)) {
         rc = kafka_produce_refresh(pcb);
         if (rc == 0)
-            rc = checkTables(pcb);
+            rc = produce_check_tables(pcb);
         if (rc == 0)
             rc = sendToLeader(pcb, keyLen, buffer, size, key, value, recordBytes);
     }
@@ -373,186 +371,4 @@ int32_t kafka_produce(PCB *pcb, const char *message, uint32_t messageLen) {
     free(buffer);
     free(value.owned);
     return rc;
-}
-
-namespace {
-
-constexpr const char *kReplyTag = "ProducRy";
-// One Produce request carries one message, so one reply settles one.
-constexpr uint32_t kMessagesPerReply = 1;
-// Where a record batch keeps its record count, from its baseOffset on.
-constexpr uint64_t kBatchRecordCountAt = 57;
-constexpr uint64_t kBatchFramingBytes = 12; // baseOffset and batchLength
-
-// The partition reported for a reply: the first entry led by the replying
-// broker, or -1 when the broker leads none of them.
-int32_t replyPartition(const PCB *pcb, uint32_t brokerIndex) {
-    for (uint32_t i = 0; pcb->pPartitionList && i < pcb->u32PartitionCount; ++i)
-        if (pcb->pPartitionList[i].i32BrokerIdx == static_cast<int32_t>(brokerIndex))
-            return pcb->pPartitionList[i].i32Partition;
-    return -1;
-}
-
-// Checks the partition part that follows the topic name.
-int32_t checkPartitionResult(PCB *pcb, int32_t broker, const uint8_t *reply, uint32_t replyLen,
-                             int32_t position) {
-    int32_t partitions = 0, partition = 0, rest = 0;
-    int16_t errorCode = 0;
-    int64_t baseOffset = 0;
-    position = kafka_unmarshall_new(pcb, reply, replyLen, position, "i4i4i2i8i4", &partitions,
-                                    &partition, &errorCode, &baseOffset, &rest);
-    if (position < 0)
-        return kafka_reply_malformed(pcb, kReplyTag, broker, "Produce reply: partition truncated");
-    if (errorCode == 0)
-        return 0;
-    bqx_log_vf(ERR_KAFKA, pcb, kReplyTag, broker, partition, 2, static_cast<int>(errorCode),
-               getErrorText(errorCode));
-    kafka_produce_leader_error(pcb, errorCode);
-    return ERR_KAFKA;
-}
-
-// The 32-bit responses count is read as two halves; a non-zero upper half is
-// reported as the reply's error.
-int32_t checkReply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply, uint32_t replyLen) {
-    int32_t size = 0, correlationId = 0;
-    uint16_t responsesHigh = 0, responsesLow = 0, nameLen = 0;
-    int32_t broker = kafka_broker_id(pcb, brokerIndex);
-    int32_t position = kafka_unmarshall_new(pcb, reply, replyLen, 0, "i4i4i2i2i2", &size,
-                                            &correlationId, &responsesHigh, &responsesLow,
-                                            &nameLen);
-    if (position < 0)
-        return kafka_reply_malformed(pcb, kReplyTag, broker, "Produce reply too short");
-    int32_t partition = replyPartition(pcb, brokerIndex);
-    uint32_t msgNum = responsesHigh != 0 ? ERR_PRODUCE_REPLY : INF_PRODUCE_REPLY;
-    if (responsesHigh != 0 || pcb->iDebugLevel >= 2)
-        bqx_log_vf(msgNum, pcb, kReplyTag, broker, -1, 5, correlationId, partition,
-                   static_cast<int>(responsesLow), static_cast<int>(responsesHigh),
-                   getErrorText(responsesHigh));
-    if (responsesHigh != 0)
-        return ERR_PRODUCE_REPLY;
-    // The topic name is not needed: step over it (a null name has no bytes).
-    uint32_t nameBytes = nameLen == 0xFFFF ? 0 : nameLen;
-    if (nameBytes > replyLen - static_cast<uint32_t>(position))
-        return kafka_reply_malformed(pcb, kReplyTag, broker, "Produce reply: topic truncated");
-    return checkPartitionResult(pcb, broker, reply, replyLen,
-                                position + static_cast<int32_t>(nameBytes));
-}
-
-// Big-endian reads of a request copy that never pass its end; a read
-// beyond it marks the reader failed and yields 0.
-struct RequestReader {
-    const uint8_t *bytes;
-    uint64_t length;
-    uint64_t position;
-    bool failed;
-
-    int64_t take(uint32_t width) {
-        if (failed || position + width > length) {
-            failed = true;
-            return 0;
-        }
-        uint64_t value = 0;
-        for (uint32_t i = 0; i < width; ++i)
-            value = (value << 8) | bytes[position++];
-        return width == 2 ? int16_t(value) : width == 4 ? int32_t(value) : int64_t(value);
-    }
-    void skipString() {
-        int64_t length16 = take(2);
-        position += length16 > 0 ? static_cast<uint64_t>(length16) : 0;
-    }
-};
-
-// Records of the batches in one partition's record set of `size` bytes.
-uint64_t recordSetMessages(RequestReader &reader, int64_t size) {
-    uint64_t end = reader.position + static_cast<uint64_t>(size > 0 ? size : 0);
-    uint64_t messages = 0;
-    while (!reader.failed && reader.position + kBatchRecordCountAt + 4 <= end) {
-        uint64_t batch = reader.position;
-        reader.position = batch + 8;
-        int64_t batchLength = reader.take(4);
-        reader.position = batch + kBatchRecordCountAt;
-        int64_t records = reader.take(4);
-        messages += records > 0 ? static_cast<uint64_t>(records) : 0;
-        if (batchLength <= 0)
-            break;
-        reader.position = batch + kBatchFramingBytes + static_cast<uint64_t>(batchLength);
-    }
-    reader.position = end;
-    return messages;
-}
-
-// Messages in a Produce request (version 7, request header version 1),
-// counted from the record counts of its batches.
-uint64_t requestMessages(const uint8_t *request, uint32_t length) {
-    RequestReader reader{request, length, 12, false}; // size, key, version, correlation id
-    reader.skipString();                              // client id
-    reader.skipString();                              // transactional id
-    reader.position += 6;                             // acks, timeout
-    uint64_t messages = 0;
-    for (int64_t topics = reader.take(4); topics > 0 && !reader.failed; --topics) {
-        reader.skipString();
-        for (int64_t parts = reader.take(4); parts > 0 && !reader.failed; --parts) {
-            reader.take(4); // partition index
-            int64_t size = reader.take(4);
-            messages += recordSetMessages(reader, size);
-        }
-    }
-    return messages;
-}
-
-} // namespace
-
-// A failed reply fails its messages. In synch mode 1 the error also goes
-// back through the wait to the BQXPROD that awaits it. In pipelined mode
-// that call returned long ago: the failure waits for the next synch point,
-// and the wait that happened to take the reply in (another message's send
-// window, a consume call) goes on undisturbed.
-int32_t kafka_produce_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
-                            uint32_t replyLen) {
-    int32_t result = checkReply(pcb, brokerIndex, reply, replyLen);
-    if (result == 0) {
-        pcb->ullMsgsProduced += kMessagesPerReply;
-        return 0;
-    }
-    kafka_produce_failed(pcb, kMessagesPerReply, result);
-    return pcb->u32Synchronous ? result : 0;
-}
-
-void kafka_produce_failed(PCB *pcb, uint64_t messages, int32_t error) {
-    if (messages == 0)
-        return;
-    if (pcb->ullProduceFailed == 0)
-        pcb->i32ProduceFirstError = error;
-    pcb->ullProduceFailed += messages;
-}
-
-void kafka_produce_dropped(PCB *pcb, const uint8_t *request, uint32_t length) {
-    RequestReader header{request, length, 4, false}; // behind the size field
-    int64_t apiKey = header.take(2);
-    if (header.failed || apiKey != kProduceKey)
-        return;
-    // A Produce request holds at least one message, even one that cannot be read.
-    uint64_t messages = requestMessages(request, length);
-    kafka_produce_failed(pcb, messages ? messages : 1, WRN_NO_REPLY);
-}
-
-// Only in synch mode 1 does BQXPROD wait for replies until the first
-// failure, and return that failure: a message that it recorded has been
-// reported by the call's own result.
-void kafka_produce_reported(PCB *pcb, uint64_t failedBefore, int32_t result) {
-    if (!pcb->u32Synchronous || result == 0 || pcb->ullProduceFailed <= failedBefore)
-        return;
-    if (--pcb->ullProduceFailed == 0)
-        pcb->i32ProduceFirstError = 0;
-}
-
-int32_t kafka_produce_synchpoint(PCB *pcb, const char *caller) {
-    if (pcb->ullProduceFailed == 0)
-        return 0;
-    int32_t first = pcb->i32ProduceFirstError;
-    bqx_log_vf(WRN_PRODUCE_FAILED, pcb, caller, -1, -1, 2,
-               static_cast<long long>(pcb->ullProduceFailed), static_cast<int>(first));
-    pcb->ullProduceFailed = 0;
-    pcb->i32ProduceFirstError = 0;
-    return first;
 }

@@ -30,6 +30,19 @@ int32_t kafka_saslauthenticate_reply(PCB *pcb, uint32_t brokerIndex, const uint8
 int32_t kafka_produce(PCB *pcb, const char *message, uint32_t messageLen);
 int32_t kafka_produce_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
                             uint32_t replyLen);
+// The reply together with the request it answers, whose batches tell how
+// many records each partition result settles.
+int32_t kafka_produce_reply_to(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
+                               uint32_t replyLen, const uint8_t *request, uint32_t requestLen);
+
+// Synch mode 4: records collect in one batch per partition. `batched`
+// appends one (BQXPROD); `flush` sends every collected batch, each broker's
+// in one request as soon as it has room in the send window, without
+// awaiting the replies; `discard` fails what is still collected (counted
+// for the next synch point) and frees the batches.
+int32_t kafka_produce_batched(PCB *pcb, const char *message, uint32_t messageLen);
+int32_t kafka_produce_flush(PCB *pcb);
+void kafka_produce_discard(PCB *pcb);
 
 // Produce failures kept until the next synch point. `failed` counts the
 // messages of a failed reply (`error` its result); `dropped` those of a

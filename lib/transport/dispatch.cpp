@@ -45,18 +45,20 @@ const ReplyKind *findKind(int32_t apiKey) {
     return nullptr;
 }
 
-// What the dispatcher learns from the matched request.
+// What the dispatcher learns from the matched request; `request` is the
+// request copy, taken off the queue and released after its handler ran.
 struct MatchedRequest {
     int16_t apiKey;
     int16_t apiVersion;
     uint32_t correlId;
+    PendingRequest *request;
 };
 
-// Takes the head off the entry's queue and releases it.
+// Takes the head off the entry's queue.
 MatchedRequest takeHead(BrokerEntry *entry) {
     PendingRequest *head = entry->pPendingHead;
     MatchedRequest matched = {transport_readBe16(head->abRequest + 4),
-                              transport_readBe16(head->abRequest + 6), head->u32CorrelID};
+                              transport_readBe16(head->abRequest + 6), head->u32CorrelID, head};
     entry->pPendingHead = head->pNext;
     if (!entry->pPendingHead) {
         entry->pPendingTail = nullptr;
@@ -64,7 +66,7 @@ MatchedRequest takeHead(BrokerEntry *entry) {
     } else {
         entry->u32PendingCount--;
     }
-    transport_freePending(head);
+    head->pNext = nullptr;
     return matched;
 }
 
@@ -73,7 +75,8 @@ int32_t callHandler(PCB *pcb, uint32_t brokerIndex, Handler handler, const uint8
     const int16_t apiVersion = matched.apiVersion;
     switch (handler) {
     case Handler::kProduce:
-        return kafka_produce_reply(pcb, brokerIndex, reply, length);
+        return kafka_produce_reply_to(pcb, brokerIndex, reply, length,
+                                      matched.request->abRequest, matched.request->u32Length);
     case Handler::kFetch:
         return kafka_fetch_reply(pcb, brokerIndex, reply, length, matched.correlId);
     case Handler::kListOffsets:
@@ -140,6 +143,18 @@ int32_t unmatchedReply(PCB *pcb, uint32_t brokerIndex, const BrokerEntry *entry,
     return ERR_UNEXPECTED_REPLY;
 }
 
+int32_t handleMatched(PCB *pcb, uint32_t brokerIndex, const BrokerEntry *entry,
+                      const MatchedRequest &matched, const uint8_t *reply, uint32_t length,
+                      const char *tag) {
+    if (pcb->iDebugLevel > 2)
+        bqx_log_vf(INF_REPLY_RECEIVED, pcb, tag, entry->i32BrokerID, -1, 3,
+                   static_cast<int>(matched.correlId), transport_host(entry), entry->i32Port);
+    if (pcb->iDebugLevel > 4)
+        hexdump(pcb, tag, entry->i32BrokerID, -1, "Reply from kafka", reply,
+                length > INT32_MAX ? INT32_MAX : static_cast<int32_t>(length));
+    return dispatch(pcb, brokerIndex, matched, reply, length);
+}
+
 } // namespace
 
 const char *get_ReplyKeyName(int32_t apiKey) {
@@ -163,11 +178,8 @@ int32_t kafka_processReply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
 
     MatchedRequest matched = takeHead(entry);
     const char *tag = get_ReplyKeyName(matched.apiKey);
-    if (pcb->iDebugLevel > 2)
-        bqx_log_vf(INF_REPLY_RECEIVED, pcb, tag, entry->i32BrokerID, -1, 3,
-                   static_cast<int>(correlId), transport_host(entry), entry->i32Port);
-    if (pcb->iDebugLevel > 4)
-        hexdump(pcb, tag, entry->i32BrokerID, -1, "Reply from kafka", reply,
-                length > INT32_MAX ? INT32_MAX : static_cast<int32_t>(length));
-    return dispatch(pcb, brokerIndex, matched, reply, length);
+    int32_t rc = handleMatched(pcb, brokerIndex, entry, matched, reply, length, tag);
+    transport_freePending(matched.request);
+    return rc;
 }
+

@@ -61,25 +61,27 @@ int32_t failSend(PCB *pcb, uint32_t brokerIndex, BrokerEntry *entry, const char 
     return ERR_TCPIP;
 }
 
-int32_t appendPending(PCB *pcb, BrokerEntry *entry, const uint8_t *request, uint32_t length) {
-    PendingRequest *pending =
-        static_cast<PendingRequest *>(malloc(sizeof(PendingRequest) + length));
-    if (!pending) {
-        bqx_log_vf(ERR_MEMORY, pcb, requestTag(request), entry->i32BrokerID, -1, 1, "pPCB");
-        return ERR_MEMORY;
-    }
+void linkPending(BrokerEntry *entry, PendingRequest *pending) {
     pending->pNext = nullptr;
     // The id that the header builder wrote into this request; the entry's
     // counter may have moved on since (another request built meanwhile).
-    pending->u32CorrelID = transport_readBe32(request + kCorrelIdPos);
-    pending->u32Length = length;
-    memcpy(pending->abRequest, request, length);
+    pending->u32CorrelID = transport_readBe32(pending->abRequest + kCorrelIdPos);
     if (entry->pPendingTail)
         entry->pPendingTail->pNext = pending;
     else
         entry->pPendingHead = pending;
     entry->pPendingTail = pending;
     entry->u32PendingCount++;
+}
+
+int32_t appendPending(PCB *pcb, BrokerEntry *entry, const uint8_t *request, uint32_t length) {
+    PendingRequest *pending = kafka_pending_new(length);
+    if (!pending) {
+        bqx_log_vf(ERR_MEMORY, pcb, requestTag(request), entry->i32BrokerID, -1, 1, "pPCB");
+        return ERR_MEMORY;
+    }
+    memcpy(pending->abRequest, request, length);
+    linkPending(entry, pending);
     return 0;
 }
 
@@ -102,14 +104,15 @@ int32_t transport_checkNotDropped(PCB *pcb, const BrokerEntry *tableBefore, uint
 namespace {
 
 // SEND_WINDOW: returns once fewer than the window's requests are pending at
-// the broker; replies that have already arrived are taken in without waiting.
-int32_t waitForWindow(PCB *pcb, uint32_t brokerIndex) {
+// the broker; with `pollFirst`, replies that have already arrived are taken
+// in without waiting.
+int32_t waitForWindow(PCB *pcb, uint32_t brokerIndex, bool pollFirst) {
     uint32_t window = pcb->u32SendWindow ? pcb->u32SendWindow : 1;
     bool waited = false;
     for (;;) {
         BrokerEntry *entry = transport_entry(pcb, brokerIndex);
         if (!entry || entry->u32PendingCount < window) {
-            if (!waited)
+            if (!waited && pollFirst)
                 kafka_waitReply(pcb, WAIT_POLL, brokerIndex);
             return 0;
         }
@@ -154,6 +157,27 @@ int32_t kafka_send(PCB *pcb, uint32_t brokerIndex, uint8_t *request, uint32_t le
     return 0;
 }
 
+PendingRequest *kafka_pending_new(uint32_t length) {
+    PendingRequest *pending =
+        static_cast<PendingRequest *>(malloc(sizeof(PendingRequest) + length));
+    if (pending) {
+        pending->pNext = nullptr;
+        pending->u32CorrelID = 0;
+        pending->u32Length = length;
+    }
+    return pending;
+}
+
+int32_t kafka_sendpending(PCB *pcb, uint32_t brokerIndex, PendingRequest *pending) {
+    int32_t rc = kafka_send(pcb, brokerIndex, pending->abRequest, pending->u32Length);
+    if (rc != 0) {
+        transport_freePending(pending);
+        return rc;
+    }
+    linkPending(transport_entry(pcb, brokerIndex), pending);
+    return 0;
+}
+
 int32_t kafka_sendqueue(PCB *pcb, uint32_t brokerIndex, uint8_t *request, uint32_t length,
                         int32_t wait) {
     int32_t rc = kafka_send(pcb, brokerIndex, request, length);
@@ -167,5 +191,9 @@ int32_t kafka_sendqueue(PCB *pcb, uint32_t brokerIndex, uint8_t *request, uint32
         rc = kafka_waitReply(pcb, WAIT_QUEUE, brokerIndex);
         return transport_checkNotDropped(pcb, tableBefore, brokerIndex, rc);
     }
-    return waitForWindow(pcb, brokerIndex);
+    return waitForWindow(pcb, brokerIndex, true);
+}
+
+int32_t kafka_waitWindow(PCB *pcb, uint32_t brokerIndex) {
+    return waitForWindow(pcb, brokerIndex, false);
 }

@@ -150,9 +150,13 @@ int32_t kafka_disconnect(PCB *pcb) {
     }
     kafka_group_forget(pcb);
     pcb->u32MetadataStale = 0;
-    int32_t result = 0;
-    if (anyReplyAwaited(pcb))
-        result = kafka_waitReply(pcb, WAIT_ALL, 0);
+    // Records still collected in batches go out and are awaited like every
+    // other request; what cannot be sent is failed and reported below.
+    int32_t result = kafka_produce_flush(pcb);
+    if (anyReplyAwaited(pcb)) {
+        int32_t waited = kafka_waitReply(pcb, WAIT_ALL, 0);
+        result = waited != 0 ? waited : result;
+    }
     // What the wait gave up on is dropped with a warning per request; then
     // the produce failures still kept are logged before they are forgotten.
     for (uint32_t i = 0; pcb->pBrokerList && i < pcb->u32BrokerCount; ++i) {
@@ -160,6 +164,7 @@ int32_t kafka_disconnect(PCB *pcb) {
         if (dropped > result)
             result = dropped;
     }
+    kafka_produce_discard(pcb);
     kafka_produce_synchpoint(pcb, kDisconnectTag);
 
     free(pcb->pPartitionList);

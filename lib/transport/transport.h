@@ -32,9 +32,19 @@ int32_t kafka_send(PCB *pcb, uint32_t brokerIndex, uint8_t *request, uint32_t le
 int32_t kafka_sendqueue(PCB *pcb, uint32_t brokerIndex, uint8_t *request, uint32_t length,
                         int32_t wait);
 const char *get_KeyName(int32_t apiKey);
+// A request built in place inside its pending record (u32Length bytes),
+// sent and queued without a copy; on failure the record is freed.
+struct PendingRequest;
+PendingRequest *kafka_pending_new(uint32_t length);
+int32_t kafka_sendpending(PCB *pcb, uint32_t brokerIndex, PendingRequest *pending);
+// Waits until the broker has fewer requests pending than the send window.
+int32_t kafka_waitWindow(PCB *pcb, uint32_t brokerIndex);
 
 // Reply wait and dispatch.
 int32_t kafka_waitReply(PCB *pcb, int32_t mode, uint32_t brokerIndex);
+// Whether the broker's connection has something to read (a reply, or its
+// end) right now; a cheap check that neither waits nor releases the lock.
+bool kafka_replyReady(PCB *pcb, uint32_t brokerIndex);
 int32_t kafka_processReply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply, uint32_t length);
 const char *get_ReplyKeyName(int32_t apiKey);
 

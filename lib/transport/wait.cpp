@@ -222,3 +222,11 @@ int32_t kafka_waitReply(PCB *pcb, int32_t mode, uint32_t brokerIndex) {
         }
     }
 }
+
+bool kafka_replyReady(PCB *pcb, uint32_t brokerIndex) {
+    BrokerEntry *entry = transport_entry(pcb, brokerIndex);
+    if (!entry || entry->i32Socket == -1)
+        return false;
+    pollfd fd = {entry->i32Socket, POLLIN | POLLPRI, 0};
+    return poll(&fd, 1, 0) > 0;
+}

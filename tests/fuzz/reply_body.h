@@ -189,14 +189,49 @@ inline uint32_t replyingBroker(PCB *pcb, int16_t apiKey, const uint8_t *data, ui
     }
 }
 
+inline void putBe(std::string &out, uint64_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i)
+        out.push_back(static_cast<char>(value >> (8 * i)));
+}
+
+// A Produce request as batched produce sends it: every partition with one
+// batch of partition+1 records (their count only; the reply handler reads
+// no record), so that a reply's partitions settle differing counts.
+inline std::string produceRequest(int16_t apiVersion, uint32_t correlId) {
+    std::string out;
+    putBe(out, 0, 4);
+    putBe(out, 0, 2);
+    putBe(out, static_cast<uint16_t>(apiVersion), 2);
+    putBe(out, correlId, 4);
+    putBe(out, 0xFFFF, 2);                 // client id: null
+    putBe(out, 0xFFFF, 2);                 // transactional id: null
+    putBe(out, 1, 2);                      // acks
+    putBe(out, 1500, 4);                   // timeout
+    putBe(out, 1, 4);                      // topics
+    putBe(out, 9, 2);
+    out += "bqx-seeds";
+    putBe(out, kPartitions, 4);
+    for (uint32_t p = 0; p < kPartitions; ++p) {
+        putBe(out, p, 4);
+        putBe(out, 61, 4);                 // records size: a batch without records
+        putBe(out, 0, 8);                  // baseOffset
+        putBe(out, 49, 4);                 // batchLength
+        out.append(45, '\0');              // epoch to baseSequence
+        putBe(out, p + 1, 4);              // record count
+    }
+    return out;
+}
+
 // The request a reply answers, at the head of the entry's queue.
 inline void pushPending(BrokerEntry &entry, int16_t apiKey, int16_t apiVersion, uint32_t correlId) {
-    auto *request = static_cast<PendingRequest *>(calloc(1, sizeof(PendingRequest) + 8));
-    const uint8_t header[8] = {0, 0, 0, 4,
-                               static_cast<uint8_t>(apiKey >> 8), static_cast<uint8_t>(apiKey),
-                               static_cast<uint8_t>(apiVersion >> 8), static_cast<uint8_t>(apiVersion)};
-    memcpy(request->abRequest, header, sizeof header);
-    request->u32Length = sizeof header;
+    std::string bytes = {0, 0, 0, 4,
+                         static_cast<char>(apiKey >> 8), static_cast<char>(apiKey),
+                         static_cast<char>(apiVersion >> 8), static_cast<char>(apiVersion)};
+    if (apiKey == 0)
+        bytes = produceRequest(apiVersion, correlId);
+    auto *request = static_cast<PendingRequest *>(calloc(1, sizeof(PendingRequest) + bytes.size()));
+    memcpy(request->abRequest, bytes.data(), bytes.size());
+    request->u32Length = static_cast<uint32_t>(bytes.size());
     request->u32CorrelID = correlId;
     entry.pPendingHead = entry.pPendingTail = request;
     entry.u32PendingCount = 1;

@@ -329,4 +329,60 @@ TEST_F(ProduceReply, EveryTruncationIs7536UntilTheErrorIsRead) {
     });
 }
 
+// A Produce request (version 7) with one batch per partition, each with the
+// given record count (batch header only: the handler reads the counts).
+ByteVec batchedRequest(const std::vector<std::pair<int32_t, int32_t>> &partitionRecords) {
+    WireBytes w;
+    w.i32(0).i16(0).i16(7).i32(5).str("bqx").i16(-1).i16(1).i32(1500).i32(1).str("orders");
+    w.i32(static_cast<int64_t>(partitionRecords.size()));
+    for (auto [partition, records] : partitionRecords) {
+        w.i32(partition).i32(61).i64(0).i32(49).i32(0).i8(2).i32(0).i16(0).i32(records - 1);
+        w.i64(0).i64(0).i64(-1).i16(-1).i32(-1).i32(records);
+    }
+    return w.bytes;
+}
+
+// Each partition result settles the records its batch carried; partitions
+// the reply leaves out fail with 7536, as does a cut-short reply's rest.
+TEST_F(ProduceReply, EveryPartitionSettlesTheRecordsOfItsBatch) {
+    s.pcb->u32Synchronous = 0;
+    ByteVec request = batchedRequest({{0, 3}, {1, 5}, {2, 7}});
+    struct Case {
+        const char *name;
+        std::vector<std::pair<int32_t, int16_t>> results; // partition, error code
+        int cut;                                          // bytes cut off the reply's end
+        uint64_t acknowledged, failed;
+        int32_t firstError;
+    };
+    const Case cases[] = {
+        {"all acknowledged", {{0, 0}, {1, 0}, {2, 0}}, 0, 15, 0, 0},
+        {"one refused", {{0, 0}, {1, 6}, {2, 0}}, 0, 10, 5, 7510},
+        {"order of the reply", {{2, 10}, {0, 0}, {1, 0}}, 0, 8, 7, 7510},
+        {"partition left out", {{0, 0}, {1, 0}}, 0, 8, 7, 7536},
+        {"reply cut short", {{0, 0}, {1, 0}, {2, 0}}, 30, 8, 7, 7536},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        s.pcb->ullMsgsProduced = 0;
+        s.pcb->ullProduceFailed = 0;
+        s.pcb->i32ProduceFirstError = 0;
+        WireBytes w;
+        w.i32(1).str("orders").i32(static_cast<int64_t>(c.results.size()));
+        for (auto [partition, error] : c.results)
+            w.i32(partition).i16(error).i64(42).i64(-1).i64(0);
+        w.i32(0);
+        ByteVec reply = w.reply(5);
+        reply.resize(reply.size() - static_cast<size_t>(c.cut));
+        captureLines([&] {
+            EXPECT_EQ(kafka_produce_reply_to(s.pcb, 0, reply.data(),
+                                             static_cast<uint32_t>(reply.size()), request.data(),
+                                             static_cast<uint32_t>(request.size())),
+                      0); // pipelined: the failure waits for the synch point
+        });
+        EXPECT_EQ(s.pcb->ullMsgsProduced, c.acknowledged);
+        EXPECT_EQ(s.pcb->ullProduceFailed, c.failed);
+        EXPECT_EQ(s.pcb->i32ProduceFirstError, c.firstError);
+    }
+}
+
 } // namespace

@@ -1,0 +1,456 @@
+// Synch mode 4, batched pipelined produce. BQXPROD appends each record to
+// the open batch of its partition and returns. A broker's batches go out
+// together, one Produce request (version 7) with one batch per partition,
+// whenever that broker has fewer requests awaiting replies than the send
+// window allows. Batches therefore grow only while the broker is busy: a
+// broker that keeps up gets every record at once, with no timer and no
+// added latency, and a busy one gets them in few large requests.
+#include <stdlib.h>
+#include <string.h>
+
+#include "api/pcb.h"
+#include "codec/codec.h"
+#include "log/log.h"
+#include "log/messages.h"
+#include "protocol/produce_internal.h"
+#include "protocol/protocol.h"
+#include "protocol/protocol_internal.h"
+#include "transport/transport.h"
+
+namespace {
+
+constexpr const char *kTag = "Produce";
+constexpr int32_t kProduceKey = 0;
+constexpr int32_t kProduceVersion = 7;
+constexpr int32_t kProduceTimeoutMs = 1500;
+constexpr int32_t kRecordBatchMagic = 2;
+
+// A batch is closed at this many records or bytes (batch header included);
+// a record too big for an empty batch travels alone.
+constexpr uint32_t kBatchMaxRecords = 10000;
+constexpr uint64_t kBatchMaxBytes = 1 << 20;
+// baseOffset to the record count, and the partition index and records size
+// in front of it.
+constexpr uint64_t kBatchHeaderBytes = 61;
+constexpr uint64_t kPartitionHeadBytes = 8;
+// The request header and topic section: size to client id (14 + its
+// converted bytes), transactional id to partition count (22 + the topic's).
+constexpr uint64_t kFixedHeaderBytes = 14;
+constexpr uint64_t kTopicSectionBytes = 22;
+constexpr uint64_t kMaxRequestBytes = 0x7FFFFFFF; // positions are signed 32-bit
+constexpr uint32_t kFirstCapacity = 4096;
+
+// Zig-zag varint of `value` into `out` (at least 10 bytes); returns its size.
+uint32_t putVarint(uint8_t *out, int64_t value) {
+    uint64_t zigzag = (static_cast<uint64_t>(value) << 1) ^ static_cast<uint64_t>(value >> 63);
+    uint32_t size = 0;
+    while (zigzag >= 0x80) {
+        out[size++] = static_cast<uint8_t>(zigzag | 0x80);
+        zigzag >>= 7;
+    }
+    out[size++] = static_cast<uint8_t>(zigzag);
+    return size;
+}
+
+uint32_t varintSize(int64_t value) {
+    uint8_t scratch[10];
+    return putVarint(scratch, value);
+}
+
+int64_t lengthField(uint32_t length) { return length ? static_cast<int64_t>(length) : -1; }
+
+// The record's bytes behind its length varint, for a record with this
+// timestamp and offset delta.
+uint64_t recordBody(const ProduceKey &key, const ProduceValue &value, int64_t timestampDelta,
+                    uint32_t offsetDelta) {
+    return 2 + varintSize(timestampDelta) + varintSize(offsetDelta) +
+           varintSize(lengthField(key.length)) + key.length +
+           varintSize(lengthField(value.length)) + value.length;
+}
+
+// Room for the record at its worst (deltas of 10 bytes each).
+uint64_t recordBound(const ProduceKey &key, const ProduceValue &value) {
+    return 10 + 2 + 20 + 10 + key.length + 10 + value.length;
+}
+
+// The session's open batch of `partition`, created when missing. Partition
+// ids are dense from 0, so the id is tried as the index first.
+ProduceBatch *batchOf(PCB *pcb, int32_t partition) {
+    uint32_t count = pcb->u32ProduceBatchCount;
+    if (partition >= 0 && static_cast<uint32_t>(partition) < count &&
+        pcb->pProduceBatches[partition].i32Partition == partition)
+        return &pcb->pProduceBatches[partition];
+    for (uint32_t i = 0; i < count; ++i)
+        if (pcb->pProduceBatches[i].i32Partition == partition)
+            return &pcb->pProduceBatches[i];
+    ProduceBatch *grown = static_cast<ProduceBatch *>(
+        realloc(pcb->pProduceBatches, (count + 1) * sizeof(ProduceBatch)));
+    if (!grown)
+        return nullptr;
+    pcb->pProduceBatches = grown;
+    grown[count] = ProduceBatch{};
+    grown[count].i32Partition = partition;
+    pcb->u32ProduceBatchCount = count + 1;
+    return &grown[count];
+}
+
+bool fits(const ProduceBatch &batch, uint64_t recordBytes) {
+    if (batch.u32Records == 0)
+        return true;
+    return batch.u32Records < kBatchMaxRecords &&
+           kBatchHeaderBytes + batch.u32Length + recordBytes <= kBatchMaxBytes;
+}
+
+bool reserve(ProduceBatch *batch, uint64_t more) {
+    uint64_t needed = batch->u32Length + more;
+    if (needed <= batch->u32Capacity)
+        return true;
+    uint64_t capacity = batch->u32Capacity ? 2ull * batch->u32Capacity : kFirstCapacity;
+    if (capacity < needed)
+        capacity = needed;
+    if (capacity > kMaxRequestBytes)
+        return false;
+    uint8_t *grown = static_cast<uint8_t *>(realloc(batch->pRecords, capacity));
+    if (!grown)
+        return false;
+    batch->pRecords = grown;
+    batch->u32Capacity = static_cast<uint32_t>(capacity);
+    return true;
+}
+
+// Appends one record with its offset and timestamp deltas. The room for it
+// has been reserved.
+void appendRecord(ProduceBatch *batch, const ProduceKey &key, const ProduceValue &value,
+                  int64_t now) {
+    if (batch->u32Records == 0)
+        batch->i64FirstTimestamp = batch->i64MaxTimestamp = now;
+    if (now > batch->i64MaxTimestamp)
+        batch->i64MaxTimestamp = now;
+    int64_t timestampDelta = now - batch->i64FirstTimestamp;
+    uint32_t offsetDelta = batch->u32Records;
+    uint8_t *out = batch->pRecords + batch->u32Length;
+    uint8_t *start = out;
+    out += putVarint(out, static_cast<int64_t>(recordBody(key, value, timestampDelta, offsetDelta)));
+    *out++ = 0; // attributes
+    out += putVarint(out, timestampDelta);
+    out += putVarint(out, offsetDelta);
+    out += putVarint(out, lengthField(key.length));
+    if (key.length)
+        memcpy(out, key.bytes, key.length), out += key.length;
+    out += putVarint(out, lengthField(value.length));
+    if (value.length)
+        memcpy(out, value.data, value.length), out += value.length;
+    *out++ = 0; // header count
+    batch->u32Length += static_cast<uint32_t>(out - start);
+    batch->u32Records++;
+}
+
+// A buffer grown beyond the batch limit by one big record is given back,
+// so that open batches hold at most about the limit per partition.
+void emptyBatch(PCB *pcb, ProduceBatch *batch) {
+    pcb->ullBatchedRecords -= batch->u32Records;
+    batch->u32Records = 0;
+    batch->u32Length = 0;
+    if (batch->u32Capacity > kBatchMaxBytes) {
+        free(batch->pRecords);
+        batch->pRecords = nullptr;
+        batch->u32Capacity = 0;
+    }
+}
+
+// The partition-list entry of `partition`, or null. Lists are usually in
+// partition order, so the id is tried as the index first.
+const PartitionEntry *entryOf(const PCB *pcb, int32_t partition) {
+    if (partition >= 0 && static_cast<uint32_t>(partition) < pcb->u32PartitionCount &&
+        pcb->pPartitionList && pcb->pPartitionList[partition].i32Partition == partition)
+        return &pcb->pPartitionList[partition];
+    for (uint32_t i = 0; pcb->pPartitionList && i < pcb->u32PartitionCount; ++i)
+        if (pcb->pPartitionList[i].i32Partition == partition)
+            return &pcb->pPartitionList[i];
+    return nullptr;
+}
+
+// Index of the broker that leads `partition` now, -1 when none is known.
+int32_t leaderOf(const PCB *pcb, int32_t partition) {
+    const PartitionEntry *entry = entryOf(pcb, partition);
+    if (!entry || entry->i32Leader == -1 || entry->i32BrokerIdx < 0 ||
+        static_cast<uint32_t>(entry->i32BrokerIdx) >= pcb->u32BrokerCount)
+        return -1;
+    return entry->i32BrokerIdx;
+}
+
+// Records and request bytes of the batches whose partitions `broker` leads.
+struct BrokerLoad {
+    uint64_t records;
+    uint64_t batchBytes;
+    int32_t partitions;
+};
+
+BrokerLoad loadOf(const PCB *pcb, int32_t broker) {
+    BrokerLoad load = {0, 0, 0};
+    for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i) {
+        const ProduceBatch &batch = pcb->pProduceBatches[i];
+        if (batch.u32Records == 0 || leaderOf(pcb, batch.i32Partition) != broker)
+            continue;
+        load.records += batch.u32Records;
+        load.batchBytes += kPartitionHeadBytes + kBatchHeaderBytes + batch.u32Length;
+        load.partitions++;
+    }
+    return load;
+}
+
+// Writes one partition's entry: its index, the record set size and the
+// batch with its lengths and CRC-32C (attributes to the end).
+int32_t marshalBatch(PCB *pcb, uint8_t *buffer, uint32_t size, int32_t position,
+                     const ProduceBatch &batch) {
+    int32_t recordsSize = static_cast<int32_t>(kBatchHeaderBytes + batch.u32Length);
+    int32_t lastOffsetDelta = static_cast<int32_t>(batch.u32Records - 1);
+    position = kafka_marshall_new(pcb, buffer, size, position, "i4i4i8i4i4i1",
+                                  batch.i32Partition, recordsSize, int64_t{0}, recordsSize - 12,
+                                  0, kRecordBatchMagic);
+    if (position < 0)
+        return position;
+    int32_t crcAt = position;
+    position = kafka_marshall_new(pcb, buffer, size, position, "i4i2i4i8i8i8i2i4i4", 0, 0,
+                                  lastOffsetDelta, batch.i64FirstTimestamp, batch.i64MaxTimestamp,
+                                  int64_t{-1}, -1, -1, static_cast<int32_t>(batch.u32Records));
+    if (position < 0 || static_cast<uint64_t>(position) + batch.u32Length > size)
+        return -1;
+    memcpy(buffer + position, batch.pRecords, batch.u32Length);
+    position += static_cast<int32_t>(batch.u32Length);
+    uint32_t crc = crc32c(0, buffer + crcAt + 4, static_cast<uint64_t>(position - crcAt - 4));
+    kafka_marshall_new(pcb, buffer, size, crcAt, "i4", static_cast<int32_t>(crc));
+    return position;
+}
+
+// Builds the request for `broker` from its batches into a pending record.
+PendingRequest *buildRequest(PCB *pcb, int32_t broker, const BrokerLoad &load) {
+    const char *topic = pcb->pszTopic ? pcb->pszTopic : "";
+    uint64_t headBytes = kFixedHeaderBytes + 2 * strlen(gpszClientID) + kTopicSectionBytes +
+                         2 * strlen(topic);
+    uint64_t size = headBytes + load.batchBytes;
+    PendingRequest *pending = size <= kMaxRequestBytes
+                                  ? kafka_pending_new(static_cast<uint32_t>(size))
+                                  : nullptr;
+    if (!pending)
+        return nullptr;
+    uint8_t *buffer = pending->abRequest;
+    // Only the head is cleared: every byte behind it is written.
+    int32_t position = kafka_marshall_ReqHdr(pcb, static_cast<uint32_t>(broker), buffer,
+                                             static_cast<uint32_t>(headBytes), kProduceKey,
+                                             kProduceVersion);
+    if (position > 0)
+        position = kafka_marshall_new(pcb, buffer, static_cast<uint32_t>(size), position,
+                                      "i2i2i4i4nsi4", -1, static_cast<int32_t>(pcb->i16Acks),
+                                      kProduceTimeoutMs, 1, topic, 1, load.partitions);
+    for (uint32_t i = 0; position > 0 && i < pcb->u32ProduceBatchCount; ++i) {
+        const ProduceBatch &batch = pcb->pProduceBatches[i];
+        if (batch.u32Records > 0 && leaderOf(pcb, batch.i32Partition) == broker)
+            position = marshalBatch(pcb, buffer, static_cast<uint32_t>(size), position, batch);
+    }
+    if (position <= 0) {
+        free(pending);
+        return nullptr;
+    }
+    pending->u32Length = static_cast<uint32_t>(position);
+    return pending;
+}
+
+// Fails the records collected for `broker` (counted for the next synch
+// point) and empties their batches; with broker -1, those of partitions
+// without a known leader.
+void failBatches(PCB *pcb, int32_t broker, int32_t error) {
+    for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i) {
+        ProduceBatch *batch = &pcb->pProduceBatches[i];
+        if (batch->u32Records == 0 || leaderOf(pcb, batch->i32Partition) != broker)
+            continue;
+        kafka_produce_failed(pcb, batch->u32Records, error);
+        emptyBatch(pcb, batch);
+    }
+}
+
+void emptyBrokerBatches(PCB *pcb, int32_t broker) {
+    for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i)
+        if (leaderOf(pcb, pcb->pProduceBatches[i].i32Partition) == broker)
+            emptyBatch(pcb, &pcb->pProduceBatches[i]);
+}
+
+// Connects the broker if its connection has gone. A broker that cannot be
+// reached fails the records collected for it.
+int32_t ensureConnected(PCB *pcb, int32_t broker) {
+    const BrokerEntry &entry = pcb->pBrokerList[broker];
+    if (entry.i32Socket != -1)
+        return 0;
+    int32_t rc = kafka_connect(pcb, static_cast<uint32_t>(broker));
+    if (rc == 0)
+        return 0;
+    if (rc == ERR_HANDLE)
+        return rc; // the session was taken over: its close deals with the batches
+    pcb->u32MetadataStale = 1;
+    bqx_log_vf(ERR_NO_BROKER_CONNECTED, pcb, kTag, -1, -1, 1,
+               pcb->pszTopic ? pcb->pszTopic : "");
+    failBatches(pcb, broker, ERR_NO_BROKER_CONNECTED);
+    return ERR_NO_BROKER_CONNECTED;
+}
+
+// Sends every batch that `broker` leads in one request, without waiting.
+// The records of a request that could not be built or sent are failed.
+int32_t sendBroker(PCB *pcb, int32_t broker) {
+    int32_t rc = ensureConnected(pcb, broker);
+    if (rc != 0)
+        return rc;
+    BrokerLoad load = loadOf(pcb, broker);
+    if (load.records == 0)
+        return 0;
+    int64_t started = pcb->iDebugLevel != 0 ? getTimeStamp() : 0;
+    PendingRequest *pending = buildRequest(pcb, broker, load);
+    if (!pending) {
+        rc = produce_no_memory(pcb, "pBuff");
+        failBatches(pcb, broker, rc);
+        return rc;
+    }
+    if (pcb->iDebugLevel != 0)
+        pcb->ullMarshallTime += static_cast<uint64_t>(getTimeStamp() - started);
+    // Sent or not, the batches are done: a request that failed to go out
+    // is counted here, one lost later by the transport's drop.
+    emptyBrokerBatches(pcb, broker);
+    rc = kafka_sendpending(pcb, static_cast<uint32_t>(broker), pending);
+    if (rc != 0)
+        kafka_produce_failed(pcb, load.records, rc);
+    return rc;
+}
+
+uint32_t pendingAt(const PCB *pcb, int32_t broker) {
+    return pcb->pBrokerList[broker].u32PendingCount;
+}
+
+bool hasRoom(const PCB *pcb, int32_t broker) {
+    uint32_t window = pcb->u32SendWindow ? pcb->u32SendWindow : 1;
+    return pendingAt(pcb, broker) < window;
+}
+
+// Waits until the partition's leader has room, then sends its batches.
+int32_t sendWhenRoom(PCB *pcb, int32_t partition) {
+    int32_t broker = leaderOf(pcb, partition);
+    if (broker < 0) {
+        bqx_log_vf(ERR_NO_BROKER_CONNECTED, pcb, kTag, -1, partition, 1,
+                   pcb->pszTopic ? pcb->pszTopic : "");
+        failBatches(pcb, -1, ERR_NO_BROKER_CONNECTED);
+        return 0;
+    }
+    int32_t rc = kafka_waitWindow(pcb, static_cast<uint32_t>(broker));
+    if (rc != 0)
+        return rc;
+    // The wait may have dispatched replies that changed the tables.
+    broker = leaderOf(pcb, partition);
+    return broker < 0 ? sendWhenRoom(pcb, partition) : sendBroker(pcb, broker);
+}
+
+// Sends the batches of every broker that has room. Called after replies
+// came in, which may have made room at brokers other than the caller's.
+void sendWhereRoom(PCB *pcb) {
+    for (uint32_t i = 0; i < pcb->u32ProduceBatchCount && pcb->ullBatchedRecords > 0; ++i) {
+        int32_t broker = leaderOf(pcb, pcb->pProduceBatches[i].i32Partition);
+        if (pcb->pProduceBatches[i].u32Records > 0 && broker >= 0 && hasRoom(pcb, broker))
+            sendBroker(pcb, broker);
+    }
+}
+
+// After an append: the broker's batches go out now if it has room. When it
+// is busy, replies that have already arrived are taken in first (a cheap
+// readiness check, so a busy broker costs no wait per record).
+void sendIfRoom(PCB *pcb, int32_t broker) {
+    if (hasRoom(pcb, broker)) {
+        sendBroker(pcb, broker);
+        return;
+    }
+    if (!kafka_replyReady(pcb, static_cast<uint32_t>(broker)))
+        return;
+    kafka_waitReply(pcb, WAIT_POLL, static_cast<uint32_t>(broker));
+    sendWhereRoom(pcb);
+}
+
+// Converts the message and key and picks the partition as every synch mode
+// does; *chosen is the partition-list entry whose leader is connected.
+int32_t prepare(PCB *pcb, const char *message, uint32_t messageLen, ProduceValue *value,
+                ProduceKey *key, uint32_t *chosen) {
+    uint32_t keyLen = static_cast<uint32_t>(strnlen(pcb->szMsgKey, sizeof pcb->szMsgKey));
+    int32_t rc = produce_ready_tables(pcb);
+    if (rc == 0)
+        rc = produce_convert_value(pcb, message, messageLen, value);
+    if (rc == 0)
+        rc = produce_convert_key(pcb, keyLen, key);
+    if (rc == 0)
+        rc = produce_choose_partition(pcb, keyLen, chosen);
+    return rc;
+}
+
+// Appends the record to its partition's batch, first sending that batch
+// when the record does not fit. Returns 0 once the record is collected.
+int32_t collect(PCB *pcb, int32_t partition, const ProduceKey &key, const ProduceValue &value) {
+    uint64_t bound = recordBound(key, value);
+    if (kPartitionHeadBytes + kBatchHeaderBytes + bound > kMaxRequestBytes / 2)
+        return produce_no_memory(pcb, "pBuff");
+    ProduceBatch *batch = batchOf(pcb, partition);
+    if (!batch)
+        return produce_no_memory(pcb, "pBuff");
+    if (!fits(*batch, bound)) {
+        int32_t rc = sendWhenRoom(pcb, partition);
+        if (rc != 0)
+            return rc;
+        batch = batchOf(pcb, partition);
+        if (!batch)
+            return produce_no_memory(pcb, "pBuff");
+    }
+    if (!reserve(batch, bound))
+        return produce_no_memory(pcb, "pBuff");
+    appendRecord(batch, key, value, gpfnProduceClock());
+    pcb->ullBatchedRecords++;
+    return 0;
+}
+
+} // namespace
+
+int32_t kafka_produce_batched(PCB *pcb, const char *message, uint32_t messageLen) {
+    ProduceValue value{};
+    ProduceKey key{};
+    uint32_t chosen = 0;
+    int32_t rc = prepare(pcb, message, messageLen, &value, &key, &chosen);
+    if (rc == 0) {
+        int32_t partition = pcb->pPartitionList[chosen].i32Partition;
+        rc = collect(pcb, partition, key, value);
+        int32_t broker = rc == 0 ? leaderOf(pcb, partition) : -1;
+        if (broker >= 0)
+            sendIfRoom(pcb, broker);
+    }
+    free(value.owned);
+    return rc;
+}
+
+int32_t kafka_produce_flush(PCB *pcb) {
+    int32_t result = 0;
+    for (uint32_t i = 0; i < pcb->u32ProduceBatchCount && pcb->ullBatchedRecords > 0; ++i) {
+        if (pcb->pProduceBatches[i].u32Records == 0)
+            continue;
+        int32_t rc = sendWhenRoom(pcb, pcb->pProduceBatches[i].i32Partition);
+        if (rc != 0 && result == 0)
+            result = rc;
+        if (rc == ERR_HANDLE)
+            break;
+    }
+    return result;
+}
+
+void kafka_produce_discard(PCB *pcb) {
+    if (pcb->ullBatchedRecords > 0) {
+        bqx_log_vf(ERR_NO_BROKER_CONNECTED, pcb, kTag, -1, -1, 1,
+                   pcb->pszTopic ? pcb->pszTopic : "");
+        kafka_produce_failed(pcb, pcb->ullBatchedRecords, ERR_NO_BROKER_CONNECTED);
+    }
+    for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i)
+        free(pcb->pProduceBatches[i].pRecords);
+    free(pcb->pProduceBatches);
+    pcb->pProduceBatches = nullptr;
+    pcb->u32ProduceBatchCount = 0;
+    pcb->ullBatchedRecords = 0;
+}

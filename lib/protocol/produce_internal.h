@@ -1,0 +1,48 @@
+// What the one-record produce path and the batched path (synch mode 4)
+// share: the tables check, key and value conversion and the partition
+// choice, so that both treat a message exactly alike.
+#ifndef BQX_PROTOCOL_PRODUCE_INTERNAL_H
+#define BQX_PROTOCOL_PRODUCE_INTERNAL_H
+
+#include <stdint.h>
+
+#include "api/pcb.h"
+
+// A character of a local code page takes at most 4 bytes in UTF-8.
+constexpr uint32_t kProduceKeyUtf8Size = 4 * kMaxKeyLen;
+
+// The message value as sent; `owned` is the conversion buffer, if any.
+struct ProduceValue {
+    const char *data;
+    uint32_t length;
+    char *owned;
+};
+
+// The message key as sent, already in UTF-8.
+struct ProduceKey {
+    char bytes[kProduceKeyUtf8Size];
+    uint32_t length;
+};
+
+// 7507 or 7508 (logged) when the session has no broker table or partition
+// list, else 0.
+int32_t produce_check_tables(PCB *pcb);
+
+// Refreshes stale Metadata and checks the tables again.
+int32_t produce_ready_tables(PCB *pcb);
+
+// Converts the value to UTF-8 when the session's convert flag asks for it.
+int32_t produce_convert_value(PCB *pcb, const char *message, uint32_t length,
+                              ProduceValue *value);
+
+// Converts the session's key (keyLen bytes of szMsgKey) to UTF-8.
+int32_t produce_convert_key(PCB *pcb, uint32_t keyLen, ProduceKey *key);
+
+// Picks the partition-list entry for the next message (the key's own, else
+// the next by the cursor) and connects its leader. Returns 0 or 7513.
+int32_t produce_choose_partition(PCB *pcb, uint32_t keyLen, uint32_t *chosen);
+
+// Logs 7503 for `what` and returns it.
+int32_t produce_no_memory(PCB *pcb, const char *what);
+
+#endif
