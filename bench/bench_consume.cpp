@@ -1,7 +1,8 @@
 // bqx_bench_consume: consume throughput against a broker through the
 // public interface.
 //
-//   bqx_bench_consume bootstrap topic count [window]
+//   bqx_bench_consume bootstrap topic count [window [size]]
+//   bqx_bench_consume --messages count size
 //
 // Consumes `count` messages of `topic` from its beginning as the only
 // member of a consumer group of its own (a new group per run), in synch
@@ -10,6 +11,15 @@
 // until the last message arrived; BQXCONN is outside it. One line starting
 // with "result" holds key=value fields; client_cpu_s is the process's user
 // + system CPU time over the same span.
+//
+// --messages writes the benchmark's messages to standard output, one per
+// line, for a producer that reads lines (kcat -P -l). Message i starts with
+// i as ten digits; the rest is words of a fixed vocabulary picked by a
+// generator seeded with i, so a batch of them compresses about as text
+// does. Given `size`, a consuming run checks every value against the
+// message its first ten digits name (inside the clock: one memcmp against a
+// table built before it) and that no message came twice, so `count`
+// correct values mean that every message of the topic arrived exactly once.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,6 +38,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr uint32_t kCapacity = 1 << 20;
 constexpr int32_t kConsumeTimeout = 10;
+constexpr size_t kIndexDigits = 10;
+constexpr long kMinSize = kIndexDigits + 1;
+constexpr long kMaxSize = 1 << 20;
+constexpr int kWords = 256;
 
 double cpuSeconds() {
     rusage usage{};
@@ -43,17 +57,114 @@ void showLastError(int32_t handle) {
     fprintf(stderr, "bqx_bench_consume: last error %d: %.*s\n", number, length, text);
 }
 
+uint64_t nextRandom(uint64_t &state) { // xorshift64*
+    state ^= state >> 12;
+    state ^= state << 25;
+    state ^= state >> 27;
+    return state * 0x2545F4914F6CDD1DULL;
+}
+
+// kWords lower-case words of 2 to 9 letters, the same on every run.
+std::vector<std::string> vocabulary() {
+    std::vector<std::string> words;
+    uint64_t state = 0x9E3779B97F4A7C15ULL;
+    for (int i = 0; i < kWords; ++i) {
+        std::string word(2 + nextRandom(state) % 8, 'a');
+        for (char &c : word)
+            c = static_cast<char>('a' + nextRandom(state) % 26);
+        words.push_back(word);
+    }
+    return words;
+}
+
+// Message `index` of `size` bytes into `out`: the index as ten digits, then
+// words separated by spaces, the last one cut at the end.
+void makeMessage(const std::vector<std::string> &words, long index, long size, char *out) {
+    long digits = index;
+    for (size_t i = kIndexDigits; i-- > 0; digits /= 10)
+        out[i] = static_cast<char>('0' + digits % 10);
+    uint64_t state = static_cast<uint64_t>(index) * 0x9E3779B97F4A7C15ULL + 1;
+    long at = kIndexDigits;
+    while (at < size) {
+        out[at++] = ' ';
+        const std::string &word = words[nextRandom(state) % kWords];
+        for (size_t i = 0; i < word.size() && at < size; ++i)
+            out[at++] = word[i];
+    }
+}
+
+int writeMessages(long count, long size) {
+    std::vector<std::string> words = vocabulary();
+    std::vector<char> line(static_cast<size_t>(size) + 1);
+    line[static_cast<size_t>(size)] = '\n';
+    for (long i = 0; i < count; ++i) {
+        makeMessage(words, i, size, line.data());
+        if (fwrite(line.data(), 1, line.size(), stdout) != line.size())
+            return 1;
+    }
+    return fflush(stdout) == 0 ? 0 : 1;
+}
+
+// The expected messages of a checked run, and what the run has seen.
+struct Check {
+    long size = 0; // 0: values are not checked
+    std::vector<char> expected;
+    std::vector<uint8_t> seen;
+    long wrong = 0;     // a value that is not one of the messages
+    long duplicate = 0; // a message that came again
+};
+
+void prepareCheck(Check &check, long count, long size) {
+    check.size = size;
+    if (size == 0)
+        return;
+    std::vector<std::string> words = vocabulary();
+    check.expected.resize(static_cast<size_t>(count * size));
+    for (long i = 0; i < count; ++i)
+        makeMessage(words, i, size, check.expected.data() + i * size);
+    check.seen.assign(static_cast<size_t>(count), 0);
+}
+
+void checkValue(Check &check, const char *value, uint32_t length) {
+    if (check.size == 0)
+        return;
+    long index = length >= kIndexDigits ? 0 : -1;
+    for (size_t i = 0; i < kIndexDigits && index >= 0; ++i)
+        index = value[i] >= '0' && value[i] <= '9' ? index * 10 + (value[i] - '0') : -1;
+    auto count = static_cast<long>(check.seen.size());
+    if (length != check.size || index < 0 || index >= count ||
+        memcmp(value, check.expected.data() + index * check.size, length) != 0) {
+        ++check.wrong;
+        return;
+    }
+    if (check.seen[static_cast<size_t>(index)]++)
+        ++check.duplicate;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 4 && strcmp(argv[1], "--messages") == 0) {
+        long count = atol(argv[2]), size = atol(argv[3]);
+        if (count < 1 || size < kMinSize || size > kMaxSize) {
+            fprintf(stderr, "usage: %s --messages count size (%ld-%ld)\n", argv[0], kMinSize, kMaxSize);
+            return 2;
+        }
+        return writeMessages(count, size);
+    }
     long count = argc > 3 ? atol(argv[3]) : 0;
     long window = argc > 4 ? atol(argv[4]) : 1;
-    if (argc < 4 || argc > 5 || count < 1 || window < 1 || window > 10000) {
-        fprintf(stderr, "usage: %s bootstrap topic count [window 1-10000]\n", argv[0]);
+    long size = argc > 5 ? atol(argv[5]) : 0;
+    if (argc < 4 || argc > 6 || count < 1 || window < 1 || window > 10000 ||
+        (argc > 5 && (size < kMinSize || size > kMaxSize))) {
+        fprintf(stderr, "usage: %s bootstrap topic count [window 1-10000 [size %ld-%ld]]\n", argv[0],
+                kMinSize, kMaxSize);
         return 2;
     }
     const char *bootstrap = argv[1], *topic = argv[2];
     std::string group = "bqx-bench-" + std::to_string(getpid()) + "-" + std::to_string(time(nullptr));
+    Check check;
+    prepareCheck(check, count, size);
 
     int32_t handle = BQXOPEN();
     if (handle < 0)
@@ -75,6 +186,7 @@ int main(int argc, char **argv) {
         if (rc == 0) {
             ++consumed;
             bytes += length;
+            checkValue(check, buffer.data(), length);
         }
     }
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -82,9 +194,14 @@ int main(int argc, char **argv) {
     if (rc != 0)
         showLastError(handle);
     BQXCLSE(handle);
+    bool checkFailed = check.wrong != 0 || check.duplicate != 0;
+    if (checkFailed)
+        fprintf(stderr, "bqx_bench_consume: %ld wrong values, %ld duplicates\n", check.wrong,
+                check.duplicate);
     double perSecond = consumed / seconds;
     printf("result client=bqx window=%ld count=%ld consumed=%ld rc=%d seconds=%.3f msgs_per_s=%.0f "
-           "mb_per_s=%.2f client_cpu_s=%.2f\n",
-           window, count, consumed, rc, seconds, perSecond, bytes / seconds / 1e6, cpu);
-    return rc == 0 ? 0 : 1;
+           "mb_per_s=%.2f client_cpu_s=%.3f checked=%s wrong=%ld duplicates=%ld\n",
+           window, count, consumed, rc != 0 ? rc : checkFailed ? 1 : 0, seconds, perSecond,
+           bytes / seconds / 1e6, cpu, check.size ? "yes" : "no", check.wrong, check.duplicate);
+    return rc == 0 && !checkFailed ? 0 : 1;
 }
