@@ -31,6 +31,7 @@ namespace {
 constexpr uint32_t kCapacity = 1024;
 constexpr int32_t kPartitions = 2;
 constexpr uint32_t kMessages = 300;
+constexpr uint32_t kBulkMessages = 600;
 
 struct Codec {
     const char *name;
@@ -90,12 +91,12 @@ using BatchesByPartition = std::map<int32_t, std::vector<StoredBatch>>;
 
 enum class Snappy { kAny, kRaw, kFramed };
 
-// Every stored batch is compressed with `codec`, some hold many records,
-// and snappy batches have the framing `snappy` asks for.
+// Every stored batch is compressed with `codec`, some hold many records
+// (`largest` the most), and snappy batches have the framing `snappy` asks for.
 BatchesByPartition expectStoredCompressed(const std::string &topic, const Codec &codec,
-                                          Snappy snappy = Snappy::kAny) {
+                                          Snappy snappy, int32_t &largest) {
     BatchesByPartition all;
-    int32_t largest = 0;
+    largest = 0;
     for (int32_t p = 0; p < kPartitions; ++p) {
         all[p] = storedBatches(topic, p);
         for (const StoredBatch &b : all[p]) {
@@ -203,6 +204,19 @@ std::vector<Input> lineInputs() {
     return inputs;
 }
 
+// Values of 1000 bytes that compress to almost nothing: hundreds of them in
+// one batch inflate to many times a fetch reply.
+std::vector<Input> bulkInputs() {
+    std::vector<Input> inputs;
+    for (uint32_t seq = 0; seq < kBulkMessages; ++seq) {
+        Input in;
+        in.value = "#bulk" + std::to_string(seq) + ":";
+        in.value.resize(1000, static_cast<char>('a' + seq % 26));
+        inputs.push_back(in);
+    }
+    return inputs;
+}
+
 std::vector<std::string> valuesOf(const std::vector<Input> &inputs) {
     std::vector<std::string> values;
     for (const Input &in : inputs) values.push_back(in.value);
@@ -245,22 +259,34 @@ std::string compressedTopic(const std::string &prefix, const std::vector<std::st
     return topic;
 }
 
-// kcat: message n into partition n % 2, at most 40 records per batch, with
-// a header on each record.
-void produceWithKcat(const std::string &topic, const Codec &codec, const std::vector<Input> &inputs) {
+// kcat: `inputs` into one partition, at most `perBatch` records per batch,
+// with a header on each record.
+void kcatProduce(const std::string &topic, int32_t partition, const Codec &codec,
+                 const std::vector<Input> &inputs, int perBatch) {
+    std::vector<std::string> lines;
+    for (const Input &in : inputs) lines.push_back(in.keyNull ? in.value : in.key + "|" + in.value);
+    std::string path = writeLines(lines);
+    std::string command = "kcat -q -P -b " + bootstrap() + " -t " + topic + " -p " +
+                          std::to_string(partition) + " -K '|' -z " + codec.name +
+                          " -X batch.num.messages=" + std::to_string(perBatch) +
+                          " -H origin=kcat -l " + path + " 2>&1";
+    int status = 0;
+    std::string out = shell(command, &status);
+    unlink(path.c_str());
+    ASSERT_EQ(status, 0) << command << ": " << out;
+}
+
+// Message n of `inputs` into partition n % 2, 40 records per batch; then
+// `bulk` in one batch into partition 0.
+void produceWithKcat(const std::string &topic, const Codec &codec, const std::vector<Input> &inputs,
+                     const std::vector<Input> &bulk) {
     for (int32_t p = 0; p < kPartitions; ++p) {
-        std::vector<std::string> lines;
+        std::vector<Input> share;
         for (size_t n = static_cast<size_t>(p); n < inputs.size(); n += kPartitions)
-            lines.push_back(inputs[n].keyNull ? inputs[n].value : inputs[n].key + "|" + inputs[n].value);
-        std::string path = writeLines(lines);
-        std::string command = "kcat -q -P -b " + bootstrap() + " -t " + topic + " -p " +
-                              std::to_string(p) + " -K '|' -z " + codec.name +
-                              " -X batch.num.messages=40 -H origin=kcat -l " + path + " 2>&1";
-        int status = 0;
-        std::string out = shell(command, &status);
-        unlink(path.c_str());
-        ASSERT_EQ(status, 0) << command << ": " << out;
+            share.push_back(inputs[n]);
+        kcatProduce(topic, p, codec, share, 40);
     }
+    kcatProduce(topic, 0, codec, bulk, 10000);
 }
 
 // Kafka's console producer, whose class and reader option moved in 4.0;
@@ -410,9 +436,12 @@ class BrokerCompressed : public ::testing::TestWithParam<Codec> {};
 TEST_P(BrokerCompressed, KcatBatchesConsumedOnceInOrder) {
     const Codec &codec = GetParam();
     std::string topic = compressedTopic(std::string("kcat-") + codec.name);
-    std::vector<Input> inputs = lineInputs();
-    produceWithKcat(topic, codec, inputs);
-    BatchesByPartition batches = expectStoredCompressed(topic, codec, Snappy::kRaw);
+    std::vector<Input> inputs = lineInputs(), bulk = bulkInputs();
+    produceWithKcat(topic, codec, inputs, bulk);
+    int32_t largest = 0;
+    BatchesByPartition batches = expectStoredCompressed(topic, codec, Snappy::kRaw, largest);
+    EXPECT_EQ(largest, static_cast<int32_t>(kBulkMessages)) << "the bulk shares one batch";
+    inputs.insert(inputs.end(), bulk.begin(), bulk.end());
     auto stored = storedValues(topic);
     expectStoredAsProduced(stored, valuesOf(inputs));
     expectConsumedAsStored(consumeInTwoSessions(topic, inputs.size(), batches), stored, batches);
@@ -423,7 +452,8 @@ TEST_P(BrokerCompressed, ConsoleProducerBatchesConsumedOnceInOrder) {
     std::string topic = compressedTopic(std::string("console-") + codec.name);
     std::vector<Input> inputs = lineInputs();
     produceWithConsoleProducer(topic, codec, inputs);
-    BatchesByPartition batches = expectStoredCompressed(topic, codec, Snappy::kFramed);
+    int32_t largest = 0;
+    BatchesByPartition batches = expectStoredCompressed(topic, codec, Snappy::kFramed, largest);
     auto stored = storedValues(topic);
     expectStoredAsProduced(stored, valuesOf(inputs));
     expectConsumedAsStored(consumeInTwoSessions(topic, inputs.size(), batches), stored, batches);
@@ -455,7 +485,8 @@ TEST(BrokerCompressedTopic, ZstdTopicFedByUncompressedProduces) {
         }
         s.close();
     }
-    BatchesByPartition batches = expectStoredCompressed(topic, zstd);
+    int32_t largest = 0;
+    BatchesByPartition batches = expectStoredCompressed(topic, zstd, Snappy::kAny, largest);
     auto stored = storedValues(topic);
     expectStoredAsProduced(stored, produced);
     expectConsumedAsStored(consumeInTwoSessions(topic, produced.size(), batches), stored, batches);
