@@ -183,12 +183,12 @@ std::string allBytes() {
     return bytes;
 }
 
-// Keys: absent for every third message, empty, short or long for the rest.
 struct Input {
     bool keyNull = true;
     std::string key, value;
 };
 
+// Keys: absent for every third message, empty, short or long for the rest.
 std::vector<Input> lineInputs() {
     std::vector<Input> inputs;
     XorShift rng;
