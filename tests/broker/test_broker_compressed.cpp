@@ -314,7 +314,7 @@ void produceWithConsoleProducer(const std::string &topic, const Codec &codec,
 struct Run {
     std::vector<std::string> values;
     std::map<int32_t, int64_t> resumeAt; // offsets where the second session starts
-    int32_t lastRc = 0;                  // of one call after everything was consumed
+    int32_t lastRc = 0;                  // of the call after all, or of the one that failed
     std::vector<std::string> errors;     // error log lines of the record decoder
 };
 
@@ -359,7 +359,7 @@ Run consumeInTwoSessions(const std::string &topic, size_t total, const BatchesBy
         Session first;
         if (first.connect(bootstrap(), topic) != 0) return ADD_FAILURE() << "connect";
         while (run.values.size() < total / 2) {
-            if (consumeOne(first.handle, group, 10, run) != 0) return;
+            if ((run.lastRc = consumeOne(first.handle, group, 10, run)) != 0) return;
             run.resumeAt = nextOffsets(first.handle);
             if (run.values.size() >= 5 && insideABatch(run.resumeAt, batches)) break;
         }
@@ -367,7 +367,7 @@ Run consumeInTwoSessions(const std::string &topic, size_t total, const BatchesBy
         Session second;
         if (second.connect(bootstrap(), topic) != 0) return ADD_FAILURE() << "connect";
         while (run.values.size() < total)
-            if (consumeOne(second.handle, group, 10, run) != 0) return;
+            if ((run.lastRc = consumeOne(second.handle, group, 10, run)) != 0) return;
         run.lastRc = consumeOne(second.handle, group, 2, run);
     });
     for (const std::string &line : lines) {
