@@ -7,10 +7,10 @@
 
 namespace {
 
-constexpr size_t kFirstCapacity = 64 * 1024;
+constexpr size_t kFirstRoom = 64 * 1024;
 constexpr size_t kGuessFactor = 4; // records compress about this well
 
-using InflateFn = InflateStatus (*)(const uint8_t *, uint32_t, InflateBuffer *);
+using InflateFn = InflateStatus (*)(uint32_t, InflateBuffer *);
 
 InflateFn codecFunction(int16_t codec) {
     switch (codec) {
@@ -22,22 +22,25 @@ InflateFn codecFunction(int16_t codec) {
     }
 }
 
-} // namespace
-
-InflateStatus inflate_buffer_start(InflateBuffer *buffer, size_t compressedLen, size_t limit) {
-    size_t capacity = compressedLen * kGuessFactor;
-    if (capacity < kFirstCapacity)
-        capacity = kFirstCapacity;
-    if (capacity > limit)
-        capacity = limit;
-    *buffer = {static_cast<uint8_t *>(malloc(capacity ? capacity : 1)), 0, capacity, limit};
-    return buffer->data ? InflateStatus::kOk : InflateStatus::kNoMemory;
+InflateStatus checkCodec(int16_t codec) {
+    if (!codecFunction(codec))
+        return InflateStatus::kUnknown;
+    return inflate_available(codec) ? InflateStatus::kOk : InflateStatus::kUnsupported;
 }
 
-InflateStatus inflate_buffer_grow(InflateBuffer *buffer, size_t more) {
-    size_t wanted = buffer->length + (more ? more : 1);
-    if (wanted > buffer->limit)
+// First room for the output, guessed from the compressed size.
+size_t firstRoom(size_t compressedLen) {
+    size_t room = compressedLen * kGuessFactor;
+    return room < kFirstRoom ? kFirstRoom : room;
+}
+
+} // namespace
+
+InflateStatus inflate_buffer_grow(InflateBuffer *buffer, size_t more, bool partial) {
+    size_t left = buffer->limit - buffer->length;
+    if (left == 0 || (more > left && !partial))
         return InflateStatus::kTooLarge;
+    size_t wanted = buffer->length + (more < left ? more : left);
     if (wanted <= buffer->capacity)
         return InflateStatus::kOk;
     size_t capacity = buffer->capacity * 2;
@@ -53,32 +56,40 @@ InflateStatus inflate_buffer_grow(InflateBuffer *buffer, size_t more) {
     return InflateStatus::kOk;
 }
 
-InflateStatus inflate_buffer_finish(InflateBuffer *buffer, InflateStatus status, uint8_t **out,
-                                    uint32_t *outLen) {
-    if (status != InflateStatus::kOk) {
-        free(buffer->data);
-        *buffer = {};
-        return status;
-    }
-    *out = buffer->data;
-    *outLen = static_cast<uint32_t>(buffer->length);
-    return status;
-}
-
 InflateStatus inflate_records(int16_t codec, const uint8_t *in, uint32_t inLen, uint32_t limit,
                               uint8_t **out, uint32_t *outLen) {
     *out = nullptr;
     *outLen = 0;
-    InflateFn inflate = codecFunction(codec);
-    if (!inflate)
-        return InflateStatus::kUnknown;
-    if (!inflate_available(codec))
-        return InflateStatus::kUnsupported;
-    InflateBuffer buffer;
-    InflateStatus status = inflate_buffer_start(&buffer, inLen, limit);
+    InflateStatus status = checkCodec(codec);
+    if (status != InflateStatus::kOk)
+        return status;
+    InflateBuffer buffer = {nullptr, 0, 0, limit, in, 0};
+    status = inflate_buffer_grow(&buffer, firstRoom(inLen), true);
     if (status == InflateStatus::kOk)
-        status = inflate(in, inLen, &buffer);
-    return inflate_buffer_finish(&buffer, status, out, outLen);
+        status = codecFunction(codec)(inLen, &buffer);
+    if (status != InflateStatus::kOk) {
+        free(buffer.data);
+        return status;
+    }
+    *out = buffer.data;
+    *outLen = static_cast<uint32_t>(buffer.length);
+    return status;
+}
+
+InflateStatus inflate_records_behind(int16_t codec, uint8_t **block, size_t used, size_t inputAt,
+                                     uint32_t inLen, uint32_t limit, uint32_t *outLen) {
+    *outLen = 0;
+    InflateStatus status = checkCodec(codec);
+    if (status != InflateStatus::kOk)
+        return status;
+    InflateBuffer buffer = {*block, used, used, used + limit, nullptr, inputAt};
+    status = inflate_buffer_grow(&buffer, firstRoom(inLen), true);
+    if (status == InflateStatus::kOk)
+        status = codecFunction(codec)(inLen, &buffer);
+    *block = buffer.data; // grown, perhaps moved, whatever the outcome
+    if (status == InflateStatus::kOk)
+        *outLen = static_cast<uint32_t>(buffer.length - used);
+    return status;
 }
 
 bool inflate_available(int16_t codec) {

@@ -10,20 +10,23 @@ namespace {
 constexpr int kGzipOrZlibWindow = 15 + 32;
 constexpr size_t kStep = 64 * 1024;
 
-// One inflate step into the room left; the stream's position follows the buffer.
-InflateStatus step(z_stream *stream, InflateBuffer *buffer, bool *done) {
-    InflateStatus status = inflate_buffer_grow(buffer, kStep);
-    if (status == InflateStatus::kTooLarge && buffer->length < buffer->capacity)
-        status = InflateStatus::kOk; // fill what is left up to the limit
+// One inflate step into the room left. The input is fetched afresh: the
+// block that holds it may have moved when the output grew.
+InflateStatus step(z_stream *stream, InflateBuffer *buffer, uint32_t inLen, size_t *consumed,
+                   bool *done) {
+    InflateStatus status = inflate_buffer_grow(buffer, kStep, true);
     if (status != InflateStatus::kOk)
         return status;
     size_t room = buffer->capacity - buffer->length;
+    stream->next_in = const_cast<Bytef *>(inflate_input(buffer)) + *consumed;
+    stream->avail_in = static_cast<uInt>(inLen - *consumed);
     stream->next_out = buffer->data + buffer->length;
     stream->avail_out = static_cast<uInt>(room > 0x40000000 ? 0x40000000 : room);
     uInt before = stream->avail_out;
     uInt inputBefore = stream->avail_in;
     int rc = ::inflate(stream, Z_NO_FLUSH);
     buffer->length += before - stream->avail_out;
+    *consumed += inputBefore - stream->avail_in;
     if (rc == Z_STREAM_END) {
         *done = true;
         return InflateStatus::kOk;
@@ -40,23 +43,22 @@ InflateStatus step(z_stream *stream, InflateBuffer *buffer, bool *done) {
 
 } // namespace
 
-InflateStatus inflate_gzip(const uint8_t *in, uint32_t inLen, InflateBuffer *buffer) {
+InflateStatus inflate_gzip(uint32_t inLen, InflateBuffer *buffer) {
     z_stream stream = {};
-    stream.next_in = const_cast<Bytef *>(in);
-    stream.avail_in = inLen;
     if (inflateInit2(&stream, kGzipOrZlibWindow) != Z_OK)
         return InflateStatus::kNoMemory;
     InflateStatus status = InflateStatus::kOk;
+    size_t consumed = 0;
     bool done = false;
     while (status == InflateStatus::kOk && !done)
-        status = step(&stream, buffer, &done);
+        status = step(&stream, buffer, inLen, &consumed, &done);
     inflateEnd(&stream);
     return status;
 }
 
 #else
 
-InflateStatus inflate_gzip(const uint8_t *, uint32_t, InflateBuffer *) {
+InflateStatus inflate_gzip(uint32_t, InflateBuffer *) {
     return InflateStatus::kUnsupported;
 }
 

@@ -14,17 +14,20 @@ namespace {
 constexpr uint8_t kFramedMagic[8] = {0x82, 'S', 'N', 'A', 'P', 'P', 'Y', 0};
 constexpr uint32_t kFramedHeaderBytes = 16;
 
-// Appends one plain snappy block, its size checked against the limit first.
-InflateStatus appendBlock(const uint8_t *in, size_t inLen, InflateBuffer *buffer) {
-    const char *block = reinterpret_cast<const char *>(in);
+// Appends the plain snappy block of `inLen` bytes at `at` of the input,
+// its size checked against the limit before room is made for it.
+InflateStatus appendBlock(InflateBuffer *buffer, size_t at, size_t inLen) {
     size_t length = 0;
-    if (snappy_uncompressed_length(block, inLen, &length) != SNAPPY_OK)
+    if (snappy_uncompressed_length(reinterpret_cast<const char *>(inflate_input(buffer) + at),
+                                   inLen, &length) != SNAPPY_OK)
         return InflateStatus::kCorrupt;
+    if (length == 0)
+        return InflateStatus::kOk;
     InflateStatus status = inflate_buffer_grow(buffer, length);
     if (status != InflateStatus::kOk)
         return status;
-    if (length == 0)
-        return InflateStatus::kOk;
+    // Fetched after the growth: the block that holds the input may have moved.
+    const char *block = reinterpret_cast<const char *>(inflate_input(buffer) + at);
     size_t produced = length;
     if (snappy_uncompress(block, inLen, reinterpret_cast<char *>(buffer->data + buffer->length),
                           &produced) != SNAPPY_OK ||
@@ -39,16 +42,16 @@ uint32_t readBe32(const uint8_t *bytes) {
            bytes[3];
 }
 
-InflateStatus inflateFramed(const uint8_t *in, uint32_t inLen, InflateBuffer *buffer) {
+InflateStatus inflateFramed(uint32_t inLen, InflateBuffer *buffer) {
     uint32_t position = kFramedHeaderBytes;
     while (position < inLen) {
         if (inLen - position < 4)
             return InflateStatus::kCorrupt;
-        uint32_t blockLen = readBe32(in + position);
+        uint32_t blockLen = readBe32(inflate_input(buffer) + position);
         position += 4;
         if (blockLen > inLen - position)
             return InflateStatus::kCorrupt;
-        InflateStatus status = appendBlock(in + position, blockLen, buffer);
+        InflateStatus status = appendBlock(buffer, position, blockLen);
         if (status != InflateStatus::kOk)
             return status;
         position += blockLen;
@@ -58,15 +61,16 @@ InflateStatus inflateFramed(const uint8_t *in, uint32_t inLen, InflateBuffer *bu
 
 } // namespace
 
-InflateStatus inflate_snappy(const uint8_t *in, uint32_t inLen, InflateBuffer *buffer) {
+InflateStatus inflate_snappy(uint32_t inLen, InflateBuffer *buffer) {
+    const uint8_t *in = inflate_input(buffer);
     if (inLen >= kFramedHeaderBytes && memcmp(in, kFramedMagic, sizeof kFramedMagic) == 0)
-        return inflateFramed(in, inLen, buffer);
-    return appendBlock(in, inLen, buffer);
+        return inflateFramed(inLen, buffer);
+    return appendBlock(buffer, 0, inLen);
 }
 
 #else
 
-InflateStatus inflate_snappy(const uint8_t *, uint32_t, InflateBuffer *) {
+InflateStatus inflate_snappy(uint32_t, InflateBuffer *) {
     return InflateStatus::kUnsupported;
 }
 

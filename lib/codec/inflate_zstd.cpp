@@ -11,21 +11,22 @@ namespace {
 constexpr int kWindowLogMax = 26; // 64 MiB, the inflate limit
 constexpr size_t kStep = 64 * 1024;
 
-InflateStatus run(ZSTD_DCtx *context, ZSTD_inBuffer *input, InflateBuffer *buffer) {
+InflateStatus run(ZSTD_DCtx *context, uint32_t inLen, InflateBuffer *buffer) {
+    size_t consumed = 0;
     size_t last = 1;
-    while (input->pos < input->size || last != 0) {
-        InflateStatus status = inflate_buffer_grow(buffer, kStep);
-        if (status == InflateStatus::kTooLarge && buffer->length < buffer->capacity)
-            status = InflateStatus::kOk;
+    while (consumed < inLen || last != 0) {
+        InflateStatus status = inflate_buffer_grow(buffer, kStep, true);
         if (status != InflateStatus::kOk)
             return status;
+        // Fetched afresh: the block that holds the input may have moved.
+        ZSTD_inBuffer input = {inflate_input(buffer), inLen, consumed};
         ZSTD_outBuffer output = {buffer->data, buffer->capacity, buffer->length};
-        size_t inputBefore = input->pos;
-        last = ZSTD_decompressStream(context, &output, input);
+        last = ZSTD_decompressStream(context, &output, &input);
         if (ZSTD_isError(last))
             return InflateStatus::kCorrupt;
-        bool moved = output.pos != buffer->length || input->pos != inputBefore;
+        bool moved = output.pos != buffer->length || input.pos != consumed;
         buffer->length = output.pos;
+        consumed = input.pos;
         // No progress although there was room: the input ends in the middle
         // of a frame.
         if (!moved)
@@ -36,20 +37,19 @@ InflateStatus run(ZSTD_DCtx *context, ZSTD_inBuffer *input, InflateBuffer *buffe
 
 } // namespace
 
-InflateStatus inflate_zstd(const uint8_t *in, uint32_t inLen, InflateBuffer *buffer) {
+InflateStatus inflate_zstd(uint32_t inLen, InflateBuffer *buffer) {
     ZSTD_DCtx *context = ZSTD_createDCtx();
     if (!context)
         return InflateStatus::kNoMemory;
     ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, kWindowLogMax);
-    ZSTD_inBuffer input = {in, inLen, 0};
-    InflateStatus status = inLen == 0 ? InflateStatus::kCorrupt : run(context, &input, buffer);
+    InflateStatus status = inLen == 0 ? InflateStatus::kCorrupt : run(context, inLen, buffer);
     ZSTD_freeDCtx(context);
     return status;
 }
 
 #else
 
-InflateStatus inflate_zstd(const uint8_t *, uint32_t, InflateBuffer *) {
+InflateStatus inflate_zstd(uint32_t, InflateBuffer *) {
     return InflateStatus::kUnsupported;
 }
 

@@ -8,6 +8,7 @@
 #include "protocol/fetch_reply.h"
 
 #include <errno.h>
+#include <stddef.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -335,19 +336,22 @@ void startRecords(FetchReplyBuffer *buf, const RecordBatchHead &batch, uint32_t 
     buf->i64BatchLastOffset = record_batch_last_offset(batch);
 }
 
-// Inflates a compressed batch's records behind the reply in its buffer (one
-// allocation, so whatever frees the buffer frees them too) and hands them
-// out from there like those of any batch. A batch that cannot be inflated
-// is logged and stepped over (false); a buffer that cannot grow fails the
-// reply, which is fetched again.
+// Inflates a compressed batch's records behind the reply, into the reply's
+// own buffer (one allocation, so whatever frees the buffer frees them too,
+// and no second buffer or copy), and hands them out from there like those
+// of any batch. A batch that cannot be inflated is logged and stepped over
+// (false); a buffer that cannot grow fails the reply, which is fetched
+// again.
 bool enterCompressed(Reading &r, const RecordBatchHead &batch, Outcome *outcome) {
-    FetchReplyBuffer *buf = r.buf;
-    int16_t codec = batch.i16Attributes & kBatchCodecMask;
-    uint8_t *records = nullptr;
+    constexpr size_t kReplyAt = offsetof(FetchReplyBuffer, abReply);
+    uint8_t *block = reinterpret_cast<uint8_t *>(r.buf);
     uint32_t length = 0;
-    InflateStatus status = inflate_records(codec, buf->abReply + batch.u32RecordsPos,
-                                           batch.u32End - batch.u32RecordsPos, kMaxInflatedBytes,
-                                           &records, &length);
+    InflateStatus status = inflate_records_behind(
+        batch.i16Attributes & kBatchCodecMask, &block, kReplyAt + r.buf->u32Length,
+        kReplyAt + batch.u32RecordsPos, batch.u32End - batch.u32RecordsPos, kMaxInflatedBytes,
+        &length);
+    FetchReplyBuffer *buf = reinterpret_cast<FetchReplyBuffer *>(block);
+    r.buf = r.broker->pReplyBuffer = buf; // grown, perhaps moved, whatever the outcome
     if (status == InflateStatus::kNoMemory) {
         *outcome = failed(r, ERR_MEMORY, "Inflated Records");
         return true;
@@ -359,18 +363,8 @@ bool enterCompressed(Reading &r, const RecordBatchHead &batch, Outcome *outcome)
         failed(r, ERR_PROTOCOL, what);
         return false;
     }
-    auto *grown = static_cast<FetchReplyBuffer *>(
-        realloc(buf, sizeof(FetchReplyBuffer) + buf->u32Length + length));
-    if (!grown) {
-        free(records);
-        *outcome = failed(r, ERR_MEMORY, "Fetch Reply Buffer");
-        return true;
-    }
-    r.buf = r.broker->pReplyBuffer = grown;
-    memcpy(grown->abReply + grown->u32Length, records, length);
-    free(records);
-    grown->u32ResumePos = batch.u32End;
-    startRecords(grown, batch, grown->u32Length, grown->u32Length + length);
+    buf->u32ResumePos = batch.u32End;
+    startRecords(buf, batch, buf->u32Length, buf->u32Length + length);
     return true;
 }
 
