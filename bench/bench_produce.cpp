@@ -10,10 +10,15 @@
 //
 //   mode 0 (default)  pipelined: at most `window` (default 100) requests
 //                     await their replies, acks 1
-//   mode 1            every message waits for its reply, acks -1
+//   mode 1            every message waits for its reply, acks -1; the time
+//                     of every BQXPROD call is recorded and its 50th and
+//                     99th percentiles printed (p50_us, p99_us)
+//   mode 4            batched: BQXPROD adds the message to its partition's
+//                     batch, and at most `window` requests of batches await
+//                     their replies, acks 1
 //
 // The clock runs from the first BQXPROD until every reply has arrived
-// (BQXSYNC mode 2 collects the last ones in mode 0); opening the session
+// (BQXSYNC mode 2 collects the last ones in modes 0 and 4); opening the session
 // and BQXCONN's metadata exchange are outside it, the connection to the
 // partition leaders (made by the first BQXPROD) is inside. One line per
 // run starts with "result" and holds key=value fields; MB is 10^6 bytes of
@@ -24,7 +29,9 @@
 #include <string.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -53,11 +60,13 @@ struct Outcome {
     uint32_t produced;
     double seconds;
     double cpuSeconds;
+    double p50Seconds; // mode 1: percentiles of the BQXPROD call's time, else 0
+    double p99Seconds;
 };
 
 int usage(const char *program) {
     fprintf(stderr,
-            "usage: %s bootstrap topic count size [mode 0|1] [window 1-10000] [keys no|yes|both]\n",
+            "usage: %s bootstrap topic count size [mode 0|1|4] [window 1-10000] [keys no|yes|both]\n",
             program);
     return 2;
 }
@@ -74,7 +83,7 @@ bool parseOptions(int argc, char **argv, Options *options) {
     long count = atol(argv[3]), size = atol(argv[4]);
     long mode = argc > 5 ? atol(argv[5]) : 0;
     long window = argc > 6 ? atol(argv[6]) : kDefaultWindow;
-    if (count < 1 || size < 0 || size > (64L << 20) || (mode != 0 && mode != 1) || window < 1 ||
+    if (count < 1 || size < 0 || size > (64L << 20) || (mode != 0 && mode != 1 && mode != 4) || window < 1 ||
         window > 10000)
         return false;
     *options = {argv[1], argv[2], static_cast<uint32_t>(count), static_cast<uint32_t>(size),
@@ -119,7 +128,7 @@ int32_t openSession(const Options &options) {
     int32_t rc = BQXCONN(handle, options.bootstrap, static_cast<int32_t>(strlen(options.bootstrap)),
                          options.topic, static_cast<int32_t>(strlen(options.topic)));
     if (rc == 0)
-        rc = BQXSYNC(handle, options.mode, options.window, 1);
+        rc = BQXSYNC(handle, options.mode, options.window, options.mode == 4 ? options.window : 1);
     if (rc == 0)
         return handle;
     showLastError(handle);
@@ -127,23 +136,40 @@ int32_t openSession(const Options &options) {
     return -1;
 }
 
+// The value below which `fraction` of the sorted `values` lie (nearest rank).
+double percentile(const std::vector<double> &values, double fraction) {
+    if (values.empty())
+        return 0;
+    size_t rank = static_cast<size_t>(std::ceil(fraction * static_cast<double>(values.size())));
+    return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
+}
+
 Outcome produceAll(int32_t handle, const Options &options, bool keyed) {
     static const std::vector<std::string> keys = makeKeys();
     const std::string message = makeMessage(options.size);
-    Outcome outcome{0, 0, 0, 0};
+    const bool timed = options.mode == 1;
+    std::vector<double> latencies;
+    latencies.reserve(timed ? options.count : 0);
+    Outcome outcome{0, 0, 0, 0, 0, 0};
     double cpuStart = cpuSeconds();
     auto start = Clock::now();
     for (uint32_t i = 0; i < options.count && outcome.rc == 0; ++i) {
         const std::string &key = keys[i % kKeyCount];
+        auto before = timed ? Clock::now() : Clock::time_point{};
         outcome.rc = keyed ? BQXPROD(handle, key.data(), static_cast<uint32_t>(key.size()),
                                      message.data(), options.size, 0)
                            : BQXPROD(handle, "", 0, message.data(), options.size, 0);
+        if (timed)
+            latencies.push_back(std::chrono::duration<double>(Clock::now() - before).count());
         outcome.produced += outcome.rc == 0;
     }
-    if (outcome.rc == 0 && options.mode == 0)
-        outcome.rc = BQXSYNC(handle, 2, 0, 0); // the replies still outstanding
+    if (outcome.rc == 0 && options.mode != 1)
+        outcome.rc = BQXSYNC(handle, 2, 0, 0); // the replies (and batches) still outstanding
     outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     outcome.cpuSeconds = cpuSeconds() - cpuStart;
+    std::sort(latencies.begin(), latencies.end());
+    outcome.p50Seconds = percentile(latencies, 0.50);
+    outcome.p99Seconds = percentile(latencies, 0.99);
     if (outcome.rc != 0)
         showLastError(handle);
     return outcome;
@@ -152,10 +178,13 @@ Outcome produceAll(int32_t handle, const Options &options, bool keyed) {
 void printOutcome(const Options &options, bool keyed, const Outcome &outcome) {
     double perSecond = outcome.produced / outcome.seconds;
     printf("result client=bqx mode=%d window=%u keys=%s count=%u size=%u produced=%u rc=%d "
-           "seconds=%.3f msgs_per_s=%.0f mb_per_s=%.2f client_cpu_s=%.2f\n",
-           options.mode, options.mode == 0 ? options.window : 1, keyed ? "yes" : "no",
+           "seconds=%.3f msgs_per_s=%.0f mb_per_s=%.2f client_cpu_s=%.3f",
+           options.mode, options.mode == 1 ? 1 : options.window, keyed ? "yes" : "no",
            options.count, options.size, outcome.produced, outcome.rc, outcome.seconds,
            perSecond, perSecond * options.size / 1e6, outcome.cpuSeconds);
+    if (options.mode == 1)
+        printf(" p50_us=%.0f p99_us=%.0f", outcome.p50Seconds * 1e6, outcome.p99Seconds * 1e6);
+    printf("\n");
     fflush(stdout);
 }
 

@@ -44,6 +44,10 @@ struct FetchReplyBuffer {
     int64_t i64BatchBaseOffset;
     int64_t i64BatchLastOffset;
     int64_t i64NextOffset;       // partition offset the buffer continues from
+    // A compressed batch's records are inflated behind the reply (from
+    // abReply + u32Length on) and handed out from there; reading goes on at
+    // u32ResumePos, behind the batch, once they are used up (0: none).
+    uint32_t u32ResumePos;
     uint8_t abReply[];
 };
 

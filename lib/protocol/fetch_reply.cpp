@@ -17,6 +17,7 @@
 #include "api/pcb.h"
 #include "codec/codec.h"
 #include "codec/conv.h"
+#include "codec/inflate.h"
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
@@ -307,6 +308,10 @@ Outcome nextInBatch(Reading &r, Delivered *out) {
     }
     if (buf->u32ReadPos != buf->u32BatchEnd)
         return failed(r, ERR_PROTOCOL, "record count disagrees with the batch length");
+    if (buf->u32ResumePos != 0) { // back from the inflated records to the reply
+        buf->u32ReadPos = buf->u32ResumePos;
+        buf->u32ResumePos = 0;
+    }
     // Records removed by compaction may leave the batch's last offsets empty.
     advancePast(r.part, buf->i64BatchLastOffset + 1);
     buf->u32BatchEnd = 0;
@@ -320,9 +325,58 @@ bool isAbortMarker(const Reading &r, const RecordBatchHead &batch) {
            control_record_type(record) == 0;
 }
 
+// Starts handing out a batch's records from `position` to `end`.
+void startRecords(FetchReplyBuffer *buf, const RecordBatchHead &batch, uint32_t position,
+                  uint32_t end) {
+    buf->u32BatchEnd = end;
+    buf->u32ReadPos = position;
+    buf->u32RecordsLeft = static_cast<uint32_t>(batch.i32RecordCount);
+    buf->i64BatchBaseOffset = batch.i64BaseOffset;
+    buf->i64BatchLastOffset = record_batch_last_offset(batch);
+}
+
+// Inflates a compressed batch's records behind the reply in its buffer (one
+// allocation, so whatever frees the buffer frees them too) and hands them
+// out from there like those of any batch. A batch that cannot be inflated
+// is logged and stepped over (false); a buffer that cannot grow fails the
+// reply, which is fetched again.
+bool enterCompressed(Reading &r, const RecordBatchHead &batch, Outcome *outcome) {
+    FetchReplyBuffer *buf = r.buf;
+    int16_t codec = batch.i16Attributes & kBatchCodecMask;
+    uint8_t *records = nullptr;
+    uint32_t length = 0;
+    InflateStatus status = inflate_records(codec, buf->abReply + batch.u32RecordsPos,
+                                           batch.u32End - batch.u32RecordsPos, kMaxInflatedBytes,
+                                           &records, &length);
+    if (status == InflateStatus::kNoMemory) {
+        *outcome = failed(r, ERR_MEMORY, "Inflated Records");
+        return true;
+    }
+    if (status != InflateStatus::kOk) {
+        char what[96];
+        snprintf(what, sizeof what, "compressed batch (%s) %s",
+                 record_batch_codec_name(batch.i16Attributes), inflate_status_text(status));
+        failed(r, ERR_PROTOCOL, what);
+        return false;
+    }
+    auto *grown = static_cast<FetchReplyBuffer *>(
+        realloc(buf, sizeof(FetchReplyBuffer) + buf->u32Length + length));
+    if (!grown) {
+        free(records);
+        *outcome = failed(r, ERR_MEMORY, "Fetch Reply Buffer");
+        return true;
+    }
+    r.buf = r.broker->pReplyBuffer = grown;
+    memcpy(grown->abReply + grown->u32Length, records, length);
+    free(records);
+    grown->u32ResumePos = batch.u32End;
+    startRecords(grown, batch, grown->u32Length, grown->u32Length + length);
+    return true;
+}
+
 // Decides what becomes of a batch whose CRC matched: its records are
 // handed out, or it is stepped over and the offset moves past it.
-void enterBatch(Reading &r, const RecordBatchHead &batch) {
+Outcome enterBatch(Reading &r, const RecordBatchHead &batch) {
     FetchReplyBuffer *buf = r.buf;
     int64_t last = record_batch_last_offset(batch);
     bool transactional = (batch.i16Attributes & kBatchTransactional) != 0;
@@ -335,23 +389,20 @@ void enterBatch(Reading &r, const RecordBatchHead &batch) {
                                                  buf->u32AbortedCount, batch.i64ProducerID,
                                                  last)) {
         // records of an aborted transaction are never delivered
+    } else if (batch.i32RecordCount <= 0) {
+        // nothing to hand out
     } else if (batch.i16Attributes & kBatchCodecMask) {
-        if (r.part->i64Offset == -1 || last >= r.part->i64Offset) {
-            char what[64];
-            snprintf(what, sizeof what, "compressed batch (%s) is not supported",
-                     record_batch_codec_name(batch.i16Attributes));
-            failed(r, ERR_PROTOCOL, what);
-        }
-    } else if (batch.i32RecordCount > 0) {
-        buf->u32BatchEnd = batch.u32End;
-        buf->u32ReadPos = batch.u32RecordsPos;
-        buf->u32RecordsLeft = static_cast<uint32_t>(batch.i32RecordCount);
-        buf->i64BatchBaseOffset = batch.i64BaseOffset;
-        buf->i64BatchLastOffset = last;
-        return;
+        Outcome outcome{Step::kContinue, 0};
+        bool below = r.part->i64Offset != -1 && last < r.part->i64Offset;
+        if (!below && enterCompressed(r, batch, &outcome))
+            return outcome;
+    } else {
+        startRecords(buf, batch, batch.u32RecordsPos, batch.u32End);
+        return {Step::kContinue, 0};
     }
     r.skipped = true;
     advancePast(r.part, last + 1);
+    return {Step::kContinue, 0};
 }
 
 // An older record format: its offset field is that of its last message.
@@ -367,8 +418,8 @@ void skipOldFormat(Reading &r, const RecordBatchHead &batch) {
 }
 
 Outcome nextRecord(Reading &r, Delivered *out) {
-    FetchReplyBuffer *buf = r.buf;
     for (;;) {
+        FetchReplyBuffer *buf = r.buf; // a compressed batch may move it
         if (buf->u32BatchEnd != 0) {
             Outcome outcome = nextInBatch(r, out);
             if (outcome.step != Step::kContinue)
@@ -394,9 +445,12 @@ Outcome nextRecord(Reading &r, Delivered *out) {
         case BatchStatus::kOldMagic:
             skipOldFormat(r, batch);
             break;
-        case BatchStatus::kOk:
-            enterBatch(r, batch);
+        case BatchStatus::kOk: {
+            Outcome outcome = enterBatch(r, batch);
+            if (outcome.step != Step::kContinue)
+                return outcome;
             break;
+        }
         }
     }
 }

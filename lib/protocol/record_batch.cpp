@@ -184,8 +184,12 @@ BatchStatus record_batch_read(const uint8_t *reply, uint32_t position, uint32_t 
         *problem = "record batch with an impossible last offset";
         return BatchStatus::kMalformed;
     }
+    // Uncompressed records take at least kMinRecordBytes each; compressed
+    // ones are checked against what they inflate to.
+    bool compressed = (batch->i16Attributes & kBatchCodecMask) != 0;
     if (batch->i32RecordCount < 0 ||
-        static_cast<uint32_t>(batch->i32RecordCount) > left(in) / kMinRecordBytes) {
+        (!compressed &&
+         static_cast<uint32_t>(batch->i32RecordCount) > left(in) / kMinRecordBytes)) {
         *problem = "record count exceeds the batch";
         return BatchStatus::kMalformed;
     }

@@ -108,6 +108,23 @@ FakeAction FakeAction::delayed(int ms) const {
     return action;
 }
 
+FakeAction FakeAction::heldBy(std::shared_ptr<FakeGate> held) const {
+    FakeAction action = *this;
+    action.gate = std::move(held);
+    return action;
+}
+
+void FakeGate::open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    opened_.notify_all();
+}
+
+void FakeGate::wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    opened_.wait_for(lock, std::chrono::seconds(10), [this] { return open_; });
+}
+
 Bytes apiVersionsBody(int16_t errorCode) {
     Bytes body;
     putBe16(body, static_cast<uint16_t>(errorCode));
@@ -258,6 +275,8 @@ bool FakeBroker::handle(Connection &connection, const Bytes &raw) {
     FakeAction action = nextAction(request);
     if (action.delayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(action.delayMs));
+    if (action.gate)
+        action.gate->wait();
     Bytes reply = frame(request, action);
     switch (action.kind) {
     case FakeAction::Kind::kReply:

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -23,6 +24,19 @@ struct FakeRequest {
     int16_t apiVersion = 0;
     int32_t correlId = 0;
     Bytes raw;
+};
+
+// Holds back the answers that wait on it until the test opens it; after
+// ten seconds it opens by itself, so that a test that fails before it
+// opens the gate ends instead of hanging in the fake's destructor.
+struct FakeGate {
+    void open();
+    void wait();
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable opened_;
+    bool open_ = false;
 };
 
 // What the fake does with one request.
@@ -43,6 +57,7 @@ struct FakeAction {
     int32_t rawSize = 0;     // kRawSize: the size field sent
     int delayMs = 0;         // pause before acting
     int gapMs = 0;           // kTrickle: pause behind each byte
+    std::shared_ptr<FakeGate> gate; // waited for before acting (after the delay)
 
     static FakeAction reply(Bytes body, int32_t correlDelta = 0);
     static FakeAction rawSizeField(int32_t size);
@@ -53,6 +68,8 @@ struct FakeAction {
     static FakeAction trickle(Bytes body, int gapMs);
     static FakeAction stopReading();
     FakeAction delayed(int ms) const;
+    // Acts only once `gate` is open. The fake reads nothing meanwhile.
+    FakeAction heldBy(std::shared_ptr<FakeGate> gate) const;
 };
 
 // Reply bodies (behind the correlation id).

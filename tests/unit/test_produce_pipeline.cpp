@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,8 +13,7 @@
 #include "api/pcb.h"
 #include "bqx.h"
 #include "protocol/protocol.h"
-#include "support/fake_broker.h"
-#include "support/log_capture.h"
+#include "support/fake_cluster.h"
 #include "test_protocol_support.h"
 
 using namespace bqxtest;
@@ -27,13 +26,11 @@ constexpr const char *kTopic = "orders";
 // The late ones come after 150 ms, and every later reply behind them.
 enum class Answer { kOk, kTooLarge, kNotLeader, kBadCount, kNone, kClose, kLate, kLateTooLarge };
 
-Bytes bodyOf(const ByteVec &reply) { return Bytes(reply.begin() + 8, reply.end()); }
-
-FakeAction produceAnswer(Answer answer, int32_t correlId) {
+FakeAction produceAnswer(Answer answer) {
     bool late = answer == Answer::kLate || answer == Answer::kLateTooLarge;
     if (answer == Answer::kLateTooLarge) answer = Answer::kTooLarge;
     int16_t error = answer == Answer::kTooLarge ? 10 : answer == Answer::kNotLeader ? 6 : 0;
-    Bytes body = bodyOf(produceReply(correlId, kTopic, 0, error));
+    Bytes body = produceReplyBody(kTopic, {{0, error}});
     if (answer == Answer::kBadCount)
         body[1] = 3; // responses count 0x00030001: the upper half is the reply's error
     if (answer == Answer::kNone)
@@ -47,35 +44,19 @@ FakeAction produceAnswer(Answer answer, int32_t correlId) {
 class ProducePipeline : public ::testing::Test {
   protected:
     void SetUp() override {
-        savedWaitSeconds = gi32ReplyWaitSeconds;
-        gi32ReplyWaitSeconds = 1;
-        broker.respond([this](const FakeRequest &r) { return answer(r); });
-        captureLines([&] { handle = BQXOPEN(); });
-        ASSERT_GE(handle, 0);
-        pcb = get_BQXPCB(handle);
-        std::string bootstrap = "127.0.0.1:" + std::to_string(broker.port());
-        int32_t rc = -1;
-        record([&] {
-            rc = BQXCONN(handle, bootstrap.data(), static_cast<int32_t>(bootstrap.size()), kTopic,
-                         6);
-        });
-        ASSERT_EQ(rc, 0);
-        log.clear();
+        cluster.onProduce([this](size_t, const ProduceRequest &) { return answer(); });
+        connect();
     }
-    void TearDown() override {
-        if (handle >= 0) captureLines([&] { BQXCLSE(handle); });
-        gi32ReplyWaitSeconds = savedWaitSeconds;
+    void connect() {
+        session = std::make_unique<ClusterSession>(1);
+        ASSERT_EQ(session->connect(cluster), 0);
+        pcb = session->pcb;
     }
 
-    FakeAction answer(const FakeRequest &r) {
-        if (r.apiKey == 18) return FakeAction::reply(apiVersionsBody());
-        if (r.apiKey == 3)
-            return FakeAction::reply(bodyOf(
-                metadataReply(0, {{1, "127.0.0.1", broker.port()}}, 0, kTopic, {{0, 1, {1}, {1}}})));
-        if (r.apiKey != 0) return FakeAction::noReply();
+    FakeAction answer() {
         std::lock_guard<std::mutex> lock(answersMutex);
         size_t index = produced++;
-        return produceAnswer(index < answers.size() ? answers[index] : Answer::kOk, r.correlId);
+        return produceAnswer(index < answers.size() ? answers[index] : Answer::kOk);
     }
     // The answers to the coming Produce requests, counted from the first.
     void script(const std::vector<Answer> &next) {
@@ -83,33 +64,11 @@ class ProducePipeline : public ::testing::Test {
         answers = next;
         produced = 0;
     }
-    // Runs `body` and keeps its log lines.
-    void record(const std::function<void()> &body) {
-        for (const LogLine &line : captureLog(body)) log.push_back(line);
-    }
-    int32_t produce(int i) {
-        std::string message = "m" + std::to_string(i);
-        int32_t rc = -1;
-        record([&] { rc = BQXPROD(handle, "", 0, message.data(), static_cast<uint32_t>(message.size()), 0); });
-        return rc;
-    }
-    int32_t sync(int32_t mode, uint32_t window = 100) {
-        int32_t rc = -1;
-        record([&] { rc = BQXSYNC(handle, mode, window, 1); });
-        return rc;
-    }
-    int32_t close() {
-        pcb->iDebugLevel = 1; // the statistics lines
-        int32_t rc = -1;
-        record([&] { rc = BQXCLSE(handle); });
-        handle = -1;
-        return rc;
-    }
+    int32_t produce(int i) { return session->produce("", "m" + std::to_string(i)); }
+    int32_t sync(int32_t mode, uint32_t window = 100) { return session->sync(mode, window, 1); }
+    int32_t close() { return session->close(); }
     std::vector<LogLine> numbered(const std::string &number) const {
-        std::vector<LogLine> lines;
-        for (const LogLine &line : log)
-            if (line.number == number) lines.push_back(line);
-        return lines;
+        return session->numbered(number);
     }
     uint32_t pending() const { return pcb->pBrokerList[0].u32PendingCount; }
     static std::string countLine(int failed, int first) {
@@ -121,11 +80,9 @@ class ProducePipeline : public ::testing::Test {
     std::mutex answersMutex; // the fake's thread reads what the test sets
     std::vector<Answer> answers;
     std::atomic<size_t> produced{0};
-    int32_t savedWaitSeconds = 35;
-    int32_t handle = -1;
     PCB *pcb = nullptr;
-    std::vector<LogLine> log;
-    FakeBroker broker; // last: its thread ends before the members it reads go
+    FakeCluster cluster{kTopic, 1, {1}};     // its threads end before the members they read go
+    std::unique_ptr<ClusterSession> session; // closed before the cluster ends
 };
 
 // Synch mode 0: BQXPROD returns 0 for every message it sent, also when a
@@ -150,9 +107,9 @@ TEST_F(ProducePipeline, FailuresReachTheNextSynchPointOnce) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        TearDown();
+        session.reset();
         script(c.answers);
-        SetUp();
+        connect();
         ASSERT_EQ(sync(0, c.window), 0);
         for (size_t i = 0; i < c.answers.size(); ++i) EXPECT_EQ(produce(static_cast<int>(i)), 0) << i;
         EXPECT_EQ(sync(2), c.first);
@@ -189,9 +146,9 @@ TEST_F(ProducePipeline, CloseAwaitsEveryReplyAndWarnsForTheRest) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        TearDown();
+        session.reset();
         script(c.answers);
-        SetUp();
+        connect();
         ASSERT_EQ(sync(0, 100), 0);
         for (size_t i = 0; i < c.answers.size(); ++i) ASSERT_EQ(produce(static_cast<int>(i)), 0);
         EXPECT_EQ(close(), 0);

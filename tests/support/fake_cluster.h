@@ -1,0 +1,121 @@
+// A producing session connected to a cluster of fake brokers: Metadata
+// names N fake brokers (node ids 1..N) and the leaders of the topic's
+// partitions; Produce requests are read back partition by partition and
+// answered by a responder the test sets (every partition accepted unless
+// it says otherwise).
+#ifndef BQX_TESTS_FAKE_CLUSTER_H
+#define BQX_TESTS_FAKE_CLUSTER_H
+
+#include <stdint.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "api/pcb.h"
+#include "support/fake_broker.h"
+#include "support/log_capture.h"
+
+namespace bqxtest {
+
+constexpr int16_t kProduceKey = 0;
+constexpr int16_t kMetadataKey = 3;
+
+// One Produce request (version 7) as the fake read it.
+struct ProduceRequest {
+    struct Partition {
+        int32_t partition = -1;
+        uint32_t recordsPos = 0; // the record set: raw[recordsPos, recordsEnd)
+        uint32_t recordsEnd = 0;
+    };
+    int32_t correlId = 0;
+    int16_t acks = 0;
+    int32_t timeoutMs = 0;
+    std::string topic;
+    std::vector<Partition> partitions;
+    Bytes raw; // size field included
+};
+
+// Reads a Produce request; false (and what is wrong in `problem`) when its
+// fields do not fit its bytes or it holds other than one topic.
+bool parseProduce(const FakeRequest &request, ProduceRequest *out, std::string *problem);
+
+// A Produce reply body (behind the correlation id) with one result per
+// partition: {partition, error code}.
+Bytes produceReplyBody(const std::string &topic,
+                       const std::vector<std::pair<int32_t, int16_t>> &results);
+
+// The reply to `request` that accepts every partition but those `errorOf`
+// gives a non-zero code.
+FakeAction produceAnswer(const ProduceRequest &request,
+                         const std::function<int16_t(int32_t partition)> &errorOf);
+
+class FakeCluster {
+  public:
+    // `leaders`: the leader's node id of partitions 0, 1, ...
+    FakeCluster(std::string topic, size_t brokers, std::vector<int32_t> leaders);
+    ~FakeCluster();
+    FakeCluster(const FakeCluster &) = delete;
+    FakeCluster &operator=(const FakeCluster &) = delete;
+
+    // The answer of broker `node` (0-based: node id node + 1) to a Produce
+    // request. It runs on the fake's thread with its lock held: it must not
+    // call back into the fake.
+    using Responder = std::function<FakeAction(size_t node, const ProduceRequest &)>;
+    void onProduce(Responder responder);
+    void setLeader(int32_t partition, int32_t nodeId);
+    // Node `node` drops the connection on a Metadata request.
+    void dropMetadata(size_t node, bool drop);
+
+    FakeBroker &broker(size_t node) { return *nodes_[node]; }
+    std::string bootstrap() const; // host:port of the first node
+    const std::string &topic() const { return topic_; }
+    int count(size_t node, int16_t apiKey);
+    // Waits up to `timeoutMs` until `node` has received `count` Produce requests.
+    bool waitForProduce(size_t node, int count, int timeoutMs);
+    // The Produce requests that `node` received, in order of arrival.
+    std::vector<ProduceRequest> produced(size_t node);
+
+  private:
+    FakeAction answer(size_t node, const FakeRequest &request);
+    Bytes metadataBody();
+
+    std::string topic_;
+    std::mutex mutex_; // the fake threads read what the test sets
+    std::vector<int32_t> leaders_;
+    std::vector<bool> metadataDropped_;
+    Responder responder_;
+    std::vector<std::unique_ptr<FakeBroker>> nodes_; // last: their threads read the rest
+};
+
+// A session (BQXOPEN, BQXCONN to the cluster) whose calls keep their log
+// lines. The reply wait is cut to `waitSeconds` while it lives.
+class ClusterSession {
+  public:
+    explicit ClusterSession(int32_t waitSeconds = 1);
+    ~ClusterSession();
+    ClusterSession(const ClusterSession &) = delete;
+    ClusterSession &operator=(const ClusterSession &) = delete;
+
+    int32_t connect(FakeCluster &cluster); // BQXOPEN and BQXCONN; the log starts empty
+    int32_t produce(const std::string &key, const std::string &value, uint32_t convert = 0);
+    int32_t sync(int32_t mode, uint32_t sendWindow = 100, uint32_t receiveWindow = 1);
+    int32_t close(); // with the statistics lines
+    // Runs `body` and keeps its log lines.
+    void record(const std::function<void()> &body);
+    std::vector<LogLine> numbered(const std::string &number) const;
+
+    int32_t handle = -1;
+    PCB *pcb = nullptr;
+    std::vector<LogLine> log;
+
+  private:
+    int32_t savedWaitSeconds_;
+};
+
+} // namespace bqxtest
+
+#endif

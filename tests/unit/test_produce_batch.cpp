@@ -1,0 +1,375 @@
+// Batched produce (synch mode 4) against fake brokers: the records that a
+// held-back reply lets collect travel in one request per broker, one batch
+// per partition, and read back with the consumer's own record decoder to
+// exactly what was sent, in call order. Partition errors and lost
+// connections fail every record of the batches concerned at the next synch
+// point; the batch limits and the switch back to mode 0 keep that order.
+#include <gtest/gtest.h>
+#include <iconv.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codec/codec.h"
+#include "protocol/record_batch.h"
+#include "support/fake_cluster.h"
+
+using namespace bqxtest;
+
+namespace {
+
+constexpr const char *kTopic = "batched";
+constexpr size_t kMiB = 1 << 20;
+constexpr int32_t kMaxRecords = 10000;
+
+using Text = std::optional<std::string>; // nullopt: a null key or value
+
+// One record as the library was asked to send it and as it reached the wire.
+struct Sent {
+    int32_t partition;
+    Text key, value;
+};
+
+struct Decoded {
+    size_t request; // index among the broker's Produce requests
+    int32_t partition;
+    RecordBatchHead head;
+    std::vector<Sent> records;
+};
+
+int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+Text textOf(const uint8_t *bytes, int32_t length) {
+    if (length < 0) return std::nullopt;
+    return std::string(reinterpret_cast<const char *>(bytes), static_cast<size_t>(length));
+}
+
+// Decodes every record set of `requests` with the consumer's decoder and
+// checks what a well-formed batch of format 2 holds: one batch per
+// partition entry, CRC-32C over the whole batch, offset deltas 0..n-1,
+// timestamps from `sinceMs` on with first/max agreeing with the deltas.
+std::vector<Decoded> decodeAll(const std::vector<ProduceRequest> &requests, int64_t sinceMs) {
+    std::vector<Decoded> batches;
+    int64_t untilMs = nowMs();
+    for (size_t r = 0; r < requests.size(); ++r) {
+        const ProduceRequest &request = requests[r];
+        EXPECT_EQ(request.topic, kTopic);
+        EXPECT_EQ(request.acks, 1);
+        for (const ProduceRequest::Partition &p : request.partitions) {
+            SCOPED_TRACE("request " + std::to_string(r) + " partition " + std::to_string(p.partition));
+            Decoded batch{r, p.partition, {}, {}};
+            const char *problem = "";
+            BatchStatus status = record_batch_read(request.raw.data(), p.recordsPos, p.recordsEnd,
+                                                   &batch.head, &problem);
+            EXPECT_EQ(status, BatchStatus::kOk) << problem;
+            if (status != BatchStatus::kOk) continue;
+            EXPECT_EQ(batch.head.u32End, p.recordsEnd) << "one batch per partition entry";
+            EXPECT_EQ(batch.head.i64BaseOffset, 0);
+            EXPECT_EQ(batch.head.i16Attributes, 0);
+            EXPECT_EQ(batch.head.i64ProducerID, -1);
+            EXPECT_EQ(batch.head.i32BaseSequence, -1);
+            EXPECT_EQ(batch.head.i32LastOffsetDelta, batch.head.i32RecordCount - 1);
+            EXPECT_GE(batch.head.i64BaseTimestamp, sinceMs);
+            EXPECT_LE(batch.head.i64MaxTimestamp, untilMs);
+            int64_t maxDelta = 0;
+            uint32_t position = batch.head.u32RecordsPos;
+            for (int32_t i = 0; i < batch.head.i32RecordCount; ++i) {
+                RecordView record;
+                const char *bad = record_read(request.raw.data(), position, batch.head.u32End, &record);
+                EXPECT_EQ(bad, nullptr) << "record " << i << ": " << bad;
+                if (bad) break;
+                EXPECT_EQ(record.i32OffsetDelta, i);
+                EXPECT_GE(record.i64TimestampDelta, 0);
+                EXPECT_EQ(record.i32HeaderCount, 0);
+                maxDelta = std::max(maxDelta, record.i64TimestampDelta);
+                batch.records.push_back({p.partition, textOf(record.pKey, record.i32KeyLen),
+                                         textOf(record.pValue, record.i32ValueLen)});
+                position = record.u32End;
+            }
+            EXPECT_EQ(position, batch.head.u32End) << "bytes behind the last record";
+            EXPECT_EQ(batch.head.i64MaxTimestamp, batch.head.i64BaseTimestamp + maxDelta);
+            batches.push_back(std::move(batch));
+        }
+    }
+    return batches;
+}
+
+// The records of one partition in the order of the wire.
+std::vector<Sent> onWire(const std::vector<Decoded> &batches, int32_t partition) {
+    std::vector<Sent> records;
+    for (const Decoded &batch : batches)
+        if (batch.partition == partition)
+            records.insert(records.end(), batch.records.begin(), batch.records.end());
+    return records;
+}
+
+uint64_t recordsOf(const std::vector<Decoded> &batches, size_t request) {
+    uint64_t count = 0;
+    for (const Decoded &batch : batches)
+        if (batch.request == request) count += batch.records.size();
+    return count;
+}
+
+void expectSame(const std::vector<Sent> &wire, const std::vector<Sent> &sent) {
+    ASSERT_EQ(wire.size(), sent.size());
+    for (size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(wire[i].key, sent[i].key) << i;
+        EXPECT_EQ(wire[i].value, sent[i].value) << i;
+    }
+}
+
+// Answers the n-th Produce request (from 0) with `script(n, request)`.
+using Script = std::function<FakeAction(int n, const ProduceRequest &)>;
+
+class ProduceBatch : public ::testing::Test {
+  protected:
+    // A cluster of one broker leading `partitions` partitions, a session in
+    // mode 4 with the send window `window`; the first Produce reply is held
+    // back until the gate opens, unless `script` decides otherwise.
+    void start(int32_t partitions, uint32_t window, Script script = nullptr) {
+        cluster = std::make_unique<FakeCluster>(kTopic, 1, std::vector<int32_t>(partitions, 1));
+        auto count = std::make_shared<std::atomic<int>>(0);
+        auto gate = firstReply;
+        cluster->onProduce([count, gate, script](size_t, const ProduceRequest &request) {
+            int n = (*count)++;
+            if (script) return script(n, request);
+            FakeAction ok = produceAnswer(request, [](int32_t) { return int16_t{0}; });
+            return n == 0 ? ok.heldBy(gate) : ok;
+        });
+        ASSERT_EQ(session.connect(*cluster), 0);
+        ASSERT_EQ(session.sync(4, window, 1), 0);
+        sinceMs = nowMs();
+    }
+    void TearDown() override {
+        firstReply->open();
+        for (auto &gate : gates) gate->open();
+    }
+    // Produces and notes what the wire must carry: the key hash picks the
+    // partition, else the cursor one further than the last call's.
+    void produce(const std::string &key, const std::string &value, uint32_t convert = 0,
+                 const std::string &wireValue = "") {
+        uint32_t partitions = session.pcb->u32PartitionCount;
+        int32_t partition = key.empty() ? static_cast<int32_t>(cursor % partitions)
+                                        : static_cast<int32_t>(djb_hash(key.data(), key.size()) % partitions);
+        cursor = static_cast<uint32_t>(partition) + 1;
+        EXPECT_EQ(session.produce(key, value, convert), 0) << key << "/" << value.size();
+        sent.push_back({partition, key.empty() ? Text{} : Text{key},
+                        value.empty() ? Text{} : Text{wireValue.empty() ? value : wireValue}});
+    }
+    std::vector<Sent> sentTo(int32_t partition) const {
+        std::vector<Sent> records;
+        for (const Sent &s : sent)
+            if (s.partition == partition) records.push_back(s);
+        return records;
+    }
+    std::shared_ptr<FakeGate> gate() { return gates.emplace_back(std::make_shared<FakeGate>()); }
+    std::vector<Decoded> decoded() { return decodeAll(cluster->produced(0), sinceMs); }
+    uint64_t failedCount() const {
+        std::vector<LogLine> lines = session.numbered("5007");
+        EXPECT_EQ(lines.size(), 1u);
+        if (lines.empty()) return 0;
+        return std::stoull(lines[0].text);
+    }
+
+    std::shared_ptr<FakeGate> firstReply = std::make_shared<FakeGate>();
+    std::vector<std::shared_ptr<FakeGate>> gates;
+    std::vector<Sent> sent;
+    uint32_t cursor = 0;
+    int64_t sinceMs = 0;
+    std::unique_ptr<FakeCluster> cluster; // outlives the session, which closes first
+    ClusterSession session;
+};
+
+// Keyed and unkeyed records of every shape collect behind a held reply and
+// go out in one request with a batch of several records per partition.
+TEST_F(ProduceBatch, CollectedRecordsDecodeToWhatWasSentInCallOrder) {
+    ASSERT_NO_FATAL_FAILURE(start(3, 1));
+    iconv_close(session.pcb->cdEncode);
+    session.pcb->cdEncode = iconv_open("UTF-8", "ISO-8859-15");
+    ASSERT_NE(session.pcb->cdEncode, reinterpret_cast<iconv_t>(-1));
+    produce("", "first"); // goes out at once, its reply held
+    ASSERT_TRUE(cluster->waitForProduce(0, 1, 5000));
+    const std::string euro = "\xA4 5", euroUtf8 = "\xE2\x82\xAC 5";
+    for (int round = 0; round < 3; ++round) {
+        produce("", "plain " + std::to_string(round));
+        produce("key1", std::string(300 + round, 'k'));
+        produce("user-1001", euro, 1, euroUtf8); // converted
+        produce("", euro, 0);                    // as given
+        produce("customer-17", "");              // null value
+        produce("", std::string(5000 * (round + 1), 'a' + static_cast<char>(round)));
+        produce("", "");
+    }
+    firstReply->open();
+    EXPECT_EQ(session.sync(2), 0);
+    std::vector<Decoded> batches = decoded();
+    ASSERT_EQ(cluster->produced(0).size(), 2u) << "one request for everything collected";
+    EXPECT_EQ(recordsOf(batches, 1), sent.size() - 1);
+    for (const Decoded &batch : batches)
+        if (batch.request == 1) {
+            EXPECT_GE(batch.records.size(), 2u) << batch.partition;
+        }
+    for (int32_t p = 0; p < 3; ++p) {
+        SCOPED_TRACE(p);
+        expectSame(onWire(batches, p), sentTo(p));
+    }
+    EXPECT_EQ(session.pcb->ullMsgsProduced, sent.size());
+    EXPECT_TRUE(session.numbered("5007").empty());
+}
+
+// A reply that refuses two of the three batches of a request fails exactly
+// their records; the accepted batch counts as produced; the next synch
+// point has nothing to report.
+TEST_F(ProduceBatch, PartitionErrorsFailTheRecordsOfTheirBatches) {
+    auto held = firstReply;
+    Script script = [held](int n, const ProduceRequest &request) {
+        return produceAnswer(request, [n](int32_t p) -> int16_t {
+                   return n == 1 && p == 1 ? 10 : n == 1 && p == 2 ? 6 : 0;
+               }).heldBy(n == 0 ? held : nullptr);
+    };
+    ASSERT_NO_FATAL_FAILURE(start(3, 1, script));
+    produce("", "first");
+    ASSERT_TRUE(cluster->waitForProduce(0, 1, 5000));
+    for (int i = 0; i < 10; ++i) produce("", "m" + std::to_string(i)); // partitions 1 2 0 1 ...
+    firstReply->open();
+    EXPECT_EQ(session.sync(2), 7510);
+    std::vector<Decoded> batches = decoded();
+    ASSERT_EQ(cluster->produced(0).size(), 2u);
+    uint64_t refused = 0, accepted = 0;
+    for (const Decoded &batch : batches)
+        (batch.request == 1 && batch.partition != 0 ? refused : accepted) += batch.records.size();
+    EXPECT_EQ(refused, 7u);
+    EXPECT_EQ(failedCount(), refused);
+    EXPECT_EQ(session.numbered("5007")[0].text,
+              "7 produced messages failed since the last synch point, the first with error 7510");
+    EXPECT_EQ(session.numbered("7510").size(), 2u) << "each refused batch is logged";
+    EXPECT_EQ(session.pcb->ullMsgsProduced, accepted);
+    EXPECT_EQ(session.sync(2), 0);
+    EXPECT_EQ(session.numbered("5007").size(), 1u);
+}
+
+// The connection ends with two requests of several records awaiting their
+// replies and more records collected: one 5005 per request, and the synch
+// point fails every record of both. (The first reply comes late rather
+// than held: the fake has to read the second request meanwhile.)
+TEST_F(ProduceBatch, LostConnectionFailsEveryRecordOfItsRequests) {
+    auto closing = gate();
+    Script script = [closing](int n, const ProduceRequest &request) {
+        FakeAction ok = produceAnswer(request, [](int32_t) { return int16_t{0}; });
+        if (n == 0) return ok.delayed(300);
+        if (n == 1) return FakeAction::noReply();
+        if (n == 2) return FakeAction::close().heldBy(closing);
+        return ok;
+    };
+    ASSERT_NO_FATAL_FAILURE(start(3, 2, script));
+    produce("", "a");
+    produce("", "b"); // the window has room for a second request
+    ASSERT_TRUE(cluster->waitForProduce(0, 2, 5000));
+    for (int i = 0; i < 5; ++i) produce("", "c" + std::to_string(i));
+    // Busy, the library looks for replies every 16 small records; the
+    // first reply lets what was collected go out as the third request.
+    for (int i = 0; i < 400 && !cluster->waitForProduce(0, 3, 5); ++i)
+        produce("", "d" + std::to_string(i));
+    ASSERT_TRUE(cluster->waitForProduce(0, 3, 5000));
+    for (int i = 0; i < 4; ++i) produce("", "late" + std::to_string(i)); // collected
+    closing->open();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the close reaches the socket
+    EXPECT_EQ(session.sync(2), 5005);
+    std::vector<Decoded> batches = decoded();
+    uint64_t lost = recordsOf(batches, 1) + recordsOf(batches, 2);
+    EXPECT_GE(recordsOf(batches, 2), 5u) << "the lost request held the collected records";
+    EXPECT_EQ(session.numbered("5005").size(), 2u) << "one warning per lost request";
+    EXPECT_EQ(failedCount(), lost);
+    // The records collected when the connection ended go out once, on a
+    // new connection, and are acknowledged; the lost ones are not resent.
+    EXPECT_EQ(cluster->broker(0).connectionsAccepted(), 3);
+    EXPECT_EQ(session.pcb->ullMsgsProduced, sent.size() - lost);
+    for (int32_t p = 0; p < 3; ++p) expectSame(onWire(batches, p), sentTo(p));
+    EXPECT_EQ(session.sync(2), 0);
+}
+
+// 10,000 records close a batch; the 10,001st waits for a later request.
+// A record that does not fit waits for room in the window, so the held
+// reply is let go just before it.
+TEST_F(ProduceBatch, TenThousandRecordsCloseABatch) {
+    ASSERT_NO_FATAL_FAILURE(start(1, 1));
+    produce("", "first");
+    ASSERT_TRUE(cluster->waitForProduce(0, 1, 5000));
+    int32_t failed = 0;
+    session.record([&] {
+        for (int32_t i = 0; i < kMaxRecords; ++i) {
+            std::string value = "r" + std::to_string(i);
+            failed += BQXPROD(session.handle, "", 0, value.data(), static_cast<uint32_t>(value.size()), 0) != 0;
+            sent.push_back({0, {}, value});
+        }
+    });
+    ASSERT_EQ(failed, 0);
+    EXPECT_EQ(cluster->produced(0).size(), 1u) << "a full batch is no reason to send";
+    firstReply->open();
+    produce("", "one more");
+    EXPECT_EQ(session.sync(2), 0);
+    std::vector<Decoded> batches = decoded();
+    ASSERT_EQ(batches.size(), 3u);
+    EXPECT_EQ(batches[1].records.size(), static_cast<size_t>(kMaxRecords));
+    EXPECT_EQ(batches[2].records.size(), 1u);
+    EXPECT_EQ(batches[2].request, 2u) << "in a later request";
+    expectSame(onWire(batches, 0), sent);
+}
+
+// A batch closes before it would pass 1 MiB; a record bigger than that
+// travels alone in its batch.
+TEST_F(ProduceBatch, OneMebibyteClosesABatchAndABiggerRecordTravelsAlone) {
+    ASSERT_NO_FATAL_FAILURE(start(1, 1));
+    produce("", "first");
+    ASSERT_TRUE(cluster->waitForProduce(0, 1, 5000));
+    for (int i = 0; i < 10; ++i) produce("", std::string(100 * 1024, 'a' + static_cast<char>(i)));
+    firstReply->open(); // the next record waits for room, as above
+    produce("", std::string(100 * 1024, 'k'));
+    produce("big", std::string(kMiB + kMiB / 2, 'B'));
+    produce("", "small");
+    EXPECT_EQ(session.sync(2), 0);
+    std::vector<Decoded> batches = decoded();
+    std::vector<size_t> counts;
+    for (const Decoded &batch : batches) {
+        counts.push_back(batch.records.size());
+        if (batch.records.size() > 1) {
+            EXPECT_LE(kBatchLogOverhead + static_cast<uint32_t>(batch.head.i32BatchLength), kMiB);
+        }
+    }
+    EXPECT_EQ(counts, (std::vector<size_t>{1, 10, 1, 1, 1}));
+    expectSame(onWire(batches, 0), sent);
+}
+
+// Switching to mode 0 sends the collected records before the mode-0 ones,
+// which then go one per request; per partition the wire keeps call order.
+TEST_F(ProduceBatch, SwitchToModeZeroSendsTheCollectedRecordsFirst) {
+    ASSERT_NO_FATAL_FAILURE(start(3, 1));
+    produce("", "first");
+    ASSERT_TRUE(cluster->waitForProduce(0, 1, 5000));
+    for (int i = 0; i < 6; ++i) produce(i % 2 ? "key1" : "", "collected" + std::to_string(i));
+    firstReply->open();
+    EXPECT_EQ(session.sync(0, 100, 1), 0);
+    EXPECT_TRUE(cluster->waitForProduce(0, 2, 2000)) << "the switch sent nothing";
+    size_t collected = sent.size();
+    for (int i = 0; i < 4; ++i) produce(i % 2 ? "key1" : "", "single" + std::to_string(i));
+    EXPECT_EQ(session.sync(2), 0);
+    std::vector<Decoded> batches = decoded();
+    EXPECT_EQ(recordsOf(batches, 1), collected - 1);
+    EXPECT_EQ(cluster->produced(0).size(), 2u + (sent.size() - collected));
+    for (const Decoded &batch : batches)
+        if (batch.request >= 2) {
+            EXPECT_EQ(batch.records.size(), 1u);
+        }
+    for (int32_t p = 0; p < 3; ++p) expectSame(onWire(batches, p), sentTo(p));
+}
+
+} // namespace
