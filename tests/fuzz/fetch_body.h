@@ -65,6 +65,28 @@ inline bool walkPure(const Bytes &reply) {
     }
 }
 
+// Recomputes the CRC-32C of every batch of the reply that its batchLength
+// keeps inside the records, so that damage behind a batch header reaches
+// the record reader and the codecs instead of ending at the CRC check.
+inline void resealBatches(Bytes &reply) {
+    FetchReplyHead head;
+    if (fetch_read_head(reply.data(), static_cast<uint32_t>(reply.size()), &head) ||
+        head.u32RecordsEnd > reply.size() || head.u32RecordsPos > head.u32RecordsEnd)
+        return;
+    constexpr uint32_t kCrcAt = 17, kCoveredFrom = 21; // from baseOffset
+    for (uint32_t pos = head.u32RecordsPos; head.u32RecordsEnd - pos >= kBatchHeaderBytes;) {
+        const uint8_t *p = &reply[pos + 8];
+        uint32_t length = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+        if (length < kCoveredFrom - kBatchLogOverhead || length > head.u32RecordsEnd - pos - kBatchLogOverhead)
+            return;
+        uint32_t end = pos + kBatchLogOverhead + length;
+        uint32_t crc = crc32c(0, &reply[pos + kCoveredFrom], end - pos - kCoveredFrom);
+        for (int i = 0; i < 4; ++i)
+            reply[pos + kCrcAt + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+        pos = end;
+    }
+}
+
 struct FetchSession {
     PCB pcb;
     BrokerEntry brokers[3];

@@ -1,8 +1,11 @@
 // Seeded random-input driver for the Fetch reply decoder. Each iteration
 // builds a valid reply (several batches and records, headers, control
-// batches, aborted transactions, compressed and cut-off batches), then
-// either checks that every expected record comes out in order, or mutates
-// it and checks the decoder's promises (fetch_body.h).
+// batches, aborted transactions, batches compressed with each codec,
+// compressed bodies no codec can read, cut-off batches), then either checks
+// that every expected record comes out in order, or mutates it and checks
+// the decoder's promises (fetch_body.h). Some replies have a compressed
+// body damaged under a correct CRC-32C, or their CRCs recomputed after the
+// mutation, so that the damage reaches the codecs.
 // Usage: bqx_fuzz_fetch [iterations] [seed]
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,6 +26,7 @@ struct Seed {
     Bytes reply;
     int64_t start;
     std::vector<std::string> expected;
+    bool bodyDamaged = false; // what comes out of it is not known
 };
 
 std::string valueFor(int64_t offset) { return "v" + std::to_string(offset); }
@@ -30,6 +34,26 @@ std::string valueFor(int64_t offset) { return "v" + std::to_string(offset); }
 struct Txn {
     bool open = false, aborted = false;
 };
+
+// Compresses the batch's records with a random codec and framing, when
+// this build can; now and then damages the compressed body (the batch's
+// CRC-32C is computed afterwards, so only the codec can find it). Returns
+// whether it was damaged.
+bool compress(Rng &rng, TestBatch &batch) {
+    int16_t codec = static_cast<int16_t>(1 + rng.below(4));
+    if (!canCompress(codec))
+        return false;
+    Compression c{codec, rng.oneIn(2), rng.oneIn(2), rng.oneIn(2), 8 + rng.below(64)};
+    batch = compressedBatch(batch, c);
+    if (!rng.oneIn(8) || batch.rawRecords.empty())
+        return false;
+    Bytes &body = batch.rawRecords;
+    if (rng.oneIn(3))
+        body.resize(rng.below(static_cast<uint32_t>(body.size())));
+    else
+        body[rng.below(static_cast<uint32_t>(body.size()))] ^= static_cast<uint8_t>(1 + rng.below(255));
+    return true;
+}
 
 Seed buildSeed(Rng &rng) {
     Seed seed;
@@ -43,7 +67,7 @@ Seed buildSeed(Rng &rng) {
         uint32_t kind = rng.below(10);
         int64_t producer = 1 + rng.below(3);
         Txn &txn = txns[producer - 1];
-        if (kind == 0) { // compressed: nothing comes out of it
+        if (kind == 0) { // a compressed body no codec reads: nothing comes out of it
             uint32_t count = 1 + rng.below(3);
             batches.push_back({offset, {}, static_cast<int16_t>(1 + rng.below(4)), -1,
                                static_cast<int32_t>(count - 1), Bytes(8 * count, 0x5A),
@@ -77,6 +101,8 @@ Seed buildSeed(Rng &rng) {
             delta += 1 + static_cast<int32_t>(rng.oneIn(4)); // compaction gaps
         }
         offset += delta;
+        if (rng.oneIn(3))
+            seed.bodyDamaged |= compress(rng, batch);
         batches.push_back(batch);
     }
     Bytes records = concat(batches);
@@ -109,8 +135,12 @@ void mutate(Rng &rng, Bytes &reply) {
 bool runIteration(Rng &rng, bqxfuzz::FetchSession *sessions) {
     Seed seed = buildSeed(rng);
     bool damaged = !rng.oneIn(4);
-    if (damaged)
+    if (damaged) {
         mutate(rng, seed.reply);
+        if (rng.oneIn(2))
+            bqxfuzz::resealBatches(seed.reply);
+    }
+    damaged |= seed.bodyDamaged;
     bqxfuzz::FetchSession &s = sessions[rng.below(2)];
     return bqxfuzz::checkFetchReply(rng, s, seed.reply, seed.start, damaged, seed.expected);
 }

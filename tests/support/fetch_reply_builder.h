@@ -1,5 +1,8 @@
 // Builds Fetch replies (version 11) with record batches of format version 2
 // whose CRC-32C is computed, for the record decoder's tests and fuzz driver.
+// Batches can be compressed with each codec's own library, where the test
+// target links it (BQX_TEST_ZLIB, BQX_TEST_SNAPPY, BQX_TEST_LZ4,
+// BQX_TEST_ZSTD); elsewhere nothing can be compressed.
 #ifndef BQX_TESTS_FETCH_REPLY_BUILDER_H
 #define BQX_TESTS_FETCH_REPLY_BUILDER_H
 
@@ -11,6 +14,19 @@
 #include <vector>
 
 #include "codec/codec.h"
+
+#ifdef BQX_TEST_ZLIB
+#include <zlib.h>
+#endif
+#ifdef BQX_TEST_SNAPPY
+#include <snappy-c.h>
+#endif
+#ifdef BQX_TEST_LZ4
+#include <lz4frame.h>
+#endif
+#ifdef BQX_TEST_ZSTD
+#include <zstd.h>
+#endif
 
 namespace bqxtest {
 
@@ -104,6 +120,154 @@ inline Bytes concat(const std::vector<TestBatch> &batches) {
     Out out;
     for (const TestBatch &t : batches) out.bytes(encodeBatch(t));
     return out.b;
+}
+
+// How a batch's records are compressed.
+struct Compression {
+    int16_t codec;                  // 1 gzip, 2 snappy, 3 lz4, 4 zstd
+    bool framed = false;            // snappy: 16-byte header, then [int32 length][block]...
+    bool checksum = false;          // lz4, zstd: the frame carries a checksum of the content
+    bool contentSize = false;       // lz4: the frame header states the content size
+    uint32_t blockBytes = 32 * 1024; // snappy framed: input bytes per block
+};
+
+inline const char *codecName(int16_t codec) {
+    static const char *const kNames[] = {"none", "gzip", "snappy", "lz4", "zstd"};
+    return codec >= 0 && codec <= 4 ? kNames[codec] : "unknown";
+}
+
+inline bool canCompress(int16_t codec) {
+    switch (codec) {
+#ifdef BQX_TEST_ZLIB
+    case 1: return true;
+#endif
+#ifdef BQX_TEST_SNAPPY
+    case 2: return true;
+#endif
+#ifdef BQX_TEST_LZ4
+    case 3: return true;
+#endif
+#ifdef BQX_TEST_ZSTD
+    case 4: return true;
+#endif
+    default: return false;
+    }
+}
+
+#ifdef BQX_TEST_ZLIB
+inline Bytes gzipBytes(const uint8_t *in, size_t len) {
+    z_stream z{};
+    if (deflateInit2(&z, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return {};
+    Bytes out(deflateBound(&z, static_cast<uLong>(len)));
+    z.next_in = const_cast<uint8_t *>(in);
+    z.avail_in = static_cast<uInt>(len);
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    int rc = deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return rc == Z_STREAM_END ? out : Bytes{};
+}
+#endif
+
+#ifdef BQX_TEST_SNAPPY
+inline Bytes snappyRaw(const uint8_t *in, size_t len) {
+    size_t outLen = snappy_max_compressed_length(len);
+    Bytes out(outLen);
+    if (snappy_compress(reinterpret_cast<const char *>(in), len,
+                        reinterpret_cast<char *>(out.data()), &outLen) != SNAPPY_OK)
+        return {};
+    out.resize(outLen);
+    return out;
+}
+
+// The framed layout: 0x82 "SNAPPY" 0, two big-endian int32 versions (1, 1),
+// then per block its big-endian int32 length and the raw snappy bytes.
+inline Bytes snappyFramed(const uint8_t *in, size_t len, uint32_t blockBytes) {
+    Out out;
+    out.be(0x82, 1).bytes({'S', 'N', 'A', 'P', 'P', 'Y', 0}).be(1, 4).be(1, 4);
+    for (size_t at = 0; at < len; at += blockBytes) {
+        size_t part = len - at < blockBytes ? len - at : blockBytes;
+        Bytes block = snappyRaw(in + at, part);
+        out.be(block.size(), 4).bytes(block);
+    }
+    return out.b;
+}
+#endif
+
+#ifdef BQX_TEST_LZ4
+inline Bytes lz4Frame(const uint8_t *in, size_t len, const Compression &c) {
+    LZ4F_preferences_t prefs{};
+    prefs.frameInfo.contentChecksumFlag = c.checksum ? LZ4F_contentChecksumEnabled
+                                                     : LZ4F_noContentChecksum;
+    prefs.frameInfo.contentSize = c.contentSize ? len : 0;
+    Bytes out(LZ4F_compressFrameBound(len, &prefs));
+    size_t n = LZ4F_compressFrame(out.data(), out.size(), in, len, &prefs);
+    if (LZ4F_isError(n))
+        return {};
+    out.resize(n);
+    return out;
+}
+#endif
+
+#ifdef BQX_TEST_ZSTD
+inline Bytes zstdFrame(const uint8_t *in, size_t len, const Compression &c) {
+    ZSTD_CCtx *cctx = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, c.checksum ? 1 : 0);
+    Bytes out(ZSTD_compressBound(len));
+    size_t n = ZSTD_compress2(cctx, out.data(), out.size(), in, len);
+    ZSTD_freeCCtx(cctx);
+    if (ZSTD_isError(n))
+        return {};
+    out.resize(n);
+    return out;
+}
+#endif
+
+// `plain` compressed by the codec's own library; empty when this build of
+// the tests cannot compress with it.
+inline Bytes compressBytes(const Compression &c, const Bytes &plain) {
+    [[maybe_unused]] const uint8_t *in = plain.data();
+    [[maybe_unused]] size_t len = plain.size();
+    switch (c.codec) {
+#ifdef BQX_TEST_ZLIB
+    case 1: return gzipBytes(in, len);
+#endif
+#ifdef BQX_TEST_SNAPPY
+    case 2: return c.framed ? snappyFramed(in, len, c.blockBytes) : snappyRaw(in, len);
+#endif
+#ifdef BQX_TEST_LZ4
+    case 3: return lz4Frame(in, len, c);
+#endif
+#ifdef BQX_TEST_ZSTD
+    case 4: return zstdFrame(in, len, c);
+#endif
+    default: return {};
+    }
+}
+
+inline Bytes encodeRecords(const std::vector<TestRecord> &records) {
+    Out out;
+    for (const TestRecord &r : records) out.bytes(encodeRecord(r));
+    return out.b;
+}
+
+// The batch with its records compressed: the same offsets and record count,
+// the codec in its attributes. Its records are empty when the codec cannot
+// be used here (check canCompress).
+inline TestBatch compressedBatch(const TestBatch &t, const Compression &c) {
+    TestBatch out = t;
+    out.attributes = static_cast<int16_t>(t.attributes | c.codec);
+    out.rawCount = static_cast<int32_t>(t.records.size());
+    out.rawRecords = compressBytes(c, encodeRecords(t.records));
+    if (out.lastOffsetDelta < 0) {
+        out.lastOffsetDelta = 0;
+        for (const TestRecord &r : t.records)
+            out.lastOffsetDelta = r.offsetDelta > out.lastOffsetDelta ? r.offsetDelta : out.lastOffsetDelta;
+    }
+    out.records.clear();
+    return out;
 }
 
 struct TestReply {
