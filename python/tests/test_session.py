@@ -1,5 +1,9 @@
 """Session life cycle and error paths that need no broker."""
 
+import os
+import subprocess
+import sys
+
 import pytest
 
 import bqx
@@ -67,3 +71,16 @@ def test_keys_the_library_would_cut_are_refused(key):
     with bqx.Session() as session:
         with pytest.raises(ValueError):
             session.produce(b"v", key=key)
+
+
+def test_sessions_left_open_are_closed_at_exit():
+    # A child interpreter opens two sessions and ends without closing them:
+    # the exit closes both, as the statistics lines of BQXCLSE (written at
+    # debug level 1) show.
+    script = ("import bqx\n"
+              "a = bqx.Session(); a.debug(1)\n"
+              "b = bqx.Session(); b.debug(1); b.close()\n"
+              "c = bqx.Session(); c.debug(1)\n")
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         env=dict(os.environ), timeout=60, check=True).stdout
+    assert out.count("Stats: #Msgs produce") == 3

@@ -1,5 +1,6 @@
 """Sessions of the bqx library: a context manager over one session handle."""
 
+import atexit
 import ctypes
 import locale
 import warnings
@@ -12,6 +13,11 @@ CONSUME_TIMEOUT = 7543      # no message within the consume timeout
 TRUNCATED = 5000            # a consumed message was cut to the buffer
 FIRST_WARNING, LAST_WARNING = 5000, 5009
 MAX_KEY_LENGTH = 31         # the library keeps at most 31 key bytes
+
+# Sessions the program has not closed (held here until it does) are closed
+# when the interpreter ends: what they consumed is committed, their groups
+# are left.
+_open_sessions = set()
 
 
 class BqxError(Exception):
@@ -66,6 +72,7 @@ class Session:
             raise BqxError(-1, "BQXOPEN: no session opened (at most 5 at once; "
                                "see the log for the reason)")
         self.handle = handle
+        _open_sessions.add(self)
 
     def __enter__(self):
         return self
@@ -198,6 +205,7 @@ class Session:
         if self.handle is None:
             return
         handle, self.handle = self.handle, None
+        _open_sessions.discard(self)
         result = self._lib.CLSE(handle)
         if result == 4:  # other sessions remain open
             result = 0
@@ -206,3 +214,12 @@ class Session:
         if result:
             warnings.warn(BqxWarning(result, "BQXCLSE returned warning %d (see the log)"
                                      % result), stacklevel=2)
+
+
+@atexit.register
+def _close_open_sessions():
+    for session in list(_open_sessions):
+        try:
+            session.close()
+        except BqxError:
+            pass  # in the log; the other sessions are closed all the same
