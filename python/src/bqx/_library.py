@@ -85,6 +85,10 @@ class Call:
         converted = []
         for position, (ctype, value) in enumerate(zip(self.argtypes, args), 1):
             if ctype is ctypes.c_void_p:
+                # ctypes would pass a str as a wide-character string.
+                if isinstance(value, str):
+                    raise TypeError("BQX%s argument %d: bytes needed, not str"
+                                    % (self.name, position))
                 converted.append(ctypes.c_void_p.from_param(value))
             else:
                 converted.append(_integer_argument(ctype, value, self.name, position))
