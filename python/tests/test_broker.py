@@ -1,0 +1,117 @@
+"""Produce and consume round trips against the local broker."""
+
+import os
+import shutil
+import subprocess
+
+import pytest
+
+import bqx
+
+WAIT = 20  # seconds for the first message (the first call joins the group)
+
+
+def consume_all(session, group, count, size=1 << 20):
+    """`count` messages, then proof that no further one arrives."""
+    got = []
+    for message in session.consume(group, timeout=WAIT, size=size):
+        got.append(message)
+        if len(got) == count:
+            break
+    assert len(got) == count, "%d of %d messages" % (len(got), count)
+    assert list(session.consume(group, timeout=1, size=size)) == []
+    return got
+
+
+def read_with_kcat(kafka, topic, count):
+    """(key, value) of every message, read by an independent client."""
+    kcat = shutil.which("kcat")
+    assert kcat, "kcat is installed by scripts/kafka install-test-tools"
+    out = subprocess.run([kcat, "-C", "-b", kafka["KAFKA_BOOTSTRAP"], "-t", topic, "-e", "-q",
+                          "-c", str(count), "-f", "%k=%s\n"],
+                         check=True, capture_output=True, timeout=60).stdout
+    return sorted(tuple(line.split(b"=", 1)) for line in out.splitlines())
+
+
+def test_keyed_messages_keep_their_order_and_keys(kafka, new_topic, group):
+    topic = new_topic(3)
+    sent = [(b"key-%d" % (i % 3), b"value-%02d" % i) for i in range(30)]
+    with bqx.Session() as session:
+        session.connect(kafka["KAFKA_BOOTSTRAP"], topic)
+        session.sync(1)
+        for key, value in sent:
+            session.produce(value, key=key)
+        got = consume_all(session, group, len(sent))
+    assert sorted(got) == sorted(value for _, value in sent)
+    # One key, one partition: each key's messages arrive in produce order.
+    for key in {key for key, _ in sent}:
+        wanted = [value for k, value in sent if k == key]
+        assert [value for value in got if value in wanted] == wanted
+    assert read_with_kcat(kafka, topic, len(sent)) == sorted(sent)
+
+
+def test_binary_values_round_trip(kafka, new_topic, group):
+    topic = new_topic(1)
+    values = [bytes(range(256)), b"\0" * 7, b"\xff\xfe", os.urandom(200_000), "grüße"]
+    with bqx.Session() as session:
+        session.connect(kafka["KAFKA_BOOTSTRAP"], topic)
+        session.sync(1)
+        for value in values:
+            session.produce(value)
+        got = consume_all(session, group, len(values))
+    values[-1] = values[-1].encode("utf-8")  # a str goes out as UTF-8
+    assert got == values
+
+
+def test_batched_run_reaches_the_synch_point_complete(kafka, new_topic, group):
+    topic = new_topic(2)
+    sent = [b"batch-%05d" % i for i in range(3000)]
+    with bqx.Session() as session:
+        session.connect(kafka["KAFKA_BOOTSTRAP"], topic)
+        session.sync(4, send_window=2)
+        for value in sent:
+            session.produce(value)
+        session.sync(2)  # every batch sent and acknowledged
+        with bqx.Session() as reader:
+            reader.connect(kafka["KAFKA_BOOTSTRAP"], topic)
+            got = consume_all(reader, group, len(sent))
+    assert sorted(got) == sent
+
+
+def test_long_message_is_cut_with_a_warning(kafka, new_topic, group):
+    topic = new_topic(1)
+    with bqx.Session() as session:
+        session.connect(kafka["KAFKA_BOOTSTRAP"], topic)
+        session.sync(1)
+        for value in (b"x" * 100, b"y" * 10, b"z" * 11):
+            session.produce(value)
+        with pytest.warns(bqx.BqxWarning) as caught:
+            got = consume_all(session, group, 3, size=10)
+    assert got == [b"x" * 10, b"y" * 10, b"z" * 10]
+    # The first and the third were cut, not the one that fits exactly.
+    assert [w.message.number for w in caught] == [5000, 5000]
+
+
+def test_sasl_round_trip_and_wrong_password(kafka, new_topic, group):
+    topic = new_topic(1)
+    server = kafka["KAFKA_SASL_BOOTSTRAP"]
+    with bqx.Session() as session:
+        session.auth(kafka["KAFKA_SASL_USER"], kafka["KAFKA_SASL_PASSWORD"])
+        session.connect(server, topic)
+        session.sync(1)
+        session.produce(b"over sasl", key=b"k")
+        assert consume_all(session, group, 1) == [b"over sasl"]
+    with bqx.Session() as session:
+        session.auth(kafka["KAFKA_SASL_USER"], "wrong")
+        with pytest.raises(bqx.BqxError) as raised:
+            session.connect(server, topic)
+        assert raised.value.number >= 7500
+        assert session.last_error() == (raised.value.number, raised.value.text)
+
+
+def test_unknown_topic_is_an_error(kafka):
+    with bqx.Session() as session:
+        with pytest.raises(bqx.BqxError) as raised:
+            session.connect(kafka["KAFKA_BOOTSTRAP"], "bqx-py-no-such-topic")
+        assert raised.value.number == 7510
+        assert "does not host this topic" in raised.value.text
