@@ -71,6 +71,30 @@ std::string envValue(const std::string &name) {
     return it == kafkaEnv().end() ? "" : it->second;
 }
 
+namespace {
+
+// A partition's leader in the metadata may not take records yet: until the
+// broker has taken the leadership over, a produce gets NOT_LEADER_OR_FOLLOWER.
+// Waits until the leader of every partition answers an offset query.
+void waitUntilServed(const std::string &server, const std::string &topic, int partitions) {
+    std::string query = "kcat -b " + server;
+    for (int p = 0; p < partitions; ++p)
+        query += " -Q -t " + topic + ":" + std::to_string(p) + ":-1";
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        int status = 0;
+        std::string out = shell(query + " 2>/dev/null", &status);
+        int answered = 0;
+        for (size_t at = 0; (at = out.find("] offset ", at)) != std::string::npos; ++at)
+            ++answered;
+        if (status == 0 && answered == partitions)
+            return;
+        usleep(200 * 1000);
+    }
+    ADD_FAILURE() << "the broker does not serve every partition of " << topic;
+}
+
+} // namespace
+
 std::string newTopic(const std::string &prefix, int partitions, const std::string &bootstrap,
                      const std::vector<std::string> &configs) {
     static std::atomic<int> counter{0};
@@ -85,6 +109,7 @@ std::string newTopic(const std::string &prefix, int partitions, const std::strin
         &status);
     EXPECT_EQ(status, 0) << "could not create topic " << name;
     if (bootstrap.find(',') != std::string::npos) waitForTopic(bootstrap, name, partitions);
+    if (status == 0) waitUntilServed(server, name, partitions);
     return name;
 }
 
