@@ -75,7 +75,8 @@ namespace {
 
 // A partition's leader in the metadata may not take records yet: until the
 // broker has taken the leadership over, a produce gets NOT_LEADER_OR_FOLLOWER.
-// Waits until the leader of every partition answers an offset query.
+// Waits until the leader of every partition answers an offset query, so
+// every topic newTopic returns is served.
 void waitUntilServed(const std::string &server, const std::string &topic, int partitions) {
     std::string query = "kcat -b " + server;
     for (int p = 0; p < partitions; ++p)

@@ -23,6 +23,17 @@ std::string newTopic(const std::string &prefix, int partitions,
                      const std::string &bootstrap = "",
                      const std::vector<std::string> &configs = {});
 
+// Deterministic pseudo-random numbers, so a failing run can be repeated.
+struct XorShift {
+    uint32_t state = 2463534242u;
+    uint32_t next() {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        return state;
+    }
+};
+
 // Waits until every server of the comma-separated list knows the topic
 // with a leader for each partition.
 void waitForTopic(const std::string &bootstrapList, const std::string &topic, int partitions);

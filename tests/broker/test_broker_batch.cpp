@@ -68,37 +68,11 @@ std::string numberedValue(uint32_t seq, size_t size) {
     return value;
 }
 
-// Deterministic pseudo-random numbers, so a failing run can be repeated.
-struct XorShift {
-    uint32_t state = 2463534242u;
-    uint32_t next() {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        return state;
-    }
-};
 
-// A new topic whose partitions the broker already serves: the topic tool
-// returns once the controller has the topic, and the broker takes up its
-// partitions a moment later; a message produced before that is refused.
-// kcat asks the leader of each partition for its end offset until every
-// partition answers.
+// A new topic of kPartitions partitions (newTopic waits until the broker
+// serves every one of them).
 std::string servedTopic(const std::string &prefix, const std::vector<std::string> &configs = {}) {
-    std::string topic = newTopic(prefix, kPartitions, "", configs);
-    std::string query = "kcat -b " + envValue("KAFKA_BOOTSTRAP");
-    for (uint32_t p = 0; p < kPartitions; ++p)
-        query += " -Q -t " + topic + ":" + std::to_string(p) + ":-1";
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        int status = 0;
-        std::string out = shell(query + " 2>/dev/null", &status);
-        size_t answered = 0;
-        for (size_t at = 0; (at = out.find("] offset ", at)) != std::string::npos; ++at) ++answered;
-        if (status == 0 && answered == kPartitions) return topic;
-        usleep(200 * 1000);
-    }
-    ADD_FAILURE() << "the broker does not serve every partition of " << topic;
-    return topic;
+    return newTopic(prefix, kPartitions, "", configs);
 }
 
 int64_t nowMs() {

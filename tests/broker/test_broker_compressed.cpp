@@ -136,15 +136,6 @@ void expectStoredAsProduced(const std::map<int32_t, std::vector<std::string>> &s
 
 // ---- the values ----------------------------------------------------------------
 
-struct XorShift {
-    uint32_t state = 2463534242u;
-    uint32_t next() {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        return state;
-    }
-};
 
 // Sizes around and beyond the consumer's capacity; message 100 is bigger
 // still and message 150 is empty.
@@ -237,26 +228,8 @@ std::string writeLines(const std::vector<std::string> &lines) {
 
 // ---- the producers ---------------------------------------------------------------
 
-// Waits until the broker serves every partition of a new topic: kcat asks
-// each partition's leader for its end offset until all answer.
-void waitServed(const std::string &topic) {
-    std::string query = "kcat -b " + bootstrap();
-    for (int32_t p = 0; p < kPartitions; ++p) query += " -Q -t " + topic + ":" + std::to_string(p) + ":-1";
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        int status = 0;
-        std::string out = shell(query + " 2>/dev/null", &status);
-        size_t answered = 0;
-        for (size_t at = 0; (at = out.find("] offset ", at)) != std::string::npos; ++at) ++answered;
-        if (status == 0 && answered == static_cast<size_t>(kPartitions)) return;
-        usleep(200 * 1000);
-    }
-    ADD_FAILURE() << "the broker does not serve every partition of " << topic;
-}
-
 std::string compressedTopic(const std::string &prefix, const std::vector<std::string> &configs = {}) {
-    std::string topic = newTopic(prefix, kPartitions, "", configs);
-    waitServed(topic);
-    return topic;
+    return newTopic(prefix, kPartitions, "", configs); // served on return
 }
 
 // kcat: `inputs` into one partition, at most `perBatch` records per batch,
