@@ -50,9 +50,9 @@ else()
 endif()
 bqx_pc_path(BQX_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
 bqx_pc_path(BQX_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
-# What a static link would need beyond -lbqx: threads and the decompressors
-# this build found.
-set(BQX_PC_LIBS_PRIVATE -lpthread)
+# What a static link would need beyond -lbqx: OpenSSL, threads and the
+# decompressors this build found.
+set(BQX_PC_LIBS_PRIVATE -lssl -lcrypto -lpthread)
 foreach(codec ${BQX_CODECS_FOUND})
   if(codec STREQUAL "gzip")
     list(APPEND BQX_PC_LIBS_PRIVATE -lz)
