@@ -344,6 +344,14 @@ int32_t scram_serverFinal(PCB *pcb, int32_t broker, ScramState *state, const uin
                           uint32_t length) {
     if (state->u32Stage != kScramFinalSent)
         return refuse(pcb, broker, "SCRAM: server-final out of order");
+    // One answer only: the expected signature leaves the state whatever
+    // this one says.
+    uint8_t expected[kScramMaxDigest];
+    WipeOnExit expectedGuard{expected, sizeof expected};
+    uint32_t expectedLength = state->u32SignatureLength;
+    memcpy(expected, state->abServerSignature, sizeof expected);
+    OPENSSL_cleanse(state->abServerSignature, sizeof state->abServerSignature);
+    state->u32SignatureLength = 0;
     const char *text = reinterpret_cast<const char *>(message);
     size_t pos = 0;
     Span value;
@@ -358,11 +366,8 @@ int32_t scram_serverFinal(PCB *pcb, int32_t broker, ScramState *state, const uin
         return refuse(pcb, broker, "server-final: no verifier");
     uint8_t signature[kScramMaxDigest];
     long signatureLength = base64Decode(value.text, value.length, signature, sizeof signature);
-    bool matches = signatureLength == static_cast<long>(state->u32SignatureLength) &&
-                   CRYPTO_memcmp(signature, state->abServerSignature, state->u32SignatureLength) == 0;
-    OPENSSL_cleanse(state->abServerSignature, sizeof state->abServerSignature);
-    state->u32SignatureLength = 0;
-    if (!matches)
+    if (expectedLength == 0 || signatureLength != static_cast<long>(expectedLength) ||
+        CRYPTO_memcmp(signature, expected, expectedLength) != 0)
         return refuse(pcb, broker, "server-final: server signature does not match");
     state->u32Stage = kScramVerified;
     return 0;
