@@ -254,6 +254,23 @@ int32_t handshakeStep(PCB *pcb, uint32_t brokerIndex, int32_t (*sendRequest)(PCB
     return rc;
 }
 
+// A broker closes the connection on which it refused a mechanism: the
+// second handshake runs on a new connection (ApiVersions first, as on
+// every connection) that names the SCRAM chosen from the refusal.
+int32_t reconnectForScram(PCB *pcb, uint32_t brokerIndex, const BrokerEntry *table) {
+    uint32_t mechanism = table[brokerIndex].u32SaslMechanism;
+    uint32_t stale = pcb->u32MetadataStale;
+    kafka_clearBroker(pcb, brokerIndex, 0);
+    pcb->u32MetadataStale = stale; // the broker is there: its leaders need no refresh
+    int32_t rc = openConnection(pcb, brokerIndex);
+    if (rc != 0)
+        return rc;
+    BrokerEntry &entry = pcb->pBrokerList[brokerIndex]; // same table: checked by the open
+    entry.u32SaslMechanism = mechanism;
+    entry.u32SaslStep = 0;
+    return handshakeStep(pcb, brokerIndex, kafka_apiversion, apiVersionsDone);
+}
+
 // SASL on a new connection: the handshake names PLAIN; a broker that
 // refuses it and offers SCRAM is asked again with that mechanism. Then one
 // SaslAuthenticate round for PLAIN, two for SCRAM. A table replaced
@@ -261,8 +278,11 @@ int32_t handshakeStep(PCB *pcb, uint32_t brokerIndex, int32_t (*sendRequest)(PCB
 int32_t saslExchange(PCB *pcb, uint32_t brokerIndex) {
     const BrokerEntry *table = pcb->pBrokerList;
     int32_t rc = handshakeStep(pcb, brokerIndex, kafka_saslhandshake, mechanismAnswered);
-    if (rc == 0 && pcb->pBrokerList == table && !mechanismAccepted(table[brokerIndex]))
-        rc = handshakeStep(pcb, brokerIndex, kafka_saslhandshake, mechanismAccepted);
+    if (rc == 0 && pcb->pBrokerList == table && !mechanismAccepted(table[brokerIndex])) {
+        rc = reconnectForScram(pcb, brokerIndex, table);
+        if (rc == 0)
+            rc = handshakeStep(pcb, brokerIndex, kafka_saslhandshake, mechanismAccepted);
+    }
     if (rc == 0 && pcb->pBrokerList == table && table[brokerIndex].u32SaslMechanism != kSaslPlain)
         rc = handshakeStep(pcb, brokerIndex, kafka_saslauthenticate, serverFirstRead);
     if (rc == 0)
