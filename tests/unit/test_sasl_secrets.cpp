@@ -13,6 +13,7 @@
 #include "protocol/sasl_scram.h"
 #include "support/log_capture.h"
 #include "test_protocol_support.h"
+#include "test_scram_vectors.h"
 #include "transport/transport_internal.h"
 
 using namespace bqxtest;
@@ -135,22 +136,16 @@ ByteVec scramAnswer(int32_t correlId, const std::string &message) {
     return WireBytes().i8(0).i16(0).uvarint(0).compact(message).i64(0).i8(0).reply(correlId);
 }
 
-int rfcNonce(char *nonce, size_t size) {
-    snprintf(nonce, size, "rOprNGfwEbeRWgbNEkqO");
-    return 0;
-}
-
 TEST_F(SaslSecrets, ScramLeavesNoPasswordOrProofInLogsDumpsOrPendingCopies) {
     // RFC 7677's exchange, with every request and reply dumped.
     const std::string password = "pencil", proof = "dHzbZapWIk4jUhN+Ute9ytag9zjfMHgsqmmiz7AndVQ=";
     captureLines([&] { ASSERT_EQ(BQXAUTH(s.handle, "user", 4, password.data(), 6), 0); });
     int (*savedNonce)(char *, size_t) = gpfnScramNonce;
-    gpfnScramNonce = rfcNonce;
+    gpfnScramNonce = scramFixedNonce;
     s.pcb->pBrokerList[0].u32SaslMechanism = kSaslScramSha256;
     s.pcb->iDebugLevel = 5;
-    s.preReply(0, scramAnswer(1, "r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,"
-                                 "s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096"));
-    s.preReply(0, scramAnswer(2, "v=6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4="));
+    s.preReply(0, scramAnswer(1, kFirst256));
+    s.preReply(0, scramAnswer(2, kVerifier256));
     std::vector<LogLine> first, second;
     EXPECT_EQ(authenticate(&first), 0);
     EXPECT_EQ(authenticate(&second), 0);

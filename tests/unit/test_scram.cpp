@@ -7,17 +7,13 @@
 
 #include "protocol/sasl_scram.h"
 #include "test_protocol_support.h"
+#include "test_scram_vectors.h"
 
 using namespace bqxtest;
 
 namespace {
 
-const std::string kNonce = "rOprNGfwEbeRWgbNEkqO";
-
-int fixedNonce(char *nonce, size_t size) {
-    snprintf(nonce, size, "%s", kNonce.c_str());
-    return 0;
-}
+const std::string kNonce = kScramNonce;
 
 const uint8_t *bytesOf(const std::string &text) {
     return reinterpret_cast<const uint8_t *>(text.data());
@@ -29,7 +25,7 @@ class Scram : public ::testing::Test {
     void SetUp() override {
         ASSERT_NE(s.pcb, nullptr);
         s.brokers({1}, {false});
-        gpfnScramNonce = fixedNonce;
+        gpfnScramNonce = scramFixedNonce;
     }
     void TearDown() override { gpfnScramNonce = savedNonce; }
     ScramState *start(uint32_t mechanism, const std::string &user) {
@@ -66,29 +62,17 @@ class Scram : public ::testing::Test {
     int (*savedNonce)(char *, size_t) = gpfnScramNonce;
 };
 
-const std::string kServerFirst256 =
-    "r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096";
-
 struct Exchange {
     const char *name;
     uint32_t mechanism;
     std::string user, clientFirst, password, serverFirst, clientFinal, serverFinal;
 };
 
-// SHA-256: the example exchange of RFC 7677. SHA-512: expected values
-// computed independently with Python's hashlib.pbkdf2_hmac and hmac; its
-// user name shows the escaping of '=' and ','.
 const Exchange kExchanges[] = {
-    {"Sha256", kSaslScramSha256, "user", "n,,n=user,r=rOprNGfwEbeRWgbNEkqO", "pencil",
-     kServerFirst256,
-     "c=biws,r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,"
-     "p=dHzbZapWIk4jUhN+Ute9ytag9zjfMHgsqmmiz7AndVQ=",
-     "v=6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4="},
+    {"Sha256", kSaslScramSha256, "user", "n,,n=user,r=rOprNGfwEbeRWgbNEkqO", "pencil", kFirst256,
+     kFinal256, kVerifier256},
     {"Sha512", kSaslScramSha512, "bqx=user,1", "n,,n=bqx=3Duser=2C1,r=rOprNGfwEbeRWgbNEkqO",
-     "bqx-pass", "r=rOprNGfwEbeRWgbNEkqOq9BaUvb3ZkVXxpzn,s=YnF4LXNhbHQtMDEyMzQ1Njc4OQ==,i=4096",
-     "c=biws,r=rOprNGfwEbeRWgbNEkqOq9BaUvb3ZkVXxpzn,p=nOkBbT/MoNyG9OAYdB8T5fWj5qYRgUa25KektEio1q"
-     "GPtXWWxE224H+ddkMXvm7sl4C35Yz9V7lOFM5/d11L7w==",
-     "v=vajSPLw2+b3avAFxzQ7Qyh7h92jDbmOuiu1kwsqCpO6sAfQ/V3l4VryqUjqp5XXlgFXtv6wXDUm/pABrsjC+2Q=="},
+     "bqx-pass", kFirst512, kFinal512, kVerifier512},
 };
 
 class KnownExchange : public Scram, public testing::WithParamInterface<Exchange> {};
@@ -165,7 +149,7 @@ TEST_F(Scram, ServerFinalMessagesThatAreRefused) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.message);
         ScramState *state = start(kSaslScramSha256, "user");
-        ASSERT_EQ(first(state, "pencil", kServerFirst256), 0);
+        ASSERT_EQ(first(state, "pencil", kFirst256), 0);
         EXPECT_EQ(final(state, c.message), 7536);
         ASSERT_EQ(log.size(), 1u);
         EXPECT_EQ(log[0].text, "Kafka Protocol Error: " + c.text);

@@ -6,6 +6,7 @@
 
 #include "protocol/sasl_scram.h"
 #include "test_protocol_support.h"
+#include "test_scram_vectors.h"
 #include "test_transport_fixture.h"
 
 using namespace bqxtest;
@@ -89,26 +90,6 @@ std::string authBytesOf(const FakeRequest &request) {
     return std::string(bytes, bytes + length);
 }
 
-int fixedNonce(char *nonce, size_t size) {
-    snprintf(nonce, size, "rOprNGfwEbeRWgbNEkqO");
-    return 0;
-}
-
-// The exchanges of the SCRAM unit tests: RFC 7677's for SHA-256, one
-// computed independently with Python's hashlib/hmac for SHA-512.
-const char *const kFirst256 =
-    "r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096";
-const char *const kFinal256 = "c=biws,r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,"
-                              "p=dHzbZapWIk4jUhN+Ute9ytag9zjfMHgsqmmiz7AndVQ=";
-const char *const kVerifier256 = "v=6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4=";
-const char *const kFirst512 =
-    "r=rOprNGfwEbeRWgbNEkqOq9BaUvb3ZkVXxpzn,s=YnF4LXNhbHQtMDEyMzQ1Njc4OQ==,i=4096";
-const char *const kFinal512 =
-    "c=biws,r=rOprNGfwEbeRWgbNEkqOq9BaUvb3ZkVXxpzn,p=nOkBbT/MoNyG9OAYdB8T5fWj5qYRgUa25KektEio1q"
-    "GPtXWWxE224H+ddkMXvm7sl4C35Yz9V7lOFM5/d11L7w==";
-const char *const kVerifier512 =
-    "v=vajSPLw2+b3avAFxzQ7Qyh7h92jDbmOuiu1kwsqCpO6sAfQ/V3l4VryqUjqp5XXlgFXtv6wXDUm/pABrsjC+2Q==";
-
 struct ScramConnect {
     const char *name;
     friend void PrintTo(const ScramConnect &c, std::ostream *out) { *out << c.name; }
@@ -143,7 +124,7 @@ class ScramHandshake : public HandshakeTest, public testing::WithParamInterface<
 
 TEST_P(ScramHandshake, RefusedPlainIsFollowedByScram) {
     const ScramConnect &c = GetParam();
-    gpfnScramNonce = fixedNonce;
+    gpfnScramNonce = scramFixedNonce;
     gi32ReplyWaitSeconds = 5;
     FakeBroker broker;
     broker.script(FakeAction::reply(apiVersionsBody()));
