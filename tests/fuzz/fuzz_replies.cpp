@@ -63,7 +63,7 @@ int writeCorpus(const char *seedDirectory, const char *outDirectory) {
         FILE *file = fopen(path.c_str(), "wb");
         if (!file) return 1;
         const uint8_t header[3] = {static_cast<uint8_t>(seed.kind->apiKey),
-                                   static_cast<uint8_t>(seed.kind->apiVersion), 0};
+                                   static_cast<uint8_t>(seed.kind->apiVersion), seed.kind->flags};
         fwrite(header, 1, sizeof header, file);
         fwrite(seed.bytes.data(), 1, seed.bytes.size(), file);
         fclose(file);

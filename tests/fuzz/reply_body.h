@@ -9,6 +9,7 @@
 #define BQX_TESTS_FUZZ_REPLY_BODY_H
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -22,6 +23,7 @@
 #include "fuzz/fuzz_support.h"
 #include "protocol/consumer.h"
 #include "protocol/fetch_reply.h"
+#include "protocol/sasl_scram.h"
 #include "transport/transport.h"
 
 namespace bqxfuzz {
@@ -31,12 +33,20 @@ constexpr uint32_t kBootstrap = kBrokers;
 constexpr uint32_t kCoordinator = kBrokers + 1;
 constexpr uint32_t kPartitions = 4;
 
+// What the request of a reply sets beside its key and version.
+enum ReplyFlags : uint8_t {
+    kMetadataMerge = 1, // a Metadata refresh was asked for
+    kScramFirst = 2,    // a SaslAuthenticate reply answers SCRAM's client-first
+    kScramFinal = 4,    // ... or its client-final
+};
+
 // The request a reply answers: its API key and version, named as the seed
 // files of its replies are (tests/fuzz/seeds/<name>-<n>.bin).
 struct ReplyKind {
     const char *name;
     int16_t apiKey;
     int16_t apiVersion;
+    uint8_t flags = 0;
 };
 
 constexpr ReplyKind kReplyKinds[] = {
@@ -45,10 +55,36 @@ constexpr ReplyKind kReplyKinds[] = {
     {"offsetfetch", 9, 7},     {"findcoordinator", 10, 2}, {"joingroup", 11, 5},
     {"heartbeat", 12, 4},      {"leavegroup", 13, 4},     {"syncgroup", 14, 3},
     {"saslhandshake", 17, 1},  {"apiversions", 18, 3},    {"saslauthenticate", 36, 2},
+    {"saslscramfirst", 36, 2, kScramFirst}, {"saslscramfinal", 36, 2, kScramFinal},
 };
 
-// What the request of a reply sets beside its key and version.
-enum ReplyFlags : uint8_t { kMetadataMerge = 1 }; // a Metadata refresh was asked for
+// The SCRAM exchange the SCRAM replies answer: the example of RFC 7677
+// (user "user", password "pencil"), so that its seeds are accepted.
+constexpr const char *kScramNonce = "rOprNGfwEbeRWgbNEkqO";
+constexpr const char *kScramServerFirst =
+    "r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096";
+
+inline int fixedNonce(char *nonce, size_t size) {
+    snprintf(nonce, size, "%s", kScramNonce);
+    return 0;
+}
+
+// Puts the broker entry into a SCRAM exchange that waits for the
+// server-first (kScramFirst) or the server-final (kScramFinal) message.
+inline void startScram(PCB *pcb, BrokerEntry &entry, uint8_t flags) {
+    ScramState *state = nullptr;
+    if (scram_start(pcb, entry.i32BrokerID, kSaslScramSha256, "user", 4, &state) != 0) abort();
+    scram_sent(state);
+    if (flags & kScramFinal) {
+        if (scram_serverFirst(pcb, entry.i32BrokerID, state, "pencil", 6,
+                              reinterpret_cast<const uint8_t *>(kScramServerFirst),
+                              static_cast<uint32_t>(strlen(kScramServerFirst))) != 0)
+            abort();
+        scram_sent(state);
+    }
+    entry.pScram = state;
+    entry.u32SaslMechanism = kSaslScramSha256;
+}
 
 struct ReplySession {
     int32_t handle = -1;
@@ -102,6 +138,7 @@ inline void dropTables(ReplySession &s) {
 inline bool openReplySession(ReplySession &s) {
     gpfnFetchSend = noFetchSend;
     gpfnOffsetCommit = noCommit;
+    gpfnScramNonce = fixedNonce;
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, s.pair) != 0) return false;
     s.handle = BQXOPEN();
     s.pcb = get_BQXPCB(s.handle);
@@ -109,6 +146,8 @@ inline bool openReplySession(ReplySession &s) {
     buildTables(s);
     s.pcb->pszTopic = strdup("bqx-seeds");
     s.pcb->pszGroupID = strdup("seedgrp");
+    s.pcb->pszSaslUser = strdup("user");
+    s.pcb->pszSaslPassword = strdup("pencil");
     s.pcb->u32ConsumerLoadBalancing = 1;
     return true;
 }
@@ -145,6 +184,7 @@ inline void resetSession(ReplySession &s) {
         entry.u32PendingCount = 0;
         free(entry.pReplyBuffer);
         entry.pReplyBuffer = nullptr;
+        scram_clear(&entry);
         entry.i32Socket = i == kBootstrap ? -1 : s.pair[0];
     }
     pcb->pBrokerList[kCoordinator].i32BrokerID = -2;
@@ -260,7 +300,10 @@ inline int32_t feedReply(ReplySession &s, const ReplyKind &kind, uint8_t flags,
                          const uint8_t *data, uint32_t length) {
     PCB *pcb = s.pcb;
     s.tablesTouched = kind.apiKey == 3;
+    flags |= kind.flags;
     uint32_t broker = replyingBroker(pcb, kind.apiKey, data, length);
+    if (kind.apiKey == 36 && (flags & (kScramFirst | kScramFinal)))
+        startScram(pcb, pcb->pBrokerList[broker], flags);
     pcb->u32MetadataMerge = (flags & kMetadataMerge) ? 1 : 0;
     uint32_t correlId = be32(data, length, 4);
     pushPending(pcb->pBrokerList[broker], kind.apiKey, kind.apiVersion, correlId);
