@@ -23,6 +23,9 @@ struct TlsFiles {
 };
 const TlsFiles &tlsFiles();
 
+// A listening socket on 127.0.0.1 with a port the kernel chose.
+int listenOnLoopback(int *port);
+
 struct TlsFrontOptions {
     bool requireClientCert = false;
     // Replies that arrive from the backend within this time go out in one

@@ -44,20 +44,10 @@ class TlsTest : public TransportTest {
 // A listener that accepts, reads what comes and closes: what a plaintext
 // Kafka listener does with a TLS hello, whose first bytes make no valid size.
 struct ClosingListener {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
     int port = 0;
+    int fd = listenOnLoopback(&port);
     std::thread thread;
 
-    ClosingListener() {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        bind(fd, reinterpret_cast<sockaddr *>(&address), size);
-        listen(fd, 4);
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
-        port = ntohs(address.sin_port);
-    }
     void closeEachConnection() {
         thread = std::thread([this] {
             int client = accept(fd, nullptr, nullptr);
