@@ -1,9 +1,14 @@
 // BQXCONN: attaches a session to a cluster and one topic. The bootstrap
 // server is connected, asked for the topic's metadata, and disconnected
 // again; the Metadata reply leaves the broker table and the partition list.
+// A bootstrap text may begin with the listener's security protocol
+// (PLAINTEXT://, SSL://, SASL_PLAINTEXT://, SASL_SSL://): with SSL and
+// SASL_SSL every connection of the session runs over TLS. SASL itself is
+// used when BQXAUTH gave credentials, whatever the prefix says.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include "api/session.h"
 #include "log/log.h"
@@ -34,6 +39,31 @@ int32_t badBootstrap(PCB *pcb, const char *text, int32_t length) {
     return ERR_NO_ADDRESS;
 }
 
+// The security protocols a bootstrap text may name, and whether each uses TLS.
+struct SecurityPrefix {
+    const char *text;
+    uint32_t tls;
+};
+constexpr SecurityPrefix kSecurityPrefixes[] = {
+    {"PLAINTEXT://", 0}, {"SSL://", 1}, {"SASL_PLAINTEXT://", 0}, {"SASL_SSL://", 1}};
+
+// The length of the text's security prefix (0 without one) and, in *tls,
+// whether it asks for TLS; -1 for a "...://" that names no protocol.
+int32_t securityPrefix(const char *text, int32_t length, uint32_t *tls) {
+    *tls = 0;
+    for (const SecurityPrefix &prefix : kSecurityPrefixes) {
+        int32_t size = static_cast<int32_t>(strlen(prefix.text));
+        if (length >= size && strncasecmp(text, prefix.text, static_cast<size_t>(size)) == 0) {
+            *tls = prefix.tls;
+            return size;
+        }
+    }
+    const void *scheme = memchr(text, ':', static_cast<size_t>(length));
+    const char *colon = static_cast<const char *>(scheme);
+    bool namesScheme = colon && colon + 3 <= text + length && colon[1] == '/' && colon[2] == '/';
+    return namesScheme ? -1 : 0;
+}
+
 int32_t badArgument(PCB *pcb, const char *reason) {
     bqx_log_vf(ERR_PROTOCOL, pcb, kTag, -1, -1, 1, reason);
     return ERR_PROTOCOL;
@@ -43,9 +73,12 @@ int32_t badArgument(PCB *pcb, const char *reason) {
 // current connection is touched. An empty topic is refused here since no
 // broker accepts it.
 int32_t checkArguments(PCB *pcb, const char *bootstrap, int32_t bootstrapLen, const char *topic,
-                       int32_t topicLen) {
-    if (bootstrapLen <= 0 || !bootstrap ||
-        hostLength(bootstrap, static_cast<uint32_t>(bootstrapLen)) == 0)
+                       int32_t topicLen, int32_t *prefixLen, uint32_t *tls) {
+    if (bootstrapLen <= 0 || !bootstrap)
+        return badBootstrap(pcb, bootstrap, bootstrapLen);
+    *prefixLen = securityPrefix(bootstrap, bootstrapLen, tls);
+    if (*prefixLen < 0 ||
+        hostLength(bootstrap + *prefixLen, static_cast<uint32_t>(bootstrapLen - *prefixLen)) == 0)
         return badBootstrap(pcb, bootstrap, bootstrapLen);
     int32_t rc = bqx_check_buffer(pcb, kTag, "topic", topic, topicLen);
     if (rc != 0)
@@ -107,9 +140,12 @@ int32_t connectBootstrap(PCB *pcb) {
 }
 
 int32_t connectSession(PCB *pcb, const char *bootstrap, int32_t bootstrapLen, const char *topic,
-                       int32_t topicLen) {
+                       int32_t topicLen, uint32_t tls) {
     kafka_disconnect(pcb);
-    int32_t rc = allocateSession(pcb, bootstrap, bootstrapLen, topic, topicLen);
+    // The TLS context is made afresh, so that changed BQX_SSL_* files count.
+    int32_t rc = kafka_tls_setup(pcb, tls);
+    if (rc == 0)
+        rc = allocateSession(pcb, bootstrap, bootstrapLen, topic, topicLen);
     if (rc == 0)
         rc = connectBootstrap(pcb);
     // The bootstrap connection is not kept; the leaders are connected when
@@ -130,12 +166,15 @@ int32_t BQXCONN(int32_t handle, const char *bootstrap, int32_t bootstrapLen, con
     PCB *pcb = bqx_enter(kTag, handle);
     if (!pcb)
         return ERR_HANDLE;
-    int32_t rc = checkArguments(pcb, bootstrap, bootstrapLen, topic, topicLen);
+    int32_t prefixLen = 0;
+    uint32_t tls = 0;
+    int32_t rc = checkArguments(pcb, bootstrap, bootstrapLen, topic, topicLen, &prefixLen, &tls);
     // The tables are replaced: no other call of the session may run meanwhile.
     if (rc == 0)
         rc = bqx_claim(pcb, kTag);
     if (rc == 0)
-        rc = connectSession(pcb, bootstrap, bootstrapLen, topic, topicLen);
+        rc = connectSession(pcb, bootstrap + prefixLen, bootstrapLen - prefixLen, topic, topicLen,
+                            tls);
     bqx_leave(pcb, kTag);
     return rc;
 }

@@ -10,6 +10,11 @@
 
 #include "bqx.h"
 
+// OpenSSL's connection and context records; only lib/transport/tls.cpp
+// looks inside.
+struct ssl_st;
+struct ssl_ctx_st;
+
 constexpr int kMaxMembers = 16;     // group members a leader keeps
 constexpr int kMaxKeyLen = 31;      // message key bytes kept in szMsgKey
 constexpr int kLastErrorSize = 256; // szLastError, NUL included
@@ -56,6 +61,7 @@ struct BrokerEntry {
     int32_t i32Port;
     int32_t i32BrokerID;
     int32_t i32Socket; // -1 when not connected
+    struct ssl_st *pTls; // the TLS layer over i32Socket, null on plaintext
     uint32_t u32LastCorrelID;
     uint32_t u32FetchCorrelID;
     PendingRequest *pPendingHead;
@@ -204,6 +210,12 @@ struct PCB {
     ProduceBatch *pProduceBatches;
     uint64_t ullBatchedRecords;    // records in open batches
     uint32_t u32UncheckedBytes;    // appended since replies were last looked for
+
+    // TLS: set by BQXCONN from the bootstrap text's SSL:// or SASL_SSL://;
+    // every broker connection of the session then runs over TLS, with the
+    // trust store and client certificate of the context.
+    uint32_t u32Tls;
+    struct ssl_ctx_st *pTlsContext;
 };
 
 #endif

@@ -24,6 +24,7 @@
 #include "protocol/consumer.h"
 #include "protocol/protocol.h"
 #include "protocol/record_batch.h"
+#include "transport/transport.h"
 
 int32_t (*gpfnFetchSend)(PCB *, const char *, uint32_t) = kafka_fetch_send;
 int32_t (*gpfnOffsetCommit)(PCB *) = kafka_offsetcommit;
@@ -679,7 +680,8 @@ int32_t kafka_cleanupReceive(PCB *pcb, uint32_t partitionIndex) {
     struct pollfd ready = {broker->i32Socket, POLLIN, 0};
     if (poll(&ready, 1, kCleanupWaitMs) > 0) {
         uint8_t scratch[kCleanupBytes];
-        (void)!recv(broker->i32Socket, scratch, sizeof scratch, MSG_DONTWAIT);
+        (void)kafka_readAvailable(pcb, static_cast<uint32_t>(brokerIndex), scratch,
+                                  sizeof scratch);
     }
     broker->u32FetchCorrelID = 0;
     if (pcb->iDebugLevel >= 5)

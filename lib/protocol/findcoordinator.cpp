@@ -81,6 +81,7 @@ void fillCoordinator(PCB *pcb, uint32_t source, char *host) {
     entry.pszHost = host;
     entry.i32BrokerID = -2;
     entry.i32Socket = -1;
+    entry.pTls = nullptr;
     entry.u32LastCorrelID = 0;
     entry.u32FetchCorrelID = 0;
     entry.pPendingHead = nullptr;

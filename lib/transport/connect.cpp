@@ -1,4 +1,5 @@
-// Opening the TCP connection of a broker entry and its handshake.
+// Opening the TCP connection of a broker entry (with its TLS layer when the
+// session asks for TLS) and its handshake.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -6,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/protocol.h"
+#include "transport/tls.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
 
@@ -93,34 +96,14 @@ int resolveUnlocked(PCB *pcb, const BrokerEntry *entry, sockaddr_in *address, in
 // session over (*given then holds 7502). Returns 0 or an errno.
 int awaitConnected(PCB *pcb, int fd, uint32_t seconds, int32_t *given) {
     int64_t deadline = transport_monotonicMs() + static_cast<int64_t>(seconds) * 1000;
-    for (;;) {
-        int64_t remaining = deadline - transport_monotonicMs();
-        if (remaining <= 0)
-            return ETIMEDOUT;
-        *given = bqx_check_taken(pcb, kTag);
-        if (*given != 0)
-            return ECANCELED;
-        pollfd ready[2] = {{fd, POLLOUT, 0}, {bqx_wake_fd(pcb), POLLIN, 0}};
-        bqx_release(kTag);
-        int rc = poll(ready, 2, remaining > INT_MAX ? INT_MAX : static_cast<int>(remaining));
-        int error = errno;
-        *given = bqx_retake(pcb, kTag, rc > 0 && (ready[1].revents & POLLIN));
-        if (*given != 0)
-            return ECANCELED;
-        if (rc < 0 && error == EINTR)
-            continue;
-        if (rc < 0)
-            return error;
-        if (rc == 0)
-            return ETIMEDOUT;
-        if (!ready[0].revents)
-            continue; // only woken: the wait goes on
-        int result = 0;
-        socklen_t size = sizeof result;
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &result, &size) != 0)
-            return errno;
-        return result;
-    }
+    int error = transport_awaitUnlocked(pcb, kTag, fd, POLLOUT, deadline, given);
+    if (error != 0)
+        return error;
+    int result = 0;
+    socklen_t size = sizeof result;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &result, &size) != 0)
+        return errno;
+    return result;
 }
 
 // Connects with a time-out: non-blocking while connecting, blocking again
@@ -141,6 +124,15 @@ int connectWithTimeout(PCB *pcb, int fd, const sockaddr_in *address, uint32_t se
     return error;
 }
 
+int32_t failTls(PCB *pcb, BrokerEntry *entry, int fd, ssl_st *tls, const char *reason,
+                int code) {
+    tls_free(tls, false);
+    SocketIo failure = {-1, 0, code, reason};
+    transport_logIoError(pcb, kTag, entry, "SSL_connect()", failure);
+    close(fd);
+    return ERR_TCPIP;
+}
+
 // The entry after a step that released the lock, or null with *rc set and
 // `fd` closed: 7502 when the session was taken over (`given`), 7500 when a
 // Metadata reply replaced the table meanwhile.
@@ -157,6 +149,45 @@ BrokerEntry *entryAgain(PCB *pcb, uint32_t brokerIndex, const BrokerEntry *table
         return nullptr;
     }
     return entry;
+}
+
+// The TLS handshake, by the connect time-out; its waits release the global
+// lock as the connect's do. On failure the layer and the socket are closed
+// and OpenSSL's reason is logged (or 7502 returned when the session was
+// taken over meanwhile).
+int32_t handshakeTls(PCB *pcb, uint32_t brokerIndex, const BrokerEntry *table, int fd,
+                     ssl_st *tls, uint32_t seconds) {
+    int64_t deadline = transport_monotonicMs() + static_cast<int64_t>(seconds) * 1000;
+    char reason[kTlsReasonSize];
+    int code = 0;
+    for (;;) {
+        int events = tls_handshakeStep(tls, reason, sizeof reason, &code);
+        if (events == 0)
+            return 0;
+        if (events < 0)
+            break;
+        int32_t given = 0;
+        int error = transport_awaitUnlocked(pcb, kTag, fd, static_cast<short>(events), deadline,
+                                            &given);
+        int32_t rc = 0;
+        if (given != 0 || pcb->pBrokerList != table || !transport_entry(pcb, brokerIndex)) {
+            tls_free(tls, false);
+            entryAgain(pcb, brokerIndex, table, fd, given, &rc);
+            return rc;
+        }
+        if (error == ETIMEDOUT) {
+            snprintf(reason, sizeof reason, "TLS handshake timed out after %u s", seconds);
+            code = ETIMEDOUT;
+            break;
+        }
+        if (error != 0) {
+            char buffer[kErrorTextSize];
+            snprintf(reason, sizeof reason, "%s", transport_errorText(error, buffer, sizeof buffer));
+            code = error;
+            break;
+        }
+    }
+    return failTls(pcb, transport_entry(pcb, brokerIndex), fd, tls, reason, code);
 }
 
 // Opens the entry's connection. The entry is found again by its index each
@@ -191,7 +222,17 @@ int32_t openConnection(PCB *pcb, uint32_t brokerIndex) {
         return rc;
     if (error != 0)
         return failConnect(pcb, entry, fd, "connect()", error);
+    ssl_st *tls = nullptr;
+    if (pcb->u32Tls) {
+        if (!(tls = tls_new(pcb, fd, transport_host(entry))))
+            return failTls(pcb, entry, fd, nullptr, "cannot set up the TLS layer", ENOMEM);
+        rc = handshakeTls(pcb, brokerIndex, table, fd, tls, seconds);
+        if (rc != 0)
+            return rc;
+        entry = transport_entry(pcb, brokerIndex);
+    }
     entry->i32Socket = fd;
+    entry->pTls = tls;
     return 0;
 }
 

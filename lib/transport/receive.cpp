@@ -8,6 +8,7 @@
 #include "api/pcb.h"
 #include "log/log.h"
 #include "log/messages.h"
+#include "transport/tls.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
 
@@ -26,48 +27,60 @@ enum class ReadStatus { kComplete, kNothing, kClosed, kFailed };
 // reply beyond the deadline. With `probeFirst`, kNothing tells that nothing
 // was there at the first read: the readiness was spurious (or belonged to a
 // socket closed and reopened under the same number while the lock was
-// released).
-ReadStatus readFully(PCB *pcb, int fd, uint8_t *into, uint32_t length, bool probeFirst,
-                     int64_t deadline, int *error) {
+// released, or to TLS records that carried no reply bytes).
+ReadStatus readFully(PCB *pcb, BrokerEntry *entry, uint8_t *into, uint32_t length,
+                     bool probeFirst, int64_t deadline, SocketIo *failure) {
     uint32_t received = 0;
     bool probing = probeFirst;
     while (received < length) {
-        ssize_t n = recv(fd, into + received, length - received, MSG_DONTWAIT);
+        SocketIo io = transport_read(entry, into + received, length - received);
         pcb->ullRcvs++;
-        if (n > 0) {
-            received += static_cast<uint32_t>(n);
-            pcb->ullRcvBytes += static_cast<uint64_t>(n);
+        if (io.bytes > 0) {
+            received += static_cast<uint32_t>(io.bytes);
+            pcb->ullRcvBytes += static_cast<uint64_t>(io.bytes);
             probing = false;
             continue;
         }
-        if (n == 0)
+        if (io.waitFor == 0 && io.error == 0)
             return ReadStatus::kClosed;
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            *error = errno;
+        if (io.waitFor == 0) {
+            *failure = io;
             return ReadStatus::kFailed;
         }
-        if (probing)
+        if (probing && io.waitFor == POLLIN)
             return ReadStatus::kNothing;
-        *error = transport_awaitSocket(fd, POLLIN, deadline);
-        if (*error != 0)
+        int error = transport_awaitSocket(entry->i32Socket, io.waitFor, deadline);
+        if (error != 0) {
+            *failure = {-1, 0, error, nullptr};
             return ReadStatus::kFailed;
+        }
     }
     return ReadStatus::kComplete;
 }
 
 // The connection ended before a whole reply was in: clear the entry.
-ReceivedReply connectionEnded(PCB *pcb, uint32_t brokerIndex, ReadStatus status, int error) {
+ReceivedReply connectionEnded(PCB *pcb, uint32_t brokerIndex, ReadStatus status,
+                              const SocketIo &failure) {
     BrokerEntry *entry = &pcb->pBrokerList[brokerIndex];
     int32_t result = 0;
     if (status == ReadStatus::kFailed)
-        result = transport_logTcpError(pcb, kTag, entry, "recv()", error);
+        result = transport_logIoError(pcb, kTag, entry, entry->pTls ? "SSL_read()" : "recv()",
+                                      failure);
     else if (pcb->iDebugLevel > 1)
         bqx_log_vf(INF_REMOTE_CLOSED, pcb, kTag, entry->i32BrokerID, -1, 2,
                    transport_host(entry), entry->i32Port);
     kafka_clearBroker(pcb, brokerIndex, 0);
     return {result, nullptr, 0, true};
+}
+
+// A TLS record (an alert or a handshake) begins with its type, 21 or 22,
+// and the major version 3: what a TLS listener sends to a plaintext client.
+constexpr const char *kTlsListenerText =
+    "a TLS record: the listener expects SSL:// or SASL_SSL://";
+
+bool looksLikeTls(const BrokerEntry *entry, int32_t size) {
+    uint32_t head = static_cast<uint32_t>(size) >> 16;
+    return !entry->pTls && (head == 0x1503 || head == 0x1603);
 }
 
 // A size field that no reply can have, or that cannot be served, leaves
@@ -80,7 +93,7 @@ ReceivedReply refuseSize(PCB *pcb, uint32_t brokerIndex, int32_t size, bool noMe
     else
         bqx_log_vf(ERR_TCPIP, pcb, kTag, entry->i32BrokerID, -1, 5, "recv()",
                    transport_host(entry), entry->i32Port, static_cast<int>(size),
-                   "invalid reply size");
+                   looksLikeTls(entry, size) ? kTlsListenerText : "invalid reply size");
     kafka_clearBroker(pcb, brokerIndex, 0);
     return {result, nullptr, 0, true};
 }
@@ -88,16 +101,16 @@ ReceivedReply refuseSize(PCB *pcb, uint32_t brokerIndex, int32_t size, bool noMe
 } // namespace
 
 ReceivedReply transport_receiveReply(PCB *pcb, uint32_t brokerIndex) {
-    int fd = pcb->pBrokerList[brokerIndex].i32Socket;
+    BrokerEntry *entry = &pcb->pBrokerList[brokerIndex];
     uint8_t sizeField[kSizeFieldLength];
-    int error = 0;
+    SocketIo failure = {0, 0, 0, nullptr};
     // One deadline for the whole reply, from its first byte on.
     int64_t deadline = transport_monotonicMs() + transport_replyWaitMs(pcb);
-    ReadStatus status = readFully(pcb, fd, sizeField, kSizeFieldLength, true, deadline, &error);
+    ReadStatus status = readFully(pcb, entry, sizeField, kSizeFieldLength, true, deadline, &failure);
     if (status == ReadStatus::kNothing)
         return {0, nullptr, 0, false};
     if (status != ReadStatus::kComplete)
-        return connectionEnded(pcb, brokerIndex, status, error);
+        return connectionEnded(pcb, brokerIndex, status, failure);
 
     int32_t size = static_cast<int32_t>(transport_readBe32(sizeField));
     if (size < kMinReplySize || size > kMaxReplySize)
@@ -108,11 +121,11 @@ ReceivedReply transport_receiveReply(PCB *pcb, uint32_t brokerIndex) {
         return refuseSize(pcb, brokerIndex, size, true);
     memcpy(buffer, sizeField, kSizeFieldLength);
 
-    status = readFully(pcb, fd, buffer + kSizeFieldLength, static_cast<uint32_t>(size), false,
-                       deadline, &error);
+    status = readFully(pcb, entry, buffer + kSizeFieldLength, static_cast<uint32_t>(size), false,
+                       deadline, &failure);
     if (status != ReadStatus::kComplete) {
         free(buffer); // a partial reply is never handed to a handler
-        return connectionEnded(pcb, brokerIndex, status, error);
+        return connectionEnded(pcb, brokerIndex, status, failure);
     }
     return {0, buffer, length, false};
 }

@@ -10,6 +10,7 @@
 #include "api/pcb.h"
 #include "log/log.h"
 #include "log/messages.h"
+#include "transport/tls.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
 
@@ -23,40 +24,34 @@ const char *requestTag(const uint8_t *request) {
 
 // Writes all bytes by the deadline (monotonic ms), going on after partial
 // writes and interruptions. Every write is non-blocking, with a wait for
-// room before it, so that a broker that stops reading cannot hold the
-// caller (and the global lock) beyond the deadline. Returns 0 or the errno
-// of the failure (ETIMEDOUT when the deadline passed).
-int sendAll(int fd, const uint8_t *bytes, uint32_t length, int64_t deadline) {
+// readiness before it, so that a broker that stops reading cannot hold the
+// caller (and the global lock) beyond the deadline. A TLS layer may also
+// need to read before it can write. Returns 0, or the failure (its error
+// ETIMEDOUT when the deadline passed).
+SocketIo sendAll(BrokerEntry *entry, const uint8_t *bytes, uint32_t length, int64_t deadline) {
     uint32_t sent = 0;
     while (sent < length) {
-        // MSG_NOSIGNAL: a closed peer gives EPIPE, never SIGPIPE.
-        ssize_t n = send(fd, bytes + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            int error = transport_awaitSocket(fd, POLLOUT, deadline);
-            if (error != 0)
-                return error;
+        SocketIo io = transport_write(entry, bytes + sent, length - sent);
+        if (io.bytes > 0) {
+            sent += static_cast<uint32_t>(io.bytes);
             continue;
         }
-        if (n < 0)
-            return errno;
-        if (n == 0)
-            return EPIPE;
-        sent += static_cast<uint32_t>(n);
+        if (io.waitFor == 0)
+            return io.error != 0 ? io : SocketIo{-1, 0, EPIPE, nullptr};
+        int error = transport_awaitSocket(entry->i32Socket, io.waitFor, deadline);
+        if (error != 0)
+            return {-1, 0, error, nullptr};
     }
-    return 0;
+    return {static_cast<long>(length), 0, 0, nullptr};
 }
 
 // A send failure ends the connection. Its pending requests can no longer
 // be answered, so they are dropped with a warning each; left in the queue
 // they would never match a reply of a later connection.
 int32_t failSend(PCB *pcb, uint32_t brokerIndex, BrokerEntry *entry, const char *tag,
-                 int error) {
-    transport_logTcpError(pcb, tag, entry, "send()", error);
-    if (entry->i32Socket != -1)
-        close(entry->i32Socket);
-    entry->i32Socket = -1;
+                 const SocketIo &failure) {
+    transport_logIoError(pcb, tag, entry, entry->pTls ? "SSL_write()" : "send()", failure);
+    transport_closeSocket(entry, false);
     kafka_clearBroker(pcb, brokerIndex, 0);
     return ERR_TCPIP;
 }
@@ -143,12 +138,12 @@ int32_t kafka_send(PCB *pcb, uint32_t brokerIndex, uint8_t *request, uint32_t le
     pcb->ullSends++;
     pcb->ullSndBytes += length;
     if (entry->i32Socket == -1)
-        return failSend(pcb, brokerIndex, entry, tag, EBADF);
+        return failSend(pcb, brokerIndex, entry, tag, SocketIo{-1, 0, EBADF, nullptr});
     // One deadline for the whole request: the reply wait.
     int64_t deadline = transport_monotonicMs() + transport_replyWaitMs(pcb);
-    int error = sendAll(entry->i32Socket, request, length, deadline);
-    if (error != 0)
-        return failSend(pcb, brokerIndex, entry, tag, error);
+    SocketIo io = sendAll(entry, request, length, deadline);
+    if (io.bytes < 0)
+        return failSend(pcb, brokerIndex, entry, tag, io);
     if (pcb->iDebugLevel > 4)
         bqx_log_vf(INF_REQUEST_SENT, pcb, tag, entry->i32BrokerID, -1, 1,
                    static_cast<int>(transport_readBe32(request + kCorrelIdPos)));

@@ -1,15 +1,19 @@
-// Small helpers of the broker transport: entry look-up, error texts and
-// big-endian integers.
+// Small helpers of the broker transport: entry look-up, reads and writes on
+// a connection (plain or TLS), error texts, waits and big-endian integers.
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "api/pcb.h"
+#include "api/session.h"
 #include "log/log.h"
 #include "log/messages.h"
+#include "transport/tls.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
 
@@ -31,6 +35,92 @@ void transport_freePending(PendingRequest *request) {
     if (gpfnPendingReleased)
         gpfnPendingReleased(request);
     free(request);
+}
+
+namespace {
+
+SocketIo plainResult(ssize_t n, short events) {
+    if (n >= 0)
+        return {n, 0, 0, nullptr};
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+        return {0, events, 0, nullptr};
+    return {-1, 0, errno, nullptr};
+}
+
+} // namespace
+
+SocketIo transport_read(BrokerEntry *entry, uint8_t *into, uint32_t length) {
+    if (entry->pTls)
+        return tls_read(entry->pTls, into, length);
+    return plainResult(recv(entry->i32Socket, into, length, MSG_DONTWAIT), POLLIN);
+}
+
+SocketIo transport_write(BrokerEntry *entry, const uint8_t *bytes, uint32_t length) {
+    if (entry->pTls)
+        return tls_write(entry->pTls, bytes, length);
+    // MSG_NOSIGNAL: a closed peer gives EPIPE, never SIGPIPE.
+    SocketIo io = plainResult(send(entry->i32Socket, bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT),
+                              POLLOUT);
+    if (io.bytes == 0 && io.waitFor == 0)
+        return {-1, 0, EPIPE, nullptr}; // a write of nothing never happens: the peer is gone
+    return io;
+}
+
+bool transport_hasBuffered(const BrokerEntry *entry) {
+    return entry->pTls && entry->i32Socket != -1 && tls_hasBuffered(entry->pTls);
+}
+
+void transport_closeSocket(BrokerEntry *entry, bool orderly) {
+    tls_free(entry->pTls, orderly);
+    entry->pTls = nullptr;
+    if (entry->i32Socket != -1)
+        close(entry->i32Socket);
+    entry->i32Socket = -1;
+}
+
+int32_t transport_logIoError(PCB *pcb, const char *tag, const BrokerEntry *entry,
+                             const char *callName, const SocketIo &io) {
+    if (!io.reason)
+        return transport_logTcpError(pcb, tag, entry, callName, io.error);
+    bqx_log_vf(ERR_TCPIP, pcb, tag, entry ? entry->i32BrokerID : -1, -1, 5, callName,
+               transport_host(entry), entry ? entry->i32Port : 0, io.error, io.reason);
+    return ERR_TCPIP;
+}
+
+long kafka_readAvailable(PCB *pcb, uint32_t brokerIndex, uint8_t *into, uint32_t length) {
+    BrokerEntry *entry = transport_entry(pcb, brokerIndex);
+    if (!entry || entry->i32Socket == -1)
+        return -1;
+    SocketIo io = transport_read(entry, into, length);
+    if (io.bytes > 0)
+        return io.bytes;
+    return io.waitFor != 0 ? 0 : -1;
+}
+
+int transport_awaitUnlocked(PCB *pcb, const char *tag, int fd, short events, int64_t deadline,
+                            int32_t *given) {
+    for (;;) {
+        int64_t remaining = deadline - transport_monotonicMs();
+        if (remaining <= 0)
+            return ETIMEDOUT;
+        *given = bqx_check_taken(pcb, tag);
+        if (*given != 0)
+            return ECANCELED;
+        pollfd ready[2] = {{fd, events, 0}, {bqx_wake_fd(pcb), POLLIN, 0}};
+        bqx_release(tag);
+        int rc = poll(ready, 2, remaining > INT_MAX ? INT_MAX : static_cast<int>(remaining));
+        int error = errno;
+        *given = bqx_retake(pcb, tag, rc > 0 && (ready[1].revents & POLLIN));
+        if (*given != 0)
+            return ECANCELED;
+        if (rc < 0 && error == EINTR)
+            continue;
+        if (rc < 0)
+            return error;
+        if (rc > 0 && ready[0].revents)
+            return 0; // ready, or an error or hang-up that the next call reports
+        // only woken, or a spurious return: the wait goes on
+    }
 }
 
 BrokerEntry *transport_entry(PCB *pcb, uint32_t brokerIndex) {

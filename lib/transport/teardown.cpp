@@ -101,10 +101,7 @@ int32_t kafka_clearBroker(PCB *pcb, uint32_t brokerIndex, int32_t quiet) {
     // session asks for the partitions' leaders again.
     if (!quiet && !pcb->u32ShuttingDown && (entry->i32Socket != -1 || entry->pPendingHead))
         pcb->u32MetadataStale = 1;
-    if (entry->i32Socket != -1) {
-        close(entry->i32Socket);
-        entry->i32Socket = -1;
-    }
+    transport_closeSocket(entry, true);
     int32_t result = 0;
     while (PendingRequest *request = entry->pPendingHead) {
         entry->pPendingHead = request->pNext;
@@ -181,6 +178,7 @@ int32_t kafka_disconnect(PCB *pcb) {
 
 void kafka_close(PCB *pcb) {
     kafka_disconnect(pcb);
+    kafka_tls_release(pcb);
     iconv_done(pcb);
     if (pcb->iDebugLevel != 0)
         logStatistics(pcb);

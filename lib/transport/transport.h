@@ -27,6 +27,16 @@ int32_t kafka_clearBrokers(PCB *pcb);
 int32_t kafka_disconnect(PCB *pcb);
 void kafka_close(PCB *pcb);
 
+// TLS: makes the session's context when `tls` is set (from the environment's
+// BQX_SSL_* files; 7500 logged when one cannot be used), else drops it.
+int32_t kafka_tls_setup(PCB *pcb, uint32_t tls);
+void kafka_tls_release(PCB *pcb);
+
+// Reads what the entry's connection has ready, at most `length` bytes,
+// without waiting: the bytes read, 0 when nothing was there, -1 when the
+// connection ended or failed (the caller clears the entry).
+long kafka_readAvailable(PCB *pcb, uint32_t brokerIndex, uint8_t *into, uint32_t length);
+
 // Send and queue.
 int32_t kafka_send(PCB *pcb, uint32_t brokerIndex, uint8_t *request, uint32_t length);
 int32_t kafka_sendqueue(PCB *pcb, uint32_t brokerIndex, uint8_t *request, uint32_t length,

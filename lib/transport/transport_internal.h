@@ -29,6 +29,31 @@ struct addrinfo;
 extern int (*gpfnGetAddrInfo)(const char *host, const char *service, const struct addrinfo *hints,
                               struct addrinfo **results);
 
+// One non-blocking read or write on the entry's connection, through its TLS
+// layer when it has one (SocketIo: lib/transport/tls.h).
+struct SocketIo;
+SocketIo transport_read(BrokerEntry *entry, uint8_t *into, uint32_t length);
+SocketIo transport_write(BrokerEntry *entry, const uint8_t *bytes, uint32_t length);
+
+// True when the entry's TLS layer holds bytes already read from the socket.
+bool transport_hasBuffered(const BrokerEntry *entry);
+
+// Closes the entry's connection (its TLS layer first, with a close_notify
+// when `orderly`) and marks it unconnected. Nothing else of the entry changes.
+void transport_closeSocket(BrokerEntry *entry, bool orderly);
+
+// Logs error 7500 for a failed read or write (`io`): OpenSSL's reason for
+// a TLS failure, else the system's text. Returns 7500.
+int32_t transport_logIoError(PCB *pcb, const char *tag, const BrokerEntry *entry,
+                             const char *callName, const SocketIo &io);
+
+// Waits with the global lock released until `fd` is ready for `events` or
+// the monotonic `deadline` passes; the session's wake pipe ends it early.
+// Returns 0 when ready, ETIMEDOUT, ECANCELED with *given set (7502: the
+// session was taken over), or poll's errno.
+int transport_awaitUnlocked(PCB *pcb, const char *tag, int fd, short events, int64_t deadline,
+                            int32_t *given);
+
 // The entry at `brokerIndex`, or null when the table has no such entry.
 BrokerEntry *transport_entry(PCB *pcb, uint32_t brokerIndex);
 

@@ -49,6 +49,31 @@ pollfd *buildPollSet(const PCB *pcb) {
     return fds;
 }
 
+// Bytes that a TLS layer has already taken from its socket do not make the
+// socket readable: such entries are served without waiting.
+bool anyBuffered(const PCB *pcb) {
+    for (uint32_t i = 0; pcb->pBrokerList && i < pcb->u32BrokerCount; ++i)
+        if (transport_hasBuffered(&pcb->pBrokerList[i]))
+            return true;
+    return false;
+}
+
+// Marks the entries with buffered TLS bytes readable after the wait (the
+// table may have changed meanwhile: only sockets still the same count).
+// Returns how many entries became ready by it.
+int markBuffered(const PCB *pcb, pollfd *fds, uint32_t count) {
+    int marked = 0;
+    for (uint32_t i = 0; i < count && i < pcb->u32BrokerCount; ++i) {
+        const BrokerEntry &entry = pcb->pBrokerList[i];
+        if (fds[i].fd == -1 || entry.i32Socket != fds[i].fd || !transport_hasBuffered(&entry))
+            continue;
+        if (!fds[i].revents)
+            ++marked;
+        fds[i].revents |= POLLIN;
+    }
+    return marked;
+}
+
 // The session's own wait (a JoinGroup that the coordinator may hold for the
 // whole rebalance) when longer than the library's.
 int replyWaitMs(const PCB *pcb) { return transport_replyWaitMs(pcb); }
@@ -66,17 +91,19 @@ int pollRetrying(pollfd *fds, uint32_t count, int timeoutMs) {
 }
 
 // Waits for readiness with the global lock released, so that other
-// sessions and the heartbeat thread run meanwhile. `count` counts the
+// sessions and the heartbeat thread run meanwhile. With `buffered` (a TLS
+// layer holds bytes already read) it only looks. `count` counts the
 // broker slots; the wake slot follows them. Returns poll's result (errno
 // tells a failure), or -1 with *given set to 7502 when the session was
 // closed or reconnected by another call: the wait then gives up.
-int waitReady(PCB *pcb, pollfd *fds, uint32_t count, int32_t mode, int32_t *given) {
+int waitReady(PCB *pcb, pollfd *fds, uint32_t count, int32_t mode, bool buffered,
+              int32_t *given) {
     int timeoutMs = 0;
     if (mode == WAIT_POLL) {
         pcb->ullSelNoWait++;
     } else {
         pcb->ullSelWait++;
-        timeoutMs = replyWaitMs(pcb);
+        timeoutMs = buffered ? 0 : replyWaitMs(pcb);
     }
     *given = bqx_check_taken(pcb, kTag);
     if (*given != 0)
@@ -99,8 +126,7 @@ int32_t timedOut(PCB *pcb, uint32_t target) {
 
 int32_t connectionBroken(PCB *pcb, uint32_t brokerIndex) {
     BrokerEntry *entry = &pcb->pBrokerList[brokerIndex];
-    close(entry->i32Socket);
-    entry->i32Socket = -1;
+    transport_closeSocket(entry, false);
     bqx_log_vf(ERR_TCPIP, pcb, kTag, entry->i32BrokerID, -1, 5, "select",
                transport_host(entry), entry->i32Port, -1, "Connection closed by remote");
     kafka_clearBroker(pcb, brokerIndex, 0);
@@ -163,12 +189,14 @@ int32_t pass(PCB *pcb, int32_t mode, uint32_t target, int64_t t0, WalkState *sta
         return ERR_MEMORY;
     }
     int32_t given = 0;
-    int rc = waitReady(pcb, fds, count, mode, &given);
+    int rc = waitReady(pcb, fds, count, mode, anyBuffered(pcb), &given);
     int error = errno;
     if (given != 0) {
         free(fds);
         return given;
     }
+    if (rc >= 0)
+        rc += markBuffered(pcb, fds, count);
     if (pcb->iDebugLevel != 0) {
         state->receiveStart = getTimeStamp();
         pcb->ullWaitTime += state->receiveStart - t0;
@@ -227,6 +255,8 @@ bool kafka_replyReady(PCB *pcb, uint32_t brokerIndex) {
     BrokerEntry *entry = transport_entry(pcb, brokerIndex);
     if (!entry || entry->i32Socket == -1)
         return false;
+    if (transport_hasBuffered(entry))
+        return true;
     pollfd fd = {entry->i32Socket, POLLIN | POLLPRI, 0};
     return poll(&fd, 1, 0) > 0;
 }

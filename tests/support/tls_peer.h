@@ -1,0 +1,73 @@
+// TLS for tests without a broker: certificates made at run time, and a TLS
+// front that terminates TLS on 127.0.0.1 and passes the plain bytes on to a
+// fake broker.
+#ifndef BQX_TESTS_TLS_PEER_H
+#define BQX_TESTS_TLS_PEER_H
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bqxtest {
+
+// PEM files in a temporary directory, made once per process: a CA, a server
+// certificate for the address 127.0.0.1 only (the name "localhost" does not
+// match it), a client certificate signed by the same CA, and a second,
+// unrelated CA.
+struct TlsFiles {
+    std::string caFile, otherCaFile;
+    std::string serverCert, serverKey;
+    std::string clientCert, clientKey;
+};
+const TlsFiles &tlsFiles();
+
+struct TlsFrontOptions {
+    bool requireClientCert = false;
+    // Replies that arrive from the backend within this time go out in one
+    // TLS record, so that OpenSSL reads them at once (0: as they come).
+    int coalesceMs = 0;
+};
+
+// Accepts TLS connections and relays each to 127.0.0.1:backendPort.
+class TlsFront {
+  public:
+    TlsFront(int backendPort, TlsFrontOptions options = {});
+    ~TlsFront();
+    TlsFront(const TlsFront &) = delete;
+    TlsFront &operator=(const TlsFront &) = delete;
+    int port() const { return port_; }
+
+  private:
+    void acceptLoop();
+    void relay(int client);
+
+    int backendPort_;
+    TlsFrontOptions options_;
+    int listenFd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<int> sockets_; // shut down at the end, so that relays end
+    std::vector<std::thread> relays_;
+    std::thread acceptor_;
+};
+
+// Sets an environment variable for a scope and restores it afterwards.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char *name, const char *value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+  private:
+    std::string name_;
+    std::string saved_;
+    bool had_ = false;
+};
+
+} // namespace bqxtest
+
+#endif

@@ -1,0 +1,218 @@
+// TLS connections against a TLS front relaying to a fake broker: the
+// handshake and its failures (each logged with OpenSSL's reason, the
+// connection closed), mutual TLS, replies that OpenSSL has buffered, and
+// the security prefixes of a bootstrap text.
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <functional>
+#include <thread>
+
+#include "support/loopback.h"
+#include "support/tls_peer.h"
+#include "test_transport_fixture.h"
+
+using namespace bqxtest;
+
+namespace {
+
+class TlsTest : public TransportTest {
+  protected:
+    // Makes the session's TLS context as BQXCONN does, from these files.
+    int32_t setupTls(const std::string &ca, const std::string &cert = "",
+                     const std::string &key = "") {
+        ScopedEnv caFile("BQX_SSL_CA_FILE", ca.empty() ? nullptr : ca.c_str());
+        ScopedEnv certFile("BQX_SSL_CERT_FILE", cert.empty() ? nullptr : cert.c_str());
+        ScopedEnv keyFile("BQX_SSL_KEY_FILE", key.empty() ? nullptr : key.c_str());
+        return kafka_tls_setup(pcb_, 1);
+    }
+
+    // Connects entry 0 and returns the text of its 7500 line ("" if none).
+    std::string connectFailure(int32_t *rc) {
+        std::string text;
+        for (const LogLine &line : captureLog([&] { *rc = kafka_connect(pcb_, 0); }))
+            if (line.number == "7500")
+                text += line.text;
+        return text;
+    }
+};
+
+// A listener that accepts, reads what comes and closes: what a plaintext
+// Kafka listener does with a TLS hello, whose first bytes make no valid size.
+struct ClosingListener {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int port = 0;
+    std::thread thread;
+
+    ClosingListener() {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        bind(fd, reinterpret_cast<sockaddr *>(&address), size);
+        listen(fd, 4);
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
+        port = ntohs(address.sin_port);
+    }
+    void closeEachConnection() {
+        thread = std::thread([this] {
+            int client = accept(fd, nullptr, nullptr);
+            char bytes[512];
+            (void)!read(client, bytes, sizeof bytes);
+            close(client);
+        });
+    }
+    ~ClosingListener() {
+        shutdown(fd, SHUT_RDWR);
+        if (thread.joinable())
+            thread.join();
+        close(fd);
+    }
+};
+
+TEST_F(TlsTest, RepliesBufferedByOpensslAreServedWithoutWaitingForTheSocket) {
+    gi32ReplyWaitSeconds = 3;
+    FakeBroker broker;
+    // Both replies reach the client in one TLS record: after the first, the
+    // second sits in OpenSSL's buffer and the socket has nothing to read.
+    TlsFront front(broker.port(), {.coalesceMs = 150});
+    makeTable(1, front.port());
+    ASSERT_EQ(setupTls(tlsFiles().caFile), 0);
+    ASSERT_EQ(kafka_connect(pcb_, 0), 0);
+    ASSERT_NE(entry(0).pTls, nullptr);
+    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    int32_t rc = -1;
+    auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_ALL, 0); });
+    EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(pendingIds(entry(0)).empty());
+    EXPECT_TRUE(lines.empty()) << lines[0].text;
+    // Counted as plaintext: the session's bytes are the replies' own.
+    EXPECT_GT(pcb_->ullRcvBytes, 0u);
+    kafka_clearBroker(pcb_, 0, 1);
+    EXPECT_EQ(entry(0).pTls, nullptr);
+    EXPECT_EQ(entry(0).i32Socket, -1);
+}
+
+TEST_F(TlsTest, MutualTlsConnectsWithTheClientCertificate) {
+    FakeBroker broker;
+    TlsFront front(broker.port(), {.requireClientCert = true});
+    makeTable(1, front.port());
+    const TlsFiles &files = tlsFiles();
+    ASSERT_EQ(setupTls(files.caFile, files.clientCert, files.clientKey), 0);
+    EXPECT_EQ(kafka_connect(pcb_, 0), 0);
+    EXPECT_EQ(entry(0).u32ApiVersionsKnown, 1u);
+}
+
+struct FailureCase {
+    const char *name;
+    const char *reason; // part of the 7500 line
+};
+
+// Each failure ends in a logged reason and a closed connection, in bounded time.
+TEST_F(TlsTest, FailuresAreLoggedWithTheirReasonAndCloseTheConnection) {
+    gi32ReplyWaitSeconds = 3;
+    pcb_->u32Timeout = 1; // the handshake's time-out
+    const TlsFiles &files = tlsFiles();
+    FakeBroker broker;
+    TlsFront front(broker.port());
+    TlsFront mutual(broker.port(), {.requireClientCert = true});
+    ClosingListener plain, silent;
+    plain.closeEachConnection();
+    const std::vector<std::pair<FailureCase, std::function<void()>>> cases = {
+        {{"untrusted certificate", "certificate verify failed: unable to get local issuer"},
+         [&] { setupTls(files.otherCaFile), makeTable(1, front.port()); }},
+        {{"host name mismatch", "certificate verify failed: hostname mismatch"},
+         [&] { setupTls(files.caFile), makeTable(1, front.port()), setHost(0, "localhost", front.port()); }},
+        {{"plaintext listener", "connection closed by the broker during the TLS handshake"},
+         [&] { setupTls(files.caFile), makeTable(1, plain.port); }},
+        {{"handshake time-out", "TLS handshake timed out after 1 s"},
+         [&] { setupTls(files.caFile), makeTable(1, silent.port); }},
+        {{"no client certificate", "alert certificate required"},
+         [&] { setupTls(files.caFile), makeTable(1, mutual.port()); }},
+    };
+    for (const auto &[expected, arrange] : cases) {
+        SCOPED_TRACE(expected.name);
+        arrange();
+        int32_t rc = 0;
+        std::string text = connectFailure(&rc);
+        EXPECT_EQ(rc, 7500);
+        EXPECT_NE(text.find(expected.reason), std::string::npos) << text;
+        EXPECT_EQ(entry(0).i32Socket, -1);
+        EXPECT_EQ(entry(0).pTls, nullptr);
+    }
+}
+
+TEST_F(TlsTest, UnusableFilesFailTheSetupNamingTheSetting) {
+    const TlsFiles &files = tlsFiles();
+    struct Case {
+        std::string ca, cert, key;
+        const char *setting;
+    };
+    const Case cases[] = {
+        {"/nonexistent/ca.pem", "", "", "BQX_SSL_CA_FILE"},
+        {files.caFile, files.clientCert, "", "BQX_SSL_KEY_FILE"},
+        {files.caFile, "", files.clientKey, "BQX_SSL_CERT_FILE"},
+        {files.caFile, files.clientCert, files.serverKey, "BQX_SSL_KEY_FILE"}, // not its key
+        {files.caFile, files.clientKey, files.clientKey, "BQX_SSL_CERT_FILE"}, // no certificate
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.setting);
+        int32_t rc = 0;
+        auto lines = captureLog([&] { rc = setupTls(c.ca, c.cert, c.key); });
+        EXPECT_EQ(rc, 7500);
+        ASSERT_EQ(numbersOf(lines), std::vector<std::string>{"7500"});
+        EXPECT_NE(lines[0].text.find(c.setting), std::string::npos) << lines[0].text;
+        EXPECT_EQ(pcb_->pTlsContext, nullptr);
+    }
+}
+
+// A plaintext client on a TLS listener reads a TLS record where a reply's
+// size should be: the error says so.
+TEST_F(TlsTest, PlaintextClientOnATlsListenerIsToldSo) {
+    gi32ReplyWaitSeconds = 3;
+    FakeBroker broker;
+    TlsFront front(broker.port());
+    makeTable(1, front.port());
+    int32_t rc = 0;
+    std::string text = connectFailure(&rc);
+    EXPECT_EQ(rc, 7500);
+    EXPECT_NE(text.find("the listener expects SSL:// or SASL_SSL://"), std::string::npos) << text;
+}
+
+// The prefix of the bootstrap text picks plaintext or TLS, or is refused.
+TEST(TlsBootstrap, SecurityPrefixesOfTheBootstrapText) {
+    int port = closedLoopbackPort();
+    struct Case {
+        std::string prefix;
+        int32_t rc;
+        uint32_t tls;
+    };
+    const Case cases[] = {
+        {"", 7500, 0},          {"PLAINTEXT://", 7500, 0}, {"SASL_PLAINTEXT://", 7500, 0},
+        {"SSL://", 7500, 1},    {"sasl_ssl://", 7500, 1},  {"HTTP://", 7519, 0},
+    };
+    int32_t handle = -1;
+    captureLines([&] { handle = BQXOPEN(); });
+    ASSERT_GE(handle, 0);
+    for (const Case &c : cases) {
+        std::string text = c.prefix + "127.0.0.1:" + std::to_string(port);
+        SCOPED_TRACE(text);
+        int32_t rc = 0;
+        captureLines([&] {
+            rc = BQXCONN(handle, text.c_str(), static_cast<int32_t>(text.size()), "t", 1);
+        });
+        EXPECT_EQ(rc, c.rc);
+        if (c.rc != 7519) {
+            EXPECT_EQ(get_BQXPCB(handle)->u32Tls, c.tls);
+        }
+    }
+    for (const char *bare : {"SSL://", "SSL://:9092"}) {
+        int32_t rc = 0;
+        captureLines([&] { rc = BQXCONN(handle, bare, static_cast<int32_t>(strlen(bare)), "t", 1); });
+        EXPECT_EQ(rc, 7519) << bare;
+    }
+    captureLines([&] { BQXCLSE(handle); });
+}
+
+} // namespace
