@@ -28,6 +28,8 @@ struct PendingRequest {
     uint8_t abRequest[];
 };
 
+struct ScramState; // protocol/sasl_scram.h
+
 // API keys whose version range a broker entry keeps from ApiVersions.
 constexpr int kApiKeyLimit = 37;
 
@@ -85,6 +87,11 @@ struct BrokerEntry {
     // connection step tell its own handshake's outcome from errors of other
     // brokers' replies dispatched by the same wait.
     uint32_t u32SaslStep;
+    // The mechanism of this connection (SaslMechanism): PLAIN until the
+    // broker refuses it and offers SCRAM. The SCRAM exchange's state is
+    // wiped and freed with the connection.
+    uint32_t u32SaslMechanism;
+    ScramState *pScram;
 };
 
 struct PartitionEntry {

@@ -12,6 +12,7 @@
 #include "protocol/group_internal.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
+#include "protocol/sasl_scram.h"
 #include "transport/transport.h"
 
 namespace {
@@ -89,6 +90,9 @@ void fillCoordinator(PCB *pcb, uint32_t source, char *host) {
     entry.u32PendingCount = 0;
     entry.pReplyBuffer = nullptr;
     entry.u32ApiVersionsKnown = 0; // learnt again on the new connection
+    entry.u32SaslStep = 0;
+    entry.pScram = nullptr;        // the source's SCRAM exchange stays its own
+    entry.u32SaslMechanism = kSaslPlain; // PLAIN first, as on every connection
 }
 
 } // namespace

@@ -217,6 +217,8 @@ int32_t chooseEntry(PCB *pcb, uint32_t keyLen, uint32_t *chosen) {
         ++tried;
         if (error == 0)
             break;
+        if (error == ERR_HANDLE)
+            return error; // the session was closed or reconnected meanwhile
         // No leader, or one that cannot be reached: ask where it went
         // before the next message.
         pcb->u32MetadataStale = 1;

@@ -1,7 +1,9 @@
 // SaslAuthenticate (key 36, version 2): the PLAIN credentials, an empty
 // authorization identity, the user name and the password, each behind a
-// zero byte. The password never reaches a log line, and the buffers that
-// held it are wiped before they are given up.
+// zero byte; or, with SCRAM, two rounds: client-first, then client-final,
+// each answered by the server's message in auth_bytes. The password never
+// reaches a log line, and the buffers that held it are wiped before they
+// are given up.
 #include <stdlib.h>
 #include <string.h>
 
@@ -12,6 +14,7 @@
 #include "log/messages.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
+#include "protocol/sasl_scram.h"
 #include "transport/transport.h"
 
 namespace {
@@ -69,6 +72,26 @@ int32_t buildPlain(PCB *pcb, PlainMessage *message) {
     return rc != 0 ? rc : appendCredential(pcb, password, message);
 }
 
+// A credential in UTF-8, for SCRAM. Wiped by its owner.
+struct Credential {
+    char bytes[kRequestSize];
+    uint32_t length;
+};
+
+int32_t credentialToUtf8(PCB *pcb, const char *text, Credential *out) {
+    uint32_t length = static_cast<uint32_t>(strlen(text));
+    uint64_t needed = conv_measure(pcb, kToUtf8, text, length);
+    if (needed > sizeof out->bytes)
+        return tooLong(pcb, needed, static_cast<uint32_t>(sizeof out->bytes));
+    out->length = static_cast<uint32_t>(sizeof out->bytes);
+    uint32_t error = 0;
+    int32_t rc = iconv_convert_secret(pcb, text, length, out->bytes, &out->length, &error,
+                                      kToUtf8);
+    if (rc == -1)
+        return tooLong(pcb, length, static_cast<uint32_t>(sizeof out->bytes));
+    return rc == ERR_CONVERT ? 0 : rc;
+}
+
 // Returns the request's length, or a negative marshaller result, or the
 // error that was logged.
 int32_t buildAuthenticate(PCB *pcb, uint32_t brokerIndex, const PlainMessage &message,
@@ -92,22 +115,78 @@ int32_t buildAuthenticate(PCB *pcb, uint32_t brokerIndex, const PlainMessage &me
     return kafka_marshall_new(pcb, request, size, position, "i1", 0);
 }
 
+int32_t sendMessage(PCB *pcb, uint32_t brokerIndex, const PlainMessage &message) {
+    uint8_t request[kRequestSize];
+    int32_t position = buildAuthenticate(pcb, brokerIndex, message, request, sizeof request);
+    int32_t rc = position > 0 ? kafka_sendqueue(pcb, brokerIndex, request,
+                                                static_cast<uint32_t>(position), SEND_SYNC)
+                              : kafka_marshall_failure(position);
+    explicit_bzero(request, sizeof request);
+    return rc;
+}
+
+// Sends the SCRAM exchange's next message: client-first on a new
+// connection, client-final once the server's first answer was accepted.
+int32_t sendScram(PCB *pcb, uint32_t brokerIndex, BrokerEntry *entry) {
+    int32_t broker = entry->i32BrokerID;
+    if (!entry->pScram) {
+        Credential user;
+        int32_t rc = credentialToUtf8(pcb, pcb->pszSaslUser ? pcb->pszSaslUser : "", &user);
+        if (rc == 0)
+            rc = scram_start(pcb, broker, entry->u32SaslMechanism, user.bytes, user.length,
+                             &entry->pScram);
+        explicit_bzero(&user, sizeof user);
+        if (rc != 0)
+            return rc;
+    }
+    ScramState *state = entry->pScram;
+    if (state->u32Stage != kScramFirstReady && state->u32Stage != kScramFirstRead)
+        return kafka_reply_malformed(pcb, kTag, broker, "SCRAM: no message to send");
+    PlainMessage message;
+    memcpy(message.bytes, state->abMessage, state->u32MessageLength);
+    message.length = state->u32MessageLength;
+    // Wiped and moved on before the send: its wait dispatches the answer.
+    scram_sent(state);
+    int32_t rc = sendMessage(pcb, brokerIndex, message);
+    explicit_bzero(&message, sizeof message);
+    return rc;
+}
+
+// Reads the server's SCRAM message in an accepted reply.
+int32_t scramAnswer(PCB *pcb, BrokerEntry *entry, const uint8_t *bytes, uint32_t length) {
+    int32_t broker = entry->i32BrokerID;
+    ScramState *state = entry->pScram;
+    if (!state)
+        return kafka_reply_malformed(pcb, kTag, broker, "SaslAuthenticate reply: no SCRAM");
+    if (state->u32Stage == kScramFinalSent) {
+        int32_t rc = scram_serverFinal(pcb, broker, state, bytes, length);
+        if (rc == 0)
+            entry->u32SaslStep = 2;
+        return rc;
+    }
+    Credential password;
+    int32_t rc = credentialToUtf8(pcb, pcb->pszSaslPassword ? pcb->pszSaslPassword : "",
+                                  &password);
+    if (rc == 0)
+        rc = scram_serverFirst(pcb, broker, state, password.bytes, password.length, bytes,
+                               length);
+    explicit_bzero(&password, sizeof password);
+    return rc;
+}
+
 } // namespace
 
 int32_t kafka_saslauthenticate(PCB *pcb, uint32_t brokerIndex) {
+    BrokerEntry *entry = pcb->pBrokerList && brokerIndex < pcb->u32BrokerCount
+                             ? &pcb->pBrokerList[brokerIndex]
+                             : nullptr;
+    if (entry && entry->u32SaslMechanism != kSaslPlain)
+        return sendScram(pcb, brokerIndex, entry);
     PlainMessage message;
-    uint8_t request[kRequestSize];
     int32_t rc = buildPlain(pcb, &message);
-    if (rc == 0) {
-        int32_t position = buildAuthenticate(pcb, brokerIndex, message, request, sizeof request);
-        if (position > 0)
-            rc = kafka_sendqueue(pcb, brokerIndex, request, static_cast<uint32_t>(position),
-                                 SEND_SYNC);
-        else
-            rc = kafka_marshall_failure(position);
-    }
+    if (rc == 0)
+        rc = sendMessage(pcb, brokerIndex, message);
     explicit_bzero(&message, sizeof message);
-    explicit_bzero(request, sizeof request);
     return rc;
 }
 
@@ -123,16 +202,32 @@ int32_t kafka_saslauthenticate_reply(PCB *pcb, uint32_t brokerIndex, const uint8
                                             &correlationId, &replyError, &errorLow, 1u);
     if (position < 0)
         return kafka_reply_malformed(pcb, kTag, broker, "SaslAuthenticate reply too short");
+    // error_message, then auth_bytes, read in place: their length is
+    // checked against the bytes left.
     char *message = nullptr;
-    uint8_t *authBytes = nullptr;
+    uint64_t authPlusOne = 0;
+    position = kafka_unmarshall_new(pcb, reply, replyLen, position, "csuv", &message,
+                                    &authPlusOne);
+    const uint8_t *authBytes = nullptr;
+    uint32_t authLength = 0;
+    if (position >= 0 && authPlusOne > 0) {
+        if (authPlusOne - 1 > replyLen - static_cast<uint32_t>(position)) {
+            position = kCodecOverrun;
+        } else {
+            authBytes = reply + position;
+            authLength = static_cast<uint32_t>(authPlusOne - 1);
+            position += static_cast<int32_t>(authLength);
+        }
+    }
     int64_t lifetime = 0;
-    position = kafka_unmarshall_new(pcb, reply, replyLen, position, "cscbi8um", &message,
-                                    &authBytes, &lifetime, &tags, 1u);
-    free(authBytes);
+    position = kafka_unmarshall_new(pcb, reply, replyLen, position, "i8um", &lifetime, &tags, 1u);
     if (pcb->iDebugLevel > 2)
         bqx_log_vf(INF_SASL_AUTH, pcb, kTag, broker, -1, 2, static_cast<int>(errorLow),
                    static_cast<int>(replyError));
     int32_t errorCode = ((replyError & 0xFF) << 8) | errorLow;
+    BrokerEntry *entry = pcb->pBrokerList && brokerIndex < pcb->u32BrokerCount
+                             ? &pcb->pBrokerList[brokerIndex]
+                             : nullptr;
     int32_t rc = 0;
     if (errorCode != 0) {
         bqx_log_vf(ERR_KAFKA, pcb, kTag, broker, -1, 2, errorCode,
@@ -144,8 +239,10 @@ int32_t kafka_saslauthenticate_reply(PCB *pcb, uint32_t brokerIndex, const uint8
         rc = kafka_reply_malformed(pcb, kTag, broker, "SaslAuthenticate reply: header tags");
     } else if (position < 0) {
         rc = kafka_reply_malformed(pcb, kTag, broker, "SaslAuthenticate reply truncated");
-    } else if (pcb->pBrokerList && brokerIndex < pcb->u32BrokerCount) {
-        pcb->pBrokerList[brokerIndex].u32SaslStep = 2;
+    } else if (entry && entry->u32SaslMechanism != kSaslPlain) {
+        rc = scramAnswer(pcb, entry, authBytes, authLength);
+    } else if (entry) {
+        entry->u32SaslStep = 2;
     }
     free(message);
     return rc;

@@ -17,6 +17,7 @@
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/protocol.h"
+#include "protocol/sasl_scram.h"
 #include "transport/tls.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
@@ -245,6 +246,13 @@ bool isPending(const BrokerEntry &entry, uint32_t correlId) {
 
 bool apiVersionsDone(const BrokerEntry &entry) { return entry.u32ApiVersionsKnown != 0; }
 bool mechanismAccepted(const BrokerEntry &entry) { return entry.u32SaslStep >= 1; }
+// Accepted, or refused with SCRAM chosen in place of PLAIN for a second try.
+bool mechanismAnswered(const BrokerEntry &entry) {
+    return mechanismAccepted(entry) || entry.u32SaslMechanism != kSaslPlain;
+}
+bool serverFirstRead(const BrokerEntry &entry) {
+    return entry.pScram && entry.pScram->u32Stage >= kScramFirstRead;
+}
 bool authenticated(const BrokerEntry &entry) { return entry.u32SaslStep >= 2; }
 
 // One request of the handshake. Its wait also dispatches other brokers'
@@ -287,6 +295,42 @@ int32_t handshakeStep(PCB *pcb, uint32_t brokerIndex, int32_t (*sendRequest)(PCB
     return rc;
 }
 
+// A broker closes the connection on which it refused a mechanism: the
+// second handshake runs on a new connection (ApiVersions first, as on
+// every connection) that names the SCRAM chosen from the refusal.
+int32_t reconnectForScram(PCB *pcb, uint32_t brokerIndex, const BrokerEntry *table) {
+    uint32_t mechanism = table[brokerIndex].u32SaslMechanism;
+    uint32_t stale = pcb->u32MetadataStale;
+    kafka_clearBroker(pcb, brokerIndex, 0);
+    pcb->u32MetadataStale = stale; // the broker is there: its leaders need no refresh
+    int32_t rc = openConnection(pcb, brokerIndex);
+    if (rc != 0)
+        return rc;
+    BrokerEntry &entry = pcb->pBrokerList[brokerIndex]; // same table: checked by the open
+    entry.u32SaslMechanism = mechanism;
+    entry.u32SaslStep = 0;
+    return handshakeStep(pcb, brokerIndex, kafka_apiversion, apiVersionsDone);
+}
+
+// SASL on a new connection: the handshake names PLAIN; a broker that
+// refuses it and offers SCRAM is asked again with that mechanism. Then one
+// SaslAuthenticate round for PLAIN, two for SCRAM. A table replaced
+// meanwhile leaves no entry to read: the last step then reports it.
+int32_t saslExchange(PCB *pcb, uint32_t brokerIndex) {
+    const BrokerEntry *table = pcb->pBrokerList;
+    int32_t rc = handshakeStep(pcb, brokerIndex, kafka_saslhandshake, mechanismAnswered);
+    if (rc == 0 && pcb->pBrokerList == table && !mechanismAccepted(table[brokerIndex])) {
+        rc = reconnectForScram(pcb, brokerIndex, table);
+        if (rc == 0)
+            rc = handshakeStep(pcb, brokerIndex, kafka_saslhandshake, mechanismAccepted);
+    }
+    if (rc == 0 && pcb->pBrokerList == table && table[brokerIndex].u32SaslMechanism != kSaslPlain)
+        rc = handshakeStep(pcb, brokerIndex, kafka_saslauthenticate, serverFirstRead);
+    if (rc == 0)
+        rc = handshakeStep(pcb, brokerIndex, kafka_saslauthenticate, authenticated);
+    return rc;
+}
+
 // ApiVersions, then SASL when credentials are set. A connection whose own
 // handshake failed is closed, so that no half-authenticated socket is used;
 // requests queued on it meanwhile are dropped with a warning each.
@@ -294,12 +338,11 @@ int32_t handshake(PCB *pcb, uint32_t brokerIndex) {
     BrokerEntry &entry = pcb->pBrokerList[brokerIndex];
     entry.u32ApiVersionsKnown = 0;
     entry.u32SaslStep = 0;
+    scram_clear(&entry); // every connection starts with PLAIN
     const BrokerEntry *table = pcb->pBrokerList;
     int32_t rc = handshakeStep(pcb, brokerIndex, kafka_apiversion, apiVersionsDone);
     if (rc == 0 && pcb->u32SaslEnabled == 1)
-        rc = handshakeStep(pcb, brokerIndex, kafka_saslhandshake, mechanismAccepted);
-    if (rc == 0 && pcb->u32SaslEnabled == 1)
-        rc = handshakeStep(pcb, brokerIndex, kafka_saslauthenticate, authenticated);
+        rc = saslExchange(pcb, brokerIndex);
     if (rc != 0 && pcb->pBrokerList == table)
         kafka_clearBroker(pcb, brokerIndex, 0);
     return rc;

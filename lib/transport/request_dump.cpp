@@ -1,4 +1,5 @@
-// Hex dumps of requests, with the SASL password hidden.
+// Hex dumps of requests, with the SASL password hidden (all of a SCRAM
+// message: client-final holds the proof).
 #include <stdlib.h>
 #include <string.h>
 
@@ -62,6 +63,12 @@ void transport_maskSaslPassword(uint8_t *copy, uint32_t length) {
         return;
     }
     uint32_t authEnd = pos + static_cast<uint32_t>(lengthPlusOne - 1);
+    // PLAIN begins with the empty authorization identity's zero byte;
+    // anything else (SCRAM) is hidden whole.
+    if (pos < authEnd && copy[pos] != 0) {
+        fill(copy, pos, authEnd);
+        return;
+    }
     uint32_t firstZero = findZero(copy, pos, authEnd);
     uint32_t secondZero = firstZero < authEnd ? findZero(copy, firstZero + 1, authEnd) : authEnd;
     if (secondZero >= authEnd) {

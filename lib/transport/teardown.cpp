@@ -11,6 +11,7 @@
 #include "protocol/consumer.h"
 #include "protocol/coordinator_request.h"
 #include "protocol/protocol.h"
+#include "protocol/sasl_scram.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
 
@@ -115,6 +116,7 @@ int32_t kafka_clearBroker(PCB *pcb, uint32_t brokerIndex, int32_t quiet) {
     entry->pReplyBuffer = nullptr;
     entry->u32FetchCorrelID = 0;
     entry->u32ApiVersionsKnown = 0; // the next connection asks again
+    scram_clear(entry);             // and starts its SASL with PLAIN
     return result;
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "protocol/group_internal.h"
+#include "protocol/sasl_scram.h"
 #include "support/loopback.h"
 #include "test_group_support.h"
 #include "test_offsets_support.h"
@@ -90,6 +91,21 @@ INSTANTIATE_TEST_SUITE_P(
                       FindReplyCase{"bootstrapIdOnly", 0, 0, 7520, false, 0},
                       FindReplyCase{"notAvailable", 15, 2, 7510, false, 1}),
     [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Group, CoordinatorSlotSharesNoScramExchangeWithItsSource) {
+    BrokerEntry &source = s.pcb->pBrokerList[1]; // node 2
+    source.u32SaslMechanism = kSaslScramSha512;
+    source.pScram = static_cast<ScramState *>(calloc(1, sizeof(ScramState)));
+    ByteVec reply = findCoordinatorReply(5, 0, 2, "127.0.0.1", 1);
+    captureLines([&] {
+        ASSERT_EQ(kafka_findcoordinator_reply(s.pcb, kBootstrap, reply.data(),
+                                              static_cast<uint32_t>(reply.size())), 0);
+    });
+    const BrokerEntry &slot = s.pcb->pBrokerList[kCoordinator];
+    EXPECT_EQ(slot.pScram, nullptr); // else both entries would free it
+    EXPECT_EQ(slot.u32SaslMechanism, kSaslPlain);
+    EXPECT_NE(source.pScram, nullptr);
+}
 
 TEST_F(Group, FindCoordinatorThatOpenedAConnectionClosesIt) {
     s.pcb->pBrokerList[kBootstrap].i32Socket = -1;

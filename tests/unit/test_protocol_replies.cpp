@@ -7,6 +7,7 @@
 
 #include "log/messages.h"
 #include "protocol/protocol.h"
+#include "protocol/sasl_scram.h"
 #include "support/log_capture.h"
 #include "test_protocol_support.h"
 
@@ -184,13 +185,49 @@ TEST(ApiVersionsReply, TruncatedHeaderIs7536) {
 TEST(SaslHandshakeReply, MechanismRejectedIs7510) {
     TableSession s;
     s.brokers({1}, {false});
-    ByteVec reply = WireBytes().i16(33).i32(1).str("SCRAM-SHA-512").reply(1);
+    ByteVec reply = WireBytes().i16(33).i32(3).str("GSSAPI").str("OAUTHBEARER").str("X\nY").reply(1);
     std::vector<LogLine> log = captureLog([&] {
         EXPECT_EQ(kafka_saslhandshake_reply(s.pcb, 0, reply.data(), reply.size()), 7510);
     });
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].tag, "SaslHand");
     EXPECT_NE(log[0].text.find("33 "), std::string::npos);
+    EXPECT_NE(log[0].text.find("Enabled: GSSAPI,OAUTHBEARER,X?Y"), std::string::npos) << log[0].text;
+}
+
+TEST(SaslHandshakeReply, RefusedPlainTurnsToTheStrongestScramOffered) {
+    struct Case {
+        const char *what;
+        uint32_t current;           // the mechanism the handshake named
+        std::vector<std::string> offered;
+        int32_t declared;           // the list's count on the wire
+        int32_t rc;
+        uint32_t chosen;
+    } cases[] = {
+        {"both", kSaslPlain, {"SCRAM-SHA-256", "SCRAM-SHA-512"}, 2, 0, kSaslScramSha512},
+        {"256 only", kSaslPlain, {"SCRAM-SHA-256"}, 1, 0, kSaslScramSha256},
+        {"PLAIN listed", kSaslPlain, {"PLAIN", "SCRAM-SHA-512"}, 2, 7510, kSaslPlain},
+        {"nothing usable", kSaslPlain, {"GSSAPI"}, 1, 7510, kSaslPlain},
+        {"empty list", kSaslPlain, {}, 0, 7510, kSaslPlain},
+        {"count beyond the reply", kSaslPlain, {"SCRAM-SHA-512"}, 1000, 7510, kSaslPlain},
+        {"SCRAM refused too", kSaslScramSha512, {"SCRAM-SHA-512"}, 1, 7510, kSaslScramSha512},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TableSession s;
+        s.brokers({1}, {false});
+        s.pcb->pBrokerList[0].u32SaslMechanism = c.current;
+        WireBytes w;
+        w.i16(33).i32(c.declared);
+        for (const std::string &name : c.offered) w.str(name);
+        ByteVec reply = w.reply(1);
+        std::vector<LogLine> log = captureLog([&] {
+            EXPECT_EQ(kafka_saslhandshake_reply(s.pcb, 0, reply.data(), reply.size()), c.rc);
+        });
+        EXPECT_EQ(log.size(), c.rc ? 1u : 0u);
+        EXPECT_EQ(s.pcb->pBrokerList[0].u32SaslMechanism, c.chosen);
+        EXPECT_EQ(s.pcb->pBrokerList[0].u32SaslStep, 0u);
+    }
 }
 
 TEST(SaslHandshakeReply, GoodReplyAndEveryTruncation) {
@@ -205,11 +242,10 @@ TEST(SaslHandshakeReply, GoodReplyAndEveryTruncation) {
     EXPECT_NE(log[0].text.find("#Mechanisms = 2, Supported Mechanisms = PLAIN, err = 0"),
               std::string::npos);
     s.pcb->iDebugLevel = 0;
-    size_t firstNameEnd = 4 + 4 + 2 + 4 + 2 + 5;
+    // The whole list is read: a cut anywhere in it is refused.
     captureLines([&] {
         forEachPrefix(full, 0, [&](const uint8_t *reply, uint32_t length) {
-            EXPECT_EQ(kafka_saslhandshake_reply(s.pcb, 0, reply, length),
-                      length < firstNameEnd ? 7536 : 0);
+            EXPECT_EQ(kafka_saslhandshake_reply(s.pcb, 0, reply, length), 7536);
         });
     });
 }

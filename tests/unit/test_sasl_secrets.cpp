@@ -10,8 +10,10 @@
 
 #include "log/messages.h"
 #include "protocol/protocol.h"
+#include "protocol/sasl_scram.h"
 #include "support/log_capture.h"
 #include "test_protocol_support.h"
+#include "test_scram_vectors.h"
 #include "transport/transport_internal.h"
 
 using namespace bqxtest;
@@ -127,6 +129,41 @@ TEST_F(SaslSecrets, FailingConversionLogsNoDumpOfTheCredentials) {
     EXPECT_FALSE(anyLineShows(log, kUser));
     EXPECT_FALSE(anyLineShows(log, kPassword.substr(0, 4)));
     EXPECT_TRUE(s.takeRequest(0).empty()); // nothing half-converted is sent
+}
+
+// A SaslAuthenticate reply carrying the server's SCRAM message.
+ByteVec scramAnswer(int32_t correlId, const std::string &message) {
+    return WireBytes().i8(0).i16(0).uvarint(0).compact(message).i64(0).i8(0).reply(correlId);
+}
+
+TEST_F(SaslSecrets, ScramLeavesNoPasswordOrProofInLogsDumpsOrPendingCopies) {
+    // RFC 7677's exchange, with every request and reply dumped.
+    const std::string password = "pencil", proof = "dHzbZapWIk4jUhN+Ute9ytag9zjfMHgsqmmiz7AndVQ=";
+    captureLines([&] { ASSERT_EQ(BQXAUTH(s.handle, "user", 4, password.data(), 6), 0); });
+    int (*savedNonce)(char *, size_t) = gpfnScramNonce;
+    gpfnScramNonce = scramFixedNonce;
+    s.pcb->pBrokerList[0].u32SaslMechanism = kSaslScramSha256;
+    s.pcb->iDebugLevel = 5;
+    s.preReply(0, scramAnswer(1, kFirst256));
+    s.preReply(0, scramAnswer(2, kVerifier256));
+    std::vector<LogLine> first, second;
+    EXPECT_EQ(authenticate(&first), 0);
+    EXPECT_EQ(authenticate(&second), 0);
+    gpfnScramNonce = savedNonce;
+    EXPECT_EQ(s.pcb->pBrokerList[0].u32SaslStep, 2u);
+    first.insert(first.end(), second.begin(), second.end());
+    EXPECT_FALSE(anyLineShows(first, password));
+    // Any 8 characters of the proof would show in a dump line's text column.
+    for (size_t i = 0; i + 8 <= proof.size(); ++i)
+        EXPECT_FALSE(anyLineShows(first, proof.substr(i, 8))) << proof.substr(i, 8);
+    EXPECT_TRUE(anyLineShows(first, "HEXDump")) << "the requests were dumped";
+    ASSERT_EQ(gReleased.size(), 2u);
+    for (const std::string &copy : gReleased)
+        EXPECT_EQ(copy, std::string(copy.size(), '\0'));
+    // The state's copy of client-final went with its send.
+    EXPECT_EQ(s.pcb->pBrokerList[0].pScram->u32MessageLength, 0u);
+    EXPECT_EQ(std::string(s.pcb->pBrokerList[0].pScram->abMessage, kScramMessageSize),
+              std::string(kScramMessageSize, '\0'));
 }
 
 } // namespace

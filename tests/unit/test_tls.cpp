@@ -5,11 +5,15 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <thread>
 
+#include "log/messages.h"
 #include "support/loopback.h"
 #include "support/tls_peer.h"
+#include "test_protocol_support.h"
 #include "test_transport_fixture.h"
 
 using namespace bqxtest;
@@ -213,6 +217,58 @@ TEST(TlsBootstrap, SecurityPrefixesOfTheBootstrapText) {
         EXPECT_EQ(rc, 7519) << bare;
     }
     captureLines([&] { BQXCLSE(handle); });
+}
+
+// A close from another thread ends a call that waits inside a TLS
+// connection: in the handshake with a leader that never answers it, or for
+// a reply. The waiting call gives up with 7502 at once and nothing is freed
+// under it (ASan, TSan).
+TEST(TlsThreads, CloseEndsCallsWaitingOnTlsConnections) {
+    using Clock = std::chrono::steady_clock;
+    int32_t savedWait = gi32ReplyWaitSeconds;
+    gi32ReplyWaitSeconds = 20;
+    std::atomic<int> leaderPort{0};
+    FakeBroker broker;
+    broker.respond([&](const FakeRequest &r) {
+        if (r.apiKey == 18)
+            return FakeAction::reply(apiVersionsBody());
+        if (r.apiKey == 3) {
+            ByteVec reply = metadataReply(0, {{1, "127.0.0.1", leaderPort}}, 0, "t", {{0, 1, {1}, {1}}});
+            return FakeAction::reply(Bytes(reply.begin() + 8, reply.end()));
+        }
+        return FakeAction::noReply(); // Produce: never answered
+    });
+    TlsFront front(broker.port());
+    ClosingListener silent; // accepts in the kernel, never answers the hello
+    ScopedEnv caFile("BQX_SSL_CA_FILE", tlsFiles().caFile.c_str());
+    const std::string bootstrap = "SSL://127.0.0.1:" + std::to_string(front.port());
+    for (int leader : {silent.port, front.port()}) {
+        SCOPED_TRACE(leader == silent.port ? "leader handshake" : "reply");
+        leaderPort = leader;
+        int32_t handle = -1, connected = -1, waiting = 0;
+        Clock::time_point closing, gaveUp;
+        auto lines = captureLog([&] {
+            handle = BQXOPEN();
+            connected = BQXCONN(handle, bootstrap.data(), int32_t(bootstrap.size()), "t", 1);
+            BQXSYNC(handle, 1, 0, 0);
+            std::thread call([&] {
+                waiting = BQXPROD(handle, nullptr, 0, "value", 5, 0);
+                gaveUp = Clock::now();
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            closing = Clock::now();
+            BQXCLSE(handle);
+            call.join();
+        });
+        EXPECT_EQ(connected, 0);
+        EXPECT_EQ(waiting, ERR_HANDLE);
+        EXPECT_LT(gaveUp - closing, std::chrono::seconds(5));
+        bool gaveUpLogged = false;
+        for (const LogLine &line : lines)
+            gaveUpLogged |= line.number == "7502";
+        EXPECT_TRUE(gaveUpLogged);
+    }
+    gi32ReplyWaitSeconds = savedWait;
 }
 
 } // namespace

@@ -1,8 +1,12 @@
 // The handshake of a new connection decides by its own replies: an error
 // of another broker's reply dispatched during its wait leaves it alone, and
-// its own failure closes it with a warning for every request dropped.
+// its own failure closes it with a warning for every request dropped. A
+// broker that refuses PLAIN and offers SCRAM is authenticated with SCRAM.
 #include <thread>
 
+#include "protocol/sasl_scram.h"
+#include "test_protocol_support.h"
+#include "test_scram_vectors.h"
 #include "test_transport_fixture.h"
 
 using namespace bqxtest;
@@ -54,5 +58,117 @@ TEST_F(HandshakeTest, FailedApiVersionsWarnsForRequestsQueuedByAnotherThread) {
     ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"7510", "5005"}));
     EXPECT_NE(lines[1].text.find("12/HeartBeat"), std::string::npos) << lines[1].text;
 }
+
+constexpr size_t kHeaderBytes = 17;
+
+Bytes handshakeBody(int16_t error, const std::vector<std::string> &names) {
+    WireBytes w;
+    w.i16(error).i32(static_cast<int64_t>(names.size()));
+    for (const std::string &name : names) w.str(name);
+    return w.bytes;
+}
+
+Bytes authenticateBody(int16_t error, const std::string &message, const std::string &auth) {
+    WireBytes w;
+    w.i8(0).i16(error);
+    if (message.empty()) w.uvarint(0); else w.compact(message);
+    return w.compact(auth).i64(0).i8(0).bytes;
+}
+
+std::string mechanismOf(const FakeRequest &request) {
+    const uint8_t *name = request.raw.data() + kHeaderBytes;
+    return std::string(name + 2, name + 2 + (name[0] << 8 | name[1]));
+}
+
+// auth_bytes of a SaslAuthenticate request: behind the tag byte, a
+// varint length + 1 of at most two bytes here.
+std::string authBytesOf(const FakeRequest &request) {
+    const uint8_t *body = request.raw.data() + kHeaderBytes + 1;
+    bool twoBytes = body[0] & 0x80;
+    size_t length = twoBytes ? ((body[0] & 0x7F) | body[1] << 7) - 1 : body[0] - 1;
+    const uint8_t *bytes = body + (twoBytes ? 2 : 1);
+    return std::string(bytes, bytes + length);
+}
+
+struct ScramConnect {
+    const char *name;
+    friend void PrintTo(const ScramConnect &c, std::ostream *out) { *out << c.name; }
+    std::vector<std::string> offered;
+    std::string user, password, named, serverFirst, clientFinal;
+    Bytes lastReply; // the answer to client-final
+    int32_t rc;
+    std::vector<std::string> logged;
+    size_t requests;
+};
+
+const ScramConnect kScramConnects[] = {
+    {"Sha512WhenBothAreOffered", {"SCRAM-SHA-256", "SCRAM-SHA-512"}, "bqx=user,1", "bqx-pass",
+     "SCRAM-SHA-512", kFirst512, kFinal512, authenticateBody(0, "", kVerifier512), 0, {}, 6},
+    {"Sha256WhenOnlyItIsOffered", {"SCRAM-SHA-256"}, "user", "pencil", "SCRAM-SHA-256", kFirst256,
+     kFinal256, authenticateBody(0, "", kVerifier256), 0, {}, 6},
+    {"WrongServerSignature", {"SCRAM-SHA-256"}, "user", "pencil", "SCRAM-SHA-256", kFirst256,
+     kFinal256, authenticateBody(0, "", kVerifier512), 7536, {"7536"}, 6},
+    {"WrongPassword", {"SCRAM-SHA-256"}, "user", "pencil", "SCRAM-SHA-256", kFirst256, kFinal256,
+     authenticateBody(58, "Authentication failed: invalid credentials", ""), 7510, {"7510"}, 6},
+    {"NothingUsableOffered", {"GSSAPI"}, "user", "pencil", "", "", "", {}, 7510, {"7510"}, 2},
+};
+
+class ScramHandshake : public HandshakeTest, public testing::WithParamInterface<ScramConnect> {
+  protected:
+    void TearDown() override {
+        gpfnScramNonce = savedNonce_;
+        HandshakeTest::TearDown();
+    }
+    int (*savedNonce_)(char *, size_t) = gpfnScramNonce;
+};
+
+TEST_P(ScramHandshake, RefusedPlainIsFollowedByScram) {
+    const ScramConnect &c = GetParam();
+    gpfnScramNonce = scramFixedNonce;
+    gi32ReplyWaitSeconds = 5;
+    FakeBroker broker;
+    broker.script(FakeAction::reply(apiVersionsBody()));
+    broker.script(FakeAction::reply(handshakeBody(33, c.offered)));
+    broker.script(FakeAction::reply(apiVersionsBody()));
+    broker.script(FakeAction::reply(handshakeBody(0, c.offered)));
+    broker.script(FakeAction::reply(authenticateBody(0, "", c.serverFirst)));
+    broker.script(FakeAction::reply(c.lastReply));
+    makeTable(2, broker.port());
+    pcb_->pszSaslUser = strdup(c.user.c_str());
+    pcb_->pszSaslPassword = strdup(c.password.c_str());
+    pcb_->u32SaslEnabled = 1;
+    int32_t rc = -1;
+    auto lines = captureLog([&] { rc = kafka_connect(pcb_, 0); });
+    EXPECT_EQ(rc, c.rc);
+    EXPECT_EQ(numbersOf(lines), c.logged);
+    auto requests = broker.requests();
+    ASSERT_EQ(requests.size(), c.requests);
+    EXPECT_EQ(mechanismOf(requests[1]), "PLAIN");
+    if (c.requests == 2) {
+        EXPECT_NE(lines[0].text.find("Enabled: GSSAPI"), std::string::npos) << lines[0].text;
+    } else {
+        // A broker closes the connection on which it refused PLAIN: SCRAM
+        // goes over a new one, which starts with ApiVersions.
+        EXPECT_EQ(broker.connectionsAccepted(), 2);
+        EXPECT_EQ(requests[2].apiKey, kApiVersionsKey);
+        EXPECT_EQ(mechanismOf(requests[3]), c.named);
+        std::string bare = c.user == "user" ? "n=user" : "n=bqx=3Duser=2C1";
+        EXPECT_EQ(authBytesOf(requests[4]), "n,," + bare + ",r=rOprNGfwEbeRWgbNEkqO");
+        EXPECT_EQ(authBytesOf(requests[5]), c.clientFinal);
+    }
+    EXPECT_EQ(entry(0).i32Socket != -1, c.rc == 0); // a failed exchange closes it
+    if (c.rc == 0) {
+        EXPECT_EQ(entry(0).u32SaslStep, 2u);
+    }
+    // The next connection of the entry starts with PLAIN again.
+    captureLines([&] { kafka_clearBroker(pcb_, 0, 0); });
+    EXPECT_EQ(entry(0).u32SaslMechanism, kSaslPlain);
+    EXPECT_EQ(entry(0).pScram, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Mechanisms, ScramHandshake, testing::ValuesIn(kScramConnects),
+                         [](const testing::TestParamInfo<ScramConnect> &info) {
+                             return std::string(info.param.name);
+                         });
 
 } // namespace

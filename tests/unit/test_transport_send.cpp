@@ -247,6 +247,7 @@ TEST_F(SendTest, PasswordMaskFailsSafeOnRequestsItCannotFollow) {
         {"varint never ends", {0, 0x80, 0x80}, 17, 20},
         {"empty password", {0, 4, 0, 'u', 0, 0}, 22, 22},
         {"bytes behind auth_bytes stay", {0, 4, 0, 0, 'p', 'w'}, 21, 22},
+        {"SCRAM message hidden whole", {0, 5, 'c', '=', 'p', 'w', 0}, 19, 23},
     };
     for (const Case &c : cases) {
         Bytes bytes = request(0, 36, 2, c.body);
