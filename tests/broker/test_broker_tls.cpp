@@ -10,7 +10,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -199,6 +202,7 @@ TEST_P(BrokerTls, ProducedConsumedAndReadBackOverTheListener) {
     std::string bootstrap = l.protocol + envValue(l.address);
     std::string topic = newTopic(std::string("tls-") + l.name, kPartitions);
     Values sent = produceAll(l, bootstrap, topic);
+    if (HasFailure()) return; // nothing to read back
     const size_t total = kPartitions * kPerPartition;
     EXPECT_EQ(consumeAll(l, bootstrap, topic, total), sent) << "consumed over " << bootstrap;
     EXPECT_EQ(readBack(l, topic, total), sent) << "read back over " << bootstrap;
@@ -216,24 +220,48 @@ struct Refusal {
     const char *caFile; // variable naming the CA file
     const char *password; // SASL password, nullptr: no SASL
     int32_t rc;
-    const char *text; // in the text of a line logged with the number rc
+    const char *text;      // in the text of a line logged with the number rc
+    const char *brokerLog; // in the broker's log after the attempt, or nullptr
 };
 
 const Refusal kRefusals[] = {
     {"UntrustedCertificate", "SSL://", "127.0.0.1", "KAFKA_SSL_BOOTSTRAP", "KAFKA_SSL_OTHER_CA_FILE",
-     nullptr, 7500, "certificate verify failed"},
+     nullptr, 7500, "certificate verify failed", nullptr},
     {"HostNameNotInCertificate", "SSL://", "localhost", "KAFKA_SSL_BOOTSTRAP", "KAFKA_SSL_CA_FILE",
-     nullptr, 7500, "hostname mismatch"},
-    {"WrongScramPassword", "SASL_SSL://", "127.0.0.1", "KAFKA_SCRAM_BOOTSTRAP", "KAFKA_SSL_CA_FILE",
-     "not-the-password", 7510, "58 Authentication failed"},
+     nullptr, 7500, "hostname mismatch", nullptr},
+    // offered both, the session takes SCRAM-SHA-512; offered SHA-256 alone, that
+    {"WrongScramSha512Password", "SASL_SSL://", "127.0.0.1", "KAFKA_SCRAM_BOOTSTRAP",
+     "KAFKA_SSL_CA_FILE", "not-the-password", 7510, "58 Authentication failed",
+     "invalid credentials with SASL mechanism SCRAM-SHA-512"},
+    {"WrongScramSha256Password", "SASL_SSL://", "127.0.0.1", "KAFKA_SCRAM256_BOOTSTRAP",
+     "KAFKA_SSL_CA_FILE", "not-the-password", 7510, "58 Authentication failed",
+     "invalid credentials with SASL mechanism SCRAM-SHA-256"},
     {"TlsToPlaintextListener", "SSL://", "127.0.0.1", "KAFKA_BOOTSTRAP", "KAFKA_SSL_CA_FILE", nullptr,
-     7500, "closed by the broker during the TLS handshake"},
+     7500, "closed by the broker during the TLS handshake", nullptr},
     {"PlaintextToTlsListener", "", "127.0.0.1", "KAFKA_SSL_BOOTSTRAP", "KAFKA_SSL_CA_FILE", nullptr,
-     7500, "the listener expects SSL://"},
+     7500, "the listener expects SSL://", nullptr},
     // the broker's TLS alert ("bad certificate" or "certificate required")
     {"NoClientCertificate", "SSL://", "127.0.0.1", "KAFKA_MTLS_BOOTSTRAP", "KAFKA_SSL_CA_FILE",
-     nullptr, 7500, " alert "},
+     nullptr, 7500, " alert ", nullptr},
 };
+
+// The broker's log from `offset` on, once it holds `text` (the broker
+// writes it a moment after it answered), else what it holds after 5 s.
+std::string brokerLogFrom(std::streamoff offset, const std::string &text) {
+    std::string tail;
+    for (int attempt = 0; attempt < 50 && tail.find(text) == std::string::npos; ++attempt) {
+        if (attempt) usleep(100 * 1000);
+        std::ifstream log(envValue("KAFKA_DATA_DIR") + "/node1/server.log");
+        log.seekg(offset);
+        tail.assign(std::istreambuf_iterator<char>(log), {});
+    }
+    return tail;
+}
+
+std::streamoff brokerLogSize() {
+    std::ifstream log(envValue("KAFKA_DATA_DIR") + "/node1/server.log", std::ios::ate);
+    return log ? static_cast<std::streamoff>(log.tellg()) : 0;
+}
 
 void PrintTo(const Refusal &r, std::ostream *os) { *os << r.name; }
 
@@ -251,21 +279,26 @@ TEST_P(BrokerTlsRefused, LoggedWithItsReasonWithoutHanging) {
         ASSERT_EQ(authenticate(s, r.password), 0);
     }
     int32_t rc = 0;
+    std::streamoff logged = brokerLogSize();
     auto start = std::chrono::steady_clock::now();
     auto log = bqxtest::captureLog([&] { rc = s.connect(bootstrap, topic); });
     auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(rc, r.rc) << bootstrap;
     EXPECT_LT(seconds, 20.0) << "no hang";
+    if (r.brokerLog) {
+        EXPECT_NE(brokerLogFrom(logged, r.brokerLog).find(r.brokerLog), std::string::npos)
+            << "the broker did not log: " << r.brokerLog;
+    }
     bool seen = false;
-    std::string logged;
+    std::string lines;
     for (const LogLine &line : log) {
-        logged += "\n  " + line.number + " " + line.text;
+        lines += "\n  " + line.number + " " + line.text;
         seen |= line.number == std::to_string(r.rc) && line.text.find(r.text) != std::string::npos;
         if (r.password) {
             EXPECT_EQ(line.text.find(r.password), std::string::npos) << "password logged";
         }
     }
-    EXPECT_TRUE(seen) << "no " << r.rc << " with \"" << r.text << "\" for " << bootstrap << logged;
+    EXPECT_TRUE(seen) << "no " << r.rc << " with \"" << r.text << "\" for " << bootstrap << lines;
 }
 
 INSTANTIATE_TEST_SUITE_P(Errors, BrokerTlsRefused, ::testing::ValuesIn(kRefusals),
