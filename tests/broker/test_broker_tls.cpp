@@ -29,6 +29,7 @@ namespace {
 
 constexpr uint32_t kPartitions = 3;
 constexpr int kPerPartition = 12;
+constexpr size_t kTotal = kPartitions * kPerPartition;
 constexpr uint32_t kCapacity = 256 * 1024;
 using Values = std::map<int32_t, std::vector<std::string>>;
 
@@ -87,16 +88,20 @@ std::string valueFor(uint32_t partition, int n) {
 
 int32_t partitionOf(const std::string &value) { return std::atoi(value.c_str() + 1); }
 
+// Connects `s` over the listener (with the SASL user's credentials if it wants them).
+bool connected(Session &s, const Listener &l, const std::string &bootstrap, const std::string &topic) {
+    int32_t rc = l.sasl ? authenticate(s, envValue("KAFKA_SCRAM_PASSWORD")) : 0;
+    EXPECT_EQ(rc, 0);
+    rc = s.connect(bootstrap, topic);
+    EXPECT_EQ(rc, 0) << bootstrap;
+    return rc == 0;
+}
+
 Values produceAll(const Listener &l, const std::string &bootstrap, const std::string &topic) {
     Values sent;
     std::vector<std::string> keys = keysForPartitions(kPartitions);
     Session s;
-    if (l.sasl) {
-        EXPECT_EQ(authenticate(s, envValue("KAFKA_SCRAM_PASSWORD")), 0);
-    }
-    int32_t rc = s.connect(bootstrap, topic);
-    EXPECT_EQ(rc, 0);
-    if (rc != 0) return sent;
+    if (!connected(s, l, bootstrap, topic)) return sent;
     EXPECT_EQ(BQXSYNC(s.handle, l.mode, 5, 1), 0);
     for (int n = 0; n < kPerPartition; ++n)
         for (uint32_t p = 0; p < kPartitions; ++p) {
@@ -107,17 +112,12 @@ Values produceAll(const Listener &l, const std::string &bootstrap, const std::st
     return sent;
 }
 
-// Consumes `total` messages, then expects nothing more within a second.
-Values consumeAll(const Listener &l, const std::string &bootstrap, const std::string &topic,
-                  size_t total) {
+// Consumes every produced message, then expects nothing more within a second.
+Values consumeAll(const Listener &l, const std::string &bootstrap, const std::string &topic) {
     Values got;
     Session s;
-    if (l.sasl) {
-        EXPECT_EQ(authenticate(s, envValue("KAFKA_SCRAM_PASSWORD")), 0);
-    }
-    int32_t rc = s.connect(bootstrap, topic);
-    EXPECT_EQ(rc, 0);
-    if (rc != 0) return got;
+    if (!connected(s, l, bootstrap, topic)) return got;
+    int32_t rc = 0;
     std::string group = newGroup("tls");
     std::vector<char> buffer(kCapacity);
     auto next = [&](int32_t timeout) {
@@ -129,7 +129,7 @@ Values consumeAll(const Listener &l, const std::string &bootstrap, const std::st
         got[partitionOf(value)].push_back(value);
     };
     bqxtest::captureLines([&] {
-        for (size_t n = 0; n < total && rc == 0; ++n) next(10);
+        for (size_t n = 0; n < kTotal && rc == 0; ++n) next(10);
         EXPECT_EQ(rc, 0);
         next(1);
     });
@@ -153,12 +153,12 @@ std::string kcatOptions(const Listener &l) {
 
 // Kafka's console consumer prints "Partition:<p>\t<key>\t<value>" per
 // message (and may print notices on other lines).
-Values readWithConsoleConsumer(const Listener &l, const std::string &topic, size_t total) {
+Values readWithConsoleConsumer(const Listener &l, const std::string &topic) {
     int status = 0;
     std::string out = shell(std::string(BQX_KAFKA_SCRIPT) + " console-consumer --bootstrap-server " +
                                 envValue(l.address) + " --consumer.config " + envValue(l.javaConfig) +
                                 " --topic " + topic + " --from-beginning --max-messages " +
-                                std::to_string(total) + " --timeout-ms 60000" +
+                                std::to_string(kTotal) + " --timeout-ms 60000" +
                                 " --property print.partition=true --property print.key=true 2>/dev/null",
                             &status);
     EXPECT_EQ(status, 0) << out;
@@ -179,8 +179,8 @@ Values readWithConsoleConsumer(const Listener &l, const std::string &topic, size
     return got;
 }
 
-Values readBack(const Listener &l, const std::string &topic, size_t total) {
-    if (l.javaConfig) return readWithConsoleConsumer(l, topic, total);
+Values readBack(const Listener &l, const std::string &topic) {
+    if (l.javaConfig) return readWithConsoleConsumer(l, topic);
     std::vector<std::string> keys = keysForPartitions(kPartitions);
     Values got;
     for (uint32_t p = 0; p < kPartitions; ++p)
@@ -203,9 +203,8 @@ TEST_P(BrokerTls, ProducedConsumedAndReadBackOverTheListener) {
     std::string topic = newTopic(std::string("tls-") + l.name, kPartitions);
     Values sent = produceAll(l, bootstrap, topic);
     if (HasFailure()) return; // nothing to read back
-    const size_t total = kPartitions * kPerPartition;
-    EXPECT_EQ(consumeAll(l, bootstrap, topic, total), sent) << "consumed over " << bootstrap;
-    EXPECT_EQ(readBack(l, topic, total), sent) << "read back over " << bootstrap;
+    EXPECT_EQ(consumeAll(l, bootstrap, topic), sent) << "consumed over " << bootstrap;
+    EXPECT_EQ(readBack(l, topic), sent) << "read back over " << bootstrap;
 }
 
 INSTANTIATE_TEST_SUITE_P(Listeners, BrokerTls, ::testing::ValuesIn(kListeners),
