@@ -21,13 +21,17 @@
  * and BQXCONN are for bqx_bench_produce. client_cpu_s is the process's
  * user + system CPU time (every librdkafka thread included) over the same
  * span. One line starts with "result" and holds key=value fields; MB is
- * 10^6 bytes of message values. */
+ * 10^6 bytes of message values.
+ *
+ * A bootstrap text starting with "SSL://" connects over TLS, as it does for
+ * bqx: the CA file is the one BQX_SSL_CA_FILE names (else the system's). */
 #include <librdkafka/rdkafka.h>
 
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/resource.h>
 #include <time.h>
 
@@ -89,8 +93,15 @@ static rd_kafka_t *createProducer(const char *bootstrap, const Setting *setting,
                                   Deliveries *deliveries) {
     char error[512];
     rd_kafka_conf_t *conf = rd_kafka_conf_new();
-    if (rd_kafka_conf_set(conf, "bootstrap.servers", bootstrap, error, sizeof error) !=
-        RD_KAFKA_CONF_OK)
+    int tls = strncasecmp(bootstrap, "SSL://", 6) == 0;
+    const char *caFile = getenv("BQX_SSL_CA_FILE");
+    if (rd_kafka_conf_set(conf, "bootstrap.servers", bootstrap + (tls ? 6 : 0), error,
+                          sizeof error) != RD_KAFKA_CONF_OK)
+        goto failed;
+    if (tls && (rd_kafka_conf_set(conf, "security.protocol", "ssl", error, sizeof error) !=
+                    RD_KAFKA_CONF_OK ||
+                (caFile != NULL && rd_kafka_conf_set(conf, "ssl.ca.location", caFile, error,
+                                                     sizeof error) != RD_KAFKA_CONF_OK)))
         goto failed;
     for (int i = 0; i < 4 && setting->config[i][0] != NULL; ++i)
         if (rd_kafka_conf_set(conf, setting->config[i][0], setting->config[i][1], error,

@@ -138,9 +138,9 @@ void waitForTopic(const std::string &bootstrapList, const std::string &topic, in
 // kcat prints, per message, "partition offset keylength valuelength timestamp\n",
 // then the key and value bytes and a newline, so that any bytes survive.
 std::vector<Message> readPartition(const std::string &bootstrap, const std::string &topic,
-                                   int32_t partition) {
+                                   int32_t partition, const std::string &kcatOptions) {
     int status = 0;
-    std::string out = run("kcat -q -C -b " + bootstrap + " -t " + topic + " -p " +
+    std::string out = run("kcat -q -C -b " + bootstrap + " " + kcatOptions + " -t " + topic + " -p " +
                               std::to_string(partition) +
                               " -o beginning -e -f '%p %o %K %S %T\\n%k%s\\n' 2>/dev/null",
                           &status);

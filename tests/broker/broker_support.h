@@ -47,9 +47,10 @@ struct Message {
     std::string key, value;
 };
 
-// Every message of one partition, from the beginning, via kcat.
+// Every message of one partition, from the beginning, via kcat; `kcatOptions`
+// ("-X security.protocol=SSL ...") are added to its command line.
 std::vector<Message> readPartition(const std::string &bootstrap, const std::string &topic,
-                                   int32_t partition);
+                                   int32_t partition, const std::string &kcatOptions = "");
 
 // A 127.0.0.1 port on which nothing listens (bound once, then released).
 int freePort();
