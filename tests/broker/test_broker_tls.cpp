@@ -21,6 +21,7 @@
 #include "bqx.h"
 #include "broker/broker_support.h"
 #include "support/log_capture.h"
+#include "support/scoped_env.h"
 
 using namespace bqxbroker;
 using bqxtest::LogLine;
@@ -33,24 +34,15 @@ constexpr size_t kTotal = kPartitions * kPerPartition;
 constexpr uint32_t kCapacity = 256 * 1024;
 using Values = std::map<int32_t, std::vector<std::string>>;
 
-// Sets the variables BQXCONN reads for TLS (an empty value unsets one) and
-// restores the earlier values at the end of the test.
+// Sets the variables BQXCONN reads for TLS for the test's length.
 struct TlsEnv {
-    explicit TlsEnv(const std::string &caFile, bool clientCertificate = false) {
-        set("BQX_SSL_CA_FILE", caFile);
-        set("BQX_SSL_CERT_FILE", clientCertificate ? envValue("KAFKA_SSL_CLIENT_CERT") : "");
-        set("BQX_SSL_KEY_FILE", clientCertificate ? envValue("KAFKA_SSL_CLIENT_KEY") : "");
-    }
-    ~TlsEnv() {
-        for (const auto &[name, value] : saved)
-            value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
-    }
-    void set(const char *name, const std::string &value) {
-        const char *old = getenv(name);
-        saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        value.empty() ? unsetenv(name) : setenv(name, value.c_str(), 1);
-    }
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+    explicit TlsEnv(const std::string &caFile, bool clientCertificate = false)
+        : ca("BQX_SSL_CA_FILE", caFile.c_str()),
+          cert("BQX_SSL_CERT_FILE",
+               clientCertificate ? envValue("KAFKA_SSL_CLIENT_CERT").c_str() : nullptr),
+          key("BQX_SSL_KEY_FILE",
+              clientCertificate ? envValue("KAFKA_SSL_CLIENT_KEY").c_str() : nullptr) {}
+    bqxtest::ScopedEnv ca, cert, key;
 };
 
 int32_t authenticate(const Session &s, const std::string &password) {

@@ -231,22 +231,4 @@ void TlsFront::relay(int client) {
     shutdown(client, SHUT_RDWR);
 }
 
-ScopedEnv::ScopedEnv(const char *name, const char *value) : name_(name) {
-    if (const char *old = getenv(name)) {
-        had_ = true;
-        saved_ = old;
-    }
-    if (value)
-        setenv(name, value, 1);
-    else
-        unsetenv(name);
-}
-
-ScopedEnv::~ScopedEnv() {
-    if (had_)
-        setenv(name_.c_str(), saved_.c_str(), 1);
-    else
-        unsetenv(name_.c_str());
-}
-
 } // namespace bqxtest

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/scoped_env.h"
+
 namespace bqxtest {
 
 // PEM files in a temporary directory, made once per process: a CA, a server
@@ -55,20 +57,6 @@ class TlsFront {
     std::vector<int> sockets_; // shut down at the end, so that relays end
     std::vector<std::thread> relays_;
     std::thread acceptor_;
-};
-
-// Sets an environment variable for a scope and restores it afterwards.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char *name, const char *value);
-    ~ScopedEnv();
-    ScopedEnv(const ScopedEnv &) = delete;
-    ScopedEnv &operator=(const ScopedEnv &) = delete;
-
-  private:
-    std::string name_;
-    std::string saved_;
-    bool had_ = false;
 };
 
 } // namespace bqxtest
