@@ -1,5 +1,6 @@
-// A loopback port on which nothing listens: the kernel hands out a free
-// port, which is released again at once.
+// Loopback ports for tests: a listening socket on a free port, and a port
+// on which nothing listens (the kernel hands out a free port, which is
+// released again at once).
 #ifndef BQX_TESTS_LOOPBACK_H
 #define BQX_TESTS_LOOPBACK_H
 
@@ -10,16 +11,24 @@
 
 namespace bqxtest {
 
-inline int closedLoopbackPort() {
+// A listening socket on 127.0.0.1 with a port the kernel chose.
+inline int listenOnLoopback(int *port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
     bind(fd, reinterpret_cast<sockaddr *>(&address), size);
+    listen(fd, 16);
     getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
-    close(fd);
-    return ntohs(address.sin_port);
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+inline int closedLoopbackPort() {
+    int port = 0;
+    close(listenOnLoopback(&port));
+    return port;
 }
 
 } // namespace bqxtest

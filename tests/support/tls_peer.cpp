@@ -141,19 +141,6 @@ bool clientToBackend(SSL *tls, int backend) {
 
 } // namespace
 
-int listenOnLoopback(int *port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr *>(&address), size);
-    listen(fd, 16);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
-    *port = ntohs(address.sin_port);
-    return fd;
-}
-
 const TlsFiles &tlsFiles() {
     static const TlsFiles files = makeFiles();
     return files;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback.h"
 #include "support/scoped_env.h"
 
 namespace bqxtest {
@@ -24,9 +25,6 @@ struct TlsFiles {
     std::string clientCert, clientKey;
 };
 const TlsFiles &tlsFiles();
-
-// A listening socket on 127.0.0.1 with a port the kernel chose.
-int listenOnLoopback(int *port);
 
 struct TlsFrontOptions {
     bool requireClientCert = false;
