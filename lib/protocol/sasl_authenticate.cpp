@@ -24,9 +24,9 @@ constexpr int32_t kAuthenticateVersion = 2;
 constexpr uint32_t kRequestSize = 1024;
 constexpr const char *kTag = "SaslAuth";
 
-// The PLAIN message: an empty authorization identity, then the user and the
-// password in UTF-8, each behind a zero byte. Wiped by its owner.
-struct PlainMessage {
+// The bytes of one auth_bytes field: the PLAIN message, or a SCRAM client
+// message. Wiped by its owner.
+struct AuthBytes {
     char bytes[kRequestSize];
     uint32_t length;
 };
@@ -37,48 +37,11 @@ int32_t tooLong(PCB *pcb, uint64_t required, uint32_t available) {
     return ERR_MARSHALL;
 }
 
-// Appends a zero byte and the credential in UTF-8. Its conversion never
-// dumps its bytes; input the converter rejects goes out unchanged, as any
-// text does (7544 is logged).
-int32_t appendCredential(PCB *pcb, const char *text, PlainMessage *message) {
-    uint32_t length = static_cast<uint32_t>(strlen(text));
-    if (message->length >= sizeof message->bytes)
-        return tooLong(pcb, static_cast<uint64_t>(message->length) + 1 + length,
-                       static_cast<uint32_t>(sizeof message->bytes));
-    message->bytes[message->length++] = '\0';
-    uint32_t produced = static_cast<uint32_t>(sizeof message->bytes) - message->length;
-    uint32_t error = 0;
-    int32_t rc = iconv_convert_secret(pcb, text, length, message->bytes + message->length,
-                                      &produced, &error, kToUtf8);
-    if (rc == -1)
-        return tooLong(pcb, static_cast<uint64_t>(message->length) + length,
-                       static_cast<uint32_t>(sizeof message->bytes));
-    if (rc != 0 && rc != ERR_CONVERT)
-        return rc;
-    message->length += produced;
-    return 0;
-}
-
-int32_t buildPlain(PCB *pcb, PlainMessage *message) {
-    const char *user = pcb->pszSaslUser ? pcb->pszSaslUser : "";
-    const char *password = pcb->pszSaslPassword ? pcb->pszSaslPassword : "";
-    // Measured first, so that a conversion is never cut short by the room.
-    uint64_t needed = 2 + conv_measure(pcb, kToUtf8, user, static_cast<uint32_t>(strlen(user))) +
-                      conv_measure(pcb, kToUtf8, password, static_cast<uint32_t>(strlen(password)));
-    if (needed > sizeof message->bytes)
-        return tooLong(pcb, needed, static_cast<uint32_t>(sizeof message->bytes));
-    message->length = 0;
-    int32_t rc = appendCredential(pcb, user, message);
-    return rc != 0 ? rc : appendCredential(pcb, password, message);
-}
-
-// A credential in UTF-8, for SCRAM. Wiped by its owner.
-struct Credential {
-    char bytes[kRequestSize];
-    uint32_t length;
-};
-
-int32_t credentialToUtf8(PCB *pcb, const char *text, Credential *out) {
+// A credential in UTF-8. Its conversion never dumps its bytes; input the
+// converter rejects goes out unchanged, as any text does (7544 is logged).
+// Measured first, so that a conversion is never cut short by the room.
+// Wiped by its owner.
+int32_t credentialToUtf8(PCB *pcb, const char *text, AuthBytes *out) {
     uint32_t length = static_cast<uint32_t>(strlen(text));
     uint64_t needed = conv_measure(pcb, kToUtf8, text, length);
     if (needed > sizeof out->bytes)
@@ -92,9 +55,31 @@ int32_t credentialToUtf8(PCB *pcb, const char *text, Credential *out) {
     return rc == ERR_CONVERT ? 0 : rc;
 }
 
+// The PLAIN message: an empty authorization identity, then the user and the
+// password in UTF-8, each behind a zero byte.
+int32_t buildPlain(PCB *pcb, AuthBytes *message) {
+    AuthBytes user, password;
+    int32_t rc = credentialToUtf8(pcb, pcb->pszSaslUser ? pcb->pszSaslUser : "", &user);
+    if (rc == 0)
+        rc = credentialToUtf8(pcb, pcb->pszSaslPassword ? pcb->pszSaslPassword : "", &password);
+    uint64_t needed = rc == 0 ? 2 + static_cast<uint64_t>(user.length) + password.length : 0;
+    if (needed > sizeof message->bytes)
+        rc = tooLong(pcb, needed, static_cast<uint32_t>(sizeof message->bytes));
+    if (rc == 0) {
+        message->bytes[0] = '\0';
+        memcpy(message->bytes + 1, user.bytes, user.length);
+        message->bytes[1 + user.length] = '\0';
+        memcpy(message->bytes + 2 + user.length, password.bytes, password.length);
+        message->length = static_cast<uint32_t>(needed);
+    }
+    explicit_bzero(&user, sizeof user);
+    explicit_bzero(&password, sizeof password);
+    return rc;
+}
+
 // Returns the request's length, or a negative marshaller result, or the
 // error that was logged.
-int32_t buildAuthenticate(PCB *pcb, uint32_t brokerIndex, const PlainMessage &message,
+int32_t buildAuthenticate(PCB *pcb, uint32_t brokerIndex, const AuthBytes &message,
                           uint8_t *request, uint32_t size) {
     int32_t position = kafka_marshall_ReqHdr(pcb, brokerIndex, request, size, kAuthenticateKey,
                                              kAuthenticateVersion);
@@ -115,7 +100,7 @@ int32_t buildAuthenticate(PCB *pcb, uint32_t brokerIndex, const PlainMessage &me
     return kafka_marshall_new(pcb, request, size, position, "i1", 0);
 }
 
-int32_t sendMessage(PCB *pcb, uint32_t brokerIndex, const PlainMessage &message) {
+int32_t sendMessage(PCB *pcb, uint32_t brokerIndex, const AuthBytes &message) {
     uint8_t request[kRequestSize];
     int32_t position = buildAuthenticate(pcb, brokerIndex, message, request, sizeof request);
     int32_t rc = position > 0 ? kafka_sendqueue(pcb, brokerIndex, request,
@@ -130,7 +115,7 @@ int32_t sendMessage(PCB *pcb, uint32_t brokerIndex, const PlainMessage &message)
 int32_t sendScram(PCB *pcb, uint32_t brokerIndex, BrokerEntry *entry) {
     int32_t broker = entry->i32BrokerID;
     if (!entry->pScram) {
-        Credential user;
+        AuthBytes user;
         int32_t rc = credentialToUtf8(pcb, pcb->pszSaslUser ? pcb->pszSaslUser : "", &user);
         if (rc == 0)
             rc = scram_start(pcb, broker, entry->u32SaslMechanism, user.bytes, user.length,
@@ -142,7 +127,7 @@ int32_t sendScram(PCB *pcb, uint32_t brokerIndex, BrokerEntry *entry) {
     ScramState *state = entry->pScram;
     if (state->u32Stage != kScramFirstReady && state->u32Stage != kScramFirstRead)
         return kafka_reply_malformed(pcb, kTag, broker, "SCRAM: no message to send");
-    PlainMessage message;
+    AuthBytes message;
     memcpy(message.bytes, state->abMessage, state->u32MessageLength);
     message.length = state->u32MessageLength;
     // Wiped and moved on before the send: its wait dispatches the answer.
@@ -164,7 +149,7 @@ int32_t scramAnswer(PCB *pcb, BrokerEntry *entry, const uint8_t *bytes, uint32_t
             entry->u32SaslStep = 2;
         return rc;
     }
-    Credential password;
+    AuthBytes password;
     int32_t rc = credentialToUtf8(pcb, pcb->pszSaslPassword ? pcb->pszSaslPassword : "",
                                   &password);
     if (rc == 0)
@@ -182,7 +167,7 @@ int32_t kafka_saslauthenticate(PCB *pcb, uint32_t brokerIndex) {
                              : nullptr;
     if (entry && entry->u32SaslMechanism != kSaslPlain)
         return sendScram(pcb, brokerIndex, entry);
-    PlainMessage message;
+    AuthBytes message;
     int32_t rc = buildPlain(pcb, &message);
     if (rc == 0)
         rc = sendMessage(pcb, brokerIndex, message);

@@ -52,7 +52,7 @@ pollfd *buildPollSet(const PCB *pcb) {
 // Bytes that a TLS layer has already taken from its socket do not make the
 // socket readable: such entries are served without waiting.
 bool anyBuffered(const PCB *pcb) {
-    for (uint32_t i = 0; pcb->pBrokerList && i < pcb->u32BrokerCount; ++i)
+    for (uint32_t i = 0; pcb->u32Tls && pcb->pBrokerList && i < pcb->u32BrokerCount; ++i)
         if (transport_hasBuffered(&pcb->pBrokerList[i]))
             return true;
     return false;
@@ -63,7 +63,7 @@ bool anyBuffered(const PCB *pcb) {
 // Returns how many entries became ready by it.
 int markBuffered(const PCB *pcb, pollfd *fds, uint32_t count) {
     int marked = 0;
-    for (uint32_t i = 0; i < count && i < pcb->u32BrokerCount; ++i) {
+    for (uint32_t i = 0; pcb->u32Tls && i < count && i < pcb->u32BrokerCount; ++i) {
         const BrokerEntry &entry = pcb->pBrokerList[i];
         if (fds[i].fd == -1 || entry.i32Socket != fds[i].fd || !transport_hasBuffered(&entry))
             continue;

@@ -103,7 +103,9 @@ struct FailureCase {
     const char *reason; // part of the 7500 line
 };
 
-// Each failure ends in a logged reason and a closed connection, in bounded time.
+// Each failure ends in a logged reason and a closed connection, in bounded
+// time. A plaintext client on a TLS listener reads a TLS record where a
+// reply's size should be: its error says so.
 TEST_F(TlsTest, FailuresAreLoggedWithTheirReasonAndCloseTheConnection) {
     gi32ReplyWaitSeconds = 3;
     pcb_->u32Timeout = 1; // the handshake's time-out
@@ -124,6 +126,8 @@ TEST_F(TlsTest, FailuresAreLoggedWithTheirReasonAndCloseTheConnection) {
          [&] { setupTls(files.caFile), makeTable(1, silent.port); }},
         {{"no client certificate", "alert certificate required"},
          [&] { setupTls(files.caFile), makeTable(1, mutual.port()); }},
+        {{"plaintext client on a TLS listener", "a TLS record: the listener expects SSL:// or SASL_SSL://"},
+         [&] { kafka_tls_setup(pcb_, 0), makeTable(1, front.port()); }},
     };
     for (const auto &[expected, arrange] : cases) {
         SCOPED_TRACE(expected.name);
@@ -159,19 +163,6 @@ TEST_F(TlsTest, UnusableFilesFailTheSetupNamingTheSetting) {
         EXPECT_NE(lines[0].text.find(c.setting), std::string::npos) << lines[0].text;
         EXPECT_EQ(pcb_->pTlsContext, nullptr);
     }
-}
-
-// A plaintext client on a TLS listener reads a TLS record where a reply's
-// size should be: the error says so.
-TEST_F(TlsTest, PlaintextClientOnATlsListenerIsToldSo) {
-    gi32ReplyWaitSeconds = 3;
-    FakeBroker broker;
-    TlsFront front(broker.port());
-    makeTable(1, front.port());
-    int32_t rc = 0;
-    std::string text = connectFailure(&rc);
-    EXPECT_EQ(rc, 7500);
-    EXPECT_NE(text.find("the listener expects SSL:// or SASL_SSL://"), std::string::npos) << text;
 }
 
 // The prefix of the bootstrap text picks plaintext or TLS, or is refused.
