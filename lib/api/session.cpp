@@ -9,7 +9,7 @@
 #include "codec/codec.h"
 #include "log/log.h"
 #include "log/messages.h"
-#include "protocol/heartbeat.h"
+#include "group/heartbeat.h"
 #include "transport/transport.h"
 
 #ifndef BQX_BUILD_STAMP

@@ -14,7 +14,7 @@
 #include "log/messages.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
-#include "protocol/sasl_scram.h"
+#include "auth/sasl_scram.h"
 #include "transport/transport.h"
 
 namespace {

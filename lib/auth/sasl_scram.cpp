@@ -1,7 +1,7 @@
 // The SCRAM client: client-first ("n,,n=user,r=nonce"), the server's salt,
 // iteration count and extended nonce, client-final with the proof, and the
 // server's signature. Key derivation and digests come from libcrypto.
-#include "protocol/sasl_scram.h"
+#include "auth/sasl_scram.h"
 
 #include <errno.h>
 #include <openssl/crypto.h>

@@ -2,8 +2,8 @@
 // client-final messages and the checks of the server's two answers. The
 // state of one exchange lives on its broker entry; every secret derived
 // from the password is wiped as soon as it is no longer needed.
-#ifndef BQX_PROTOCOL_SASL_SCRAM_H
-#define BQX_PROTOCOL_SASL_SCRAM_H
+#ifndef BQX_AUTH_SASL_SCRAM_H
+#define BQX_AUTH_SASL_SCRAM_H
 
 #include <stddef.h>
 #include <stdint.h>

@@ -5,7 +5,7 @@
 // aborted transactions and records below the partition's offset are
 // stepped over. When a reply is used up, or fails, it is released and the
 // partition is fetched again from its current offset.
-#include "protocol/fetch_reply.h"
+#include "consume/fetch_reply.h"
 
 #include <errno.h>
 #include <stddef.h>
@@ -23,7 +23,7 @@
 #include "log/messages.h"
 #include "protocol/consumer.h"
 #include "protocol/protocol.h"
-#include "protocol/record_batch.h"
+#include "consume/record_batch.h"
 #include "transport/transport.h"
 
 int32_t (*gpfnFetchSend)(PCB *, const char *, uint32_t) = kafka_fetch_send;

@@ -2,8 +2,8 @@
 // commit. They are reached through these pointers so that tests and the
 // fuzz driver can observe them without a broker; the library never
 // changes them.
-#ifndef BQX_PROTOCOL_FETCH_REPLY_H
-#define BQX_PROTOCOL_FETCH_REPLY_H
+#ifndef BQX_CONSUME_FETCH_REPLY_H
+#define BQX_CONSUME_FETCH_REPLY_H
 
 #include <stdint.h>
 

@@ -1,7 +1,7 @@
 // Reading a Fetch reply and its record batches in place. Every field is
 // read through WireReader, which refuses to pass the end it was given, and
 // every count is checked against the bytes left before it is used.
-#include "protocol/record_batch.h"
+#include "consume/record_batch.h"
 
 #include "codec/codec.h"
 #include "codec/wire.h"

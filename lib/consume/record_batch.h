@@ -2,8 +2,8 @@
 // records of its first partition, the record batches (format version 2)
 // and their records. Pure functions over the reply's bytes: nothing is
 // allocated, converted or logged, and nothing is read outside [0, length).
-#ifndef BQX_PROTOCOL_RECORD_BATCH_H
-#define BQX_PROTOCOL_RECORD_BATCH_H
+#ifndef BQX_CONSUME_RECORD_BATCH_H
+#define BQX_CONSUME_RECORD_BATCH_H
 
 #include <stdint.h>
 

@@ -8,7 +8,7 @@
 #include "codec/wire.h"
 #include "log/log.h"
 #include "log/messages.h"
-#include "protocol/coordinator_request.h"
+#include "group/coordinator_request.h"
 
 int32_t kafka_coordinator_index(const PCB *pcb) {
     if (!pcb->pBrokerList || pcb->u32BrokerCount == 0)

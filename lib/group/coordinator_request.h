@@ -1,8 +1,8 @@
 // Pieces shared by the requests to the group coordinator that this library
 // sizes from their texts (OffsetFetch, OffsetCommit, Heartbeat), and by
 // their reply handlers.
-#ifndef BQX_PROTOCOL_COORDINATOR_REQUEST_H
-#define BQX_PROTOCOL_COORDINATOR_REQUEST_H
+#ifndef BQX_GROUP_COORDINATOR_REQUEST_H
+#define BQX_GROUP_COORDINATOR_REQUEST_H
 
 #include <stdint.h>
 

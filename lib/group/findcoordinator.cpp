@@ -9,10 +9,10 @@
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
-#include "protocol/group_internal.h"
+#include "group/group_internal.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
-#include "protocol/sasl_scram.h"
+#include "auth/sasl_scram.h"
 #include "transport/transport.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
-#include "protocol/group_internal.h"
+#include "group/group_internal.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
 

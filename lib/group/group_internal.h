@@ -1,11 +1,11 @@
 // Helpers shared by the group membership units (FindCoordinator, JoinGroup,
 // SyncGroup, LeaveGroup and the rejoin); not part of the library's interface.
-#ifndef BQX_PROTOCOL_GROUP_INTERNAL_H
-#define BQX_PROTOCOL_GROUP_INTERNAL_H
+#ifndef BQX_GROUP_GROUP_INTERNAL_H
+#define BQX_GROUP_GROUP_INTERNAL_H
 
 #include <stdint.h>
 
-#include "protocol/coordinator_request.h"
+#include "group/coordinator_request.h"
 
 struct PCB;
 struct BrokerEntry;

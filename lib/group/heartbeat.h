@@ -1,6 +1,6 @@
 // The heartbeat thread that keeps consumer-group memberships alive.
-#ifndef BQX_PROTOCOL_HEARTBEAT_H
-#define BQX_PROTOCOL_HEARTBEAT_H
+#ifndef BQX_GROUP_HEARTBEAT_H
+#define BQX_GROUP_HEARTBEAT_H
 
 #include <stdint.h>
 #include <time.h>

@@ -8,7 +8,7 @@
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
-#include "protocol/coordinator_request.h"
+#include "group/coordinator_request.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 #include "transport/transport.h"

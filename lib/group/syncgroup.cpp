@@ -9,7 +9,7 @@
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
-#include "protocol/group_internal.h"
+#include "group/group_internal.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 #include "transport/transport.h"

@@ -12,7 +12,7 @@
 #include "codec/codec.h"
 #include "log/log.h"
 #include "log/messages.h"
-#include "protocol/produce_internal.h"
+#include "produce/produce_internal.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 #include "transport/transport.h"

@@ -6,7 +6,7 @@
 #include "api/pcb.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
-#include "protocol/produce_failover.h"
+#include "produce/produce_failover.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Produce failover: stale Metadata after a leader error or a lost leader
 // connection, its refresh, and the one resend of a refused message.
-#ifndef BQX_PROTOCOL_PRODUCE_FAILOVER_H
-#define BQX_PROTOCOL_PRODUCE_FAILOVER_H
+#ifndef BQX_PRODUCE_PRODUCE_FAILOVER_H
+#define BQX_PRODUCE_PRODUCE_FAILOVER_H
 
 #include <stdint.h>
 

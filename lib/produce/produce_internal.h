@@ -1,8 +1,8 @@
 // What the one-record produce path and the batched path (synch mode 4)
 // share: the tables check, key and value conversion and the partition
 // choice, so that both treat a message exactly alike.
-#ifndef BQX_PROTOCOL_PRODUCE_INTERNAL_H
-#define BQX_PROTOCOL_PRODUCE_INTERNAL_H
+#ifndef BQX_PRODUCE_PRODUCE_INTERNAL_H
+#define BQX_PRODUCE_PRODUCE_INTERNAL_H
 
 #include <stdint.h>
 

@@ -6,7 +6,7 @@
 #include "codec/codec.h"
 #include "log/log.h"
 #include "log/messages.h"
-#include "protocol/produce_failover.h"
+#include "produce/produce_failover.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 

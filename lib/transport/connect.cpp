@@ -17,7 +17,7 @@
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/protocol.h"
-#include "protocol/sasl_scram.h"
+#include "auth/sasl_scram.h"
 #include "transport/tls.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"

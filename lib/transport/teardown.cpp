@@ -9,9 +9,9 @@
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
-#include "protocol/coordinator_request.h"
+#include "group/coordinator_request.h"
 #include "protocol/protocol.h"
-#include "protocol/sasl_scram.h"
+#include "auth/sasl_scram.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
 

@@ -20,8 +20,8 @@
 #include "codec/codec.h"
 #include "fuzz/fuzz_support.h"
 #include "protocol/consumer.h"
-#include "protocol/fetch_reply.h"
-#include "protocol/record_batch.h"
+#include "consume/fetch_reply.h"
+#include "consume/record_batch.h"
 
 namespace bqxfuzz {
 

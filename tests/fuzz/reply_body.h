@@ -22,8 +22,8 @@
 #include "bqx.h"
 #include "fuzz/fuzz_support.h"
 #include "protocol/consumer.h"
-#include "protocol/fetch_reply.h"
-#include "protocol/sasl_scram.h"
+#include "consume/fetch_reply.h"
+#include "auth/sasl_scram.h"
 #include "transport/transport.h"
 
 namespace bqxfuzz {

@@ -6,7 +6,7 @@
 #include "api/session.h"
 #include "bqx.h"
 #include "transport/transport.h"
-#include "unit/test_protocol_support.h"
+#include "support/protocol_support.h"
 
 namespace bqxtest {
 

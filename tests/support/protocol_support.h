@@ -1,8 +1,8 @@
 // Shared pieces of the protocol tests: a session whose broker table and
 // partition list are set up by hand, brokers played by socket pairs, and
 // builders for request inspection and reply bytes.
-#ifndef BQX_TESTS_UNIT_TEST_PROTOCOL_SUPPORT_H
-#define BQX_TESTS_UNIT_TEST_PROTOCOL_SUPPORT_H
+#ifndef BQX_TESTS_SUPPORT_PROTOCOL_SUPPORT_H
+#define BQX_TESTS_SUPPORT_PROTOCOL_SUPPORT_H
 
 #include <gtest/gtest.h>
 #include <string.h>

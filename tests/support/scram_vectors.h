@@ -2,8 +2,8 @@
 // the SHA-512 values were computed independently with Python's
 // hashlib.pbkdf2_hmac and hmac. Both use the client nonce kScramNonce,
 // which scramFixedNonce hands to the library in place of a random one.
-#ifndef BQX_TESTS_UNIT_TEST_SCRAM_VECTORS_H
-#define BQX_TESTS_UNIT_TEST_SCRAM_VECTORS_H
+#ifndef BQX_TESTS_SUPPORT_SCRAM_VECTORS_H
+#define BQX_TESTS_SUPPORT_SCRAM_VECTORS_H
 
 #include <stdio.h>
 

@@ -23,7 +23,7 @@
 #include "log/messages.h"
 #include "support/fake_broker.h"
 #include "support/log_capture.h"
-#include "test_protocol_support.h"
+#include "support/protocol_support.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
 

@@ -10,10 +10,10 @@
 
 #include "log/messages.h"
 #include "protocol/protocol.h"
-#include "protocol/sasl_scram.h"
+#include "auth/sasl_scram.h"
 #include "support/log_capture.h"
-#include "test_protocol_support.h"
-#include "test_scram_vectors.h"
+#include "support/protocol_support.h"
+#include "support/scram_vectors.h"
 #include "transport/transport_internal.h"
 
 using namespace bqxtest;

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "protocol/sasl_scram.h"
-#include "test_protocol_support.h"
-#include "test_scram_vectors.h"
+#include "auth/sasl_scram.h"
+#include "support/protocol_support.h"
+#include "support/scram_vectors.h"
 
 using namespace bqxtest;
 

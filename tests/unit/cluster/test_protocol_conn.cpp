@@ -7,7 +7,7 @@
 #include "protocol/protocol.h"
 #include "support/fake_broker.h"
 #include "support/log_capture.h"
-#include "test_protocol_support.h"
+#include "support/protocol_support.h"
 
 using namespace bqxtest;
 

@@ -7,9 +7,9 @@
 
 #include "log/messages.h"
 #include "protocol/protocol.h"
-#include "protocol/sasl_scram.h"
+#include "auth/sasl_scram.h"
 #include "support/log_capture.h"
-#include "test_protocol_support.h"
+#include "support/protocol_support.h"
 
 using namespace bqxtest;
 

@@ -12,9 +12,9 @@
 
 #include "codec/codec.h"
 #include "log/messages.h"
-#include "protocol/coordinator_request.h"
+#include "group/coordinator_request.h"
 #include "support/log_capture.h"
-#include "test_protocol_support.h"
+#include "support/protocol_support.h"
 
 using namespace bqxtest;
 

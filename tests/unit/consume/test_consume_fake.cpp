@@ -25,7 +25,7 @@
 #include "support/fetch_reply_builder.h"
 #include "support/log_capture.h"
 #include "transport/transport.h"
-#include "unit/test_protocol_support.h"
+#include "support/protocol_support.h"
 
 using namespace bqxtest;
 

@@ -9,10 +9,10 @@
 #include "api/pcb.h"
 #include "codec/inflate.h"
 #include "protocol/consumer.h"
-#include "protocol/fetch_reply.h"
+#include "consume/fetch_reply.h"
 #include "support/fetch_reply_builder.h"
 #include "support/log_capture.h"
-#include "test_protocol_support.h"
+#include "support/protocol_support.h"
 
 using namespace bqxtest;
 

@@ -7,11 +7,11 @@
 #include "api/pcb.h"
 #include "bqx.h"
 #include "protocol/consumer.h"
-#include "protocol/fetch_reply.h"
-#include "protocol/record_batch.h"
+#include "consume/fetch_reply.h"
+#include "consume/record_batch.h"
 #include "support/fetch_reply_builder.h"
 #include "support/log_capture.h"
-#include "test_protocol_support.h"
+#include "support/protocol_support.h"
 
 using namespace bqxtest;
 

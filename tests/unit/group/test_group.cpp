@@ -6,8 +6,8 @@
 
 #include <chrono>
 
-#include "protocol/group_internal.h"
-#include "protocol/sasl_scram.h"
+#include "group/group_internal.h"
+#include "auth/sasl_scram.h"
 #include "support/loopback.h"
 #include "test_group_support.h"
 #include "test_offsets_support.h"

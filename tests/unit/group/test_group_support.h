@@ -15,7 +15,7 @@
 #include "log/messages.h"
 #include "protocol/consumer.h"
 #include "support/log_capture.h"
-#include "test_protocol_support.h"
+#include "support/protocol_support.h"
 
 namespace bqxtest {
 

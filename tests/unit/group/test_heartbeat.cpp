@@ -11,7 +11,7 @@
 
 #include "log/messages.h"
 #include "protocol/consumer.h"
-#include "protocol/heartbeat.h"
+#include "group/heartbeat.h"
 #include "support/log_capture.h"
 #include "test_offsets_support.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "test_protocol_support.h"
+#include "support/protocol_support.h"
 
 namespace bqxtest {
 

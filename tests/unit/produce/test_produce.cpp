@@ -9,7 +9,7 @@
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 #include "support/log_capture.h"
-#include "test_protocol_support.h"
+#include "support/protocol_support.h"
 
 using namespace bqxtest;
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "codec/codec.h"
-#include "protocol/record_batch.h"
+#include "consume/record_batch.h"
 #include "support/fake_cluster.h"
 
 using namespace bqxtest;

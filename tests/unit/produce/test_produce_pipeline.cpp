@@ -14,7 +14,7 @@
 #include "bqx.h"
 #include "protocol/protocol.h"
 #include "support/fake_cluster.h"
-#include "test_protocol_support.h"
+#include "support/protocol_support.h"
 
 using namespace bqxtest;
 

@@ -13,7 +13,7 @@
 #include "log/messages.h"
 #include "support/loopback.h"
 #include "support/tls_peer.h"
-#include "test_protocol_support.h"
+#include "support/protocol_support.h"
 #include "test_transport_fixture.h"
 
 using namespace bqxtest;

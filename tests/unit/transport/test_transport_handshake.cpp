@@ -4,9 +4,9 @@
 // broker that refuses PLAIN and offers SCRAM is authenticated with SCRAM.
 #include <thread>
 
-#include "protocol/sasl_scram.h"
-#include "test_protocol_support.h"
-#include "test_scram_vectors.h"
+#include "auth/sasl_scram.h"
+#include "support/protocol_support.h"
+#include "support/scram_vectors.h"
 #include "test_transport_fixture.h"
 
 using namespace bqxtest;
