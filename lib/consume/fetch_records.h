@@ -1,0 +1,61 @@
+// Reading one buffered Fetch reply record by record: its head (errors,
+// the partition it is for, where the records are), then batch after batch,
+// each checked (CRC-32C) once when it is reached; control batches, batches
+// of aborted transactions and records below the partition's offset are
+// stepped over, compressed batches are inflated behind the reply. The
+// keeping of replies and the handing out to the caller live in
+// fetch_reply.cpp.
+#ifndef BQX_CONSUME_FETCH_RECORDS_H
+#define BQX_CONSUME_FETCH_RECORDS_H
+
+#include <stdint.h>
+
+#include "api/pcb.h"
+
+constexpr const char *kFetchTag = "FetchRy";
+
+// What reading the buffered reply came to.
+enum class FetchStep {
+    kContinue,   // go on reading (internal)
+    kRecord,     // a record is handed out
+    kUsedUp,     // no further record in the reply
+    kKafkaError, // the reply or partition carries a Kafka error (code)
+    kFailed,     // logged error (code: its message number)
+};
+
+struct FetchOutcome {
+    FetchStep step;
+    int32_t code;
+};
+
+// A record handed out: key and value as heap buffers, NUL-terminated.
+struct FetchedRecord {
+    char *key;
+    uint32_t keyLen;
+    char *value;
+    uint32_t valueLen;
+};
+
+// One read of a buffered reply on behalf of a partition-list entry.
+struct FetchReading {
+    PCB *pcb;
+    PartitionEntry *part;
+    BrokerEntry *broker;
+    FetchReplyBuffer *buf;
+    int32_t brokerID;    // log columns
+    int32_t partitionID;
+    bool skipped;        // a batch or record was stepped over in this call
+};
+
+inline const char *fetch_host_of(const BrokerEntry *broker) {
+    return broker->pszHost ? broker->pszHost : "";
+}
+
+// Reads the reply up to the next record to hand out (kRecord: `out` holds
+// key and value as heap buffers the caller frees).
+FetchOutcome fetch_read_next(FetchReading &r, FetchedRecord *out);
+
+// One "label: value" information line in the reply's log columns.
+void fetch_log_number(const FetchReading &r, const char *label, int64_t value);
+
+#endif
