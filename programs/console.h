@@ -23,7 +23,7 @@ inline void print(const char *format, ...) {
 inline void printBanner(const char *program) {
     print("BqX Kafka Connector for Linux\n");
     print("%s Version 1.2.1 (built %s %s)\n", program, __DATE__, __TIME__);
-    print("All rights reserved by the bqx developers\n\n");
+    print("Licensed under the Apache License, Version 2.0 (see LICENSE)\n\n");
 }
 
 // Sleeps `ms` milliseconds, going on after a signal interrupted the pause.
