@@ -9,6 +9,7 @@
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
+#include "group/assignment.h"
 #include "group/group_internal.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
@@ -21,14 +22,11 @@ constexpr int32_t kSyncGroupVersion = 3;
 constexpr int32_t kAssignmentVersion = 1;
 constexpr const char *kTag = "SyncGroup";
 constexpr const char *kReplyTag = "SyncGrRy";
-constexpr const char *kPartitionTag = "SyncGrpRy";
 // Room for the request header and the fixed fields; every text may grow up
 // to 4 bytes per character when it is converted to UTF-8.
 constexpr uint64_t kFixedBytes = 1024;
 constexpr uint64_t kUtf8Factor = 4;
 constexpr uint64_t kAssignmentFixedBytes = 26; // lengths, version, counts, user data
-// Version (2) and topic count (4) of an assignment, then the topic's length.
-constexpr int32_t kAssignmentHeadBytes = 8;
 
 const char *orEmpty(const char *text) { return text ? text : ""; }
 
@@ -51,7 +49,7 @@ void logAssignment(SyncRequest &q, const char *memberId, bool isSelf, uint32_t s
 }
 
 // Writes one member's assignment of the `share` partition entries from
-// `first` on, and marks them as this member's or not.
+// `first` on. Nothing is marked as owned here: only the reply decides.
 void writeAssignment(SyncRequest &q, const char *memberId, bool isSelf, uint32_t first,
                      uint32_t share) {
     PCB *pcb = q.pcb;
@@ -66,9 +64,8 @@ void writeAssignment(SyncRequest &q, const char *memberId, bool isSelf, uint32_t
                                     kAssignmentVersion, 1, pcb->pszTopic, 1,
                                     static_cast<int32_t>(share));
     for (uint32_t i = first; i < first + share; ++i) {
-        PartitionEntry &entry = pcb->pPartitionList[i];
+        const PartitionEntry &entry = pcb->pPartitionList[i];
         q.position = kafka_marshall_new(pcb, q.buffer, q.size, q.position, "i4", entry.i32Partition);
-        entry.u32Assigned = isSelf ? 1 : 0;
         if (debug)
             bqx_log_vf(INF_FIELD_NUMBER, pcb, kTag, q.broker, -1, 2, "Assigning PartID",
                        static_cast<long long>(entry.i32Partition));
@@ -144,10 +141,8 @@ int32_t buildAndSend(SyncRequest &q, bool leads) {
 
 // The fields of a reply, for the diagnostics.
 struct SyncReply {
-    int32_t size, correlationId, throttle, assignmentLen, versionAndCount, position;
-    int16_t errorCode, topicCountLow;
-    char *topic;
-    uint32_t partitions;
+    int32_t size, correlationId, throttle, assignmentLen, position;
+    int16_t errorCode;
 };
 
 void logDiagnostics(PCB *pcb, int32_t broker, const SyncReply &r) {
@@ -161,14 +156,9 @@ void logDiagnostics(PCB *pcb, int32_t broker, const SyncReply &r) {
         {"u32ThrottleTime", r.throttle},
         {"u16LastKafkaError", static_cast<uint16_t>(r.errorCode)},
         {"u32TLen", r.assignmentLen},
-        {"u32T", static_cast<uint32_t>(r.versionAndCount)},
-        {"u16Idx", static_cast<uint16_t>(r.topicCountLow)},
     };
     for (const auto &n : numbers)
         bqx_log_vf(INF_FIELD_NUMBER, pcb, kReplyTag, broker, -1, 2, n.name, n.value);
-    bqx_log_vf(INF_FIELD_TEXT, pcb, kReplyTag, broker, -1, 2, "pszTopic", orEmpty(r.topic));
-    bqx_log_vf(INF_FIELD_NUMBER, pcb, kReplyTag, broker, -1, 2, "u32NumPartitions",
-               static_cast<long long>(r.partitions));
 }
 
 int32_t errorReply(PCB *pcb, int32_t broker, int16_t errorCode) {
@@ -180,61 +170,20 @@ int32_t errorReply(PCB *pcb, int32_t broker, int16_t errorCode) {
     return ERR_KAFKA;
 }
 
-// Checks the assignment of a reply without error against the partition list
-// and the reply's length; the partition ids start at r.position.
-int32_t checkAssignment(PCB *pcb, int32_t broker, const SyncReply &r, uint32_t replyLen) {
-    const char *reason = nullptr;
-    // Bytes behind the size field: the reply length as the checks count it.
-    uint64_t length = replyLen - 4;
-    uint64_t end = static_cast<uint64_t>(r.position) + 4 * static_cast<uint64_t>(r.partitions);
-    if (r.partitions > pcb->u32PartitionCount)
-        reason = "More Partitions assigned than received with MetaData";
-    else if (!sameText(r.topic, pcb->pszTopic))
-        reason = "returned topic name does not match";
-    else if (end > length)
-        reason = "did not receive enough bytes for all partition IDs";
-    else if (end < length)
-        reason = "too many bytes received from kafka server";
-    return reason ? kafka_reply_malformed(pcb, kReplyTag, broker, reason) : 0;
-}
-
-void applyAssignment(PCB *pcb, int32_t broker, const uint8_t *reply, uint32_t replyLen,
-                     SyncReply &r) {
-    for (uint32_t i = 0; i < pcb->u32PartitionCount; ++i)
-        pcb->pPartitionList[i].u32Assigned = 0;
-    for (uint32_t n = 0; n < r.partitions; ++n) {
-        int32_t id = 0;
-        r.position = kafka_unmarshall_new(pcb, reply, replyLen, r.position, "i4", &id);
-        for (uint32_t i = 0; i < pcb->u32PartitionCount; ++i)
-            if (pcb->pPartitionList[i].i32Partition == id)
-                pcb->pPartitionList[i].u32Assigned = 1;
-        if (pcb->iDebugLevel > 1)
-            bqx_log_vf(INF_FIELD_NUMBER, pcb, kPartitionTag, broker, id, 2, "Assigned PartID",
-                       static_cast<long long>(id));
-    }
-}
-
-// Decodes and checks the assignment of a reply without error. An empty
-// assignment (length 0 or null) is the coordinator's way of giving this
-// member nothing.
+// Takes this member's partitions from the assignment of a reply without
+// error. An empty assignment (length 0 or null), or one without the
+// session's topic, gives this member nothing.
 int32_t readAssignment(PCB *pcb, int32_t broker, const uint8_t *reply, uint32_t replyLen,
-                       SyncReply &r) {
+                       const SyncReply &r) {
     if (r.assignmentLen <= 0) {
-        for (uint32_t i = 0; i < pcb->u32PartitionCount; ++i)
-            pcb->pPartitionList[i].u32Assigned = 0;
+        group_revoke_partitions(pcb);
         return 0;
     }
-    int32_t position = kafka_unmarshall_new(pcb, reply, replyLen, r.position, "i4i2nsi4",
-                                            &r.versionAndCount, &r.topicCountLow, &r.topic,
-                                            &r.partitions);
-    if (position < 0 || r.assignmentLen < kAssignmentHeadBytes)
-        return kafka_reply_malformed(pcb, kReplyTag, broker,
-                                     "assignment too short for its fixed fields");
-    r.position = position;
-    int32_t rc = checkAssignment(pcb, broker, r, replyLen);
-    if (rc == 0)
-        applyAssignment(pcb, broker, reply, replyLen, r);
-    return rc;
+    if (r.assignmentLen > static_cast<int64_t>(replyLen) - r.position)
+        return kafka_reply_malformed(pcb, kReplyTag, broker, "assignment beyond the reply");
+    const char *reason = group_apply_assignment(pcb, reply + r.position,
+                                                static_cast<uint32_t>(r.assignmentLen), broker);
+    return reason ? kafka_reply_malformed(pcb, kReplyTag, broker, reason) : 0;
 }
 
 } // namespace
@@ -285,11 +234,13 @@ int32_t kafka_syncgroup_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *rep
         rc = r.errorCode != 0 ? errorReply(pcb, broker, r.errorCode)
                               : readAssignment(pcb, broker, reply, replyLen, r);
     }
+    // A member whose SyncGroup failed owns nothing in any generation.
+    if (rc != 0)
+        group_revoke_partitions(pcb);
     if ((rc != 0 && !pcb->u32RejoinNeeded) || pcb->iDebugLevel > 2)
         logDiagnostics(pcb, broker, r);
     if (rc != 0 && (!pcb->u32RejoinNeeded || pcb->iDebugLevel > 2))
         hexdump(pcb, kReplyTag, broker, -1, "Failed SyncReply", reply,
                 replyLen > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(replyLen));
-    free(r.topic);
     return rc;
 }

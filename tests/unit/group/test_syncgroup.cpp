@@ -3,6 +3,7 @@
 // the checks of the reply before any assignment flag changes.
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -166,12 +167,12 @@ struct ReplyCase {
     ByteVec assignment;
     int32_t result;
     const char *reason;
-    std::vector<uint32_t> flags; // after the reply; failures keep {1, 0, 1}
+    std::vector<uint32_t> flags; // after the reply; a failure owns nothing
 };
 
 class SyncReply : public GroupTest, public ::testing::WithParamInterface<ReplyCase> {};
 
-TEST_P(SyncReply, ChecksTheAssignmentBeforeAnyFlagChanges) {
+TEST_P(SyncReply, ReadsTheOwnTopicOfAnyAssignmentOrOwnsNothing) {
     const ReplyCase &c = GetParam();
     s.partitions({{0, 1, 0}, {1, 1, 0}, {2, 1, 0}});
     s.pcb->pPartitionList[1].u32Assigned = 0;
@@ -191,24 +192,62 @@ TEST_P(SyncReply, ChecksTheAssignmentBeforeAnyFlagChanges) {
     EXPECT_EQ(s.pcb->u32RejoinNeeded, 0u);
 }
 
+// An assignment as other clients write it: any number of topics, each
+// {name, ids}, then the user data (`userData` < 0: null, none: left out).
+ByteVec assignmentOf(int version, const std::vector<std::pair<std::string, std::vector<int32_t>>> &topics,
+                     std::optional<int> userData) {
+    WireBytes w;
+    w.i16(version).i32(static_cast<int64_t>(topics.size()));
+    for (const auto &[topic, ids] : topics) {
+        w.str(topic).i32(static_cast<int64_t>(ids.size()));
+        for (int32_t id : ids) w.i32(id);
+    }
+    if (userData) w.i32(*userData).raw(std::string(*userData > 0 ? *userData : 0, 'u'));
+    return w.bytes;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, SyncReply,
     ::testing::Values(
         ReplyCase{"accepted", assignmentBytes("orders", {1, 2}), 0, "", {0, 1, 1}},
         ReplyCase{"unknownIdsAccepted", assignmentBytes("orders", {2, 99}), 0, "", {0, 0, 1}},
         ReplyCase{"empty", {}, 0, "", {0, 0, 0}},
-        ReplyCase{"otherTopic", assignmentBytes("orderz", {1}), 7536,
-                  "returned topic name does not match", {1, 0, 1}},
-        ReplyCase{"morePartitionsThanKnown", assignmentBytes("orders", {0, 1, 2, 3}), 7536,
-                  "More Partitions assigned", {1, 0, 1}},
+        ReplyCase{"otherTopicOnly", assignmentBytes("orderz", {1}), 0, "", {0, 0, 0}},
+        ReplyCase{"morePartitionsThanKnown", assignmentBytes("orders", {0, 1, 2, 3}), 0, "", {1, 1, 1}},
         ReplyCase{"tooFewBytes", truncated(assignmentBytes("orders", {0, 1}), 6), 7536,
-                  "did not receive enough bytes", {1, 0, 1}},
-        ReplyCase{"userData", assignmentBytes("orders", {0}, "xy"), 7536,
-                  "too many bytes received", {1, 0, 1}},
+                  "partition list beyond", {0, 0, 0}},
+        ReplyCase{"userData", assignmentBytes("orders", {0}, "xy"), 0, "", {1, 0, 0}},
         ReplyCase{"fixedFieldsCut", truncated(assignmentBytes("orders", {}), 8), 7536,
-                  "too short", {1, 0, 1}},
-        ReplyCase{"headOnly", ByteVec{0, 1, 0, 0}, 7536, "too short", {1, 0, 1}}),
+                  "partition list beyond", {0, 0, 0}},
+        ReplyCase{"headOnly", ByteVec{0, 1, 0, 0}, 7536, "too short", {0, 0, 0}},
+        ReplyCase{"noTopicsNullUserData", ByteVec{0, 3, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}, 0, "",
+                  {0, 0, 0}},
+        ReplyCase{"noTopicsNoUserData", assignmentOf(0, {}, std::nullopt), 0, "", {0, 0, 0}},
+        ReplyCase{"ownAmongOtherTopics",
+                  assignmentOf(3, {{"orderz", {0, 1}}, {"orders", {2}}, {"o", {}}}, -1), 0, "",
+                  {0, 0, 1}},
+        ReplyCase{"ownWithoutUserData", assignmentOf(1, {{"orders", {0}}}, std::nullopt), 0, "",
+                  {1, 0, 0}},
+        ReplyCase{"topicCountBeyondBytes", ByteVec{0, 1, 0x7F, 0, 0, 0, 0, 0, 0, 0}, 7536,
+                  "too short", {0, 0, 0}},
+        ReplyCase{"userDataBeyondBytes", truncated(assignmentOf(1, {{"orders", {0}}}, 5), 2), 7536,
+                  "user data beyond", {0, 0, 0}}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// An assignment length beyond the reply's bytes is refused.
+TEST_F(SyncGroup, AssignmentLengthBeyondTheReplyIs7536) {
+    s.partitions({{0, 1, 0}});
+    ByteVec reply = truncated(rawSyncReply(assignmentBytes("orders", {0})), 4);
+    reply[3] = static_cast<uint8_t>(reply.size() - 4); // the size field; the assignment's is kept
+    int32_t rc = 0;
+    auto log = captureLog([&] {
+        rc = kafka_syncgroup_reply(s.pcb, kCoordinator, reply.data(),
+                                   static_cast<uint32_t>(reply.size()));
+    });
+    EXPECT_EQ(rc, 7536);
+    EXPECT_TRUE(logged(log, "7536", "beyond the reply"));
+    EXPECT_EQ(s.pcb->pPartitionList[0].u32Assigned, 0u) << "a failed SyncGroup owns nothing";
+}
 
 TEST_F(SyncGroup, RebalanceReplySetsTheRejoinWithoutDump) {
     s.partitions({{0, 1, 0}});
@@ -223,7 +262,7 @@ TEST_F(SyncGroup, RebalanceReplySetsTheRejoinWithoutDump) {
     EXPECT_EQ(rc, 7510);
     EXPECT_EQ(s.pcb->u32RejoinNeeded, 1u);
     EXPECT_EQ(s.pcb->u32GroupJoined, 0u);
-    EXPECT_EQ(s.pcb->pPartitionList[0].u32Assigned, 1u);
+    EXPECT_EQ(s.pcb->pPartitionList[0].u32Assigned, 0u) << "a failed SyncGroup owns nothing";
     EXPECT_EQ(numbersOf(log), (std::vector<std::string>{"0029", "7510"}));
 }
 
