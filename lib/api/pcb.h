@@ -122,6 +122,20 @@ struct ProduceBatch {
     uint8_t *pRecords;
 };
 
+// The topics one group member subscribes to, as its JoinGroup metadata
+// names them (kept by the leader).
+struct MemberTopics {
+    char **apszTopics;
+    uint32_t u32Count;
+};
+
+// The partition count of a topic other than the session's own that a
+// member subscribes to (kept by the leader; -1: unknown).
+struct TopicPartitionCount {
+    char *pszTopic;
+    int32_t i32Partitions;
+};
+
 struct PCB {
     // Consumer-group membership and the message key.
     uint32_t u32ConsumerLoadBalancing;
@@ -133,6 +147,9 @@ struct PCB {
     uint32_t u32IsLeader;
     char *pszMemberID;
     char *apszMembers[kMaxMembers];
+    MemberTopics aMemberTopics[kMaxMembers]; // subscriptions of apszMembers
+    TopicPartitionCount *pOtherTopics;       // the members' topics besides pszTopic
+    uint32_t u32OtherTopics;
 
     // Connection and topic state.
     uint32_t u32Timeout;

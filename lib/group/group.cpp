@@ -10,6 +10,7 @@
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
+#include "group/assignment.h"
 #include "group/group_internal.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
@@ -87,6 +88,9 @@ int32_t joinAndSync(PCB *pcb) {
         // commit goes through; its failure never stops the rejoin.
         if (pcb->pszMemberID && kafka_coordinator_connected(pcb))
             kafka_offsetcommit(pcb);
+        // The partitions of the generation being left are given up; only
+        // the SyncGroup reply of the new one gives partitions again.
+        group_revoke_partitions(pcb);
         rc = kafka_joingroup(pcb);
         if (rc == 0)
             rc = kafka_syncgroup(pcb);
@@ -105,8 +109,7 @@ void kafka_group_forget(PCB *pcb) {
     pcb->u32UncommittedMsgs = 0;
     pcb->u32IsLeader = 0;
     pcb->u32NumMembers = 0;
-    for (uint32_t i = 0; pcb->pPartitionList && i < pcb->u32PartitionCount; ++i)
-        pcb->pPartitionList[i].u32Assigned = 0;
+    group_revoke_partitions(pcb);
 }
 
 BrokerEntry *group_coordinator(PCB *pcb) {
@@ -126,6 +129,7 @@ bool group_text_fits(PCB *pcb, const char *tag, int32_t broker, const char *text
 
 void group_leave_if_member(PCB *pcb) {
     pcb->u32GroupJoined = 0;
+    group_revoke_partitions(pcb);
     if (pcb->pszMemberID && kafka_coordinator_connected(pcb))
         kafka_leavegroup(pcb);
 }

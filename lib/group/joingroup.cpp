@@ -10,6 +10,7 @@
 #include "log/messages.h"
 #include "protocol/consumer.h"
 #include "group/group_internal.h"
+#include "group/subscription.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 #include "transport/transport.h"
@@ -53,7 +54,21 @@ void freeMembers(PCB *pcb) {
         free(member);
         member = nullptr;
     }
+    group_free_subscriptions(pcb);
     pcb->u32NumMembers = 0;
+}
+
+// Keeps member `id` with its subscription in slot `slot`; metadata that
+// holds no subscription subscribes it to nothing.
+void keepMember(PCB *pcb, uint32_t slot, char *id, const uint8_t *metadata, int32_t length) {
+    free(pcb->apszMembers[slot]);
+    pcb->apszMembers[slot] = id;
+    MemberTopics &topics = pcb->aMemberTopics[slot];
+    for (uint32_t i = 0; i < topics.u32Count; ++i)
+        free(topics.apszTopics[i]);
+    free(topics.apszTopics);
+    if (length <= 0 || !group_read_subscription(pcb, metadata, static_cast<uint32_t>(length), &topics))
+        topics = MemberTopics{};
 }
 
 // The fixed part of the reply.
@@ -67,7 +82,8 @@ struct JoinReply {
     int32_t position;
 };
 
-// Reads the member list into apszMembers. The table keeps kMaxMembers ids:
+// Reads the member list into apszMembers and their subscriptions into
+// aMemberTopics. The table keeps kMaxMembers ids:
 // later members are read past and get no partitions from this leader (the
 // coordinator gives them an empty assignment), except this member itself,
 // which always keeps a place.
@@ -99,16 +115,15 @@ int32_t readMembers(PCB *pcb, const uint8_t *reply, uint32_t replyLen, JoinReply
             freeMembers(pcb);
             return kafka_reply_malformed(pcb, kReplyTag, broker, "JoinGroup reply: member list truncated");
         }
+        const uint8_t *metadata = reply + r.position;
         r.position += static_cast<int32_t>(skip);
         bool isSelf = id && r.member && strcmp(id, r.member) == 0;
-        if (kept < kMaxMembers) {
-            pcb->apszMembers[kept++] = id;
-        } else if (isSelf) {
-            free(pcb->apszMembers[kMaxMembers - 1]);
-            pcb->apszMembers[kMaxMembers - 1] = id;
-        } else {
+        if (kept < kMaxMembers)
+            keepMember(pcb, kept++, id, metadata, metaLen);
+        else if (isSelf)
+            keepMember(pcb, kMaxMembers - 1, id, metadata, metaLen);
+        else
             free(id);
-        }
     }
     pcb->u32NumMembers = kept;
     return 0;

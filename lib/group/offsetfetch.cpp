@@ -182,11 +182,16 @@ int32_t readReply(FetchReader &r) {
     return r.result;
 }
 
+// Positions are taken only for the partitions this member owns: the
+// position of any other partition stays unknown, so that it is neither
+// fetched nor committed from an offset of another member.
 void applyOffsets(PCB *pcb, const CommittedOffset *offsets, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i)
-        for (uint32_t j = 0; pcb->pPartitionList && j < pcb->u32PartitionCount; ++j)
-            if (pcb->pPartitionList[j].i32Partition == offsets[i].partition)
-                pcb->pPartitionList[j].i64Offset = offsets[i].offset;
+        for (uint32_t j = 0; pcb->pPartitionList && j < pcb->u32PartitionCount; ++j) {
+            PartitionEntry &entry = pcb->pPartitionList[j];
+            if (entry.i32Partition == offsets[i].partition && entry.u32Assigned)
+                entry.i64Offset = offsets[i].offset;
+        }
 }
 
 } // namespace

@@ -1,6 +1,6 @@
-// SyncGroup (key 14, version 3): the leader hands out contiguous ranges of
-// the topic's partitions to the members; every member learns its own
-// partitions from the reply.
+// SyncGroup (key 14, version 3): the leader hands out the range assignment
+// of every topic the members subscribe to (range_assignor.h); every member
+// learns its own partitions from the reply.
 #include <stdlib.h>
 #include <string.h>
 
@@ -9,7 +9,10 @@
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
+#include "group/assignment.h"
 #include "group/group_internal.h"
+#include "group/range_assignor.h"
+#include "group/subscription.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 #include "transport/transport.h"
@@ -21,14 +24,12 @@ constexpr int32_t kSyncGroupVersion = 3;
 constexpr int32_t kAssignmentVersion = 1;
 constexpr const char *kTag = "SyncGroup";
 constexpr const char *kReplyTag = "SyncGrRy";
-constexpr const char *kPartitionTag = "SyncGrpRy";
 // Room for the request header and the fixed fields; every text may grow up
 // to 4 bytes per character when it is converted to UTF-8.
 constexpr uint64_t kFixedBytes = 1024;
 constexpr uint64_t kUtf8Factor = 4;
-constexpr uint64_t kAssignmentFixedBytes = 26; // lengths, version, counts, user data
-// Version (2) and topic count (4) of an assignment, then the topic's length.
-constexpr int32_t kAssignmentHeadBytes = 8;
+constexpr uint64_t kAssignmentFixedBytes = 16; // lengths, version, topic count, user data
+constexpr uint64_t kTopicFixedBytes = 6;       // the name's length, partition count
 
 const char *orEmpty(const char *text) { return text ? text : ""; }
 
@@ -50,28 +51,51 @@ void logAssignment(SyncRequest &q, const char *memberId, bool isSelf, uint32_t s
                static_cast<long long>(share));
 }
 
-// Writes one member's assignment of the `share` partition entries from
-// `first` on, and marks them as this member's or not.
-void writeAssignment(SyncRequest &q, const char *memberId, bool isSelf, uint32_t first,
-                     uint32_t share) {
+// The share of topic `topic` in the assignment of member `member`, or
+// (member < 0: a follower's request) every partition of the session's topic.
+TopicShare shareOf(const PCB *pcb, int32_t member, uint32_t topic) {
+    if (member >= 0)
+        return group_range_share(pcb, static_cast<uint32_t>(member), topic);
+    return TopicShare{pcb->pszTopic, 0, pcb->u32PartitionCount, true};
+}
+
+void writeTopic(SyncRequest &q, const TopicShare &share) {
     PCB *pcb = q.pcb;
-    bool debug = pcb->iDebugLevel > 1;
-    if (debug)
-        logAssignment(q, memberId, isSelf, share);
+    q.position = kafka_marshall_new(pcb, q.buffer, q.size, q.position, "nsi4", share.topic, 1,
+                                    static_cast<int32_t>(share.count));
+    for (uint32_t n = 0; n < share.count; ++n) {
+        int32_t id = group_share_partition(pcb, share, n);
+        q.position = kafka_marshall_new(pcb, q.buffer, q.size, q.position, "i4", id);
+        if (pcb->iDebugLevel > 1)
+            bqx_log_vf(INF_FIELD_NUMBER, pcb, kTag, q.broker, -1, 2, "Assigning PartID",
+                       static_cast<long long>(id));
+    }
+}
+
+// Writes one member's assignment: every topic of which it gets partitions.
+// Nothing is marked as owned here: only the reply decides.
+void writeAssignment(SyncRequest &q, const char *memberId, int32_t member) {
+    PCB *pcb = q.pcb;
+    uint32_t topics = member >= 0 ? group_assigned_topics(pcb) : 1;
+    int32_t written = 0;
+    uint32_t partitions = 0;
+    for (uint32_t t = 0; t < topics; ++t) {
+        uint32_t count = shareOf(pcb, member, t).count;
+        written += count > 0 ? 1 : 0;
+        partitions += count;
+    }
+    if (pcb->iDebugLevel > 1)
+        logAssignment(q, memberId, sameText(memberId, pcb->pszMemberID), partitions);
     q.position = kafka_marshall_new(pcb, q.buffer, q.size, q.position, "nsi4", orEmpty(memberId),
                                     1, 0);
-    // The assignment length is patched in once the topic's encoded length is known.
+    // The assignment length is patched in once its encoded length is known.
     int32_t lengthAt = q.position - 4;
-    q.position = kafka_marshall_new(pcb, q.buffer, q.size, q.position, "i2i4nsi4",
-                                    kAssignmentVersion, 1, pcb->pszTopic, 1,
-                                    static_cast<int32_t>(share));
-    for (uint32_t i = first; i < first + share; ++i) {
-        PartitionEntry &entry = pcb->pPartitionList[i];
-        q.position = kafka_marshall_new(pcb, q.buffer, q.size, q.position, "i4", entry.i32Partition);
-        entry.u32Assigned = isSelf ? 1 : 0;
-        if (debug)
-            bqx_log_vf(INF_FIELD_NUMBER, pcb, kTag, q.broker, -1, 2, "Assigning PartID",
-                       static_cast<long long>(entry.i32Partition));
+    q.position = kafka_marshall_new(pcb, q.buffer, q.size, q.position, "i2i4", kAssignmentVersion,
+                                    written);
+    for (uint32_t t = 0; t < topics; ++t) {
+        TopicShare share = shareOf(pcb, member, t);
+        if (share.count > 0)
+            writeTopic(q, share);
     }
     q.position = kafka_marshall_new(pcb, q.buffer, q.size, q.position, "i4", 0);
     if (q.position < 0)
@@ -79,22 +103,6 @@ void writeAssignment(SyncRequest &q, const char *memberId, bool isSelf, uint32_t
     uint32_t length = static_cast<uint32_t>(q.position - lengthAt - 4);
     for (int i = 0; i < 4; ++i)
         q.buffer[lengthAt + i] = static_cast<uint8_t>(length >> (24 - 8 * i));
-}
-
-// The leader's range assignment: earlier members get the larger shares.
-void writeRanges(SyncRequest &q) {
-    PCB *pcb = q.pcb;
-    uint32_t left = pcb->u32PartitionCount;
-    uint32_t members = pcb->u32NumMembers;
-    for (uint32_t j = 0; j < members; ++j) {
-        uint32_t share = (left + (members - j) - 1) / (members - j);
-        if (share > left)
-            share = left;
-        const char *memberId = pcb->apszMembers[j];
-        writeAssignment(q, memberId, sameText(memberId, pcb->pszMemberID),
-                        pcb->u32PartitionCount - left, share);
-        left -= share;
-    }
 }
 
 bool textsFit(PCB *pcb, int32_t broker, bool leads) {
@@ -105,21 +113,27 @@ bool textsFit(PCB *pcb, int32_t broker, bool leads) {
     for (uint32_t j = 0; leads && j < pcb->u32NumMembers; ++j)
         if (!group_text_fits(pcb, kTag, broker, pcb->apszMembers[j]))
             return false;
+    for (uint32_t t = 0; leads && t < pcb->u32OtherTopics; ++t)
+        if (!group_text_fits(pcb, kTag, broker, pcb->pOtherTopics[t].pszTopic))
+            return false;
     return true;
 }
 
 uint64_t textBytes(const char *text) { return text ? kUtf8Factor * strlen(text) : 0; }
 
-// Bytes the request can take at most.
+// Bytes the request can take at most: every member may name every topic,
+// and every partition goes to one member.
 uint64_t requestBytes(const PCB *pcb, bool leads) {
-    uint64_t topic = textBytes(pcb->pszTopic);
-    uint64_t bytes = kFixedBytes + textBytes(pcb->pszGroupID) + textBytes(pcb->pszMemberID) +
-                     4 * static_cast<uint64_t>(pcb->u32PartitionCount);
+    uint64_t bytes = kFixedBytes + textBytes(pcb->pszGroupID) + textBytes(pcb->pszMemberID);
     if (!leads)
-        return bytes + kAssignmentFixedBytes + topic + textBytes(pcb->pszMemberID);
+        return bytes + kAssignmentFixedBytes + textBytes(pcb->pszTopic) +
+               textBytes(pcb->pszMemberID) + 4 * static_cast<uint64_t>(pcb->u32PartitionCount);
+    uint64_t topics = kTopicFixedBytes + textBytes(pcb->pszTopic);
+    for (uint32_t t = 0; t < pcb->u32OtherTopics; ++t)
+        topics += kTopicFixedBytes + textBytes(pcb->pOtherTopics[t].pszTopic);
     for (uint32_t j = 0; j < pcb->u32NumMembers; ++j)
-        bytes += kAssignmentFixedBytes + topic + textBytes(pcb->apszMembers[j]);
-    return bytes;
+        bytes += kAssignmentFixedBytes + topics + textBytes(pcb->apszMembers[j]);
+    return bytes + 4 * group_assigned_partitions(pcb);
 }
 
 int32_t buildAndSend(SyncRequest &q, bool leads) {
@@ -134,9 +148,10 @@ int32_t buildAndSend(SyncRequest &q, bool leads) {
                                     pcb->pszGroupID, 1, pcb->i32GenerationID, pcb->pszMemberID, 1,
                                     nullptr, 0, static_cast<int32_t>(assignments));
     if (leads)
-        writeRanges(q);
+        for (uint32_t j = 0; j < pcb->u32NumMembers; ++j)
+            writeAssignment(q, pcb->apszMembers[j], static_cast<int32_t>(j));
     else
-        writeAssignment(q, pcb->pszMemberID, true, 0, pcb->u32PartitionCount);
+        writeAssignment(q, pcb->pszMemberID, -1);
     if (q.position < 0)
         return kafka_marshall_failure(q.position);
     return kafka_sendqueue(pcb, slot, q.buffer, static_cast<uint32_t>(q.position), SEND_SYNC);
@@ -144,10 +159,8 @@ int32_t buildAndSend(SyncRequest &q, bool leads) {
 
 // The fields of a reply, for the diagnostics.
 struct SyncReply {
-    int32_t size, correlationId, throttle, assignmentLen, versionAndCount, position;
-    int16_t errorCode, topicCountLow;
-    char *topic;
-    uint32_t partitions;
+    int32_t size, correlationId, throttle, assignmentLen, position;
+    int16_t errorCode;
 };
 
 void logDiagnostics(PCB *pcb, int32_t broker, const SyncReply &r) {
@@ -161,14 +174,9 @@ void logDiagnostics(PCB *pcb, int32_t broker, const SyncReply &r) {
         {"u32ThrottleTime", r.throttle},
         {"u16LastKafkaError", static_cast<uint16_t>(r.errorCode)},
         {"u32TLen", r.assignmentLen},
-        {"u32T", static_cast<uint32_t>(r.versionAndCount)},
-        {"u16Idx", static_cast<uint16_t>(r.topicCountLow)},
     };
     for (const auto &n : numbers)
         bqx_log_vf(INF_FIELD_NUMBER, pcb, kReplyTag, broker, -1, 2, n.name, n.value);
-    bqx_log_vf(INF_FIELD_TEXT, pcb, kReplyTag, broker, -1, 2, "pszTopic", orEmpty(r.topic));
-    bqx_log_vf(INF_FIELD_NUMBER, pcb, kReplyTag, broker, -1, 2, "u32NumPartitions",
-               static_cast<long long>(r.partitions));
 }
 
 int32_t errorReply(PCB *pcb, int32_t broker, int16_t errorCode) {
@@ -180,61 +188,20 @@ int32_t errorReply(PCB *pcb, int32_t broker, int16_t errorCode) {
     return ERR_KAFKA;
 }
 
-// Checks the assignment of a reply without error against the partition list
-// and the reply's length; the partition ids start at r.position.
-int32_t checkAssignment(PCB *pcb, int32_t broker, const SyncReply &r, uint32_t replyLen) {
-    const char *reason = nullptr;
-    // Bytes behind the size field: the reply length as the checks count it.
-    uint64_t length = replyLen - 4;
-    uint64_t end = static_cast<uint64_t>(r.position) + 4 * static_cast<uint64_t>(r.partitions);
-    if (r.partitions > pcb->u32PartitionCount)
-        reason = "More Partitions assigned than received with MetaData";
-    else if (!sameText(r.topic, pcb->pszTopic))
-        reason = "returned topic name does not match";
-    else if (end > length)
-        reason = "did not receive enough bytes for all partition IDs";
-    else if (end < length)
-        reason = "too many bytes received from kafka server";
-    return reason ? kafka_reply_malformed(pcb, kReplyTag, broker, reason) : 0;
-}
-
-void applyAssignment(PCB *pcb, int32_t broker, const uint8_t *reply, uint32_t replyLen,
-                     SyncReply &r) {
-    for (uint32_t i = 0; i < pcb->u32PartitionCount; ++i)
-        pcb->pPartitionList[i].u32Assigned = 0;
-    for (uint32_t n = 0; n < r.partitions; ++n) {
-        int32_t id = 0;
-        r.position = kafka_unmarshall_new(pcb, reply, replyLen, r.position, "i4", &id);
-        for (uint32_t i = 0; i < pcb->u32PartitionCount; ++i)
-            if (pcb->pPartitionList[i].i32Partition == id)
-                pcb->pPartitionList[i].u32Assigned = 1;
-        if (pcb->iDebugLevel > 1)
-            bqx_log_vf(INF_FIELD_NUMBER, pcb, kPartitionTag, broker, id, 2, "Assigned PartID",
-                       static_cast<long long>(id));
-    }
-}
-
-// Decodes and checks the assignment of a reply without error. An empty
-// assignment (length 0 or null) is the coordinator's way of giving this
-// member nothing.
+// Takes this member's partitions from the assignment of a reply without
+// error. An empty assignment (length 0 or null), or one without the
+// session's topic, gives this member nothing.
 int32_t readAssignment(PCB *pcb, int32_t broker, const uint8_t *reply, uint32_t replyLen,
-                       SyncReply &r) {
+                       const SyncReply &r) {
     if (r.assignmentLen <= 0) {
-        for (uint32_t i = 0; i < pcb->u32PartitionCount; ++i)
-            pcb->pPartitionList[i].u32Assigned = 0;
+        group_revoke_partitions(pcb);
         return 0;
     }
-    int32_t position = kafka_unmarshall_new(pcb, reply, replyLen, r.position, "i4i2nsi4",
-                                            &r.versionAndCount, &r.topicCountLow, &r.topic,
-                                            &r.partitions);
-    if (position < 0 || r.assignmentLen < kAssignmentHeadBytes)
-        return kafka_reply_malformed(pcb, kReplyTag, broker,
-                                     "assignment too short for its fixed fields");
-    r.position = position;
-    int32_t rc = checkAssignment(pcb, broker, r, replyLen);
-    if (rc == 0)
-        applyAssignment(pcb, broker, reply, replyLen, r);
-    return rc;
+    if (r.assignmentLen > static_cast<int64_t>(replyLen) - r.position)
+        return kafka_reply_malformed(pcb, kReplyTag, broker, "assignment beyond the reply");
+    const char *reason = group_apply_assignment(pcb, reply + r.position,
+                                                static_cast<uint32_t>(r.assignmentLen), broker);
+    return reason ? kafka_reply_malformed(pcb, kReplyTag, broker, reason) : 0;
 }
 
 } // namespace
@@ -253,6 +220,10 @@ int32_t kafka_syncgroup(PCB *pcb) {
         return -1;
     }
     bool leads = pcb->u32IsLeader != 0 && pcb->u32NumMembers > 0;
+    // Topics the leader cannot learn the partitions of are assigned to
+    // nobody; the session's own topic is assigned all the same.
+    if (leads)
+        (void)group_fetch_topic_counts(pcb);
     if (!textsFit(pcb, broker, leads))
         return ERR_MARSHALL;
     uint64_t bytes = requestBytes(pcb, leads);
@@ -285,11 +256,13 @@ int32_t kafka_syncgroup_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *rep
         rc = r.errorCode != 0 ? errorReply(pcb, broker, r.errorCode)
                               : readAssignment(pcb, broker, reply, replyLen, r);
     }
+    // A member whose SyncGroup failed owns nothing in any generation.
+    if (rc != 0)
+        group_revoke_partitions(pcb);
     if ((rc != 0 && !pcb->u32RejoinNeeded) || pcb->iDebugLevel > 2)
         logDiagnostics(pcb, broker, r);
     if (rc != 0 && (!pcb->u32RejoinNeeded || pcb->iDebugLevel > 2))
         hexdump(pcb, kReplyTag, broker, -1, "Failed SyncReply", reply,
                 replyLen > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(replyLen));
-    free(r.topic);
     return rc;
 }

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include "api/pcb.h"
+#include "group/subscription.h"
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
@@ -96,6 +97,9 @@ int32_t callHandler(PCB *pcb, uint32_t brokerIndex, Handler handler, const uint8
     case Handler::kSyncGroup:
         return kafka_syncgroup_reply(pcb, brokerIndex, reply, length);
     case Handler::kMetadata:
+        // The leader's request for its members' topics has a version of its own.
+        if (apiVersion == kTopicCountsMetadataVersion)
+            return group_topic_counts_reply(pcb, brokerIndex, reply, length);
         return kafka_meta_reply(pcb, brokerIndex, reply, length);
     case Handler::kSaslHandshake:
         return kafka_saslhandshake_reply(pcb, brokerIndex, reply, length);

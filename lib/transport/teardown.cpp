@@ -10,6 +10,7 @@
 #include "log/messages.h"
 #include "protocol/consumer.h"
 #include "group/coordinator_request.h"
+#include "group/subscription.h"
 #include "protocol/protocol.h"
 #include "auth/sasl_scram.h"
 #include "transport/transport.h"
@@ -68,6 +69,7 @@ void releaseSessionTexts(PCB *pcb) {
     freeText(&pcb->pszTopic);
     for (char *&member : pcb->apszMembers)
         freeText(&member);
+    group_free_subscriptions(pcb);
     freeText(&pcb->pszMemberID);
     pcb->szLastError[0] = '\0';
     pcb->szMsgKey[0] = '\0';

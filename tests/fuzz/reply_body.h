@@ -56,6 +56,7 @@ constexpr ReplyKind kReplyKinds[] = {
     {"heartbeat", 12, 4},      {"leavegroup", 13, 4},     {"syncgroup", 14, 3},
     {"saslhandshake", 17, 1},  {"apiversions", 18, 3},    {"saslauthenticate", 36, 2},
     {"saslscramfirst", 36, 2, kScramFirst}, {"saslscramfinal", 36, 2, kScramFinal},
+    {"topiccounts", 3, 5}, // the leader's Metadata request for its members' topics
 };
 
 // The SCRAM exchange the SCRAM replies answer: the example of RFC 7677

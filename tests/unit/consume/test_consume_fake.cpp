@@ -393,6 +393,40 @@ TEST_F(ConsumeFake, RebalanceOnSyncGroupAndHeartbeatLeadsToRejoin) {
     EXPECT_GE(cluster.count(11), 4);
 }
 
+// The first rejoin's SyncGroup fails with REBALANCE_IN_PROGRESS while
+// another member takes partition 1 over, reads on to 30 and commits 30:
+// the next round commits nothing of partition 1 for this member (it owns
+// nothing after the failure), and once it is assigned partition 1 again it
+// resumes from 30.
+TEST_F(ConsumeFake, FailedSyncGroupCommitsNoPartitionItDoesNotOwn) {
+    auto values = [](int from, int to) {
+        std::vector<std::string> out;
+        for (int i = from; i < to; ++i) out.push_back("p1-" + std::to_string(i));
+        return out;
+    };
+    cluster.append(1, values(0, 10));
+    std::atomic<int> syncs{0}, heartbeats{0};
+    cluster.fault = [&](const FakeRequest &r, FakeAction *action) {
+        if (r.apiKey == 12 && heartbeats++ == 0) {
+            *action = FakeAction::reply(WireBytes().i8(0).i32(0).i16(27).i8(0).bytes);
+            return true;
+        }
+        if (r.apiKey != 14 || syncs++ != 1) return false;
+        cluster.append(1, values(10, 40));
+        std::lock_guard<std::mutex> lock(cluster.mutex);
+        cluster.committed[1] = 30; // the other member's commit
+        *action = FakeAction::reply(cluster.syncGroup(27));
+        return true;
+    };
+    FakeSession s(cluster);
+    BQXTIMO(s.handle, 6); // heartbeats every second
+    EXPECT_EQ(s.consume(10, 5), values(0, 10));
+    EXPECT_EQ(s.consume(1, 8), std::vector<std::string>{"p1-30"});
+    EXPECT_GE(syncs.load(), 3);
+    std::lock_guard<std::mutex> lock(cluster.mutex);
+    EXPECT_GE(cluster.committed[1], 30) << "no stale offset of partition 1 was committed";
+}
+
 // The coordinator is lost (its connection ends, or it answers
 // NOT_COORDINATOR): the session finds it again, rejoins and goes on
 // consuming within the same call.
