@@ -39,21 +39,20 @@ TEST(BrokerGroup, PartitionsAddedToTheTopicAreConsumed) {
     Session s;
     ASSERT_EQ(s.connect(bootstrap(), topic), 0);
     std::vector<std::string> first, added;
-    std::vector<std::string> lines = bqxtest::captureLines([&] {
-        first = consume(s.handle, group, 1, 10);
-        kafka_lock("test");
-        get_BQXPCB(s.handle)->u32MetadataMaxAgeMs = 1000;
-        kafka_unlock("test");
-        int status = 0;
-        std::string out = shell(std::string(BQX_KAFKA_SCRIPT) +
-                                    " run org.apache.kafka.tools.TopicCommand --bootstrap-server " +
-                                    bootstrap() + " --alter --topic " + topic + " --partitions 2 2>&1",
-                                &status);
-        ASSERT_EQ(status, 0) << out;
-        waitForTopic(bootstrap(), topic, 2);
-        kcatProduce(bootstrap(), topic, 1, {"P1-b0", "P1-b1"});
-        added = consume(s.handle, group, 2, 20);
-    });
+    bqxtest::captureLines([&] { first = consume(s.handle, group, 1, 10); });
+    kafka_lock("test");
+    get_BQXPCB(s.handle)->u32MetadataMaxAgeMs = 1000;
+    kafka_unlock("test");
+    int status = 0;
+    std::string out = shell(std::string(BQX_KAFKA_SCRIPT) +
+                                " run org.apache.kafka.tools.TopicCommand --bootstrap-server " +
+                                bootstrap() + " --alter --topic " + topic + " --partitions 2 2>&1",
+                            &status);
+    ASSERT_EQ(status, 0) << out;
+    waitForTopic(bootstrap(), topic, 2);
+    kcatProduce(bootstrap(), topic, 1, {"P1-b0", "P1-b1"});
+    std::vector<std::string> lines =
+        bqxtest::captureLines([&] { added = consume(s.handle, group, 2, 20); });
     EXPECT_EQ(first, std::vector<std::string>{"P0-a0"});
     EXPECT_EQ(added, (std::vector<std::string>{"P1-b0", "P1-b1"}));
     bool rejoined = false;
