@@ -39,8 +39,9 @@ bool sameGroup(const PCB *pcb, const char *group, int32_t groupLen) {
            memcmp(pcb->pszGroupID, group, static_cast<size_t>(groupLen)) == 0;
 }
 
-// Forgets the group: membership, flags and the group text. The member id
-// stays, so that a later JoinGroup of the same session is recognised.
+// Forgets the group: membership, flags and the group text. A member id not
+// spent by a LeaveGroup stays, so that a later JoinGroup of the same session
+// is recognised.
 void dropGroup(PCB *pcb) {
     free(pcb->pszGroupID);
     pcb->pszGroupID = nullptr;
@@ -55,11 +56,17 @@ void leaveGroup(PCB *pcb) {
     dropGroup(pcb);
 }
 
+int32_t consumeTimedOut(PCB *pcb, int32_t timeoutSeconds) {
+    bqx_log_vf(ERR_CONSUME_TIMEOUT, pcb, kTag, -1, -1, 1, timeoutSeconds);
+    return ERR_CONSUME_TIMEOUT;
+}
+
 // Becomes a member of the group: the coordinator is looked up and the
 // session joins, is assigned its partitions and fetches their committed
 // offsets. Coordinator errors of a cluster that is still starting are
 // retried until the consume timeout. On failure the group is dropped, so
-// the next call starts again.
+// the next call starts again; a JoinGroup unanswered at the consume timeout
+// keeps it (7543), and the next call waits for that JoinGroup's reply.
 int32_t joinGroup(PCB *pcb, const char *group, int32_t groupLen, int32_t timeoutSeconds) {
     pcb->pszGroupID = bqx_copy_text(group, static_cast<uint32_t>(groupLen));
     if (!pcb->pszGroupID) {
@@ -72,9 +79,15 @@ int32_t joinGroup(PCB *pcb, const char *group, int32_t groupLen, int32_t timeout
     pcb->i64ConsumeDeadlineMs =
         timeoutSeconds > 0 ? transport_monotonicMs() + int64_t{timeoutSeconds} * 1000 : 0;
     int32_t rc = kafka_group_recover(pcb);
-    if (rc == 0)
-        rc = kafka_heartbeat(pcb);
+    // A JoinGroup still in flight at the deadline is taken up by the next
+    // call: the group stays.
+    if (rc == 0 || rc == ERR_CONSUME_TIMEOUT) {
+        int32_t started = kafka_heartbeat(pcb);
+        rc = rc == 0 ? started : consumeTimedOut(pcb, timeoutSeconds);
+    }
     pcb->i64ConsumeDeadlineMs = 0;
+    if (rc == ERR_CONSUME_TIMEOUT)
+        return rc;
     if (rc != 0) {
         if (pcb->u32GroupJoined || pcb->pszMemberID)
             kafka_leavegroup(pcb);

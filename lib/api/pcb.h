@@ -206,6 +206,19 @@ struct PCB {
     int32_t i32ReplyWaitSeconds;   // > 0: reply waits of this session last this long
     int64_t i64ConsumeDeadlineMs;  // monotonic ms at which the running consume ends, 0 none
     uint32_t u32MetadataMerge;     // Metadata replies merge into the tables (a refresh was sent)
+    // The topic's Metadata is asked for again once it is older than
+    // u32MetadataMaxAgeMs (metadata.max.age.ms, default 300,000), so that
+    // partitions added to the topic are seen; BQXCONS and BQXPROD check it.
+    uint32_t u32MetadataMaxAgeMs;
+    int64_t i64MetadataAtMs;       // monotonic ms of the last Metadata reply taken in
+    // The JoinGroup wait: readiness waits of this session end by
+    // i64WaitDeadlineMs (> 0), the caller's deadline, and a JoinGroup still
+    // unanswered then stays pending for the next call. i32JoinResult is the
+    // handler's result of the last JoinGroup reply (7500 until it came).
+    int64_t i64WaitDeadlineMs;
+    int32_t i32JoinResult;
+    uint16_t u16JoinError;  // the Kafka error of that reply
+    int64_t i64JoinSentMs;  // monotonic ms at which the pending JoinGroup went out
 
     // Calls inside the session, for closing and reconnecting safely while
     // other threads wait in calls of the same session (lock released).

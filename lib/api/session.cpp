@@ -11,6 +11,7 @@
 #include "log/messages.h"
 #include "group/heartbeat.h"
 #include "transport/transport.h"
+#include "transport/transport_internal.h"
 
 #ifndef BQX_BUILD_STAMP
 #define BQX_BUILD_STAMP __DATE__ " " __TIME__
@@ -91,6 +92,8 @@ static void set_defaults(PCB *pcb) {
     pcb->i16Acks = -1;
     pcb->ullStartTime = static_cast<uint64_t>(getTimeStamp());
     pcb->u32Timeout = 30;
+    pcb->u32MetadataMaxAgeMs = 300000;
+    pcb->i64MetadataAtMs = transport_monotonicMs(); // the age counts from the open
 }
 
 static void ignore_sigpipe() {

@@ -20,6 +20,7 @@
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 #include "transport/transport.h"
+#include "transport/transport_internal.h"
 
 namespace {
 
@@ -290,6 +291,18 @@ void mergePartitionList(PCB *pcb, PartitionEntry *merged, const PartitionEntry *
     pcb->u32PartitionCount = count;
 }
 
+// The topic has more partitions than the session knew: a group member
+// joins again, so that the leader assigns the new ones too.
+void partitionsAdded(const MetaReader &r, uint32_t before) {
+    PCB *pcb = r.pcb;
+    if (!pcb->pszGroupID)
+        return;
+    pcb->u32RejoinNeeded = 1;
+    bqx_log_vf(INF_PARTITIONS_ADDED, pcb, kTag, r.broker, -1, 3,
+               pcb->pszTopic ? pcb->pszTopic : "", static_cast<int>(pcb->u32PartitionCount),
+               static_cast<int>(before));
+}
+
 // The refresh mode of the reply: nothing of the session changes unless the
 // whole reply was read and the merged list could be allocated.
 int32_t mergeReply(MetaReader &r, BrokerEntry *table, int32_t brokers, int16_t topicError) {
@@ -316,9 +329,12 @@ int32_t mergeReply(MetaReader &r, BrokerEntry *table, int32_t brokers, int16_t t
         bqx_log_vf(ERR_MEMORY, r.pcb, kTag, r.broker, -1, 1, "PartitionList");
         return ERR_MEMORY;
     }
+    uint32_t before = r.pcb->u32PartitionCount;
     mergeBrokerTable(r.pcb, table, static_cast<uint32_t>(brokers));
     mergePartitionList(r.pcb, merged, fresh, freshCount);
     free(fresh);
+    if (r.pcb->u32PartitionCount != before)
+        partitionsAdded(r, before);
     return kBrokerTableReplaced;
 }
 
@@ -434,8 +450,12 @@ int32_t kafka_meta_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
         freeBrokerTable(table, brokerCount + 2);
         return rc;
     }
-    if (pcb->u32MetadataMerge)
-        return mergeReply(r, table, brokers, topicError);
+    if (pcb->u32MetadataMerge) {
+        rc = mergeReply(r, table, brokers, topicError);
+        if (rc == kBrokerTableReplaced)
+            pcb->i64MetadataAtMs = transport_monotonicMs();
+        return rc;
+    }
     if (topicError != 0) {
         installBrokerTable(pcb, table, brokerCount);
         installPartitionList(pcb, nullptr, 0);
@@ -452,5 +472,12 @@ int32_t kafka_meta_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
     }
     installBrokerTable(pcb, table, brokerCount);
     installPartitionList(pcb, list, partitions);
+    pcb->i64MetadataAtMs = transport_monotonicMs();
     return kBrokerTableReplaced;
+}
+
+void kafka_meta_check_age(PCB *pcb) {
+    if (pcb->u32MetadataMaxAgeMs != 0 &&
+        transport_monotonicMs() - pcb->i64MetadataAtMs >= pcb->u32MetadataMaxAgeMs)
+        pcb->u32MetadataStale = 1;
 }

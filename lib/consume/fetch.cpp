@@ -277,6 +277,7 @@ struct RefreshPacing {
 };
 
 void refreshIfStale(PCB *pcb, RefreshPacing *pacing) {
+    kafka_meta_check_age(pcb);
     int64_t now = nowMs();
     if (!pcb->u32MetadataStale || now < pacing->nextAtMs)
         return;
@@ -330,6 +331,8 @@ int32_t consumeLoop(PCB *pcb, const char *topic, char *buffer, uint32_t *length,
         // Without a group (never the case for BQXCONS) there is no
         // membership to recover.
         int32_t rc = pcb->pszGroupID ? kafka_group_recover(pcb) : 0;
+        if (rc == ERR_CONSUME_TIMEOUT) // the JoinGroup is still in flight
+            return expired(pcb, timeoutSeconds, 0);
         if (rc != 0)
             return rc;
         refreshIfStale(pcb, &pacing);

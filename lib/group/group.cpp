@@ -86,7 +86,7 @@ int32_t joinAndSync(PCB *pcb) {
     for (int round = 0;; ++round) {
         // Best effort: offsets of messages already returned are kept if the
         // commit goes through; its failure never stops the rejoin.
-        if (pcb->pszMemberID && kafka_coordinator_connected(pcb))
+        if (pcb->pszMemberID && kafka_coordinator_connected(pcb) && !kafka_join_pending(pcb))
             kafka_offsetcommit(pcb);
         // The partitions of the generation being left are given up; only
         // the SyncGroup reply of the new one gives partitions again.
@@ -162,6 +162,12 @@ void kafka_group_error(PCB *pcb, int16_t errorCode) {
 int32_t kafka_rejoingroup(PCB *pcb) {
     pcb->u32GroupJoined = 0;
     int32_t rc = joinAndSync(pcb);
+    if (rc == ERR_CONSUME_TIMEOUT || rc == ERR_HANDLE) {
+        // The JoinGroup is still in flight (or the session was taken over):
+        // the next call takes its reply.
+        pcb->u32RejoinNeeded = 1;
+        return rc;
+    }
     if (rc != 0) {
         group_leave_if_member(pcb);
         pcb->u32RejoinNeeded = 1;

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "api/pcb.h"
+#include "bqx.h"
 #include "codec/codec.h"
 #include "log/log.h"
 #include "log/messages.h"
@@ -14,6 +15,7 @@
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 #include "transport/transport.h"
+#include "transport/transport_internal.h"
 
 namespace {
 
@@ -182,6 +184,102 @@ int32_t kafka_joingroup_send(PCB *pcb, uint32_t brokerIndex, int32_t wait) {
     return kafka_sendqueue(pcb, brokerIndex, request, static_cast<uint32_t>(position), wait);
 }
 
+bool kafka_join_pending(const PCB *pcb) {
+    int32_t index = kafka_coordinator_index(pcb);
+    if (index < 0)
+        return false;
+    for (const PendingRequest *p = pcb->pBrokerList[index].pPendingHead; p; p = p->pNext)
+        if (p->u32Length >= kRequestMinLength &&
+            transport_readBe16(p->abRequest + 4) == kJoinGroupKey)
+            return true;
+    return false;
+}
+
+namespace {
+
+// Whether another open session of this process is a member of the same
+// group at the same coordinator. Such a member rejoins only when its own
+// caller calls again, which cannot happen while this thread waits, so the
+// coordinator would hold this JoinGroup until that member's rebalance time
+// ran out and then make this session the only member.
+bool memberInThisProcess(PCB *pcb) {
+    const BrokerEntry *mine = group_coordinator(pcb);
+    for (PCB *other : gpcbList) {
+        if (!other || other == pcb || !other->pszGroupID || !other->pszMemberID ||
+            strcmp(other->pszGroupID, pcb->pszGroupID) != 0)
+            continue;
+        const BrokerEntry *theirs = group_coordinator(other);
+        if (theirs && theirs->pszHost && theirs->i32Port == mine->i32Port &&
+            strcmp(theirs->pszHost, mine->pszHost) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Sends a JoinGroup and notes when it went out; its handler sets the result.
+int32_t sendJoin(PCB *pcb, uint32_t slot) {
+    pcb->i32JoinResult = ERR_TCPIP; // stays when the connection ends unanswered
+    pcb->u16JoinError = 0;
+    pcb->i64JoinSentMs = transport_monotonicMs();
+    return kafka_joingroup_send(pcb, slot, SEND_NOWAIT);
+}
+
+// Waits until the pending JoinGroup is answered (0: its result is in
+// i32JoinResult), its wait has passed (7515, logged), or the caller's
+// deadline came first (7543, not logged: the request stays pending and
+// the next call takes its reply).
+int32_t awaitJoin(PCB *pcb, uint32_t slot) {
+    int64_t joinEnd = pcb->i64JoinSentMs + int64_t{joinWaitSeconds(pcb)} * 1000;
+    int64_t callEnd = pcb->i64ConsumeDeadlineMs;
+    while (kafka_join_pending(pcb)) {
+        int64_t now = transport_monotonicMs();
+        if (now >= joinEnd) {
+            const BrokerEntry *coordinator = group_coordinator(pcb);
+            bqx_log_vf(ERR_TIMEOUT, pcb, kTag, coordinator->i32BrokerID, -1, 2,
+                       orEmpty(coordinator->pszHost), coordinator->i32Port);
+            return ERR_TIMEOUT;
+        }
+        if (callEnd != 0 && now >= callEnd)
+            return ERR_CONSUME_TIMEOUT;
+        pcb->i64WaitDeadlineMs = callEnd != 0 && callEnd < joinEnd ? callEnd : joinEnd;
+        int32_t rc = kafka_waitReply(pcb, WAIT_REPLY, slot);
+        pcb->i64WaitDeadlineMs = 0;
+        // Other results came from other replies of the same wait, or ended
+        // the connection (and the JoinGroup with it).
+        if (rc == ERR_HANDLE)
+            return rc;
+    }
+    return 0;
+}
+
+// One JoinGroup round: the one in flight, or a new one, answered; after
+// MEMBER_ID_REQUIRED it goes out once more with the id the coordinator gave.
+int32_t joinRound(PCB *pcb, uint32_t slot) {
+    bool resent = false;
+    for (;;) {
+        int32_t rc = kafka_join_pending(pcb) ? 0 : sendJoin(pcb, slot);
+        if (rc == 0)
+            rc = awaitJoin(pcb, slot);
+        if (rc != 0)
+            return rc;
+        pcb->u16LastKafkaError = static_cast<uint16_t>(pcb->u16JoinError);
+        if (pcb->i32JoinResult != 0 || pcb->u16JoinError != kMemberIdRequired)
+            return pcb->i32JoinResult;
+        if (resent || !pcb->pszMemberID) {
+            // Still no membership after the one resend.
+            bqx_log_vf(ERR_KAFKA, pcb, kTag, kafka_broker_id(pcb, slot), -1, 2,
+                       static_cast<int>(kMemberIdRequired), getErrorText(kMemberIdRequired));
+            return ERR_KAFKA;
+        }
+        if (pcb->iDebugLevel > 1)
+            bqx_log_vf(INF_RESEND_MEMBERID, pcb, kTag, kafka_broker_id(pcb, slot), -1, 1,
+                       pcb->pszMemberID);
+        resent = true;
+    }
+}
+
+} // namespace
+
 int32_t kafka_joingroup(PCB *pcb) {
     BrokerEntry *coordinator = group_coordinator(pcb);
     if (!coordinator || !coordinator->pszHost) {
@@ -190,6 +288,12 @@ int32_t kafka_joingroup(PCB *pcb) {
     }
     uint32_t slot = static_cast<uint32_t>(kafka_coordinator_index(pcb));
     pcb->u32GroupJoined = 0;
+    if (!kafka_join_pending(pcb) && pcb->u32ConsumerLoadBalancing == 0 &&
+        memberInThisProcess(pcb)) {
+        bqx_log_vf(ERR_CONSUMER_ACTIVE, pcb, kTag, coordinator->i32BrokerID, -1, 2,
+                   orEmpty(pcb->pszTopic), orEmpty(pcb->pszGroupID));
+        return ERR_CONSUMER_ACTIVE;
+    }
     if (coordinator->i32Socket == -1) {
         if (pcb->iDebugLevel > 1)
             bqx_log_vf(INF_CONNECT_BROKER, pcb, kTag, coordinator->i32BrokerID, -1, 2,
@@ -200,25 +304,11 @@ int32_t kafka_joingroup(PCB *pcb) {
     }
     int32_t savedWait = pcb->i32ReplyWaitSeconds;
     pcb->i32ReplyWaitSeconds = joinWaitSeconds(pcb);
-    pcb->u16LastKafkaError = 0;
-    int32_t rc = kafka_joingroup_send(pcb, slot, SEND_SYNC);
-    if (rc == 0 && pcb->u16LastKafkaError == kMemberIdRequired && pcb->pszMemberID) {
-        if (pcb->iDebugLevel > 1)
-            bqx_log_vf(INF_RESEND_MEMBERID, pcb, kTag, kafka_broker_id(pcb, slot), -1, 1,
-                       pcb->pszMemberID);
-        pcb->u16LastKafkaError = 0;
-        rc = kafka_joingroup_send(pcb, slot, SEND_SYNC);
-    }
+    int32_t rc = joinRound(pcb, slot);
     pcb->i32ReplyWaitSeconds = savedWait;
+    if (rc == 0 || rc == ERR_CONSUME_TIMEOUT || rc == ERR_HANDLE)
+        return rc;
     coordinator = group_coordinator(pcb);
-    if (rc == 0 && pcb->u16LastKafkaError == kMemberIdRequired) {
-        // Still no membership after the one resend.
-        bqx_log_vf(ERR_KAFKA, pcb, kTag, coordinator->i32BrokerID, -1, 2,
-                   static_cast<int>(kMemberIdRequired), getErrorText(kMemberIdRequired));
-        rc = ERR_KAFKA;
-    }
-    if (rc == 0)
-        return 0;
     if (rc == ERR_TIMEOUT) {
         bqx_log_vf(ERR_JOIN_GROUP, pcb, kTag, coordinator->i32BrokerID, -1, 6, orEmpty(pcb->pszGroupID),
                    orEmpty(pcb->pszTopic), orEmpty(coordinator->pszHost), coordinator->i32Port,
@@ -266,7 +356,9 @@ int32_t kafka_joingroup_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *rep
         int32_t roleRc = applyRole(pcb, reply, replyLen, r, broker);
         if (rc == 0)
             rc = roleRc;
+        pcb->u16JoinError = static_cast<uint16_t>(r.errorCode);
     }
+    pcb->i32JoinResult = rc;
     free(r.protocol);
     free(r.leader);
     if (r.position < 0) {

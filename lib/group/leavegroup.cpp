@@ -34,6 +34,13 @@ int32_t kafka_leavegroup(PCB *pcb) {
     if (!pcb->pszMemberID || !pcb->pszGroupID)
         return 0;
     pcb->u32GroupJoined = 0;
+    int32_t index = kafka_coordinator_index(pcb);
+    // A JoinGroup in flight holds the connection (its reply comes first, as
+    // late as the rebalance ends): a new connection carries the LeaveGroup.
+    if (kafka_join_pending(pcb)) {
+        kafka_clearBroker(pcb, static_cast<uint32_t>(index), 1);
+        kafka_connect(pcb, static_cast<uint32_t>(index));
+    }
     BrokerEntry *coordinator = group_coordinator(pcb);
     if (!coordinator || coordinator->i32Socket == -1) {
         bqx_log_vf(ERR_COORDINATOR_CONN, pcb, kTag, coordinator ? coordinator->i32BrokerID : -1,
@@ -51,7 +58,12 @@ int32_t kafka_leavegroup(PCB *pcb) {
                                   pcb->pszGroupID, uint64_t{2}, pcb->pszMemberID, 0, 0, 0);
     if (position < 0)
         return kafka_marshall_failure(position);
-    return kafka_sendqueue(pcb, slot, request, static_cast<uint32_t>(position), SEND_SYNC);
+    int32_t rc = kafka_sendqueue(pcb, slot, request, static_cast<uint32_t>(position), SEND_SYNC);
+    // One LeaveGroup per membership: whatever its reply, the coordinator no
+    // longer knows the id, and the next JoinGroup starts as a new member.
+    free(pcb->pszMemberID);
+    pcb->pszMemberID = nullptr;
+    return rc;
 }
 
 int32_t kafka_leavegroup_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,

@@ -173,6 +173,10 @@ int32_t kafka_offsetcommit(PCB *pcb) {
     }
     if (!kafka_coordinator_connected(pcb))
         return notConnected(pcb);
+    // A commit's reply would come only behind the JoinGroup's, and the
+    // generation is not known yet: it stays owed.
+    if (kafka_join_pending(pcb))
+        return 0;
     if (!pcb->pszGroupID || !pcb->pszMemberID) {
         // Not a member (yet): the coordinator would refuse the commit.
         bqx_log_vf(ERR_NO_COORDINATOR, pcb, kTag, -1, -1, 1, "");

@@ -51,7 +51,7 @@ extern "C" BQX_API const char *const aszBqxInfMsgs[50] = {
     /* 42 */ "HeartBeat Thread: %.128s",
     /* 43 */ "Consumer load balancing %s",
     /* 44 */ "Connection closed on remote side: Broker %.64s:%d",
-    /* 45 */ "",
+    /* 45 */ "Topic %.64s has %d partitions now, %d before: the group is joined again",
     /* 46 */ "",
     /* 47 */ "",
     /* 48 */ "",

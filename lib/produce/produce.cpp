@@ -57,8 +57,10 @@ int32_t produce_check_tables(PCB *pcb) {
 
 int32_t produce_ready_tables(PCB *pcb) {
     int32_t rc = produce_check_tables(pcb);
-    if (rc == 0)
+    if (rc == 0) {
+        kafka_meta_check_age(pcb);
         rc = kafka_produce_refresh(pcb);
+    }
     return rc == 0 ? produce_check_tables(pcb) : rc;
 }
 

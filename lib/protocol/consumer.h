@@ -48,7 +48,14 @@ int32_t kafka_cleanupReceive(PCB *pcb, uint32_t partitionIndex);
 int32_t kafka_findcoordinator(PCB *pcb, int8_t keyType);
 int32_t kafka_findcoordinator_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
                                     uint32_t replyLen);
+// kafka_joingroup takes the reply of a JoinGroup still in flight, or sends
+// one; it returns by pcb->i64ConsumeDeadlineMs with 7543 (not logged) while
+// the JoinGroup stays unanswered, which then stays pending for the next
+// call. Never two JoinGroups at once. With load balancing off, another
+// session of this process that is a member of the group at the same
+// coordinator makes it 7535 without a request.
 int32_t kafka_joingroup(PCB *pcb);
+bool kafka_join_pending(const PCB *pcb);
 int32_t kafka_joingroup_send(PCB *pcb, uint32_t brokerIndex, int32_t wait);
 int32_t kafka_joingroup_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
                               uint32_t replyLen);

@@ -16,6 +16,9 @@ int32_t kafka_apiversion_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *re
 int32_t kafka_meta(PCB *pcb, uint32_t brokerIndex);
 int32_t kafka_meta_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
                          uint32_t replyLen);
+// Marks the session's Metadata stale once it is older than
+// u32MetadataMaxAgeMs, so that the next refresh point asks for it again.
+void kafka_meta_check_age(PCB *pcb);
 
 // SASL PLAIN: SaslHandshake (17, version 1) and SaslAuthenticate (36, version 2).
 int32_t kafka_sasl(PCB *pcb, uint32_t brokerIndex);

@@ -75,8 +75,15 @@ int markBuffered(const PCB *pcb, pollfd *fds, uint32_t count) {
 }
 
 // The session's own wait (a JoinGroup that the coordinator may hold for the
-// whole rebalance) when longer than the library's.
-int replyWaitMs(const PCB *pcb) { return transport_replyWaitMs(pcb); }
+// whole rebalance) when longer than the library's, and never beyond the
+// session's wait deadline.
+int replyWaitMs(const PCB *pcb) {
+    int ms = transport_replyWaitMs(pcb);
+    if (pcb->i64WaitDeadlineMs == 0)
+        return ms;
+    int64_t left = pcb->i64WaitDeadlineMs - transport_monotonicMs();
+    return left < 0 ? 0 : left < ms ? static_cast<int>(left) : ms;
+}
 
 // poll, started again with the time left after a signal interrupted it.
 int pollRetrying(pollfd *fds, uint32_t count, int timeoutMs) {
@@ -122,6 +129,17 @@ int32_t timedOut(PCB *pcb, uint32_t target) {
     bqx_log_vf(ERR_TIMEOUT, pcb, kTag, entry ? entry->i32BrokerID : -1, -1, 2,
                transport_host(entry), entry ? entry->i32Port : 0);
     return ERR_TIMEOUT;
+}
+
+// A wait that saw nothing ready: 7515 (logged), or 7543 (not logged) when
+// it ran to the session's wait deadline (poll's millisecond rounding
+// allowed for); the caller owns that deadline.
+int32_t nothingReady(PCB *pcb, uint32_t target) {
+    constexpr int64_t kRoundingMs = 5;
+    if (pcb->i64WaitDeadlineMs != 0 &&
+        transport_monotonicMs() + kRoundingMs >= pcb->i64WaitDeadlineMs)
+        return ERR_CONSUME_TIMEOUT;
+    return timedOut(pcb, target);
 }
 
 int32_t connectionBroken(PCB *pcb, uint32_t brokerIndex) {
@@ -230,7 +248,7 @@ int32_t kafka_waitReply(PCB *pcb, int32_t mode, uint32_t brokerIndex) {
         bool ready = false;
         int32_t result = pass(pcb, mode, brokerIndex, t0, &state, &ready);
         if (!ready && result == 0)
-            result = mode == WAIT_POLL ? 0 : timedOut(pcb, brokerIndex);
+            result = mode == WAIT_POLL ? 0 : nothingReady(pcb, brokerIndex);
         if (mode == WAIT_ALL && result >= kFirstError) {
             if (firstError == 0)
                 firstError = result;

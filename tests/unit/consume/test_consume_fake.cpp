@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -71,13 +73,20 @@ Asked fetchAsked(const FakeRequest &request) {
     return asked;
 }
 
+// The member id of a JoinGroup (version 5) request.
+std::string joinMemberId(const FakeRequest &r) {
+    size_t pos = skipString(r, bodyStart(r)) + 4 + 4; // group id, both time-outs
+    return std::string(reinterpret_cast<const char *>(r.raw.data() + pos + 2),
+                       (r.raw[pos] << 8) | r.raw[pos + 1]);
+}
+
 // A one-broker cluster with a consumer-group coordinator, played by the
 // fake broker. The log of each partition is a list of record batches.
 struct FakeCluster {
     FakeBroker broker;
     std::mutex mutex;
     std::map<int32_t, std::vector<std::pair<int64_t, ByteVec>>> log; // partition -> batches
-    int32_t partitions = 2;
+    std::atomic<int32_t> partitions{2}; // the test may add partitions while a session runs
     int32_t coordinatorNode = kNodeId;
     int joins = 0;
     int memberCount = 1;
@@ -481,6 +490,9 @@ INSTANTIATE_TEST_SUITE_P(
                         }}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// A JoinGroup unanswered for its whole wait fails with 7524 and its
+// connection is closed; the join is tried again on a new connection, and
+// that one is still pending when the call's timeout ends it.
 TEST_F(ConsumeFake, JoinGroupNeverAnsweredIs7524AfterTheWait) {
     cluster.fault = [&](const FakeRequest &r, FakeAction *action) {
         if (r.apiKey != 11) return false;
@@ -491,11 +503,12 @@ TEST_F(ConsumeFake, JoinGroupNeverAnsweredIs7524AfterTheWait) {
     BQXTIMO(s.handle, 1); // the JoinGroup wait is the rebalance time-out (3 s) and a margin
     std::vector<LogLine> lines;
     int32_t rc = 0;
-    s.consume(1, 1, &lines, &rc);
-    EXPECT_NE(rc, 0);
+    s.consume(1, 14, &lines, &rc); // a call timeout just beyond the JoinGroup wait
+    EXPECT_EQ(rc, 7543);
     EXPECT_TRUE(logged(lines, "7524"));
+    EXPECT_EQ(cluster.count(11), 2);
     PCB *pcb = get_BQXPCB(s.handle);
-    EXPECT_EQ(pcb->pszGroupID, nullptr) << "the next call starts the join again";
+    EXPECT_NE(pcb->pszGroupID, nullptr) << "the next call waits for the pending JoinGroup";
 }
 
 TEST_F(ConsumeFake, CoordinatorOutsideTheClusterIs7520) {
@@ -552,6 +565,120 @@ TEST_F(ConsumeFake, TwoSessionsConsumeOnTwoThreadsWithTheHeartbeatThread) {
     kafka_lock("test");
     EXPECT_EQ(giThreadActive, 0);
     kafka_unlock("test");
+}
+
+// Partitions added to the topic are seen once the session's Metadata is
+// older than its maximum age: the member joins again, is assigned the new
+// partition and consumes it, and the old partition goes on where it was.
+TEST_F(ConsumeFake, PartitionsAddedToTheTopicAreConsumedAfterARefresh) {
+    cluster.partitions = 1;
+    cluster.append(0, {"a0", "a1"});
+    FakeSession s(cluster);
+    EXPECT_EQ(s.consume(1, 3), std::vector<std::string>{"a0"});
+    kafka_lock("test");
+    get_BQXPCB(s.handle)->u32MetadataMaxAgeMs = 300;
+    kafka_unlock("test");
+    int joinsBefore = cluster.count(11);
+    cluster.partitions = 2;
+    cluster.append(1, {"b0"});
+    std::vector<LogLine> lines;
+    int32_t rc = 0;
+    std::vector<std::string> got = s.consume(3, 3, &lines, &rc);
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<std::string>{"a1", "b0"}));
+    EXPECT_EQ(rc, 7543) << "nothing is delivered twice";
+    EXPECT_TRUE(logged(lines, "0045"));
+    EXPECT_GT(cluster.count(11), joinsBefore) << "joined again for the new partition";
+}
+
+// The member ids of the JoinGroup requests the cluster received, in order.
+std::vector<std::string> joinIds(FakeCluster &cluster) {
+    std::vector<std::string> ids;
+    for (const FakeRequest &r : cluster.broker.requests())
+        if (r.apiKey == 11) ids.push_back(joinMemberId(r));
+    return ids;
+}
+
+// A join that fails after the coordinator gave a member id ends that
+// membership with one LeaveGroup, and the next join starts as a new member.
+class ConsumeFakeFailedJoin : public ConsumeFake, public ::testing::WithParamInterface<int16_t> {};
+
+TEST_P(ConsumeFakeFailedJoin, LeavesOnceAndJoinsAgainAsANewMember) {
+    cluster.partitions = 1;
+    cluster.append(0, {"f0"});
+    const int16_t failing = GetParam();
+    std::atomic<bool> failed{false};
+    cluster.fault = [&](const FakeRequest &r, FakeAction *action) {
+        if (r.apiKey != failing || (failing == 11 && joinMemberId(r).empty()) || failed.exchange(true))
+            return false;
+        // INCONSISTENT_GROUP_PROTOCOL: not retried.
+        WireBytes joinRefused;
+        joinRefused.i32(0).i16(23).i32(-1).str("").str("").str(joinMemberId(r)).i32(0);
+        *action = FakeAction::reply(failing == 11 ? joinRefused.bytes : cluster.syncGroup(23));
+        return true;
+    };
+    FakeSession s(cluster);
+    std::vector<LogLine> lines;
+    int32_t rc = 0;
+    s.consume(1, 2, &lines, &rc);
+    EXPECT_EQ(rc, 7510);
+    EXPECT_EQ(cluster.count(13), 1) << "one LeaveGroup per membership";
+    EXPECT_FALSE(logged(lines, "7528"));
+    EXPECT_EQ(s.consume(1, 3), std::vector<std::string>{"f0"});
+    std::vector<std::string> ids = joinIds(cluster);
+    ASSERT_EQ(ids.size(), 4u);
+    EXPECT_EQ(ids[1], "member-1");
+    EXPECT_EQ(ids[2], "") << "the spent member id is not used again";
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, ConsumeFakeFailedJoin, ::testing::Values(11, 14),
+                         [](const auto &info) { return info.param == 11 ? "join" : "sync"; });
+
+// A JoinGroup that the coordinator holds (a restarted member waits for its
+// old self's session to end) ends the call by its timeout; the request
+// stays pending, and the next call takes its reply without sending another.
+TEST_F(ConsumeFake, HeldJoinGroupEndsTheCallByItsTimeoutAndTheNextCallTakesItsReply) {
+    cluster.partitions = 1;
+    cluster.append(0, {"h0"});
+    auto gate = std::make_shared<FakeGate>();
+    std::atomic<bool> held{false};
+    cluster.fault = [&](const FakeRequest &r, FakeAction *action) {
+        if (r.apiKey != 11 || joinMemberId(r).empty() || held.exchange(true)) return false;
+        *action = FakeAction::reply(cluster.joinGroup(r)).heldBy(gate);
+        return true;
+    };
+    FakeSession s(cluster);
+    std::vector<LogLine> lines;
+    int32_t rc = 0;
+    auto start = std::chrono::steady_clock::now();
+    s.consume(1, 1, &lines, &rc);
+    EXPECT_EQ(rc, 7543);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+    EXPECT_FALSE(logged(lines, "7524"));
+    gate->open();
+    EXPECT_EQ(s.consume(1, 3), std::vector<std::string>{"h0"});
+    EXPECT_EQ(cluster.count(11), 2) << "the pending JoinGroup was not sent again";
+    EXPECT_EQ(cluster.count(13), 0);
+}
+
+// Without load balancing a session must be its group's only consumer: a
+// member in the same process is refused at once, without a JoinGroup, and
+// the first member goes on.
+TEST_F(ConsumeFake, SecondSessionOfTheProcessInTheSameGroupIs7535AtOnce) {
+    cluster.partitions = 1;
+    cluster.append(0, {"s0", "s1"});
+    FakeSession a(cluster), b(cluster);
+    EXPECT_EQ(a.consume(1, 3), std::vector<std::string>{"s0"});
+    int joins = cluster.count(11);
+    std::vector<LogLine> lines;
+    int32_t rc = 0;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(b.consume(1, 3, &lines, &rc).empty());
+    EXPECT_EQ(rc, 7535);
+    EXPECT_TRUE(logged(lines, "7535"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(cluster.count(11), joins);
+    EXPECT_EQ(a.consume(1, 3), std::vector<std::string>{"s1"});
 }
 
 } // namespace
