@@ -377,7 +377,7 @@ TEST_F(ProduceBatch, SwitchToModeZeroSendsTheCollectedRecordsFirst) {
 // of which nothing is stored; its refusals come 20 ms late, so that the
 // calls go on while one is in flight. Records collect behind a held first
 // reply into batches far above the limit, and more follow once it is let
-// go. Every record is stored once and in call order but a lone record
+// go (or the synch point lets it go). Every record is stored once and in call order but a lone record
 // above the limit, which fails alone (7545, counted in 5007). A second run,
 // whose first reply comes 300 ms late, collects batches to the limit learnt
 // meanwhile and is refused nothing.
@@ -391,11 +391,12 @@ TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
         int32_t partitions;
         uint32_t window;
         std::vector<size_t> sizes; // per run
+        size_t openAt;             // the held reply is let go before this record
         size_t failedPerRun;
     } cases[] = {
-        {"one partition, window 1", 1, 1, plain, 0},
-        {"three partitions, window 5", 3, 5, plain, 0},
-        {"a lone record above the limit", 2, 1, withBig, 1},
+        {"one partition, window 1", 1, 1, plain, plain.size(), 0},
+        {"three partitions, window 5", 3, 5, plain, plain.size() / 2, 0},
+        {"a lone record above the limit", 2, 1, withBig, withBig.size() / 2, 1},
     };
     auto refused = [](const ProduceRequest::Partition &p) { return p.recordsEnd - p.recordsPos > kLimit; };
     for (const Case &c : cases) {
@@ -441,10 +442,13 @@ TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
             produce(10, 'f'); // goes out, its reply held or late
             ASSERT_TRUE(cluster.waitForProduce(0, static_cast<int>(firstOfRun2) + 1, 5000));
             for (size_t i = 0; i < c.sizes.size(); ++i) {
-                if (i == c.sizes.size() / 2) held->open();
+                if (i == c.openAt) held->open();
                 produce(c.sizes[i], static_cast<char>('a' + i % 26));
             }
+            held->open();
             EXPECT_EQ(session.sync(2), c.failedPerRun ? 7510 : 0);
+            EXPECT_EQ(session.pcb->ullMsgsProduced, sent.size() - (run + 1) * c.failedPerRun)
+                << "the synch point returned before every record was stored";
             EXPECT_EQ(session.numbered("7545").size(), c.failedPerRun);
             EXPECT_EQ(session.numbered("5007").size(), c.failedPerRun ? 1u : 0u);
             if (c.failedPerRun) {
