@@ -518,7 +518,9 @@ ProduceBatch *produce_batch_of(PCB *pcb, int32_t partition) {
 bool produce_batch_fits(const PCB *pcb, const ProduceBatch &batch, uint64_t recordBytes) {
     if (batch.u32Records == 0)
         return true;
-    uint64_t limit = pcb->u32BatchLimit ? pcb->u32BatchLimit : kBatchMaxBytes;
+    uint64_t limit = pcb->u32BatchLimit != 0 && pcb->u32BatchLimit < kBatchMaxBytes
+                         ? pcb->u32BatchLimit
+                         : kBatchMaxBytes;
     return batch.u32Records < kBatchMaxRecords &&
            kBatchHeaderBytes + batch.u32Length + recordBytes <= limit;
 }
