@@ -3,7 +3,8 @@
 // must be in the partition its key names (or the round-robin cursor chose),
 // once, in call order within its partition, byte for byte: for a large
 // mixed run, for values up to 1 MiB, for batches that fill up to the size
-// limit on a topic with the broker's default limits, across switches
+// limit on a topic with the broker's default limits, for batches a topic
+// with a smaller limit refuses and that are sent again, across switches
 // between the synch modes, and at each point that sends what is collected.
 #include <gtest/gtest.h>
 
