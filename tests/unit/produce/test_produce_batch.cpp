@@ -3,7 +3,8 @@
 // per partition, and read back with the consumer's own record decoder to
 // exactly what was sent, in call order. Partition errors and lost
 // connections fail every record of the batches concerned at the next synch
-// point; the batch limits and the switch back to mode 0 keep that order.
+// point; the batch limits, batches refused as too large (sent again
+// smaller) and the switch back to mode 0 keep that order.
 #include <gtest/gtest.h>
 #include <iconv.h>
 
