@@ -94,7 +94,7 @@ int32_t BQXSYNC(int32_t handle, int32_t mode, uint32_t sendWindow, uint32_t rece
         // last synch point is the result, ahead of an error of the wait
         // (a time-out): the failure is forgotten once returned, while the
         // wait's error is in the log and its requests stay pending.
-        int32_t waited = kafka_waitReply(pcb, WAIT_ALL, 0);
+        int32_t waited = kafka_produce_drain(pcb, &flushed);
         int32_t failed = kafka_produce_synchpoint(pcb, "BQXSYNC");
         result = failed != 0 ? failed : waited != 0 ? waited : flushed;
     } else if (result == 0) {

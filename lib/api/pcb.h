@@ -111,7 +111,9 @@ struct PartitionEntry {
 };
 
 // One partition's open batch in synch mode 4: its records encoded back to
-// back, as they follow the record batch header on the wire.
+// back, as they follow the record batch header on the wire. The entry of
+// the partition also holds the records a broker refused as too large,
+// re-batched smaller; they go out, oldest first, before the open batch.
 struct ProduceBatch {
     int32_t i32Partition;
     uint32_t u32Records;
@@ -120,6 +122,14 @@ struct ProduceBatch {
     int64_t i64FirstTimestamp;
     int64_t i64MaxTimestamp;
     uint8_t *pRecords;
+    ProduceBatch *pResend;   // refused records in smaller batches (partition entry only)
+    uint32_t u32ResendCount;
+    // A batch larger than any the topic has accepted is in flight in the
+    // request of this broker index and correlation id (-1: none): nothing
+    // later of the partition is sent until its reply says whether it was
+    // stored.
+    int32_t i32ProbeBroker;
+    uint32_t u32ProbeCorrelID;
 };
 
 // The topics one group member subscribes to, as its JoinGroup metadata
@@ -245,7 +255,12 @@ struct PCB {
     uint32_t u32Batched;
     uint32_t u32ProduceBatchCount; // entries in pProduceBatches
     ProduceBatch *pProduceBatches;
-    uint64_t ullBatchedRecords;    // records in open batches
+    uint64_t ullBatchedRecords;    // records in open batches and awaiting a resend
+    // Whole-batch bytes: the limit batches are built to (0: the default,
+    // until a broker refuses a batch as too large) and the largest batch the
+    // topic has accepted.
+    uint32_t u32BatchLimit;
+    uint32_t u32BatchProven;
     uint32_t u32UncheckedBytes;    // appended since replies were last looked for
 
     // TLS: set by BQXCONN from the bootstrap text's SSL:// or SASL_SSL://;

@@ -50,6 +50,7 @@ enum BqxMsg : unsigned {
     INF_LOAD_BALANCING = 43,
     INF_REMOTE_CLOSED = 44,
     INF_PARTITIONS_ADDED = 45,
+    INF_BATCH_SPLIT = 46,
 
     WRN_TRUNCATED = 5000,
     WRN_PARTITION_SECTION = 5002,
@@ -101,6 +102,7 @@ enum BqxMsg : unsigned {
     ERR_CONVERSION_SIZE = 7542,
     ERR_CONSUME_TIMEOUT = 7543,
     ERR_CONVERT = 7544,
+    ERR_RECORD_TOO_LARGE = 7545,
 };
 
 #endif

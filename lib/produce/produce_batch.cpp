@@ -5,6 +5,15 @@
 // window allows. Batches therefore grow only while the broker is busy: a
 // broker that keeps up gets every record at once, with no timer and no
 // added latency, and a busy one gets them in few large requests.
+//
+// A topic may refuse batches above its own limit (max.message.bytes). A
+// refused batch stores nothing, but the broker goes on with the requests
+// behind it on the connection, so a later, smaller batch of the partition
+// would be stored ahead of the refused records when they are sent again.
+// Hence a batch larger than any the topic has accepted is a probe: it is
+// the partition's last batch in flight until its reply has come. Batches
+// up to an accepted size pipeline freely. produce_resend.cpp re-batches
+// refused records, which then go out before the partition's open batch.
 #include <stdlib.h>
 #include <string.h>
 
@@ -13,6 +22,7 @@
 #include "log/log.h"
 #include "log/messages.h"
 #include "produce/produce_internal.h"
+#include "produce/produce_resend.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 #include "transport/transport.h"
@@ -25,13 +35,13 @@ constexpr int32_t kProduceVersion = 7;
 constexpr int32_t kProduceTimeoutMs = 1500;
 constexpr int32_t kRecordBatchMagic = 2;
 
-// A batch is closed at this many records or bytes (batch header included);
-// a record too big for an empty batch travels alone.
+// A batch is closed at this many records or bytes (batch header included),
+// or at the smaller limit learnt from a refusal; a record too big for an
+// empty batch travels alone.
 constexpr uint32_t kBatchMaxRecords = 10000;
 constexpr uint64_t kBatchMaxBytes = 1 << 20;
-// baseOffset to the record count, and the partition index and records size
-// in front of it.
-constexpr uint64_t kBatchHeaderBytes = 61;
+constexpr uint64_t kBatchHeaderBytes = kProduceBatchHeaderBytes;
+// The partition index and records size in front of a batch.
 constexpr uint64_t kPartitionHeadBytes = 8;
 // The request header and topic section: size to client id (14 + its
 // converted bytes), transactional id to partition count (22 + the topic's).
@@ -41,6 +51,12 @@ constexpr uint64_t kMaxRequestBytes = 0x7FFFFFFF; // positions are signed 32-bit
 constexpr uint32_t kFirstCapacity = 4096;
 constexpr uint32_t kCheckUnit = 4096;
 constexpr uint32_t kCheckEvery = 65536;
+constexpr uint32_t kCorrelIdAt = 8; // behind the size, API key and version
+
+uint32_t readBe32(const uint8_t *bytes) {
+    return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+           static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
+}
 
 // Zig-zag varint of `value` into `out` (at least 10 bytes); returns its size.
 uint32_t putVarint(uint8_t *out, int64_t value) {
@@ -68,39 +84,6 @@ uint64_t recordBody(const ProduceKey &key, const ProduceValue &value, int64_t ti
     return 2 + varintSize(timestampDelta) + varintSize(offsetDelta) +
            varintSize(lengthField(key.length)) + key.length +
            varintSize(lengthField(value.length)) + value.length;
-}
-
-// Room for the record at its worst (deltas of 10 bytes each).
-uint64_t recordBound(const ProduceKey &key, const ProduceValue &value) {
-    return 10 + 2 + 20 + 10 + key.length + 10 + value.length;
-}
-
-// The session's open batch of `partition`, created when missing. Partition
-// ids are dense from 0, so the id is tried as the index first.
-ProduceBatch *batchOf(PCB *pcb, int32_t partition) {
-    uint32_t count = pcb->u32ProduceBatchCount;
-    if (partition >= 0 && static_cast<uint32_t>(partition) < count &&
-        pcb->pProduceBatches[partition].i32Partition == partition)
-        return &pcb->pProduceBatches[partition];
-    for (uint32_t i = 0; i < count; ++i)
-        if (pcb->pProduceBatches[i].i32Partition == partition)
-            return &pcb->pProduceBatches[i];
-    ProduceBatch *grown = static_cast<ProduceBatch *>(
-        realloc(pcb->pProduceBatches, (count + 1) * sizeof(ProduceBatch)));
-    if (!grown)
-        return nullptr;
-    pcb->pProduceBatches = grown;
-    grown[count] = ProduceBatch{};
-    grown[count].i32Partition = partition;
-    pcb->u32ProduceBatchCount = count + 1;
-    return &grown[count];
-}
-
-bool fits(const ProduceBatch &batch, uint64_t recordBytes) {
-    if (batch.u32Records == 0)
-        return true;
-    return batch.u32Records < kBatchMaxRecords &&
-           kBatchHeaderBytes + batch.u32Length + recordBytes <= kBatchMaxBytes;
 }
 
 bool reserve(ProduceBatch *batch, uint64_t more) {
@@ -160,6 +143,41 @@ void emptyBatch(PCB *pcb, ProduceBatch *batch) {
     }
 }
 
+// The batch the partition's entry sends next: its oldest refused records,
+// else its open batch.
+ProduceBatch *nextBatch(ProduceBatch *entry) {
+    return entry->u32ResendCount ? entry->pResend : entry;
+}
+
+uint64_t heldRecords(const ProduceBatch &entry) {
+    uint64_t records = entry.u32Records;
+    for (uint32_t i = 0; i < entry.u32ResendCount; ++i)
+        records += entry.pResend[i].u32Records;
+    return records;
+}
+
+bool sendable(ProduceBatch *entry) {
+    return entry->i32ProbeBroker < 0 && nextBatch(entry)->u32Records > 0;
+}
+
+void dropFirstResend(PCB *pcb, ProduceBatch *entry) {
+    ProduceBatch *first = entry->pResend;
+    pcb->ullBatchedRecords -= first->u32Records;
+    free(first->pRecords);
+    memmove(first, first + 1, (entry->u32ResendCount - 1) * sizeof(ProduceBatch));
+    if (--entry->u32ResendCount == 0) {
+        free(entry->pResend);
+        entry->pResend = nullptr;
+    }
+}
+
+// Empties the entry: its refused records and its open batch.
+void emptyEntry(PCB *pcb, ProduceBatch *entry) {
+    while (entry->u32ResendCount > 0)
+        dropFirstResend(pcb, entry);
+    emptyBatch(pcb, entry);
+}
+
 // The partition-list entry of `partition`, or null. Lists are usually in
 // partition order, so the id is tried as the index first.
 const PartitionEntry *entryOf(const PCB *pcb, int32_t partition) {
@@ -188,12 +206,13 @@ struct BrokerLoad {
     int32_t partitions;
 };
 
-BrokerLoad loadOf(const PCB *pcb, int32_t broker) {
+BrokerLoad loadOf(PCB *pcb, int32_t broker) {
     BrokerLoad load = {0, 0, 0};
     for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i) {
-        const ProduceBatch &batch = pcb->pProduceBatches[i];
-        if (batch.u32Records == 0 || leaderOf(pcb, batch.i32Partition) != broker)
+        ProduceBatch *entry = &pcb->pProduceBatches[i];
+        if (!sendable(entry) || leaderOf(pcb, entry->i32Partition) != broker)
             continue;
+        const ProduceBatch &batch = *nextBatch(entry);
         load.records += batch.u32Records;
         load.batchBytes += kPartitionHeadBytes + kBatchHeaderBytes + batch.u32Length;
         load.partitions++;
@@ -246,9 +265,10 @@ PendingRequest *buildRequest(PCB *pcb, int32_t broker, const BrokerLoad &load) {
                                       "i2i2i4i4nsi4", -1, static_cast<int32_t>(pcb->i16Acks),
                                       kProduceTimeoutMs, 1, topic, 1, load.partitions);
     for (uint32_t i = 0; position > 0 && i < pcb->u32ProduceBatchCount; ++i) {
-        const ProduceBatch &batch = pcb->pProduceBatches[i];
-        if (batch.u32Records > 0 && leaderOf(pcb, batch.i32Partition) == broker)
-            position = marshalBatch(pcb, buffer, static_cast<uint32_t>(size), position, batch);
+        ProduceBatch *entry = &pcb->pProduceBatches[i];
+        if (sendable(entry) && leaderOf(pcb, entry->i32Partition) == broker)
+            position = marshalBatch(pcb, buffer, static_cast<uint32_t>(size), position,
+                                    *nextBatch(entry));
     }
     if (position <= 0) {
         free(pending);
@@ -258,23 +278,38 @@ PendingRequest *buildRequest(PCB *pcb, int32_t broker, const BrokerLoad &load) {
     return pending;
 }
 
-// Fails the records collected for `broker` (counted for the next synch
-// point) and empties their batches; with broker -1, those of partitions
-// without a known leader.
+// Fails the records held for `broker` (counted for the next synch point)
+// and empties their entries; with broker -1, those of partitions without a
+// known leader.
 void failBatches(PCB *pcb, int32_t broker, int32_t error) {
     for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i) {
-        ProduceBatch *batch = &pcb->pProduceBatches[i];
-        if (batch->u32Records == 0 || leaderOf(pcb, batch->i32Partition) != broker)
+        ProduceBatch *entry = &pcb->pProduceBatches[i];
+        if (leaderOf(pcb, entry->i32Partition) != broker)
             continue;
-        kafka_produce_failed(pcb, batch->u32Records, error);
-        emptyBatch(pcb, batch);
+        kafka_produce_failed(pcb, heldRecords(*entry), error);
+        emptyEntry(pcb, entry);
     }
 }
 
-void emptyBrokerBatches(PCB *pcb, int32_t broker) {
-    for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i)
-        if (leaderOf(pcb, pcb->pProduceBatches[i].i32Partition) == broker)
-            emptyBatch(pcb, &pcb->pProduceBatches[i]);
+// Takes the batches that went out in the request `correlId` off their
+// entries; a batch above every size the topic has accepted becomes its
+// partition's probe.
+void markSent(PCB *pcb, int32_t broker, uint32_t correlId) {
+    for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i) {
+        ProduceBatch *entry = &pcb->pProduceBatches[i];
+        if (!sendable(entry) || leaderOf(pcb, entry->i32Partition) != broker)
+            continue;
+        ProduceBatch *batch = nextBatch(entry);
+        bool probe = kBatchHeaderBytes + batch->u32Length > pcb->u32BatchProven;
+        if (batch == entry)
+            emptyBatch(pcb, entry);
+        else
+            dropFirstResend(pcb, entry);
+        if (probe) {
+            entry->i32ProbeBroker = broker;
+            entry->u32ProbeCorrelID = correlId;
+        }
+    }
 }
 
 // Connects the broker if its connection has gone. A broker that cannot be
@@ -315,10 +350,12 @@ int32_t sendBroker(PCB *pcb, int32_t broker) {
         pcb->ullMarshallTime += static_cast<uint64_t>(getTimeStamp() - started);
     // Sent or not, the batches are done: a request that failed to go out
     // is counted here, one lost later by the transport's drop.
-    emptyBrokerBatches(pcb, broker);
+    markSent(pcb, broker, readBe32(pending->abRequest + kCorrelIdAt));
     rc = kafka_sendpending(pcb, static_cast<uint32_t>(broker), pending);
-    if (rc != 0)
+    if (rc != 0) {
         kafka_produce_failed(pcb, load.records, rc);
+        kafka_produce_unprobe(pcb, broker);
+    }
     return rc;
 }
 
@@ -348,23 +385,60 @@ int32_t sendWhenRoom(PCB *pcb, int32_t partition) {
     return broker < 0 ? sendWhenRoom(pcb, partition) : sendBroker(pcb, broker);
 }
 
+// Waits for the reply to the partition's probe. A probe whose broker has
+// nothing pending any more was dropped with its connection.
+int32_t awaitProbe(PCB *pcb, int32_t partition) {
+    for (;;) {
+        ProduceBatch *entry = produce_batch_of(pcb, partition);
+        if (!entry)
+            return produce_no_memory(pcb, "pBuff");
+        int32_t broker = entry->i32ProbeBroker;
+        if (broker < 0)
+            return 0;
+        if (static_cast<uint32_t>(broker) >= pcb->u32BrokerCount || pendingAt(pcb, broker) == 0) {
+            entry->i32ProbeBroker = -1;
+            return 0;
+        }
+        int32_t rc = kafka_waitReply(pcb, WAIT_REPLY, static_cast<uint32_t>(broker));
+        if (rc != 0)
+            return rc;
+    }
+}
+
+// Sends all that the partition holds, its refused records first, each
+// probe answered before the next batch goes out.
+int32_t drainPartition(PCB *pcb, int32_t partition) {
+    for (;;) {
+        ProduceBatch *entry = produce_batch_of(pcb, partition);
+        if (!entry)
+            return produce_no_memory(pcb, "pBuff");
+        if (heldRecords(*entry) == 0)
+            return 0;
+        int32_t rc = entry->i32ProbeBroker >= 0 ? awaitProbe(pcb, partition)
+                                                : sendWhenRoom(pcb, partition);
+        if (rc != 0)
+            return rc;
+    }
+}
+
 // Sends the batches of every broker that has room. Called after replies
 // came in, which may have made room at brokers other than the caller's.
 void sendWhereRoom(PCB *pcb) {
     for (uint32_t i = 0; i < pcb->u32ProduceBatchCount && pcb->ullBatchedRecords > 0; ++i) {
         int32_t broker = leaderOf(pcb, pcb->pProduceBatches[i].i32Partition);
-        if (pcb->pProduceBatches[i].u32Records > 0 && broker >= 0 && hasRoom(pcb, broker))
+        if (sendable(&pcb->pProduceBatches[i]) && broker >= 0 && hasRoom(pcb, broker))
             sendBroker(pcb, broker);
     }
 }
 
-// After an append: the broker's batches go out now if it has room. When it
-// is busy, replies that have already arrived are taken in first. Looking
-// for them costs a system call, so a busy broker is looked at once per
-// 64 KiB appended, every record counting as 4 KiB at least: after 16 small
-// records or every large one.
-void sendIfRoom(PCB *pcb, int32_t broker, uint32_t appended) {
-    if (hasRoom(pcb, broker)) {
+// After an append: the broker's batches go out now if it has room and the
+// partition no probe in flight. Otherwise replies that have already
+// arrived are taken in first. Looking for them costs a system call, so a
+// busy broker is looked at once per 64 KiB appended, every record counting
+// as 4 KiB at least: after 16 small records or every large one.
+void sendIfRoom(PCB *pcb, int32_t partition, int32_t broker, uint32_t appended) {
+    ProduceBatch *entry = produce_batch_of(pcb, partition);
+    if (entry && sendable(entry) && hasRoom(pcb, broker)) {
         pcb->u32UncheckedBytes = 0;
         sendBroker(pcb, broker);
         return;
@@ -394,31 +468,75 @@ int32_t prepare(PCB *pcb, const char *message, uint32_t messageLen, ProduceValue
     return rc;
 }
 
-// Appends the record to its partition's batch, first sending that batch
-// when the record does not fit. Returns 0 once the record is collected.
+// Appends the record to its partition's batch, first sending what the
+// partition holds when the record does not fit. Returns 0 once the record
+// is collected.
 int32_t collect(PCB *pcb, int32_t partition, const ProduceKey &key, const ProduceValue &value) {
-    uint64_t bound = recordBound(key, value);
+    uint64_t bound = produce_record_bound(key, value);
     if (kPartitionHeadBytes + kBatchHeaderBytes + bound > kMaxRequestBytes / 2)
         return produce_no_memory(pcb, "pBuff");
-    ProduceBatch *batch = batchOf(pcb, partition);
+    ProduceBatch *batch = produce_batch_of(pcb, partition);
     if (!batch)
         return produce_no_memory(pcb, "pBuff");
-    if (!fits(*batch, bound)) {
-        int32_t rc = sendWhenRoom(pcb, partition);
+    if (!produce_batch_fits(pcb, *batch, bound)) {
+        int32_t rc = drainPartition(pcb, partition);
         if (rc != 0)
             return rc;
-        batch = batchOf(pcb, partition);
+        batch = produce_batch_of(pcb, partition);
         if (!batch)
             return produce_no_memory(pcb, "pBuff");
     }
-    if (!reserve(batch, bound))
+    if (!produce_batch_append(batch, key, value, gpfnProduceClock()))
         return produce_no_memory(pcb, "pBuff");
-    appendRecord(batch, key, value, gpfnProduceClock());
     pcb->ullBatchedRecords++;
     return 0;
 }
 
 } // namespace
+
+// Partition ids are dense from 0, so the id is tried as the index first.
+ProduceBatch *produce_batch_of(PCB *pcb, int32_t partition) {
+    uint32_t count = pcb->u32ProduceBatchCount;
+    if (partition >= 0 && static_cast<uint32_t>(partition) < count &&
+        pcb->pProduceBatches[partition].i32Partition == partition)
+        return &pcb->pProduceBatches[partition];
+    for (uint32_t i = 0; i < count; ++i)
+        if (pcb->pProduceBatches[i].i32Partition == partition)
+            return &pcb->pProduceBatches[i];
+    ProduceBatch *grown = static_cast<ProduceBatch *>(
+        realloc(pcb->pProduceBatches, (count + 1) * sizeof(ProduceBatch)));
+    if (!grown)
+        return nullptr;
+    pcb->pProduceBatches = grown;
+    grown[count] = ProduceBatch{};
+    grown[count].i32Partition = partition;
+    grown[count].i32ProbeBroker = -1;
+    pcb->u32ProduceBatchCount = count + 1;
+    return &grown[count];
+}
+
+bool produce_batch_fits(const PCB *pcb, const ProduceBatch &batch, uint64_t recordBytes) {
+    if (batch.u32Records == 0)
+        return true;
+    uint64_t limit = pcb->u32BatchLimit != 0 && pcb->u32BatchLimit < kBatchMaxBytes
+                         ? pcb->u32BatchLimit
+                         : kBatchMaxBytes;
+    return batch.u32Records < kBatchMaxRecords &&
+           kBatchHeaderBytes + batch.u32Length + recordBytes <= limit;
+}
+
+// Room for the record at its worst (deltas of 10 bytes each).
+uint64_t produce_record_bound(const ProduceKey &key, const ProduceValue &value) {
+    return 10 + 2 + 20 + 10 + key.length + 10 + value.length;
+}
+
+bool produce_batch_append(ProduceBatch *batch, const ProduceKey &key, const ProduceValue &value,
+                          int64_t timestamp) {
+    if (!reserve(batch, produce_record_bound(key, value)))
+        return false;
+    appendRecord(batch, key, value, timestamp);
+    return true;
+}
 
 int32_t kafka_produce_batched(PCB *pcb, const char *message, uint32_t messageLen) {
     ProduceValue value{};
@@ -430,7 +548,7 @@ int32_t kafka_produce_batched(PCB *pcb, const char *message, uint32_t messageLen
         rc = collect(pcb, partition, key, value);
         int32_t broker = rc == 0 ? leaderOf(pcb, partition) : -1;
         if (broker >= 0)
-            sendIfRoom(pcb, broker, key.length + value.length);
+            sendIfRoom(pcb, partition, broker, key.length + value.length);
     }
     free(value.owned);
     return rc;
@@ -439,9 +557,9 @@ int32_t kafka_produce_batched(PCB *pcb, const char *message, uint32_t messageLen
 int32_t kafka_produce_flush(PCB *pcb) {
     int32_t result = 0;
     for (uint32_t i = 0; i < pcb->u32ProduceBatchCount && pcb->ullBatchedRecords > 0; ++i) {
-        if (pcb->pProduceBatches[i].u32Records == 0)
+        if (heldRecords(pcb->pProduceBatches[i]) == 0)
             continue;
-        int32_t rc = sendWhenRoom(pcb, pcb->pProduceBatches[i].i32Partition);
+        int32_t rc = drainPartition(pcb, pcb->pProduceBatches[i].i32Partition);
         if (rc != 0 && result == 0)
             result = rc;
         if (rc == ERR_HANDLE)
@@ -456,10 +574,17 @@ void kafka_produce_discard(PCB *pcb) {
                    pcb->pszTopic ? pcb->pszTopic : "");
         kafka_produce_failed(pcb, pcb->ullBatchedRecords, ERR_NO_BROKER_CONNECTED);
     }
-    for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i)
-        free(pcb->pProduceBatches[i].pRecords);
+    for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i) {
+        ProduceBatch *entry = &pcb->pProduceBatches[i];
+        for (uint32_t k = 0; k < entry->u32ResendCount; ++k)
+            free(entry->pResend[k].pRecords);
+        free(entry->pResend);
+        free(entry->pRecords);
+    }
     free(pcb->pProduceBatches);
     pcb->pProduceBatches = nullptr;
     pcb->u32ProduceBatchCount = 0;
     pcb->ullBatchedRecords = 0;
+    pcb->u32BatchLimit = 0;
+    pcb->u32BatchProven = 0;
 }

@@ -45,4 +45,26 @@ int32_t produce_choose_partition(PCB *pcb, uint32_t keyLen, uint32_t *chosen);
 // Logs 7503 for `what` and returns it.
 int32_t produce_no_memory(PCB *pcb, const char *what);
 
+// Synch mode 4's batches (produce_batch.cpp), shared with the resend of
+// refused batches (produce_resend.cpp).
+
+// A batch header from baseOffset to the record count: a batch takes this
+// many bytes plus its records'.
+constexpr uint64_t kProduceBatchHeaderBytes = 61;
+
+// The session's entry of `partition`, created when missing; null when out
+// of memory.
+ProduceBatch *produce_batch_of(PCB *pcb, int32_t partition);
+
+// Whether a record of `recordBytes` (at most) may join `batch` within the
+// session's batch limit; an empty batch takes any record.
+bool produce_batch_fits(const PCB *pcb, const ProduceBatch &batch, uint64_t recordBytes);
+
+// The most bytes the record can take in a batch.
+uint64_t produce_record_bound(const ProduceKey &key, const ProduceValue &value);
+
+// Appends the record, stamped `timestamp`; false when out of memory.
+bool produce_batch_append(ProduceBatch *batch, const ProduceKey &key, const ProduceValue &value,
+                          int64_t timestamp);
+
 #endif

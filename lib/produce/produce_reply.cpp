@@ -7,6 +7,7 @@
 #include "log/log.h"
 #include "log/messages.h"
 #include "produce/produce_failover.h"
+#include "produce/produce_resend.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 
@@ -21,6 +22,7 @@ constexpr uint64_t kBatchFramingBytes = 12; // baseOffset and batchLength
 // time and log start offset. The last 12 bytes are only stepped over, and
 // only when another partition follows.
 constexpr uint32_t kReplyPartitionTail = 12;
+constexpr uint32_t kReplyPartitionBytes = 18 + kReplyPartitionTail;
 
 // Big-endian reads of a request copy that never pass its end; a read
 // beyond it marks the reader failed and yields 0.
@@ -66,15 +68,17 @@ uint64_t recordSetMessages(RequestReader &reader, int64_t size) {
 }
 
 // The partitions of a Produce request (version 7, request header version
-// 1) in the order they were sent, each with the records it carried.
+// 1) in the order they were sent, each with the records it carried; `set`
+// is the record set of the partition read last.
 struct SentPartitions {
     RequestReader reader;
     int64_t topicsLeft;
     int64_t partitionsLeft;
+    SentRecordSet set;
 };
 
 SentPartitions sentPartitions(const uint8_t *request, uint32_t length) {
-    SentPartitions sent{{request, request ? length : 0, 12, false}, 0, 0};
+    SentPartitions sent{{request, request ? length : 0, 12, false}, 0, 0, {request, 0, 0, 0}};
     sent.reader.skipString(); // client id
     sent.reader.skipString(); // transactional id
     sent.reader.position += 6; // acks, timeout
@@ -92,7 +96,13 @@ bool nextSentPartition(SentPartitions &sent, int32_t *partition, uint64_t *recor
     --sent.partitionsLeft;
     *partition = static_cast<int32_t>(sent.reader.take(4));
     int64_t size = sent.reader.take(4);
+    uint64_t start = sent.reader.position;
     *records = recordSetMessages(sent.reader, size);
+    uint64_t end = sent.reader.position < sent.reader.length ? sent.reader.position
+                                                              : sent.reader.length;
+    sent.set.position = static_cast<uint32_t>(start < end ? start : end);
+    sent.set.end = static_cast<uint32_t>(end);
+    sent.set.records = *records;
     return !sent.reader.failed;
 }
 
@@ -104,26 +114,32 @@ uint64_t requestMessages(const uint8_t *request, uint32_t length) {
     return messages;
 }
 
-// Records the request sent to `partition`. Replies name the partitions in
-// the request's order, so the walk `sent` usually has it next; otherwise
-// the whole request is searched. Without a request copy every partition
-// carried one record.
-uint64_t sentRecords(const uint8_t *request, uint32_t length, SentPartitions &sent,
-                     int32_t partition) {
+// The record set the request sent to `partition`. Replies name the
+// partitions in the request's order, so the walk `sent` usually has it
+// next; otherwise the whole request is searched. Without a request copy
+// every partition carried one record.
+SentRecordSet sentRecords(const uint8_t *request, uint32_t length, SentPartitions &sent,
+                          int32_t partition) {
     if (!request)
-        return 1;
+        return {nullptr, 0, 0, 1};
     int32_t index = 0;
     uint64_t records = 0;
     if (nextSentPartition(sent, &index, &records) && index == partition)
-        return records;
+        return sent.set;
     SentPartitions search = sentPartitions(request, length);
     bool readable = false;
     while (nextSentPartition(search, &index, &records)) {
         readable = true;
         if (index == partition)
-            return records;
+            return search.set;
     }
-    return readable ? 0 : 1; // a copy that cannot be read held one record at least
+    // A copy that cannot be read held one record at least.
+    return {nullptr, 0, 0, readable ? 0u : 1u};
+}
+
+uint32_t correlIdOf(const uint8_t *request, uint32_t length) {
+    RequestReader header{request, request ? length : 0, 8, false};
+    return static_cast<uint32_t>(header.take(4));
 }
 
 // The partition reported for a reply: the first entry led by the replying
@@ -135,10 +151,11 @@ int32_t replyPartition(const PCB *pcb, uint32_t brokerIndex) {
     return -1;
 }
 
-// What the partitions of one reply settled.
+// What the partitions of one reply settled; `resent` records go out again.
 struct ReplyTally {
     uint64_t acknowledged;
     uint64_t failed;
+    uint64_t resent;
     int32_t firstError;
 };
 
@@ -148,16 +165,34 @@ void tallyFailed(ReplyTally *tally, uint64_t records, int32_t error) {
     tally->failed += records;
 }
 
+// Whether a result before the k-th, which starts at `first`, names
+// `partition` too. A broker answers each partition once; one that repeats
+// a refusal must not have the records sent twice.
+bool answeredBefore(const uint8_t *reply, int32_t first, int32_t k, int32_t partition) {
+    for (int32_t j = 0; j < k; ++j) {
+        const uint8_t *at = reply + first + static_cast<uint32_t>(j) * kReplyPartitionBytes;
+        int32_t named = static_cast<int32_t>(static_cast<uint32_t>(at[0]) << 24 |
+                                             static_cast<uint32_t>(at[1]) << 16 |
+                                             static_cast<uint32_t>(at[2]) << 8 | at[3]);
+        if (named == partition)
+            return true;
+    }
+    return false;
+}
+
 // Checks the partition results that follow the topic name; `request` (may
 // be null) is the request they answer.
-int32_t checkPartitions(PCB *pcb, int32_t broker, const uint8_t *reply, uint32_t replyLen,
+int32_t checkPartitions(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply, uint32_t replyLen,
                         int32_t position, const uint8_t *request, uint32_t requestLen,
                         ReplyTally *tally) {
+    int32_t broker = kafka_broker_id(pcb, brokerIndex);
     int32_t partitions = 0;
     position = kafka_unmarshall_new(pcb, reply, replyLen, position, "i4", &partitions);
     if (position < 0)
         return kafka_reply_malformed(pcb, kReplyTag, broker, "Produce reply: partition truncated");
     SentPartitions sent = sentPartitions(request, requestLen);
+    uint32_t correlId = correlIdOf(request, requestLen);
+    int32_t first = position;
     int32_t result = 0;
     for (int32_t k = 0; k < partitions; ++k) {
         int32_t partition = 0, appendTimeHigh = 0;
@@ -168,9 +203,16 @@ int32_t checkPartitions(PCB *pcb, int32_t broker, const uint8_t *reply, uint32_t
         if (position < 0)
             return kafka_reply_malformed(pcb, kReplyTag, broker,
                                          "Produce reply: partition truncated");
-        uint64_t records = sentRecords(request, requestLen, sent, partition);
+        SentRecordSet set = sentRecords(request, requestLen, sent, partition);
+        uint64_t records = set.records;
+        uint64_t resent = answeredBefore(reply, first, k, partition)
+                              ? 0
+                              : kafka_produce_settle(pcb, brokerIndex, correlId, partition,
+                                                     errorCode, set);
         if (errorCode == 0) {
             tally->acknowledged += records;
+        } else if (resent > 0) {
+            tally->resent += resent;
         } else {
             bqx_log_vf(ERR_KAFKA, pcb, kReplyTag, broker, partition, 2,
                        static_cast<int>(errorCode), getErrorText(errorCode));
@@ -214,7 +256,7 @@ int32_t checkReply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply, uint32_
     uint32_t nameBytes = nameLen == 0xFFFF ? 0 : nameLen;
     if (nameBytes > replyLen - static_cast<uint32_t>(position))
         return kafka_reply_malformed(pcb, kReplyTag, broker, "Produce reply: topic truncated");
-    return checkPartitions(pcb, broker, reply, replyLen,
+    return checkPartitions(pcb, brokerIndex, reply, replyLen,
                            position + static_cast<int32_t>(nameBytes), request, requestLen,
                            tally);
 }
@@ -235,12 +277,12 @@ int32_t kafka_produce_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply
 int32_t kafka_produce_reply_to(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
                                uint32_t replyLen, const uint8_t *request,
                                uint32_t requestLen) {
-    ReplyTally tally = {0, 0, 0};
+    ReplyTally tally = {0, 0, 0, 0};
     int32_t result = checkReply(pcb, brokerIndex, reply, replyLen, request, requestLen, &tally);
     uint64_t sent = request ? requestMessages(request, requestLen) : 1;
     if (sent == 0)
         sent = 1; // as for a dropped request: at least one record was sent
-    uint64_t settled = tally.acknowledged + tally.failed;
+    uint64_t settled = tally.acknowledged + tally.failed + tally.resent;
     if (result == 0 && settled < sent)
         result = kafka_reply_malformed(pcb, kReplyTag, kafka_broker_id(pcb, brokerIndex),
                                        "Produce reply: partition missing");

@@ -40,12 +40,18 @@ int32_t kafka_produce_reply_to(PCB *pcb, uint32_t brokerIndex, const uint8_t *re
 
 // Synch mode 4: records collect in one batch per partition. `batched`
 // appends one (BQXPROD); `flush` sends every collected batch, each broker's
-// in one request as soon as it has room in the send window, without
-// awaiting the replies; `discard` fails what is still collected (counted
-// for the next synch point) and frees the batches.
+// in one request as soon as it has room in the send window, awaiting only
+// the replies to batches that probe the topic's size limit; `drain` awaits
+// every reply, and sends and awaits the records of batches refused as too
+// large until none are left (the flushes' first error goes to *flushed);
+// `discard` fails what is still collected (counted for the next synch
+// point) and frees the batches. `unprobe` is told that the requests
+// pending at a broker are gone.
 int32_t kafka_produce_batched(PCB *pcb, const char *message, uint32_t messageLen);
 int32_t kafka_produce_flush(PCB *pcb);
+int32_t kafka_produce_drain(PCB *pcb, int32_t *flushed);
 void kafka_produce_discard(PCB *pcb);
+void kafka_produce_unprobe(PCB *pcb, uint32_t brokerIndex);
 
 // Produce failures kept until the next synch point. `failed` counts the
 // messages of a failed reply (`error` its result); `dropped` those of a

@@ -105,6 +105,7 @@ int32_t kafka_clearBroker(PCB *pcb, uint32_t brokerIndex, int32_t quiet) {
     if (!quiet && !pcb->u32ShuttingDown && (entry->i32Socket != -1 || entry->pPendingHead))
         pcb->u32MetadataStale = 1;
     transport_closeSocket(entry, true);
+    kafka_produce_unprobe(pcb, brokerIndex);
     int32_t result = 0;
     while (PendingRequest *request = entry->pPendingHead) {
         entry->pPendingHead = request->pNext;
@@ -155,7 +156,7 @@ int32_t kafka_disconnect(PCB *pcb) {
     // other request; what cannot be sent is failed and reported below.
     int32_t result = kafka_produce_flush(pcb);
     if (anyReplyAwaited(pcb)) {
-        int32_t waited = kafka_waitReply(pcb, WAIT_ALL, 0);
+        int32_t waited = kafka_produce_drain(pcb, &result);
         result = waited != 0 ? waited : result;
     }
     // What the wait gave up on is dropped with a warning per request; then

@@ -3,7 +3,8 @@
 // must be in the partition its key names (or the round-robin cursor chose),
 // once, in call order within its partition, byte for byte: for a large
 // mixed run, for values up to 1 MiB, for batches that fill up to the size
-// limit on a topic with the broker's default limits, across switches
+// limit on a topic with the broker's default limits, for batches a topic
+// with a smaller limit refuses and that are sent again, across switches
 // between the synch modes, and at each point that sends what is collected.
 #include <gtest/gtest.h>
 
@@ -423,5 +424,30 @@ TEST(BrokerBatch, RefusedRecordIsReportedAtTheSynchPoint) {
     producer.session.close();
     expectTopicHolds(producer.topic, producer.sent, producer.startMs);
 }
+
+// On a topic that takes batches of at most 64 KiB, records of 9,000 B pile
+// up into far larger batches while a request is out. The broker refuses
+// those as too large, and their records go out again in smaller batches:
+// the synch point reports nothing failed, and every record is stored once,
+// in call order.
+class BrokerBatchLimit : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(BrokerBatchLimit, RecordsOfRefusedBatchesAreStoredOnceInCallOrder) {
+    Producer producer;
+    ASSERT_NO_FATAL_FAILURE(
+        producer.connect(servedTopic("batch-limit", {"max.message.bytes=65536"})));
+    ASSERT_NO_FATAL_FAILURE(enterBatchedMode(producer, GetParam()));
+    producer.produceRun(
+        500, [](uint32_t seq) { return seq % 3 ? std::string() : "limit-" + std::to_string(seq % 5); },
+        [](uint32_t) { return size_t{9000}; });
+    EXPECT_EQ(BQXSYNC(producer.session.handle, 2, 0, 0), 0);
+    producer.session.close();
+    expectTopicHolds(producer.topic, producer.sent, producer.startMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(SendWindow, BrokerBatchLimit, ::testing::Values(1u, 5u),
+                         [](const ::testing::TestParamInfo<uint32_t> &info) {
+                             return "Window" + std::to_string(info.param);
+                         });
 
 } // namespace

@@ -3,7 +3,8 @@
 // per partition, and read back with the consumer's own record decoder to
 // exactly what was sent, in call order. Partition errors and lost
 // connections fail every record of the batches concerned at the next synch
-// point; the batch limits and the switch back to mode 0 keep that order.
+// point; the batch limits, batches refused as too large (sent again
+// smaller) and the switch back to mode 0 keep that order.
 #include <gtest/gtest.h>
 #include <iconv.h>
 
@@ -233,7 +234,7 @@ TEST_F(ProduceBatch, PartitionErrorsFailTheRecordsOfTheirBatches) {
     auto held = firstReply;
     Script script = [held](int n, const ProduceRequest &request) {
         return produceAnswer(request, [n](int32_t p) -> int16_t {
-                   return n == 1 && p == 1 ? 10 : n == 1 && p == 2 ? 6 : 0;
+                   return n == 1 && p == 1 ? 87 : n == 1 && p == 2 ? 6 : 0;
                }).heldBy(n == 0 ? held : nullptr);
     };
     ASSERT_NO_FATAL_FAILURE(start(3, 1, script));
@@ -370,6 +371,116 @@ TEST_F(ProduceBatch, SwitchToModeZeroSendsTheCollectedRecordsFirst) {
             EXPECT_EQ(batch.records.size(), 1u);
         }
     for (int32_t p = 0; p < 3; ++p) expectSame(onWire(batches, p), sentTo(p));
+}
+
+// A topic that takes batches of at most 64 KiB, as a broker with
+// max.message.bytes=65536 answers: MESSAGE_TOO_LARGE for a larger batch,
+// of which nothing is stored; its refusals come 20 ms late, so that the
+// calls go on while one is in flight. Records collect behind a held first
+// reply into batches far above the limit, and more follow once it is let
+// go (or the synch point lets it go). Every record is stored once and in call order but a lone record
+// above the limit, which fails alone (7545, counted in 5007). A second run,
+// whose first reply comes 300 ms late, collects batches to the limit learnt
+// meanwhile and is refused nothing.
+TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
+    constexpr uint32_t kLimit = 65536;
+    const std::vector<size_t> plain(40, 9000);
+    std::vector<size_t> withBig(21, 9000);
+    withBig[10] = 70000;
+    struct Case {
+        const char *name;
+        int32_t partitions;
+        uint32_t window;
+        std::vector<size_t> sizes; // per run
+        size_t openAt;             // the held reply is let go before this record
+        size_t failedPerRun;
+    } cases[] = {
+        {"one partition, window 1", 1, 1, plain, plain.size(), 0},
+        {"three partitions, window 5", 3, 5, plain, plain.size() / 2, 0},
+        {"a lone record above the limit", 2, 1, withBig, withBig.size() / 2, 1},
+    };
+    auto refused = [](const ProduceRequest::Partition &p) { return p.recordsEnd - p.recordsPos > kLimit; };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeCluster cluster(kTopic, 1, std::vector<int32_t>(c.partitions, 1));
+        auto held = std::make_shared<FakeGate>();
+        auto holdAt = std::make_shared<std::atomic<int>>(0);
+        auto count = std::make_shared<std::atomic<int>>(0);
+        cluster.onProduce([=](size_t, const ProduceRequest &request) {
+            bool anyRefused = false;
+            FakeAction answer = produceAnswer(request, [&](int32_t partition) -> int16_t {
+                for (const ProduceRequest::Partition &p : request.partitions)
+                    if (p.partition == partition && refused(p)) {
+                        anyRefused = true;
+                        return 10;
+                    }
+                return 0;
+            });
+            int n = (*count)++;
+            if (n == holdAt->load()) return n == 0 ? answer.heldBy(held) : answer.delayed(300);
+            return anyRefused ? answer.delayed(20) : answer;
+        });
+        ClusterSession session;
+        struct OpenAtEnd {
+            std::shared_ptr<FakeGate> gate;
+            ~OpenAtEnd() { gate->open(); }
+        } openAtEnd{held}; // before the session closes
+        ASSERT_EQ(session.connect(cluster), 0);
+        ASSERT_EQ(session.sync(4, c.window, 1), 0);
+        int64_t since = nowMs();
+        std::vector<Sent> sent;
+        auto produce = [&](size_t size, char fill) {
+            int32_t partition = static_cast<int32_t>(sent.size() % static_cast<size_t>(c.partitions));
+            EXPECT_EQ(session.produce("", std::string(size, fill)), 0);
+            sent.push_back({partition, {}, std::string(size, fill)});
+        };
+        size_t firstOfRun2 = 0;
+        for (int run = 0; run < 2; ++run) {
+            if (run == 1) {
+                firstOfRun2 = cluster.produced(0).size();
+                holdAt->store(static_cast<int>(firstOfRun2));
+            }
+            produce(10, 'f'); // goes out, its reply held or late
+            ASSERT_TRUE(cluster.waitForProduce(0, static_cast<int>(firstOfRun2) + 1, 5000));
+            for (size_t i = 0; i < c.sizes.size(); ++i) {
+                if (i == c.openAt) held->open();
+                produce(c.sizes[i], static_cast<char>('a' + i % 26));
+            }
+            held->open();
+            EXPECT_EQ(session.sync(2), c.failedPerRun ? 7510 : 0);
+            EXPECT_EQ(session.pcb->ullMsgsProduced, sent.size() - (run + 1) * c.failedPerRun)
+                << "the synch point returned before every record was stored";
+            EXPECT_EQ(session.numbered("7545").size(), c.failedPerRun);
+            EXPECT_EQ(session.numbered("5007").size(), c.failedPerRun ? 1u : 0u);
+            if (c.failedPerRun) {
+                EXPECT_EQ(session.numbered("5007")[0].text.rfind(std::to_string(c.failedPerRun) + " produced", 0), 0u);
+            }
+            session.log.clear();
+        }
+        std::vector<ProduceRequest> requests = cluster.produced(0);
+        std::vector<Decoded> stored, all = decodeAll(requests, since);
+        for (const Decoded &batch : all) {
+            const ProduceRequest::Partition *p = nullptr;
+            for (const ProduceRequest::Partition &q : requests[batch.request].partitions)
+                if (q.partition == batch.partition) p = &q;
+            ASSERT_NE(p, nullptr);
+            if (!refused(*p)) stored.push_back(batch);
+            else EXPECT_TRUE(batch.records.size() > 1 || batch.records[0].value->size() > kLimit);
+            if (batch.request >= firstOfRun2) {
+                EXPECT_FALSE(refused(*p) && batch.records.size() > 1) << "run 2 batch above the limit learnt";
+            }
+        }
+        size_t stillFine = 0;
+        for (int32_t p = 0; p < c.partitions; ++p) {
+            std::vector<Sent> expected;
+            for (const Sent &s : sent)
+                if (s.partition == p && s.value->size() <= kLimit) expected.push_back(s);
+            stillFine += expected.size();
+            expectSame(onWire(stored, p), expected);
+        }
+        EXPECT_EQ(session.pcb->ullMsgsProduced, stillFine);
+        EXPECT_GT(all.size(), stored.size()) << "no batch was refused";
+    }
 }
 
 } // namespace
