@@ -185,5 +185,5 @@ TEST(LogCatalogue, TablesHoldTheListedTexts) {
     EXPECT_STREQ(aszBqxInfMsgs[8], "Server %.64s:%d supports %-12.12s Verion %2d-%2d");
     EXPECT_STREQ(aszBqxErrMsgs[19], "No valid IP address or hostname is provided for BrokerID %d (\"%.128s\")");
     EXPECT_STREQ(aszBqxErrMsgs[44], "Could not convert Message %s UTF-8: %s");
-    EXPECT_STREQ(aszBqxInfMsgs[46], "");
+    EXPECT_STREQ(aszBqxInfMsgs[47], "");
 }
