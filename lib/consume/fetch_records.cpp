@@ -269,19 +269,30 @@ void startRecords(FetchReplyBuffer *buf, const RecordBatchHead &batch, uint32_t 
 // and no second buffer or copy), and hands them out from there like those
 // of any batch. A batch that cannot be inflated is logged and stepped over
 // (false); a buffer that cannot grow fails the reply, which is fetched
-// again.
+// again. So does a batch beyond what the reply may still inflate to: the
+// partition's offset stays before it, so that it comes first in the next
+// reply, with the whole of that reply's budget.
 bool enterCompressed(FetchReading &r, const RecordBatchHead &batch, FetchOutcome *outcome) {
     constexpr size_t kReplyAt = offsetof(FetchReplyBuffer, abReply);
+    uint32_t left = kMaxInflatedPerReply - r.buf->u32InflatedBytes;
+    uint32_t limit = left < kMaxInflatedBytes ? left : kMaxInflatedBytes;
     uint8_t *block = reinterpret_cast<uint8_t *>(r.buf);
     uint32_t length = 0;
-    InflateStatus status = inflate_records_behind(
+    InflateStatus status = limit == 0 ? InflateStatus::kTooLarge : inflate_records_behind(
         batch.i16Attributes & kBatchCodecMask, &block, kReplyAt + r.buf->u32Length,
-        kReplyAt + batch.u32RecordsPos, batch.u32End - batch.u32RecordsPos, kMaxInflatedBytes,
-        &length);
+        kReplyAt + batch.u32RecordsPos, batch.u32End - batch.u32RecordsPos, limit, &length);
     FetchReplyBuffer *buf = reinterpret_cast<FetchReplyBuffer *>(block);
     r.buf = r.broker->pReplyBuffer = buf; // grown, perhaps moved, whatever the outcome
+    // A batch refused as too large or corrupt may have cost all the work
+    // its limit allows.
+    bool spent = status == InflateStatus::kTooLarge || status == InflateStatus::kCorrupt;
+    buf->u32InflatedBytes += status == InflateStatus::kOk ? length : spent ? limit : 0;
     if (status == InflateStatus::kNoMemory) {
         *outcome = failed(r, ERR_MEMORY, "Inflated Records");
+        return true;
+    }
+    if (status == InflateStatus::kTooLarge && limit < kMaxInflatedBytes) {
+        *outcome = failed(r, ERR_PROTOCOL, "compressed batches of one reply inflate beyond 128 MiB");
         return true;
     }
     if (status != InflateStatus::kOk) {
