@@ -16,6 +16,7 @@
 #include "consume/record_batch.h"
 #include "log/log.h"
 #include "log/messages.h"
+#include "protocol/protocol_internal.h"
 
 namespace {
 
@@ -94,10 +95,21 @@ void dumpBatches(const FetchReading &r) {
     }
 }
 
+// A Kafka error of the reply or its partition. The fetch loop handles each
+// (kafka_fetch_partition_error): an offset out of range is reset and a
+// leader not ready is tried again, both as information; others are errors.
 FetchOutcome kafkaError(const FetchReading &r, const FetchReplyHead &head, int16_t code) {
-    bqx_log_vf(ERR_PRODUCE_REPLY, r.pcb, kFetchTag, r.brokerID, r.partitionID, 5, head.i32CorrelID,
-               head.i32Partition, head.i32ResponseCount, static_cast<int>(code),
-               getErrorText(code));
+    constexpr int16_t kOffsetOutOfRange = 1;
+    if (code == kOffsetOutOfRange)
+        bqx_log_vf(INF_OFFSET_RESET, r.pcb, kFetchTag, r.brokerID, r.partitionID, 1,
+                   static_cast<long long>(r.part->i64Offset));
+    else if (kafka_leader_not_ready(code))
+        bqx_log_vf(INF_LEADER_RETRY, r.pcb, kFetchTag, r.brokerID, r.partitionID, 2,
+                   static_cast<int>(code), getErrorText(code));
+    else
+        bqx_log_vf(ERR_PRODUCE_REPLY, r.pcb, kFetchTag, r.brokerID, r.partitionID, 5,
+                   head.i32CorrelID, head.i32Partition, head.i32ResponseCount,
+                   static_cast<int>(code), getErrorText(code));
     return {FetchStep::kKafkaError, code};
 }
 

@@ -54,8 +54,8 @@ extern "C" BQX_API const char *const aszBqxInfMsgs[50] = {
     /* 45 */ "",
     /* 46 */ "",
     /* 47 */ "",
-    /* 48 */ "",
-    /* 49 */ "",
+    /* 48 */ "Offset %lld is out of range: the partition goes on from its earliest offset",
+    /* 49 */ "Leader not ready: %d %.128s (retried once the leader is known)",
 };
 
 extern "C" BQX_API const char *const aszBqxWrnMsgs[10] = {
