@@ -33,8 +33,9 @@ struct TlsFrontOptions {
     int coalesceMs = 0;
     // Hostile peers, for requests of this API key (-1: none).
     // Answered by the first 3 bytes of a record header, raw on the socket,
-    // and nothing more: the record never completes, and the connection is
-    // closed 3 s later (a client that spins until then is caught).
+    // then one more byte of the record every 200 ms: it never completes,
+    // and the connection is closed 3 s later (a client that spins, or that
+    // takes each byte for progress, is caught).
     int partialRecordOnKey = -1;
     // Relayed once the front asked for a renegotiation and the client
     // completed it; a client that refuses ends the connection (TLS 1.2 only).

@@ -95,10 +95,11 @@ double threadCpuMs() {
     return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
 }
 
-// A peer that sends 3 bytes of a record header and nothing more: OpenSSL
-// holds bytes it cannot decrypt, which is no reply. The reply wait and the
-// close's wait end by the reply deadline (1 s), idle meanwhile; the peer
-// closes only after 3 s.
+// A peer that sends 3 bytes of a record header, then a byte of the record
+// now and then: OpenSSL holds bytes it cannot decrypt, which is no reply.
+// The reply wait and the close's wait (BQXCLSE's) end by the reply deadline
+// (1 s), idle meanwhile and not extended by the bytes; the peer closes only
+// after 3 s.
 TEST_F(TlsTest, PartialRecordEndsEachWaitByItsDeadlineWithoutSpinning) {
     gi32ReplyWaitSeconds = 1;
     constexpr int16_t kMetadataKey = 3;
