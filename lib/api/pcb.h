@@ -55,6 +55,7 @@ struct FetchReplyBuffer {
     // abReply + u32Length on) and handed out from there; reading goes on at
     // u32ResumePos, behind the batch, once they are used up (0: none).
     uint32_t u32ResumePos;
+    uint32_t u32InflatedBytes;   // inflating work spent on this reply so far
     uint8_t abReply[];
 };
 

@@ -138,7 +138,8 @@ int32_t sendScram(PCB *pcb, uint32_t brokerIndex, BrokerEntry *entry) {
 }
 
 // Reads the server's SCRAM message in an accepted reply.
-int32_t scramAnswer(PCB *pcb, BrokerEntry *entry, const uint8_t *bytes, uint32_t length) {
+int32_t scramAnswer(PCB *pcb, uint32_t brokerIndex, BrokerEntry *entry, const uint8_t *bytes,
+                    uint32_t length) {
     int32_t broker = entry->i32BrokerID;
     ScramState *state = entry->pScram;
     if (!state)
@@ -154,7 +155,7 @@ int32_t scramAnswer(PCB *pcb, BrokerEntry *entry, const uint8_t *bytes, uint32_t
                                   &password);
     if (rc == 0)
         rc = scram_serverFirst(pcb, broker, state, password.bytes, password.length, bytes,
-                               length);
+                               length, static_cast<int32_t>(brokerIndex));
     explicit_bzero(&password, sizeof password);
     return rc;
 }
@@ -225,7 +226,7 @@ int32_t kafka_saslauthenticate_reply(PCB *pcb, uint32_t brokerIndex, const uint8
     } else if (position < 0) {
         rc = kafka_reply_malformed(pcb, kTag, broker, "SaslAuthenticate reply truncated");
     } else if (entry && entry->u32SaslMechanism != kSaslPlain) {
-        rc = scramAnswer(pcb, entry, authBytes, authLength);
+        rc = scramAnswer(pcb, brokerIndex, entry, authBytes, authLength);
     } else if (entry) {
         entry->u32SaslStep = 2;
     }

@@ -41,10 +41,7 @@ void noteMechanism(const char *name, OfferedMechanisms *offered) {
         snprintf(offered->first, sizeof offered->first, "%s", name);
     size_t used = strlen(offered->names);
     snprintf(offered->names + used, sizeof offered->names - used, "%s%s", used ? "," : "", name);
-    // A broker's name must not break the log line it is shown in.
-    for (char *c = offered->names + used; *c; ++c)
-        if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F)
-            *c = '?';
+    log_sanitise(offered->names + used);
 }
 
 // Reads `count` names from `position`. Each takes at least its two length

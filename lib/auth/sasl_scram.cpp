@@ -13,6 +13,7 @@
 #include <sys/random.h>
 
 #include "api/pcb.h"
+#include "api/session.h"
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/protocol.h"
@@ -205,16 +206,50 @@ bool hmac(const EVP_MD *md, const uint8_t *key, size_t keyLength, const void *da
                 length, out, &produced) != nullptr;
 }
 
-// Derives the proof and the server's signature over `authMessage`.
-bool deriveKeys(const EVP_MD *md, const char *password, uint32_t passwordLength,
-                const ServerFirst &first, const char *authMessage, size_t authLength,
-                ScramKeys *keys, uint8_t *serverSignature) {
+bool systemSalt(const EVP_MD *md, const char *password, uint32_t passwordLength,
+                const uint8_t *salt, size_t saltLength, uint32_t iterations, uint8_t *out) {
+    return PKCS5_PBKDF2_HMAC(password, static_cast<int>(passwordLength), salt,
+                             static_cast<int>(saltLength), static_cast<int>(iterations), md,
+                             EVP_MD_get_size(md), out) == 1;
+}
+
+// Salts the password into keys->salted. PBKDF2 takes long: in a call of
+// the session it runs with the global lock released, so that other
+// sessions and the heartbeat thread go on. A close waits for the call to
+// leave, so the session stays; but it may have been taken over (7502), or
+// another call may have ended the entry's exchange, which is looked up
+// again before `state` is used.
+int32_t saltPassword(PCB *pcb, int32_t broker, ScramState *state, int32_t unlockFor,
+                     const EVP_MD *md, const char *password, uint32_t passwordLength,
+                     const ServerFirst &first, ScramKeys *keys) {
+    bool release = unlockFor >= 0 && pcb->u32CallsInside > 0;
+    if (release) {
+        int32_t given = bqx_check_taken(pcb, kTag);
+        if (given != 0)
+            return given;
+        bqx_release(kTag);
+    }
+    bool salted = gpfnScramSalt(md, password, passwordLength, first.salt, first.saltLength,
+                                first.iterations, keys->salted);
+    if (release) {
+        int32_t given = bqx_retake(pcb, kTag, false);
+        if (given != 0)
+            return given;
+        uint32_t index = static_cast<uint32_t>(unlockFor);
+        if (!pcb->pBrokerList || index >= pcb->u32BrokerCount ||
+            pcb->pBrokerList[index].pScram != state || state->u32Stage != kScramFirstSent)
+            return refuse(pcb, broker, "SCRAM: exchange ended while the password was salted");
+    }
+    return salted ? 0 : refuse(pcb, broker, "SCRAM: key derivation failed");
+}
+
+// Derives the proof and the server's signature over `authMessage` from
+// the salted password in `keys`.
+bool deriveKeys(const EVP_MD *md, const char *authMessage, size_t authLength, ScramKeys *keys,
+                uint8_t *serverSignature) {
     size_t size = static_cast<size_t>(EVP_MD_get_size(md));
     unsigned produced = 0;
-    if (!PKCS5_PBKDF2_HMAC(password, static_cast<int>(passwordLength), first.salt,
-                           static_cast<int>(first.saltLength), static_cast<int>(first.iterations),
-                           md, static_cast<int>(size), keys->salted) ||
-        !hmac(md, keys->salted, size, "Client Key", 10, keys->clientKey) ||
+    if (!hmac(md, keys->salted, size, "Client Key", 10, keys->clientKey) ||
         !EVP_Digest(keys->clientKey, size, keys->storedKey, &produced, md, nullptr) ||
         !hmac(md, keys->storedKey, size, authMessage, authLength, keys->clientSignature) ||
         !hmac(md, keys->salted, size, "Server Key", 10, keys->serverKey) ||
@@ -237,6 +272,8 @@ void showable(const char *text, size_t length, char *out, size_t room) {
 } // namespace
 
 int (*gpfnScramNonce)(char *nonce, size_t size) = systemNonce;
+bool (*gpfnScramSalt)(const EVP_MD *, const char *, uint32_t, const uint8_t *, size_t, uint32_t,
+                      uint8_t *) = systemSalt;
 
 const char *sasl_mechanismName(uint32_t mechanism) {
     for (const MechanismName &entry : kMechanisms)
@@ -289,7 +326,8 @@ int32_t scram_start(PCB *pcb, int32_t broker, uint32_t mechanism, const char *us
 }
 
 int32_t scram_serverFirst(PCB *pcb, int32_t broker, ScramState *state, const char *password,
-                          uint32_t passwordLength, const uint8_t *message, uint32_t length) {
+                          uint32_t passwordLength, const uint8_t *message, uint32_t length,
+                          int32_t unlockFor) {
     if (state->u32Stage != kScramFirstSent)
         return refuse(pcb, broker, "SCRAM: server-first out of order");
     const char *text = reinterpret_cast<const char *>(message);
@@ -307,6 +345,12 @@ int32_t scram_serverFirst(PCB *pcb, int32_t broker, ScramState *state, const cha
     size_t finalLength = withoutProof + 3 + 4 * ((digestSize + 2) / 3);
     if (finalLength >= sizeof state->abMessage)
         return tooLong(pcb, broker, finalLength);
+    ScramKeys keys;
+    WipeOnExit keysGuard{&keys, sizeof keys};
+    int32_t rc = saltPassword(pcb, broker, state, unlockFor, md, password, passwordLength, first,
+                              &keys);
+    if (rc != 0)
+        return rc;
     int prefix = snprintf(state->abMessage, sizeof state->abMessage, "%s,r=%.*s", kChannelBinding,
                           static_cast<int>(first.nonce.length), first.nonce.text);
     // AuthMessage: client-first-bare "," server-first "," client-final-without-proof.
@@ -324,10 +368,7 @@ int32_t scram_serverFirst(PCB *pcb, int32_t broker, ScramState *state, const cha
     auth[bareLength + 1 + length] = ',';
     memcpy(auth + bareLength + 2 + length, state->abMessage, withoutProof);
 
-    ScramKeys keys;
-    WipeOnExit keysGuard{&keys, sizeof keys};
-    bool derived = deriveKeys(md, password, passwordLength, first, auth, authLength, &keys,
-                              state->abServerSignature);
+    bool derived = deriveKeys(md, auth, authLength, &keys, state->abServerSignature);
     free(auth);
     if (!derived)
         return refuse(pcb, broker, "SCRAM: key derivation failed");

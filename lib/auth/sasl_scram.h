@@ -8,6 +8,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <openssl/types.h>
+
 struct PCB;
 struct BrokerEntry;
 
@@ -30,10 +32,11 @@ enum ScramStage : uint32_t {
     kScramVerified = 4,   // the server proved that it knows the password
 };
 
-// Iteration counts accepted from a server: fewer are too weak to be used,
-// more would let a hostile broker hold the caller for minutes.
+// Iteration counts accepted from a server: fewer are too weak to be used;
+// more than a Kafka broker itself accepts would only let a hostile broker
+// hold the caller.
 constexpr uint32_t kScramMinIterations = 4096;
-constexpr uint32_t kScramMaxIterations = 1000000;
+constexpr uint32_t kScramMaxIterations = 16384;
 
 constexpr size_t kScramNonceBytes = 24;     // random bytes behind the client nonce
 constexpr size_t kScramNonceSize = 64;      // room for the printable nonce
@@ -63,11 +66,22 @@ extern int (*gpfnScramNonce)(char *nonce, size_t size);
 int32_t scram_start(PCB *pcb, int32_t broker, uint32_t mechanism, const char *user,
                     uint32_t userLength, ScramState **state);
 
+// Salts the password (PBKDF2 with the mechanism's digest) into `out`;
+// false when libcrypto fails. Tests replace it to watch the computation.
+extern bool (*gpfnScramSalt)(const EVP_MD *md, const char *password, uint32_t passwordLength,
+                             const uint8_t *salt, size_t saltLength, uint32_t iterations,
+                             uint8_t *out);
+
 // Reads server-first-message and, with the UTF-8 password, makes
 // client-final-message and the signature the server must show. Returns 0
-// or 7536 (logged) for a message that cannot be accepted.
+// or 7536 (logged) for a message that cannot be accepted. With the index
+// of the broker entry whose exchange `state` is (`unlockFor`), a call of
+// the session salts the password with the global lock released: 7502 when
+// the session was taken over meanwhile, 7536 when the entry's exchange
+// ended; `state` is not touched then.
 int32_t scram_serverFirst(PCB *pcb, int32_t broker, ScramState *state, const char *password,
-                          uint32_t passwordLength, const uint8_t *message, uint32_t length);
+                          uint32_t passwordLength, const uint8_t *message, uint32_t length,
+                          int32_t unlockFor = -1);
 
 // Checks server-final-message: an "e=" error or a wrong signature is
 // 7536 (logged); 0 when the server proved itself.

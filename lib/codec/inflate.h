@@ -15,6 +15,12 @@ constexpr int16_t kCodecZstd = 4;
 // The most a batch's records may inflate to.
 constexpr uint32_t kMaxInflatedBytes = 64u << 20;
 
+// The most the batches of one Fetch reply may inflate to together: room for
+// the one batch a broker may send beyond the Fetch's limit at its largest,
+// and as much again for the batches within the limit (16 KiB on the wire).
+// A batch beyond it is inflated as the first of a later reply instead.
+constexpr uint32_t kMaxInflatedPerReply = 2 * kMaxInflatedBytes;
+
 enum class InflateStatus {
     kOk,
     kUnsupported, // the library was built without this codec

@@ -11,6 +11,7 @@
 #include "api/pcb.h"
 #include "api/session.h"
 #include "codec/codec.h"
+#include "codec/inflate.h"
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
@@ -29,6 +30,12 @@ constexpr int32_t kMinBytes = 3;
 constexpr int32_t kMaxBytes = 16384;
 constexpr int32_t kPartitionMaxBytes = 16128;
 constexpr int32_t kReadCommitted = 1;
+// Beyond max_bytes a broker sends at most one batch, when the first one is
+// larger. Such a batch is bounded here by the most the library lets one
+// batch's records inflate to (64 MiB, codec/inflate.h): the largest batch
+// it can deliver at all. The headers, the topic name and the aborted
+// transactions' list get 1 MiB.
+constexpr uint32_t kReplyHeadRoom = 1u << 20;
 constexpr uint32_t kCorrelIdPos = 8;
 constexpr const char *kTag = "Fetch";
 
@@ -412,6 +419,10 @@ int32_t kafka_fetch_send(PCB *pcb, const char *topic, uint32_t partitionIndex) {
     if (rc == 0)
         recordSent(pcb, partitionIndex, brokerIndex, correlId);
     return rc;
+}
+
+uint32_t kafka_fetch_reply_limit() {
+    return static_cast<uint32_t>(kMaxBytes) + kMaxInflatedBytes + kReplyHeadRoom;
 }
 
 int32_t kafka_fetch_all(PCB *pcb) {

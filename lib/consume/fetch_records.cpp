@@ -16,6 +16,7 @@
 #include "consume/record_batch.h"
 #include "log/log.h"
 #include "log/messages.h"
+#include "protocol/protocol_internal.h"
 
 namespace {
 
@@ -94,10 +95,21 @@ void dumpBatches(const FetchReading &r) {
     }
 }
 
+// A Kafka error of the reply or its partition. The fetch loop handles each
+// (kafka_fetch_partition_error): an offset out of range is reset and a
+// leader not ready is tried again, both as information; others are errors.
 FetchOutcome kafkaError(const FetchReading &r, const FetchReplyHead &head, int16_t code) {
-    bqx_log_vf(ERR_PRODUCE_REPLY, r.pcb, kFetchTag, r.brokerID, r.partitionID, 5, head.i32CorrelID,
-               head.i32Partition, head.i32ResponseCount, static_cast<int>(code),
-               getErrorText(code));
+    constexpr int16_t kOffsetOutOfRange = 1;
+    if (code == kOffsetOutOfRange)
+        bqx_log_vf(INF_OFFSET_RESET, r.pcb, kFetchTag, r.brokerID, r.partitionID, 1,
+                   static_cast<long long>(r.part->i64Offset));
+    else if (kafka_leader_not_ready(code))
+        bqx_log_vf(INF_LEADER_RETRY, r.pcb, kFetchTag, r.brokerID, r.partitionID, 2,
+                   static_cast<int>(code), getErrorText(code));
+    else
+        bqx_log_vf(ERR_PRODUCE_REPLY, r.pcb, kFetchTag, r.brokerID, r.partitionID, 5,
+                   head.i32CorrelID, head.i32Partition, head.i32ResponseCount,
+                   static_cast<int>(code), getErrorText(code));
     return {FetchStep::kKafkaError, code};
 }
 
@@ -269,19 +281,30 @@ void startRecords(FetchReplyBuffer *buf, const RecordBatchHead &batch, uint32_t 
 // and no second buffer or copy), and hands them out from there like those
 // of any batch. A batch that cannot be inflated is logged and stepped over
 // (false); a buffer that cannot grow fails the reply, which is fetched
-// again.
+// again. So does a batch beyond what the reply may still inflate to: the
+// partition's offset stays before it, so that it comes first in the next
+// reply, with the whole of that reply's budget.
 bool enterCompressed(FetchReading &r, const RecordBatchHead &batch, FetchOutcome *outcome) {
     constexpr size_t kReplyAt = offsetof(FetchReplyBuffer, abReply);
+    uint32_t left = kMaxInflatedPerReply - r.buf->u32InflatedBytes;
+    uint32_t limit = left < kMaxInflatedBytes ? left : kMaxInflatedBytes;
     uint8_t *block = reinterpret_cast<uint8_t *>(r.buf);
     uint32_t length = 0;
-    InflateStatus status = inflate_records_behind(
+    InflateStatus status = limit == 0 ? InflateStatus::kTooLarge : inflate_records_behind(
         batch.i16Attributes & kBatchCodecMask, &block, kReplyAt + r.buf->u32Length,
-        kReplyAt + batch.u32RecordsPos, batch.u32End - batch.u32RecordsPos, kMaxInflatedBytes,
-        &length);
+        kReplyAt + batch.u32RecordsPos, batch.u32End - batch.u32RecordsPos, limit, &length);
     FetchReplyBuffer *buf = reinterpret_cast<FetchReplyBuffer *>(block);
     r.buf = r.broker->pReplyBuffer = buf; // grown, perhaps moved, whatever the outcome
+    // A batch refused as too large or corrupt may have cost all the work
+    // its limit allows.
+    bool spent = status == InflateStatus::kTooLarge || status == InflateStatus::kCorrupt;
+    buf->u32InflatedBytes += status == InflateStatus::kOk ? length : spent ? limit : 0;
     if (status == InflateStatus::kNoMemory) {
         *outcome = failed(r, ERR_MEMORY, "Inflated Records");
+        return true;
+    }
+    if (status == InflateStatus::kTooLarge && limit < kMaxInflatedBytes) {
+        *outcome = failed(r, ERR_PROTOCOL, "compressed batches of one reply inflate beyond 128 MiB");
         return true;
     }
     if (status != InflateStatus::kOk) {

@@ -91,8 +91,11 @@ int32_t applyPartition(OffsetsReader &r, int32_t partition, int16_t errorCode, i
         bqx_log_vf(INF_OFFSET, r.pcb, kReplyTag, r.broker, partition, 1,
                    static_cast<long long>(offset));
     if (errorCode != 0) {
-        bqx_log_vf(ERR_KAFKA, r.pcb, kReplyTag, r.broker, partition, 2,
-                   static_cast<int>(errorCode), getErrorText(errorCode));
+        // The result stays 7510; a leader not ready is tried again, so it
+        // is only information.
+        bqx_log_vf(kafka_leader_not_ready(errorCode) ? INF_LEADER_RETRY : ERR_KAFKA, r.pcb,
+                   kReplyTag, r.broker, partition, 2, static_cast<int>(errorCode),
+                   getErrorText(errorCode));
         if (index >= 0)
             kafka_fetch_partition_error(r.pcb, static_cast<uint32_t>(index), errorCode);
         return ERR_KAFKA;

@@ -129,6 +129,12 @@ int32_t bqx_count_format_args(const char *format) {
     return count;
 }
 
+void log_sanitise(char *text) {
+    for (char *c = text; c && *c; ++c)
+        if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F)
+            *c = '?';
+}
+
 int64_t getTimeStamp() {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
@@ -146,6 +152,7 @@ int bqx_log_vf(uint32_t msgNum, PCB *pcb, const char *caller, int32_t broker,
     va_start(values, argCount);
     uint32_t lineNum = checkAndFormat(msgNum, argCount, values, text, &severity);
     va_end(values);
+    log_sanitise(text);
 
     if (msgNum >= kErrorBase && pcb)
         storeLastError(pcb, lineNum, text);

@@ -14,6 +14,12 @@ struct PCB;
 int bqx_log_vf(uint32_t msgNum, PCB *pcb, const char *caller, int32_t broker,
                int32_t partition, int32_t argCount, ...);
 
+// Replaces each control character of `text` (below 0x20, and 0x7F) by '?'
+// in place. Every line's text passes through it: texts from a broker (error
+// messages, host, topic and mechanism names, member ids) must not break a
+// log line or forge one.
+void log_sanitise(char *text);
+
 // Milliseconds since 1970.
 int64_t getTimeStamp();
 

@@ -18,6 +18,11 @@ int32_t kafka_listoffsets_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *r
 int32_t kafka_fetch(PCB *pcb, const char *topic, char *buffer, uint32_t *length,
                     int32_t timeoutSeconds);
 int32_t kafka_fetch_all(PCB *pcb);
+// The largest reply a Fetch of this library may get: its own limit
+// (max_bytes), plus the one batch a broker adds beyond it when the first
+// batch is larger, plus the reply's headers. Larger replies are refused
+// before they are read.
+uint32_t kafka_fetch_reply_limit();
 int32_t kafka_fetch_send(PCB *pcb, const char *topic, uint32_t partitionIndex);
 int32_t kafka_fetch_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
                           uint32_t replyLen, uint32_t correlId);

@@ -14,6 +14,11 @@ struct PCB;
 // index lies outside the broker table.
 int32_t kafka_broker_id(const PCB *pcb, uint32_t brokerIndex);
 
+// Kafka errors of a partition whose leader is not ready yet (a new topic,
+// a leader election): the consume path asks for fresh Metadata and tries
+// again, so they are logged as information (INF_LEADER_RETRY).
+bool kafka_leader_not_ready(int16_t code);
+
 // Result of a builder whose marshalling ended at the negative `position`:
 // 7514 (already logged by the marshaller) when a field did not fit the
 // buffer, -1 for a format that is not a code.

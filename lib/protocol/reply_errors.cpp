@@ -1,5 +1,6 @@
-// The error line for a reply that ends before its fields do, and the broker
-// column of the protocol log lines.
+// The error line for a reply that ends before its fields do, the broker
+// column of the protocol log lines, and the Kafka errors that only mean
+// "not ready yet".
 #include "api/pcb.h"
 #include "log/log.h"
 #include "log/messages.h"
@@ -15,4 +16,14 @@ int32_t kafka_broker_id(const PCB *pcb, uint32_t brokerIndex) {
     if (!pcb || !pcb->pBrokerList || brokerIndex >= pcb->u32BrokerCount)
         return -1;
     return pcb->pBrokerList[brokerIndex].i32BrokerID;
+}
+
+bool kafka_leader_not_ready(int16_t code) {
+    // UNKNOWN_TOPIC_OR_PARTITION, LEADER_NOT_AVAILABLE, NOT_LEADER_OR_FOLLOWER,
+    // FENCED_LEADER_EPOCH, UNKNOWN_LEADER_EPOCH, OFFSET_NOT_AVAILABLE.
+    static constexpr int16_t kNotReady[] = {3, 5, 6, 74, 75, 78};
+    for (int16_t transient : kNotReady)
+        if (code == transient)
+            return true;
+    return false;
 }

@@ -8,6 +8,7 @@
 #include "api/pcb.h"
 #include "log/log.h"
 #include "log/messages.h"
+#include "protocol/consumer.h"
 #include "transport/tls.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
@@ -18,6 +19,7 @@ constexpr const char *kTag = "WaitReply";
 constexpr uint32_t kSizeFieldLength = 4;
 constexpr int32_t kMinReplySize = 4;                 // the correlation id
 constexpr int32_t kMaxReplySize = 100 * 1024 * 1024; // far above any reply asked for
+constexpr int16_t kFetchKey = 1;
 
 enum class ReadStatus { kComplete, kNothing, kClosed, kFailed };
 
@@ -83,6 +85,22 @@ bool looksLikeTls(const BrokerEntry *entry, int32_t size) {
     return !entry->pTls && (head == 0x1503 || head == 0x1603);
 }
 
+// The reply answers the oldest pending request. A Fetch states how much it
+// may get; any other reply is bounded by the library's limit only.
+bool beyondFetchLimit(const BrokerEntry *entry, int32_t size) {
+    const PendingRequest *oldest = entry->pPendingHead;
+    return oldest && oldest->u32Length >= kRequestMinLength &&
+           transport_readBe16(oldest->abRequest + 4) == kFetchKey &&
+           static_cast<uint32_t>(size) > kafka_fetch_reply_limit();
+}
+
+const char *sizeProblem(const BrokerEntry *entry, int32_t size) {
+    if (looksLikeTls(entry, size))
+        return kTlsListenerText;
+    return beyondFetchLimit(entry, size) ? "reply larger than its Fetch allows"
+                                         : "invalid reply size";
+}
+
 // A size field that no reply can have, or that cannot be served, leaves
 // the stream out of step: the connection is closed.
 ReceivedReply refuseSize(PCB *pcb, uint32_t brokerIndex, int32_t size, bool noMemory) {
@@ -93,7 +111,7 @@ ReceivedReply refuseSize(PCB *pcb, uint32_t brokerIndex, int32_t size, bool noMe
     else
         bqx_log_vf(ERR_TCPIP, pcb, kTag, entry->i32BrokerID, -1, 5, "recv()",
                    transport_host(entry), entry->i32Port, static_cast<int>(size),
-                   looksLikeTls(entry, size) ? kTlsListenerText : "invalid reply size");
+                   sizeProblem(entry, size));
     kafka_clearBroker(pcb, brokerIndex, 0);
     return {result, nullptr, 0, true};
 }
@@ -113,7 +131,7 @@ ReceivedReply transport_receiveReply(PCB *pcb, uint32_t brokerIndex) {
         return connectionEnded(pcb, brokerIndex, status, failure);
 
     int32_t size = static_cast<int32_t>(transport_readBe32(sizeField));
-    if (size < kMinReplySize || size > kMaxReplySize)
+    if (size < kMinReplySize || size > kMaxReplySize || beyondFetchLimit(entry, size))
         return refuseSize(pcb, brokerIndex, size, false);
     uint32_t length = static_cast<uint32_t>(size) + kSizeFieldLength;
     uint8_t *buffer = static_cast<uint8_t *>(malloc(length));

@@ -162,6 +162,10 @@ int32_t kafka_tls_setup(PCB *pcb, uint32_t tls) {
     // A reply cut short by a closed connection is refused by its size field;
     // a missing close_notify is an ordinary close.
     SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    // A broker never renegotiates a TLS 1.2 connection: a peer that asks
+    // to is refused (and the connection fails), so that nobody on the path
+    // can start a new handshake under a connection already verified.
+    SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
     int32_t rc = loadTrust(pcb, context);
     if (rc == 0)
         rc = loadClientCertificate(pcb, context);
@@ -271,7 +275,9 @@ SocketIo tls_write(ssl_st *tls, const uint8_t *bytes, uint32_t length) {
     return rc > 0 ? SocketIo{rc, 0, 0, nullptr} : ioResult(tls, rc);
 }
 
-bool tls_hasBuffered(ssl_st *tls) { return SSL_has_pending(tls) == 1; }
+// Decrypted bytes only: SSL_has_pending also counts the bytes of a record
+// not yet complete, which cannot be read until the rest arrives.
+bool tls_hasBuffered(ssl_st *tls) { return SSL_pending(tls) > 0; }
 
 void tls_free(ssl_st *tls, bool orderly) {
     if (!tls)

@@ -34,8 +34,9 @@ int tls_handshakeStep(ssl_st *tls, char *reason, size_t size, int *code);
 SocketIo tls_read(ssl_st *tls, uint8_t *into, uint32_t length);
 SocketIo tls_write(ssl_st *tls, const uint8_t *bytes, uint32_t length);
 
-// True when OpenSSL holds bytes it has read from the socket but not yet
-// handed out: the socket may look idle although a reply can be read.
+// True when OpenSSL holds decrypted bytes not yet handed out: the socket
+// may look idle although a reply can be read. Bytes of a record that is
+// not complete yet do not count (only the socket can bring the rest).
 bool tls_hasBuffered(ssl_st *tls);
 
 // Ends the layer: a close_notify when the connection is sound (`orderly`),

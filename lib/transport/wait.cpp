@@ -98,19 +98,21 @@ int pollRetrying(pollfd *fds, uint32_t count, int timeoutMs) {
 }
 
 // Waits for readiness with the global lock released, so that other
-// sessions and the heartbeat thread run meanwhile. With `buffered` (a TLS
-// layer holds bytes already read) it only looks. `count` counts the
-// broker slots; the wake slot follows them. Returns poll's result (errno
-// tells a failure), or -1 with *given set to 7502 when the session was
-// closed or reconnected by another call: the wait then gives up.
+// sessions and the heartbeat thread run meanwhile, at most until
+// `silentUntil` (monotonic ms). With `buffered` (a TLS layer holds
+// decrypted bytes) it only looks. `count` counts the broker slots; the
+// wake slot follows them. Returns poll's result (errno tells a failure), or
+// -1 with *given set to 7502 when the session was closed or reconnected by
+// another call: the wait then gives up.
 int waitReady(PCB *pcb, pollfd *fds, uint32_t count, int32_t mode, bool buffered,
-              int32_t *given) {
+              int64_t silentUntil, int32_t *given) {
     int timeoutMs = 0;
     if (mode == WAIT_POLL) {
         pcb->ullSelNoWait++;
     } else {
         pcb->ullSelWait++;
-        timeoutMs = buffered ? 0 : replyWaitMs(pcb);
+        int64_t left = silentUntil - transport_monotonicMs();
+        timeoutMs = buffered || left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
     }
     *given = bqx_check_taken(pcb, kTag);
     if (*given != 0)
@@ -155,6 +157,7 @@ int32_t connectionBroken(PCB *pcb, uint32_t brokerIndex) {
 struct WalkState {
     int32_t result;
     bool targetAnswered;
+    bool served;          // a reply was read or a connection ended: progress
     int64_t receiveStart; // t1: receive time excludes handler time
 };
 
@@ -163,6 +166,7 @@ bool serveEntry(PCB *pcb, uint32_t brokerIndex, uint32_t target, WalkState *stat
     ReceivedReply reply = transport_receiveReply(pcb, brokerIndex);
     if (!reply.buffer && !reply.cleared)
         return true; // nothing there after all
+    state->served = true;
     if (!reply.buffer) {
         state->result = reply.result;
         return false;
@@ -188,6 +192,7 @@ void walk(PCB *pcb, const pollfd *fds, uint32_t count, uint32_t target, WalkStat
         if (entry.i32Socket == -1 || entry.i32Socket != fds[i].fd)
             continue;
         if (fds[i].revents & kBroken) {
+            state->served = true;
             state->result = connectionBroken(pcb, i);
             return;
         }
@@ -198,8 +203,8 @@ void walk(PCB *pcb, const pollfd *fds, uint32_t count, uint32_t target, WalkStat
 
 // One pass: wait for readiness, then serve the ready entries. *ready is
 // false when nothing became ready in time.
-int32_t pass(PCB *pcb, int32_t mode, uint32_t target, int64_t t0, WalkState *state,
-             bool *ready) {
+int32_t pass(PCB *pcb, int32_t mode, uint32_t target, int64_t t0, int64_t silentUntil,
+             WalkState *state, bool *ready) {
     uint32_t count = pcb->u32BrokerCount;
     pollfd *fds = buildPollSet(pcb);
     if (!fds) {
@@ -207,7 +212,7 @@ int32_t pass(PCB *pcb, int32_t mode, uint32_t target, int64_t t0, WalkState *sta
         return ERR_MEMORY;
     }
     int32_t given = 0;
-    int rc = waitReady(pcb, fds, count, mode, anyBuffered(pcb), &given);
+    int rc = waitReady(pcb, fds, count, mode, anyBuffered(pcb), silentUntil, &given);
     int error = errno;
     if (given != 0) {
         free(fds);
@@ -239,14 +244,23 @@ int32_t kafka_waitReply(PCB *pcb, int32_t mode, uint32_t brokerIndex) {
     // walk has used up a reply or closed a connection, so it cannot spin;
     // a wait that saw nothing ready (time-out, failed wait) ends it.
     int32_t firstError = 0;
-    WalkState state = {0, false, 0};
+    WalkState state = {0, false, false, 0};
+    // The reply wait runs from the last progress: readiness that brought
+    // nothing (bytes of a TLS record not yet complete, a trickling peer)
+    // does not extend it.
+    int64_t silentUntil = transport_monotonicMs() + replyWaitMs(pcb);
     for (;;) {
         int64_t t0 = pcb->iDebugLevel != 0 ? getTimeStamp() : 0;
         if (!anyPending(pcb))
             return firstError;
         state.result = 0;
+        state.served = false;
         bool ready = false;
-        int32_t result = pass(pcb, mode, brokerIndex, t0, &state, &ready);
+        int32_t result = pass(pcb, mode, brokerIndex, t0, silentUntil, &state, &ready);
+        if (state.served)
+            silentUntil = transport_monotonicMs() + replyWaitMs(pcb);
+        else if (ready && transport_monotonicMs() >= silentUntil)
+            ready = false;
         if (!ready && result == 0)
             result = mode == WAIT_POLL ? 0 : nothingReady(pcb, brokerIndex);
         if (mode == WAIT_ALL && result >= kFirstError) {

@@ -105,9 +105,14 @@ int connectBackend(int port) {
     return fd;
 }
 
-SSL_CTX *serverContext(bool requireClientCert) {
+SSL_CTX *serverContext(bool requireClientCert, bool tls12Only) {
     const TlsFiles &files = tlsFiles();
     SSL_CTX *context = SSL_CTX_new(TLS_server_method());
+    if (tls12Only) {
+        SSL_CTX_set_max_proto_version(context, TLS1_2_VERSION);
+        // SSL_read returns after handshake records: see renegotiate().
+        SSL_CTX_clear_mode(context, SSL_MODE_AUTO_RETRY);
+    }
     SSL_CTX_use_certificate_file(context, files.serverCert.c_str(), SSL_FILETYPE_PEM);
     SSL_CTX_use_PrivateKey_file(context, files.serverKey.c_str(), SSL_FILETYPE_PEM);
     if (requireClientCert) {
@@ -133,10 +138,40 @@ bool backendToClient(SSL *tls, int backend, int coalesceMs) {
     return SSL_write(tls, bytes.data(), static_cast<int>(have)) > 0;
 }
 
-bool clientToBackend(SSL *tls, int backend) {
+// Asks for a renegotiation and waits until the client has completed it
+// (or refused it: false).
+bool renegotiate(SSL *tls) {
+    if (SSL_renegotiate(tls) != 1 || SSL_do_handshake(tls) != 1)
+        return false;
+    while (SSL_renegotiate_pending(tls)) {
+        unsigned char none;
+        int n = SSL_read(tls, &none, 1);
+        if (n <= 0 && SSL_get_error(tls, n) != SSL_ERROR_WANT_READ)
+            return false;
+    }
+    return true;
+}
+
+int apiKeyOf(const unsigned char *request, int length) {
+    return length >= 6 ? (request[4] << 8) | request[5] : -1;
+}
+
+// Relays one request; false ends the relay. The hostile options act here.
+bool clientToBackend(SSL *tls, int client, int backend, const TlsFrontOptions &options,
+                     bool *stalled) {
     unsigned char bytes[16384];
     int n = SSL_read(tls, bytes, sizeof bytes);
-    return n > 0 && write(backend, bytes, static_cast<size_t>(n)) == n;
+    if (n <= 0)
+        return false;
+    int key = apiKeyOf(bytes, n);
+    if (key >= 0 && key == options.partialRecordOnKey) {
+        static const unsigned char header[] = {0x17, 0x03, 0x03};
+        *stalled = write(client, header, sizeof header) == sizeof header;
+        return *stalled;
+    }
+    if (key >= 0 && key == options.renegotiateOnKey && !renegotiate(tls))
+        return false;
+    return write(backend, bytes, static_cast<size_t>(n)) == n;
 }
 
 } // namespace
@@ -184,7 +219,7 @@ void TlsFront::acceptLoop() {
 }
 
 void TlsFront::relay(int client) {
-    SSL_CTX *context = serverContext(options_.requireClientCert);
+    SSL_CTX *context = serverContext(options_.requireClientCert, options_.tls12Only);
     SSL *tls = SSL_new(context);
     SSL_set_fd(tls, client);
     int backend = -1;
@@ -200,11 +235,22 @@ void TlsFront::relay(int client) {
         std::lock_guard<std::mutex> lock(mutex_);
         sockets_.push_back(backend);
     }
-    while (backend >= 0 && !stop_) {
+    bool stalled = false; // a partial record went out: nothing more is read or relayed
+    for (int stalledMs = 0; backend >= 0 && !stop_ && stalledMs < 3000;) {
         pollfd ready[2] = {{client, POLLIN, 0}, {backend, POLLIN, 0}};
+        if (stalled) {
+            usleep(20 * 1000);
+            stalledMs += 20;
+            // The rest of the header (a 16 KiB record), then its body.
+            unsigned char next = stalledMs == 200 ? 0x40 : 0;
+            if (stalledMs % 200 == 0 && write(client, &next, 1) != 1)
+                break;
+            continue;
+        }
         if (SSL_pending(tls) == 0 && poll(ready, 2, 100) <= 0)
             continue;
-        if ((SSL_pending(tls) > 0 || ready[0].revents) && !clientToBackend(tls, backend))
+        if ((SSL_pending(tls) > 0 || ready[0].revents) &&
+            !clientToBackend(tls, client, backend, options_, &stalled))
             break;
         if (ready[1].revents && !backendToClient(tls, backend, options_.coalesceMs))
             break;

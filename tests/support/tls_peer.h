@@ -31,6 +31,16 @@ struct TlsFrontOptions {
     // Replies that arrive from the backend within this time go out in one
     // TLS record, so that OpenSSL reads them at once (0: as they come).
     int coalesceMs = 0;
+    // Hostile peers, for requests of this API key (-1: none).
+    // Answered by the first 3 bytes of a record header, raw on the socket,
+    // then one more byte of the record every 200 ms: it never completes,
+    // and the connection is closed 3 s later (a client that spins, or that
+    // takes each byte for progress, is caught).
+    int partialRecordOnKey = -1;
+    // Relayed once the front asked for a renegotiation and the client
+    // completed it; a client that refuses ends the connection (TLS 1.2 only).
+    int renegotiateOnKey = -1;
+    bool tls12Only = false;
 };
 
 // Accepts TLS connections and relays each to 127.0.0.1:backendPort.

@@ -73,6 +73,7 @@ TEST_F(Scram, ServerFirstMessagesThatAreRefused) {
         {nonce + ",s=W22Z*J0SNY7soEsUEjb6gQ==,i=4096", "salt is not base64"},
         {nonce + ",s=,i=4096", "salt is not base64"},
         {nonce + salt + ",i=4095", "iteration count out of range"},
+        {nonce + salt + ",i=16385", "iteration count out of range"}, // beyond Kafka's own
         {nonce + salt + ",i=1000001", "iteration count out of range"},
         {nonce + salt + ",i=-4096", "iteration count not a number"},
         {nonce + salt + ",i=4096x", "iteration count not a number"},

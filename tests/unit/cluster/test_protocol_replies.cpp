@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "log/messages.h"
+#include "protocol/consumer.h"
 #include "protocol/protocol.h"
 #include "auth/sasl_scram.h"
 #include "support/log_capture.h"
@@ -418,6 +419,48 @@ TEST_F(ProduceReply, EveryPartitionSettlesTheRecordsOfItsBatch) {
         EXPECT_EQ(s.pcb->ullMsgsProduced, c.acknowledged);
         EXPECT_EQ(s.pcb->ullProduceFailed, c.failed);
         EXPECT_EQ(s.pcb->i32ProduceFirstError, c.firstError);
+    }
+}
+
+// Texts from a broker reach the log with their control characters replaced:
+// a line break cannot forge a line, an escape sequence cannot reach the
+// terminal. Each reply kind shows its text at debug level 5.
+TEST(BrokerTexts, ControlCharactersNeverReachTheLog) {
+    const std::string forgedStamp = "12/09/2026 19:00:00.000";
+    const std::string hostile = "x\r\n" + forgedStamp + " BQX0007I Log      -- -- forged\x1b[0m";
+    using Handler = int32_t (*)(PCB *, uint32_t, const uint8_t *, uint32_t);
+    struct Case {
+        const char *name;
+        Handler handler;
+        ByteVec reply;
+    } cases[] = {
+        {"SaslAuthenticate error message", kafka_saslauthenticate_reply,
+         WireBytes().i8(0).i8(0).i8(58).compact(hostile).uvarint(0).i64(0).i8(0).reply(1)},
+        {"SaslHandshake mechanism", kafka_saslhandshake_reply,
+         WireBytes().i16(33).i32(1).str(hostile).reply(1)},
+        {"FindCoordinator error message", kafka_findcoordinator_reply,
+         WireBytes().i32(0).i16(15).str(hostile).i32(1).str("h").i32(9092).reply(1)},
+        {"Metadata host name", kafka_meta_reply,
+         metadataReply(1, {{1, hostile, 9092}}, 0, "orders", {{0, 1, {1}, {1}}})},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TableSession s;
+        s.brokers({}, {});
+        s.connect(0);
+        s.topic("orders");
+        s.pcb->iDebugLevel = 5;
+        std::vector<std::string> lines = captureLines(
+            [&] { c.handler(s.pcb, 0, c.reply.data(), static_cast<uint32_t>(c.reply.size())); });
+        bool shown = false;
+        for (const std::string &line : lines) {
+            shown |= line.find("forged") != std::string::npos;
+            EXPECT_NE(line.rfind(forgedStamp, 0), 0u) << line;
+            for (char ch : line)
+                EXPECT_FALSE(static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) << line;
+        }
+        EXPECT_TRUE(shown);
+        EXPECT_EQ(std::string(s.pcb->szLastError).find('\n'), std::string::npos);
     }
 }
 

@@ -306,6 +306,47 @@ TEST_F(FetchCompressed, ZstdFrameStatingAHugeSizeIsRefused) {
     }
 }
 
+// What one reply inflates to is bounded too (128 MiB): a reply of batches
+// inflating to 64 MiB or beyond each costs two of them, then the reply
+// fails and the partition stays before the third batch, which comes first
+// in the next reply: a bomb is then refused alone, a sound batch delivered.
+TEST_F(FetchCompressed, InflatingOneReplyIsBoundedAndTheRestFetchedAgain) {
+    if (!usable(4)) GTEST_SKIP() << "zstd is missing here or in the library";
+    TestBatch bomb{0, {}, 4, -1, 0, zstdRunFrame(kLimit + (1u << 20), 520, 0), 1};
+    TestBatch fits{0, {}, 4, -1, 0, compressBytes({4}, recordOfSize(kLimit)), 1};
+    const std::string budgetText =
+        "Kafka Protocol Error: compressed batches of one reply inflate beyond 128 MiB";
+    struct Case {
+        const char *name;
+        TestBatch batch;
+        std::vector<std::string> firstLog;
+        size_t firstDelivered;
+        std::vector<Delivery> second;
+    } cases[] = {
+        {"bombs", bomb, {"7536", "7536", "7536"}, 0, {{"", "after", 7}}},
+        {"sound batches", fits, {"5000", "5000", "7536"}, 2, {{"", std::string(16, '\0'), 6}, {"", "after", 7}}},
+    };
+    for (Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<TestBatch> batches;
+        for (int64_t offset = 3; offset <= 5; ++offset) {
+            batches.push_back(c.batch);
+            batches.back().baseOffset = offset;
+        }
+        batches.push_back(single(6, "after"));
+        gFetches = 0;
+        std::vector<Delivery> got;
+        auto log = captureLog([&] { got = drain(3, concat(batches), 16); });
+        EXPECT_EQ(got.size(), c.firstDelivered);
+        EXPECT_EQ(numbersOf(log), c.firstLog);
+        EXPECT_EQ(log.back().text, budgetText);
+        EXPECT_EQ(part().i64Offset, 5);
+        EXPECT_EQ(gFetches, 1);
+        captureLog([&] { got = drain(5, concat({batches[2], batches[3]}), 16); });
+        EXPECT_EQ(got, c.second);
+    }
+}
+
 TEST_F(FetchCompressed, UnknownCodecIsRefused) {
     for (int16_t codec = 5; codec <= 7; ++codec) {
         SCOPED_TRACE(codec);

@@ -92,13 +92,15 @@ struct ReplyErrorCase {
     int16_t code;
     int64_t offsetAfter;
     uint32_t staleAfter;
+    const char *logged; // a leader not ready is information, not an error for BQXGERR
 };
 
 TEST_F(ListOffsets, PartitionErrorIs7510AndBacksThePartitionOff) {
     const ReplyErrorCase cases[] = {
-        {"NOT_LEADER_OR_FOLLOWER", 6, -1, 1},
-        {"UNKNOWN_TOPIC_OR_PARTITION", 3, -1, 1},
-        {"TOPIC_AUTHORIZATION_FAILED", 29, -1, 0},
+        {"NOT_LEADER_OR_FOLLOWER", 6, -1, 1, "0048"},
+        {"UNKNOWN_TOPIC_OR_PARTITION", 3, -1, 1, "0048"},
+        {"FENCED_LEADER_EPOCH", 74, -1, 1, "0048"},
+        {"TOPIC_AUTHORIZATION_FAILED", 29, -1, 0, "7510"},
     };
     for (const ReplyErrorCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -106,6 +108,7 @@ TEST_F(ListOffsets, PartitionErrorIs7510AndBacksThePartitionOff) {
         part(0).i64RetryAtMs = 0;
         part(0).u32FetchErrors = 0;
         s.pcb->u32MetadataStale = 0;
+        s.pcb->i32LastError = 0;
         ByteVec reply = listOffsetsReply(1, 1, "orders", {{0, c.code, 42}});
         int32_t rc = -1;
         int64_t before = transport_monotonicMs();
@@ -113,7 +116,8 @@ TEST_F(ListOffsets, PartitionErrorIs7510AndBacksThePartitionOff) {
             rc = kafka_listoffsets_reply(s.pcb, 0, reply.data(), static_cast<uint32_t>(reply.size()), 1);
         });
         EXPECT_EQ(rc, 7510);
-        EXPECT_EQ(numbersOf(log), std::vector<std::string>{"7510"});
+        EXPECT_EQ(numbersOf(log), std::vector<std::string>{c.logged});
+        EXPECT_EQ(s.pcb->i32LastError, c.logged[0] == '7' ? 7510 : 0);
         EXPECT_EQ(part(0).i64Offset, c.offsetAfter);
         EXPECT_EQ(s.pcb->u32MetadataStale, c.staleAfter);
         EXPECT_GT(part(0).i64RetryAtMs, before);

@@ -4,6 +4,7 @@
 // the security prefixes of a bootstrap text.
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -86,6 +87,66 @@ TEST_F(TlsTest, RepliesBufferedByOpensslAreServedWithoutWaitingForTheSocket) {
     kafka_clearBroker(pcb_, 0, 1);
     EXPECT_EQ(entry(0).pTls, nullptr);
     EXPECT_EQ(entry(0).i32Socket, -1);
+}
+
+double threadCpuMs() {
+    timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
+
+// A peer that sends 3 bytes of a record header, then a byte of the record
+// now and then: OpenSSL holds bytes it cannot decrypt, which is no reply.
+// The reply wait and the close's wait (BQXCLSE's) end by the reply deadline
+// (1 s), idle meanwhile and not extended by the bytes; the peer closes only
+// after 3 s.
+TEST_F(TlsTest, PartialRecordEndsEachWaitByItsDeadlineWithoutSpinning) {
+    gi32ReplyWaitSeconds = 1;
+    constexpr int16_t kMetadataKey = 3;
+    FakeBroker broker;
+    TlsFront front(broker.port(), {.partialRecordOnKey = kMetadataKey});
+    const std::pair<const char *, std::function<int32_t()>> calls[] = {
+        {"reply wait", [&] { return kafka_waitReply(pcb_, WAIT_REPLY, 0); }},
+        {"close", [&] { return kafka_disconnect(pcb_); }},
+    };
+    for (const auto &[name, call] : calls) {
+        SCOPED_TRACE(name);
+        makeTable(1, front.port());
+        ASSERT_EQ(setupTls(tlsFiles().caFile), 0);
+        ASSERT_EQ(kafka_connect(pcb_, 0), 0);
+        ASSERT_EQ(queue(0, kMetadataKey, SEND_NOWAIT), 0);
+        auto start = std::chrono::steady_clock::now();
+        double cpuStart = threadCpuMs();
+        int32_t rc = 0;
+        captureLines([&] { rc = call(); });
+        double cpuMs = threadCpuMs() - cpuStart;
+        double wallMs = std::chrono::duration<double, std::milli>(
+                            std::chrono::steady_clock::now() - start).count();
+        EXPECT_NE(rc, 0);
+        EXPECT_LT(wallMs, 2500);
+        EXPECT_LT(cpuMs, wallMs / 10) << "wall " << wallMs << " ms";
+    }
+}
+
+// A broker that asks for a TLS 1.2 renegotiation (while it answers a
+// request) is refused: the connection ends instead of a second handshake.
+TEST_F(TlsTest, RenegotiationAskedByTheBrokerIsRefused) {
+    gi32ReplyWaitSeconds = 2;
+    FakeBroker broker;
+    TlsFront front(broker.port(), {.renegotiateOnKey = kApiVersionsKey, .tls12Only = true});
+    makeTable(1, front.port());
+    ASSERT_EQ(setupTls(tlsFiles().caFile), 0);
+    int32_t rc = 0;
+    auto lines = captureLog([&] {
+        rc = kafka_connect(pcb_, 0);
+        for (int request = 0; rc == 0 && request < 2; ++request)
+            if ((rc = queue(0, kApiVersionsKey, SEND_NOWAIT)) == 0)
+                rc = kafka_waitReply(pcb_, WAIT_REPLY, 0);
+    });
+    EXPECT_NE(rc, 0);
+    EXPECT_EQ(entry(0).i32Socket, -1);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].number, "7500") << lines[0].text;
 }
 
 TEST_F(TlsTest, MutualTlsConnectsWithTheClientCertificate) {

@@ -2,14 +2,22 @@
 // of another broker's reply dispatched during its wait leaves it alone, and
 // its own failure closes it with a warning for every request dropped. A
 // broker that refuses PLAIN and offers SCRAM is authenticated with SCRAM.
+#include <openssl/evp.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "auth/sasl_scram.h"
+#include "log/messages.h"
 #include "support/protocol_support.h"
 #include "support/scram_vectors.h"
 #include "test_transport_fixture.h"
 
 using namespace bqxtest;
+
+extern pthread_mutex_t gMutex; // the global lock (lib/api/session.cpp)
 
 namespace {
 
@@ -170,5 +178,79 @@ INSTANTIATE_TEST_SUITE_P(Mechanisms, ScramHandshake, testing::ValuesIn(kScramCon
                          [](const testing::TestParamInfo<ScramConnect> &info) {
                              return std::string(info.param.name);
                          });
+
+// What the salting of the password saw: whether the global lock was free,
+// and the close it started meanwhile (once `closeWhileSalting` is set).
+struct SaltWatch {
+    std::atomic<bool> closeWhileSalting{false};
+    int32_t handle = -1;
+    bool lockFree = false;
+    int32_t closed = -1;
+    std::thread closer;
+};
+SaltWatch *gSaltWatch;
+
+bool saltWhileClosing(const EVP_MD *md, const char *password, uint32_t length,
+                      const uint8_t *salt, size_t saltLength, uint32_t iterations, uint8_t *out) {
+    if (gSaltWatch->closeWhileSalting.exchange(false)) {
+        gSaltWatch->lockFree = pthread_mutex_trylock(&gMutex) == 0;
+        if (gSaltWatch->lockFree)
+            pthread_mutex_unlock(&gMutex);
+        gSaltWatch->closer = std::thread([] { gSaltWatch->closed = BQXCLSE(gSaltWatch->handle); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the close waits for the call
+    }
+    return PKCS5_PBKDF2_HMAC(password, static_cast<int>(length), salt, static_cast<int>(saltLength),
+                             static_cast<int>(iterations), md, EVP_MD_get_size(md), out) == 1;
+}
+
+// A broker that refuses PLAIN and authenticates SCRAM-SHA-256 (RFC 7677's
+// exchange) on every connection, then leads the one partition of "t".
+FakeAction scramBroker(const FakeRequest &r, int port) {
+    switch (r.apiKey) {
+    case kApiVersionsKey:
+        return FakeAction::reply(apiVersionsBody());
+    case 17:
+        return FakeAction::reply(handshakeBody(mechanismOf(r) == "PLAIN" ? 33 : 0, {"SCRAM-SHA-256"}));
+    case 36:
+        return FakeAction::reply(authenticateBody(
+            0, "", authBytesOf(r).rfind("n,,", 0) == 0 ? kFirst256 : kVerifier256));
+    case 3: {
+        ByteVec reply = metadataReply(0, {{1, "127.0.0.1", port}}, 0, "t", {{0, 1, {1}, {1}}});
+        return FakeAction::reply(Bytes(reply.begin() + 8, reply.end()));
+    }
+    }
+    return FakeAction::noReply();
+}
+
+// PBKDF2 runs with the global lock released. A close meanwhile (here while
+// BQXPROD connects the leader) waits for the call, which then gives up
+// with 7502; nothing is freed under it (ASan).
+TEST(ScramSalting, RunsWithoutTheLockAndACloseMeanwhileEndsTheCall) {
+    auto savedNonce = gpfnScramNonce;
+    auto savedSalt = gpfnScramSalt;
+    gpfnScramNonce = scramFixedNonce;
+    gpfnScramSalt = saltWhileClosing;
+    FakeBroker broker;
+    broker.respond([&](const FakeRequest &r) { return scramBroker(r, broker.port()); });
+    SaltWatch watch;
+    gSaltWatch = &watch;
+    std::string bootstrap = "127.0.0.1:" + std::to_string(broker.port());
+    int32_t connected = -1, produced = -1;
+    captureLines([&] {
+        watch.handle = BQXOPEN();
+        BQXAUTH(watch.handle, "user", 4, "pencil", 6);
+        connected = BQXCONN(watch.handle, bootstrap.data(), int32_t(bootstrap.size()), "t", 1);
+        watch.closeWhileSalting = true;
+        produced = BQXPROD(watch.handle, nullptr, 0, "value", 5, 0);
+        if (watch.closer.joinable())
+            watch.closer.join();
+    });
+    gpfnScramNonce = savedNonce;
+    gpfnScramSalt = savedSalt;
+    EXPECT_EQ(connected, 0);
+    EXPECT_TRUE(watch.lockFree);
+    EXPECT_EQ(produced, ERR_HANDLE);
+    EXPECT_EQ(watch.closed, 0);
+}
 
 } // namespace

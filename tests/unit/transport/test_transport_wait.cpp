@@ -9,6 +9,7 @@
 #include <chrono>
 #include <thread>
 
+#include "protocol/consumer.h"
 #include "protocol/protocol.h"
 #include "test_transport_fixture.h"
 #include "transport/transport_internal.h"
@@ -190,22 +191,36 @@ TEST_F(WaitTest, ReplyCutOffByTheCloseReachesNoHandler) {
     EXPECT_EQ(entry(0).i32Socket, -1);
 }
 
+// A Fetch's reply is bounded by what the Fetch asked for, far below the
+// library's limit for other replies.
 TEST_F(WaitTest, SizeFieldsThatNoReplyCanHaveCloseTheConnection) {
+    gi32ReplyWaitSeconds = 1; // a size taken for good waits for its body
     FakeBroker broker;
     makeTable(2, broker.port());
-    for (int32_t size : {-1, INT32_MIN, 0, 3, 100 * 1024 * 1024 + 1, INT32_MAX}) {
+    constexpr int16_t kFetchKey = 1;
+    int32_t fetchLimit = static_cast<int32_t>(kafka_fetch_reply_limit());
+    struct Case {
+        int16_t key;
+        int32_t size;
+        const char *problem;
+    };
+    std::vector<Case> cases = {{kFetchKey, fetchLimit + 1, "reply larger than its Fetch allows"}};
+    for (int32_t size : {-1, INT32_MIN, 0, 3, 100 * 1024 * 1024 + 1, INT32_MAX})
+        cases.push_back({kApiVersionsKey, size, "invalid reply size"});
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.size);
         ASSERT_EQ(kafka_connect(pcb_, 0), 0);
-        broker.script(FakeAction::rawSizeField(size));
-        ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+        broker.script(FakeAction::rawSizeField(c.size));
+        ASSERT_EQ(queue(0, c.key, SEND_NOWAIT), 0);
         int32_t rc = 0;
         auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_QUEUE, 0); });
-        EXPECT_EQ(rc, 7500) << size;
+        EXPECT_EQ(rc, 7500);
         EXPECT_EQ(entry(0).i32Socket, -1);
         EXPECT_EQ(entry(0).pPendingHead, nullptr);
-        ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"7500", "5005"})) << size;
+        ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"7500", "5005"}));
         EXPECT_EQ(lines[0].text, "TCPIP Error from recv(): Broker 127.0.0.1:" +
                                      std::to_string(broker.port()) + " " +
-                                     std::to_string(size) + " (invalid reply size)");
+                                     std::to_string(c.size) + " (" + c.problem + ")");
     }
 }
 
