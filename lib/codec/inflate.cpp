@@ -87,8 +87,8 @@ InflateStatus inflate_records_behind(int16_t codec, uint8_t **block, size_t used
     if (status == InflateStatus::kOk)
         status = codecFunction(codec)(inLen, &buffer);
     *block = buffer.data; // grown, perhaps moved, whatever the outcome
-    if (status == InflateStatus::kOk)
-        *outLen = static_cast<uint32_t>(buffer.length - used);
+    size_t end = status == InflateStatus::kOk ? buffer.length : buffer.capacity;
+    *outLen = end > used ? static_cast<uint32_t>(end - used) : 0;
     return status;
 }
 

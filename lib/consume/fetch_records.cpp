@@ -295,10 +295,10 @@ bool enterCompressed(FetchReading &r, const RecordBatchHead &batch, FetchOutcome
         kReplyAt + batch.u32RecordsPos, batch.u32End - batch.u32RecordsPos, limit, &length);
     FetchReplyBuffer *buf = reinterpret_cast<FetchReplyBuffer *>(block);
     r.buf = r.broker->pReplyBuffer = buf; // grown, perhaps moved, whatever the outcome
-    // A batch refused as too large or corrupt may have cost all the work
-    // its limit allows.
-    bool spent = status == InflateStatus::kTooLarge || status == InflateStatus::kCorrupt;
-    buf->u32InflatedBytes += status == InflateStatus::kOk ? length : spent ? limit : 0;
+    // A batch refused as too large or corrupt counts the room its attempt
+    // took, which is at least the work it cost.
+    uint32_t spent = status == InflateStatus::kTooLarge ? limit : length < limit ? length : limit;
+    buf->u32InflatedBytes += spent;
     if (status == InflateStatus::kNoMemory) {
         *outcome = failed(r, ERR_MEMORY, "Inflated Records");
         return true;
