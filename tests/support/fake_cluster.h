@@ -1,16 +1,21 @@
-// A producing session connected to a cluster of fake brokers: Metadata
-// names N fake brokers (node ids 1..N) and the leaders of the topic's
-// partitions; Produce requests are read back partition by partition and
-// answered by a responder the test sets (every partition accepted unless
-// it says otherwise).
+// A session connected to a cluster of fake brokers: Metadata names N fake
+// brokers (node ids 1..N) and the leaders of the topic's partitions;
+// Produce requests are read back partition by partition and answered by a
+// responder the test sets (every partition accepted unless it says
+// otherwise); a consumer finds node 1 (or the node set) as its group
+// coordinator, joins, and fetches each partition's log from it. Any API
+// key's answer can be scripted in front of these.
 #ifndef BQX_TESTS_FAKE_CLUSTER_H
 #define BQX_TESTS_FAKE_CLUSTER_H
 
 #include <stdint.h>
 
+#include <array>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,7 +27,29 @@
 namespace bqxtest {
 
 constexpr int16_t kProduceKey = 0;
+constexpr int16_t kFetchKey = 1;
+constexpr int16_t kListOffsetsKey = 2;
 constexpr int16_t kMetadataKey = 3;
+constexpr int16_t kOffsetCommitKey = 8;
+constexpr int16_t kOffsetFetchKey = 9;
+constexpr int16_t kFindCoordinatorKey = 10;
+constexpr int16_t kJoinGroupKey = 11;
+constexpr int16_t kHeartbeatKey = 12;
+constexpr int16_t kLeaveGroupKey = 13;
+constexpr int16_t kSyncGroupKey = 14;
+constexpr int16_t kApiVersionsKey = 18;
+
+// An offered version range: {API key, lowest, highest}.
+using ApiRange = std::array<int16_t, 3>;
+// The ranges a broker offers to a consuming session.
+const std::vector<ApiRange> &consumerApiRanges();
+// An ApiVersions reply body (version 3) offering `ranges`.
+Bytes apiVersionsBody(const std::vector<ApiRange> &ranges);
+// A record batch of `values` from `baseOffset` on, one header per record
+// when `headers` is set.
+Bytes recordBatch(int64_t baseOffset, const std::vector<std::string> &values, bool headers = false);
+// A Fetch reply body (version 11) of one partition holding `records`.
+Bytes fetchReplyBody(const std::string &topic, int32_t partition, const Bytes &records);
 
 // One Produce request (version 7) as the fake read it.
 struct ProduceRequest {
@@ -67,6 +94,20 @@ class FakeCluster {
     using Responder = std::function<FakeAction(size_t node, const ProduceRequest &)>;
     void onProduce(Responder responder);
     void setLeader(int32_t partition, int32_t nodeId);
+    // `count` partitions, each led by node id 1.
+    void setPartitionCount(size_t count);
+    // Answers ApiVersions offering `ranges` (by default it offers none).
+    void offerApiVersions(const std::vector<ApiRange> &ranges);
+    // Scripted replies per API key: `intercept` sees each request of
+    // `apiKey` first and answers it, or leaves it to the cluster (nullopt).
+    // It runs as the responder does: it must not call back into the fake.
+    using Intercept = std::function<std::optional<FakeAction>(size_t node, const FakeRequest &)>;
+    void onRequest(int16_t apiKey, Intercept intercept);
+
+    // The consuming side. Appends a batch of `values` to the partition's log.
+    void append(int32_t partition, const std::vector<std::string> &values, bool headers = false);
+    void setCoordinator(int32_t nodeId);   // FindCoordinator's answer (node id 1 by default)
+    void setMemberCount(int members);      // the group a known member leads (1 by default)
     // Node `node` drops the connection on a Metadata request.
     void dropMetadata(size_t node, bool drop);
 
@@ -81,13 +122,26 @@ class FakeCluster {
 
   private:
     FakeAction answer(size_t node, const FakeRequest &request);
+    FakeAction answerProduce(size_t node, const FakeRequest &request);
+    FakeAction answerConsumer(const FakeRequest &request);
     Bytes metadataBody();
+    Bytes joinGroup(const FakeRequest &request);
+    Bytes listOffsets(const FakeRequest &request);
+    Bytes offsetCommit(const FakeRequest &request);
+    FakeAction fetch(const FakeRequest &request);
 
     std::string topic_;
     std::mutex mutex_; // the fake threads read what the test sets
     std::vector<int32_t> leaders_;
     std::vector<bool> metadataDropped_;
     Responder responder_;
+    std::map<int16_t, Intercept> intercepts_;
+    Bytes apiVersions_;
+    std::map<int32_t, std::vector<std::pair<int64_t, Bytes>>> log_; // partition: {base offset, batch}
+    std::map<int32_t, int64_t> committed_;
+    int32_t coordinator_ = 1;
+    int memberCount_ = 1;
+    int joins_ = 0;
     std::vector<std::unique_ptr<FakeBroker>> nodes_; // last: their threads read the rest
 };
 
@@ -104,6 +158,10 @@ class ClusterSession {
     int32_t produce(const std::string &key, const std::string &value, uint32_t convert = 0);
     int32_t sync(int32_t mode, uint32_t sendWindow = 100, uint32_t receiveWindow = 1);
     int32_t close(); // with the statistics lines
+    // BQXCONS for `group` until `wanted` values or an error; the values, and
+    // in `lines` and `lastRc` the log lines and the last return code.
+    std::vector<std::string> consume(const std::string &group, size_t wanted, int32_t timeout,
+                                     std::vector<LogLine> *lines = nullptr, int32_t *lastRc = nullptr);
     // Runs `body` and keeps its log lines.
     void record(const std::function<void()> &body);
     std::vector<LogLine> numbered(const std::string &number) const;

@@ -80,26 +80,6 @@ inline ByteVec fetchBody(const std::string &topic, int32_t partition, int64_t of
     return w.bytes;
 }
 
-struct OffsetRow {
-    int32_t partition;
-    int16_t error;
-    int64_t offset;
-};
-
-inline ByteVec listOffsetsReply(int32_t correlId, int version, const std::string &topic,
-                                const std::vector<OffsetRow> &rows) {
-    WireBytes w;
-    w.i32(1).str(topic).i32(static_cast<int64_t>(rows.size()));
-    for (const OffsetRow &row : rows) {
-        w.i32(row.partition).i16(row.error);
-        if (version == 0)
-            w.i32(1).i64(row.offset);
-        else
-            w.i64(-1).i64(row.offset);
-    }
-    return w.reply(correlId);
-}
-
 // As if the oldest pending request had been answered and its reply used up.
 inline void completeOldest(BrokerEntry &entry) {
     PendingRequest *head = entry.pPendingHead;

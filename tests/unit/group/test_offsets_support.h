@@ -57,51 +57,6 @@ inline ByteVec sized(WireBytes w) {
     return w.bytes;
 }
 
-struct FetchedOffset {
-    int32_t partition;
-    int64_t offset;
-    int16_t error = 0;
-};
-
-// An OffsetFetch reply of version 7; without `topic` it is the group-level
-// form that lists no topics.
-inline ByteVec offsetFetchReply(int32_t correlId, const std::vector<FetchedOffset> &partitions,
-                                int16_t groupError, bool withTopic = true) {
-    WireBytes w;
-    w.i8(0).i32(0); // header tags, throttle
-    if (withTopic) {
-        w.uvarint(2).compact("orders").uvarint(partitions.size() + 1);
-        for (const FetchedOffset &p : partitions)
-            w.i32(p.partition).i64(p.offset).i32(-1).uvarint(0).i16(p.error).i8(0);
-        w.i8(0); // topic tags
-    } else {
-        w.uvarint(1);
-    }
-    w.i16(groupError).i8(0);
-    return w.reply(correlId);
-}
-
-struct CommitResult {
-    int32_t partition;
-    int16_t error = 0;
-};
-
-// An OffsetCommit reply of version 8 for the topic "orders".
-inline ByteVec offsetCommitReply(int32_t correlId, const std::vector<CommitResult> &partitions) {
-    WireBytes w;
-    w.i8(0).i32(0).uvarint(2).compact("orders").uvarint(partitions.size() + 1);
-    for (const CommitResult &p : partitions) w.i32(p.partition).i16(p.error).i8(0);
-    w.i8(0).i8(0); // topic tags, reply tags
-    return w.reply(correlId);
-}
-
-// A Heartbeat reply of version 4.
-inline ByteVec heartbeatReply(int32_t correlId, int16_t error) {
-    WireBytes w;
-    w.i8(0).i32(0).i16(error).i8(0);
-    return w.reply(correlId);
-}
-
 // Hands each strict prefix of `full` to `handler` in a buffer of exactly
 // that size, so that any read past its end is caught by AddressSanitizer.
 template <class Handler>

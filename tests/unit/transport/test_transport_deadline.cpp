@@ -25,12 +25,6 @@ class DeadlineTest : public TransportTest {
         makeTable(2, broker.port());
         ASSERT_EQ(kafka_connect(pcb_, 0), 0);
     }
-    bool logged(const std::vector<LogLine> &lines, const std::string &number,
-                const std::string &text) {
-        for (const LogLine &line : lines)
-            if (line.number == number && line.text.find(text) != std::string::npos) return true;
-        return false;
-    }
 };
 
 TEST_F(DeadlineTest, TrickledReplyIsGivenUpAndFreesTheLockForOtherThreads) {

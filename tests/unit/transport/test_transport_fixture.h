@@ -16,24 +16,12 @@
 #include "api/pcb.h"
 #include "api/session.h"
 #include "bqx.h"
-#include "support/fake_broker.h"
+#include "support/fake_cluster.h"
+#include "support/protocol_support.h"
 #include "support/log_capture.h"
 #include "transport/transport.h"
 
 namespace bqxtest {
-
-constexpr int16_t kApiVersionsKey = 18;
-
-// Reply frame: size, correlation id, body.
-inline Bytes replyFrame(uint32_t correlId, const Bytes &body) {
-    Bytes out;
-    uint32_t size = static_cast<uint32_t>(4 + body.size());
-    for (uint32_t value : {size, correlId})
-        for (int shift = 24; shift >= 0; shift -= 8)
-            out.push_back(static_cast<uint8_t>(value >> shift));
-    out.insert(out.end(), body.begin(), body.end());
-    return out;
-}
 
 inline std::vector<uint32_t> pendingIds(const BrokerEntry &entry) {
     std::vector<uint32_t> ids;
