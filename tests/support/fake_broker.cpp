@@ -134,13 +134,14 @@ Bytes apiVersionsBody(int16_t errorCode) {
     return body;
 }
 
-Bytes saslHandshakeBody(int16_t errorCode) {
+Bytes saslHandshakeBody(int16_t errorCode, const std::vector<std::string> &mechanisms) {
     Bytes body;
     putBe16(body, static_cast<uint16_t>(errorCode));
-    putBe32(body, 1);
-    putBe16(body, 5);
-    for (char c : std::string("PLAIN"))
-        body.push_back(static_cast<uint8_t>(c));
+    putBe32(body, static_cast<uint32_t>(mechanisms.size()));
+    for (const std::string &name : mechanisms) {
+        putBe16(body, static_cast<uint16_t>(name.size()));
+        body.insert(body.end(), name.begin(), name.end());
+    }
     return body;
 }
 

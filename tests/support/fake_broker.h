@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -74,7 +75,8 @@ struct FakeAction {
 
 // Reply bodies (behind the correlation id).
 Bytes apiVersionsBody(int16_t errorCode = 0); // version 3: error, no keys, throttle 0, tags
-Bytes saslHandshakeBody(int16_t errorCode);   // version 1: error, one mechanism "PLAIN"
+// SaslHandshake version 1: error, the offered mechanisms.
+Bytes saslHandshakeBody(int16_t errorCode, const std::vector<std::string> &mechanisms = {"PLAIN"});
 
 class FakeBroker {
   public:

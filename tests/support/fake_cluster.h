@@ -23,6 +23,7 @@
 #include "api/pcb.h"
 #include "support/fake_broker.h"
 #include "support/log_capture.h"
+#include "support/protocol_support.h"
 
 namespace bqxtest {
 
@@ -172,6 +173,53 @@ class ClusterSession {
 
   private:
     int32_t savedWaitSeconds_;
+};
+
+// An open session (BQXOPEN) whose broker table is built by the test.
+// Connected brokers are socket pairs: the library holds one end, the test
+// reads requests from and writes replies to the other. The reply wait the
+// test sets is restored when the session ends.
+class TableSession {
+  public:
+    TableSession();
+    ~TableSession();
+    TableSession(const TableSession &) = delete;
+    TableSession &operator=(const TableSession &) = delete;
+
+    // Brokers with the given node ids, then the bootstrap and coordinator
+    // slots (port 1). `connected[i]` gives broker i a socket pair.
+    void brokers(const std::vector<int32_t> &ids, const std::vector<bool> &connected);
+    // `count` unconnected entries on 127.0.0.1:`port`, broker ids 0, 1, ...
+    void table(uint32_t count, int port = 9092);
+    void setHost(uint32_t index, const char *host, int port);
+    void connect(uint32_t index); // a socket pair for entry `index`
+    int attach(uint32_t index);   // the same; returns the test's end
+    // Partition entries {partition id, leader id, broker index}.
+    void partitions(const std::vector<std::array<int32_t, 3>> &rows);
+    void topic(const std::string &name);
+    // The next request that broker `index` received, or nothing.
+    ByteVec takeRequest(uint32_t index);
+    // Places a reply in the socket of broker `index` before it is asked.
+    void preReply(uint32_t index, const ByteVec &reply);
+    // A request for entry `index` as the header builder makes it: the
+    // entry's next correlation id and the client id "BqX".
+    ByteVec request(uint32_t index, int16_t key, int16_t version, const ByteVec &body = {});
+    // Such a request, queued by kafka_sendqueue (ApiVersions as version 3).
+    int32_t queue(uint32_t index, int16_t key, int32_t wait, const ByteVec &body = {});
+    BrokerEntry &entry(uint32_t index) { return pcb->pBrokerList[index]; }
+    // Holds the global lock, as every caller of the library's request
+    // functions does, until the session ends.
+    void holdLock();
+
+    int32_t handle = -1;
+    PCB *pcb = nullptr;
+    std::vector<int> peers; // the test's end of each entry's socket pair, or -1
+
+  private:
+    void retirePeers();
+    int32_t savedWaitSeconds_;
+    bool locked_ = false;
+    std::vector<int> retired_; // ends of replaced socket pairs, closed at the end
 };
 
 } // namespace bqxtest

@@ -1,6 +1,5 @@
-// Shared pieces of the protocol tests: a session whose broker table and
-// partition list are set up by hand, brokers played by socket pairs, and
-// builders for request inspection and reply bytes.
+// Shared pieces of the protocol tests: builders of reply bytes and a
+// reader for request bytes. The sessions they serve are in fake_cluster.h.
 #ifndef BQX_TESTS_SUPPORT_PROTOCOL_SUPPORT_H
 #define BQX_TESTS_SUPPORT_PROTOCOL_SUPPORT_H
 
@@ -126,90 +125,6 @@ inline ByteVec bodyOf(const ByteVec &reply) {
     return reply.size() < 8 ? ByteVec() : ByteVec(reply.begin() + 8, reply.end());
 }
 
-// An open session (BQXOPEN) whose broker table is built by the test.
-// Connected brokers are socket pairs: the library holds one end, the test
-// reads requests from and writes replies to the other.
-class TableSession {
-  public:
-    TableSession() {
-        captureLines([&] { handle = BQXOPEN(); });
-        pcb = get_BQXPCB(handle);
-    }
-    ~TableSession() {
-        if (!pcb) return;
-        kafka_clearBrokers(pcb); // drops pending requests without waiting
-        pcb->iDebugLevel = 0;    // no statistics lines
-        // The close logs the messages that were sent and never answered.
-        captureLines([&] { BQXCLSE(handle); });
-        for (int fd : peers) if (fd >= 0) close(fd);
-    }
-    TableSession(const TableSession &) = delete;
-    TableSession &operator=(const TableSession &) = delete;
-
-    // Brokers with the given node ids, then the bootstrap and coordinator
-    // slots. `connected[i]` gives broker i a socket pair.
-    void brokers(const std::vector<int32_t> &ids, const std::vector<bool> &connected) {
-        uint32_t count = static_cast<uint32_t>(ids.size()) + 2;
-        pcb->pBrokerList = static_cast<BrokerEntry *>(calloc(count, sizeof(BrokerEntry)));
-        pcb->u32BrokerCount = count;
-        peers.assign(count, -1);
-        for (uint32_t i = 0; i < count; ++i) {
-            BrokerEntry &entry = pcb->pBrokerList[i];
-            entry.i32Socket = -1;
-            entry.pszHost = strdup("127.0.0.1");
-            entry.i32Port = 1;
-            if (i >= ids.size()) continue;
-            entry.i32BrokerID = ids[i];
-            if (connected[i]) connect(i);
-        }
-    }
-    void connect(uint32_t index) {
-        int pair[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-        pcb->pBrokerList[index].i32Socket = pair[0];
-        peers[index] = pair[1];
-    }
-    // Partition entries {partition id, leader id, broker index}.
-    void partitions(const std::vector<std::array<int32_t, 3>> &rows) {
-        pcb->pPartitionList =
-            static_cast<PartitionEntry *>(calloc(rows.size() ? rows.size() : 1, sizeof(PartitionEntry)));
-        pcb->u32PartitionCount = static_cast<uint32_t>(rows.size());
-        for (size_t i = 0; i < rows.size(); ++i) {
-            pcb->pPartitionList[i].i32Partition = rows[i][0];
-            pcb->pPartitionList[i].i32Leader = rows[i][1];
-            pcb->pPartitionList[i].i32BrokerIdx = rows[i][2];
-            pcb->pPartitionList[i].u32Assigned = 1;
-        }
-    }
-    void topic(const std::string &name) {
-        free(pcb->pszTopic);
-        pcb->pszTopic = strdup(name.c_str());
-    }
-    // The next request that broker `index` received, or nothing.
-    ByteVec takeRequest(uint32_t index) {
-        uint8_t size[4];
-        if (recv(peers[index], size, 4, MSG_DONTWAIT) != 4) return {};
-        ByteVec request(size, size + 4);
-        request.resize(4 + readBe32(size));
-        size_t have = 4;
-        while (have < request.size()) {
-            ssize_t got = recv(peers[index], request.data() + have, request.size() - have, 0);
-            if (got <= 0) return {};
-            have += static_cast<size_t>(got);
-        }
-        return request;
-    }
-    // Places a reply in the socket of broker `index` before it is asked.
-    void preReply(uint32_t index, const ByteVec &reply) {
-        ASSERT_EQ(send(peers[index], reply.data(), reply.size(), 0),
-                  static_cast<ssize_t>(reply.size()));
-    }
-
-    int32_t handle = -1;
-    PCB *pcb = nullptr;
-    std::vector<int> peers;
-};
-
 struct MetaBroker {
     int32_t id;
     std::string host;
@@ -240,6 +155,16 @@ inline ByteVec metadataReply(int32_t correlId, const std::vector<MetaBroker> &br
         for (int32_t r : p.isr) w.i32(r);
     }
     return w.reply(correlId);
+}
+
+// A SaslAuthenticate reply body (version 2); an empty message is sent as
+// the null text.
+inline ByteVec saslAuthenticateBody(int16_t error, const std::string &message,
+                                    const std::string &auth = "", int64_t lifetimeMs = 0) {
+    WireBytes w;
+    w.i8(0).i16(error);
+    if (message.empty()) w.uvarint(0); else w.compact(message);
+    return w.compact(auth).i64(lifetimeMs).i8(0).bytes;
 }
 
 // A Produce reply of version 7 for one partition.

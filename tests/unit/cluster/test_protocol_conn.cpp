@@ -7,13 +7,12 @@
 #include "protocol/protocol.h"
 #include "support/fake_broker.h"
 #include "support/log_capture.h"
-#include "support/protocol_support.h"
+#include "support/fake_cluster.h"
 
 using namespace bqxtest;
 
 namespace {
 
-constexpr size_t kHeaderBytes = 17;
 
 // A host name that fails to resolve without asking any name server: its
 // first label is longer than the 63 bytes a DNS label may have.
@@ -24,15 +23,8 @@ Bytes metadataBody(int16_t topicError, const std::string &topic, int port) {
                                 topic, {{2, 1, {1}, {1}}, {0, 1, {1}, {1}}, {1, 2, {2}, {2}}}));
 }
 
-Bytes authenticateBody(int16_t error, const std::string &message) {
-    WireBytes w;
-    w.i8(0).i16(error);
-    if (message.empty()) w.uvarint(0); else w.compact(message);
-    return w.uvarint(1).i64(3600000).i8(0).bytes;
-}
-
 Bytes behindHeader(const FakeRequest &request) {
-    return Bytes(request.raw.begin() + kHeaderBytes, request.raw.end());
+    return Bytes(request.raw.begin() + kRequestHeaderBytes, request.raw.end());
 }
 
 class Connect : public ::testing::Test {
@@ -211,7 +203,7 @@ TEST_F(Connect, SaslPlainSendsHandshakeAndCredentials) {
     FakeBroker broker;
     broker.script(FakeAction::reply(apiVersionsBody()));
     broker.script(FakeAction::reply(saslHandshakeBody(0)));
-    broker.script(FakeAction::reply(authenticateBody(0, "")));
+    broker.script(FakeAction::reply(saslAuthenticateBody(0, "", "", 3600000)));
     broker.script(FakeAction::reply(metadataBody(0, "orders", broker.port())));
     ASSERT_EQ(BQXAUTH(s.handle, "alice", 5, "s3cr3t", 6), 0);
     s.pcb->iDebugLevel = 5; // hex dumps of every request and reply
@@ -234,7 +226,7 @@ TEST_F(Connect, EmptyCredentialsStillSendTwoZeroBytes) {
     FakeBroker broker;
     broker.script(FakeAction::reply(apiVersionsBody()));
     broker.script(FakeAction::reply(saslHandshakeBody(0)));
-    broker.script(FakeAction::reply(authenticateBody(58, "Authentication failed")));
+    broker.script(FakeAction::reply(saslAuthenticateBody(58, "Authentication failed", "", 3600000)));
     ASSERT_EQ(BQXAUTH(s.handle, nullptr, 0, nullptr, 0), 0);
     EXPECT_EQ(conn(local(broker), "orders"), 7510);
     EXPECT_TRUE(logged(log, "7510", "58 Authentication failed"));

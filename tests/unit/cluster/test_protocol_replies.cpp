@@ -9,7 +9,7 @@
 #include "protocol/protocol.h"
 #include "auth/sasl_scram.h"
 #include "support/log_capture.h"
-#include "support/protocol_support.h"
+#include "support/fake_cluster.h"
 
 using namespace bqxtest;
 

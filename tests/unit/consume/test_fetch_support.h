@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/protocol_support.h"
+#include "support/fake_cluster.h"
 
 namespace bqxtest {
 
@@ -17,14 +17,9 @@ class FetchTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_NE(s.pcb, nullptr);
-        savedWait = gi32ReplyWaitSeconds;
-        gi32ReplyWaitSeconds = 2;
-        kafka_lock("TEST");
+        gi32ReplyWaitSeconds = 2; // the session restores it
+        s.holdLock();
         s.topic("orders");
-    }
-    void TearDown() override {
-        gi32ReplyWaitSeconds = savedWait;
-        kafka_unlock("TEST");
     }
     void dropTables() {
         kafka_clearBrokers(s.pcb);
@@ -41,7 +36,6 @@ class FetchTest : public ::testing::Test {
     BrokerEntry &broker(uint32_t i) { return s.pcb->pBrokerList[i]; }
 
     TableSession s;
-    int32_t savedWait = 35;
 };
 
 struct ParsedRequest {

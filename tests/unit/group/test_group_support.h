@@ -15,7 +15,7 @@
 #include "log/messages.h"
 #include "protocol/consumer.h"
 #include "support/log_capture.h"
-#include "support/protocol_support.h"
+#include "support/fake_cluster.h"
 
 namespace bqxtest {
 
@@ -26,8 +26,7 @@ class GroupTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_NE(s.pcb, nullptr);
-        savedWait = gi32ReplyWaitSeconds;
-        gi32ReplyWaitSeconds = 1;
+        gi32ReplyWaitSeconds = 1; // the session restores it
         s.brokers({1, 2}, {false, false});
         s.pcb->pBrokerList[1].i32Port = 9093;
         s.connect(kBootstrap);
@@ -37,11 +36,9 @@ class GroupTest : public ::testing::Test {
         s.pcb->pszGroupID = strdup("grp");
         s.pcb->u32ConsumerLoadBalancing = 1;
         s.topic("orders");
-        kafka_lock("TEST");
+        s.holdLock();
     }
     void TearDown() override {
-        kafka_unlock("TEST");
-        gi32ReplyWaitSeconds = savedWait;
         // The session's close would leave the group: nothing to leave here.
         free(s.pcb->pszMemberID);
         s.pcb->pszMemberID = nullptr;
@@ -59,7 +56,6 @@ class GroupTest : public ::testing::Test {
     }
 
     TableSession s;
-    int32_t savedWait = 0;
 };
 
 } // namespace bqxtest

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "support/protocol_support.h"
+#include "support/fake_cluster.h"
 
 namespace bqxtest {
 
