@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,38 @@ struct RequestReader {
     int16_t apiKey() const { return b.size() < 8 ? -1 : static_cast<int16_t>((b[4] << 8) | b[5]); }
     int16_t apiVersion() const { return b.size() < 8 ? -1 : static_cast<int16_t>((b[6] << 8) | b[7]); }
 };
+
+// A request split into its header fields and its body.
+struct ParsedRequest {
+    int16_t key = -1;
+    int16_t version = -1;
+    uint32_t correlId = 0;
+    ByteVec body;
+};
+
+inline ParsedRequest parseRequest(const ByteVec &request) {
+    ParsedRequest parsed;
+    if (request.size() < 14) return parsed;
+    RequestReader in{request};
+    parsed.key = in.apiKey();
+    parsed.version = in.apiVersion();
+    parsed.correlId = readBe32(&request[8]);
+    if (in.pos <= request.size()) parsed.body.assign(request.begin() + static_cast<long>(in.pos), request.end());
+    return parsed;
+}
+
+// Hands each prefix of `full` from `from` bytes on, short of the whole, to
+// `handler` in a buffer of exactly that size, so that any read past its end
+// is caught by AddressSanitizer.
+template <class Handler>
+void forEachPrefix(const ByteVec &full, size_t from, Handler handler) {
+    for (size_t length = from; length < full.size(); ++length) {
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[length ? length : 1]);
+        memcpy(exact.get(), full.data(), length);
+        SCOPED_TRACE("prefix of " + std::to_string(length) + " bytes");
+        handler(exact.get(), static_cast<uint32_t>(length));
+    }
+}
 
 // The bytes of a reply behind its size field and correlation id.
 inline ByteVec bodyOf(const ByteVec &reply) {

@@ -38,32 +38,15 @@ class FetchTest : public ::testing::Test {
     TableSession s;
 };
 
-struct ParsedRequest {
-    int16_t key = -1;
-    int16_t version = -1;
-    uint32_t correlId = 0;
-    ByteVec body;
-};
-
-inline ParsedRequest parseRequest(const ByteVec &request) {
-    ParsedRequest parsed;
-    if (request.size() < 14) return parsed;
-    parsed.key = static_cast<int16_t>((request[4] << 8) | request[5]);
-    parsed.version = static_cast<int16_t>((request[6] << 8) | request[7]);
-    parsed.correlId = readBe32(&request[8]);
-    size_t header = 14 + ((request[12] << 8) | request[13]);
-    if (header <= request.size()) parsed.body.assign(request.begin() + header, request.end());
-    return parsed;
-}
-
 // The partition id a Fetch of version 11 names (-1 if it is no Fetch).
 inline int32_t fetchedPartition(const ByteVec &request) {
-    ParsedRequest parsed = parseRequest(request);
-    if (parsed.key != 1 || parsed.body.size() < 35) return -1;
-    size_t topicLen = (parsed.body[29] << 8) | parsed.body[30];
-    size_t at = 31 + topicLen + 4;
-    if (at + 4 > parsed.body.size()) return -1;
-    return static_cast<int32_t>(readBe32(&parsed.body[at]));
+    RequestReader in{request};
+    if (in.apiKey() != 1) return -1;
+    in.pos += 4 + 4 + 4 + 4 + 1 + 4 + 4 + 4; // up to the topic name
+    in.str();
+    in.be(4); // partition count
+    int32_t partition = static_cast<int32_t>(in.be(4));
+    return in.ok ? partition : -1;
 }
 
 inline ByteVec fetchBody(const std::string &topic, int32_t partition, int64_t offset,

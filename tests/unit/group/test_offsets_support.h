@@ -57,17 +57,6 @@ inline ByteVec sized(WireBytes w) {
     return w.bytes;
 }
 
-// Hands each strict prefix of `full` to `handler` in a buffer of exactly
-// that size, so that any read past its end is caught by AddressSanitizer.
-template <class Handler>
-void forEachStrictPrefix(const ByteVec &full, Handler handler) {
-    for (size_t length = 0; length < full.size(); ++length) {
-        std::unique_ptr<uint8_t[]> exact(new uint8_t[length ? length : 1]);
-        memcpy(exact.get(), full.data(), length);
-        SCOPED_TRACE("prefix of " + std::to_string(length) + " bytes");
-        handler(exact.get(), static_cast<uint32_t>(length));
-    }
-}
 
 } // namespace bqxtest
 
