@@ -112,13 +112,17 @@ int FakeCluster::count(size_t node, int16_t apiKey) {
     return found;
 }
 
-bool FakeCluster::waitForProduce(size_t node, int wanted, int timeoutMs) {
+bool eventually(const std::function<bool()> &condition, int timeoutMs) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (count(node, kProduceKey) < wanted) {
+    while (!condition()) {
         if (std::chrono::steady_clock::now() > end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+bool FakeCluster::waitForProduce(size_t node, int wanted, int timeoutMs) {
+    return eventually([&] { return count(node, kProduceKey) >= wanted; }, timeoutMs);
 }
 
 std::vector<ProduceRequest> FakeCluster::produced(size_t node) {

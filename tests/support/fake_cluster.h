@@ -81,6 +81,9 @@ Bytes produceReplyBody(const std::string &topic,
 FakeAction produceAnswer(const ProduceRequest &request,
                          const std::function<int16_t(int32_t partition)> &errorOf);
 
+// Polls `condition` until it holds (true) or `timeoutMs` have passed (false).
+bool eventually(const std::function<bool()> &condition, int timeoutMs = 5000);
+
 class FakeCluster {
   public:
     // `leaders`: the leader's node id of partitions 0, 1, ...

@@ -41,15 +41,6 @@ int32_t connect(int32_t handle, const std::string &bootstrap) {
 
 int32_t produce(int32_t handle) { return BQXPROD(handle, nullptr, 0, "value", 5, 0); }
 
-bool waitFor(const std::function<bool()> &done, int timeoutMs) {
-    auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (Clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 class SessionThreads : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -90,7 +81,7 @@ TEST_P(WaitingCall, GivesUpWhenItsSessionIsTakenOverByAnotherThread) {
             waiting = produce(handle);
             gaveUp = Clock::now();
         });
-        EXPECT_TRUE(waitFor([&] { return cluster.count(0, kProduceKey) == 1; }, 5000));
+        EXPECT_TRUE(eventually([&] { return cluster.count(0, kProduceKey) == 1; }, 5000));
         other = GetParam().call(handle, cluster.bootstrap());
         producer.join();
         EXPECT_LT(gaveUp - started, std::chrono::seconds(5));

@@ -168,17 +168,6 @@ bool threadActive() {
     return active != 0;
 }
 
-// Polls `condition` for up to `seconds`.
-template <class Condition>
-bool eventually(Condition condition, int seconds = 5) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 int32_t startHeartbeat(PCB *pcb) {
     int32_t rc = -1;
     underLock([&] { rc = kafka_heartbeat(pcb); });
