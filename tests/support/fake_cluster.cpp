@@ -89,7 +89,7 @@ void FakeCluster::setPartitionCount(size_t count) {
 
 void FakeCluster::offerApiVersions(const std::vector<ApiRange> &ranges) {
     std::lock_guard<std::mutex> lock(mutex_);
-    apiVersions_ = apiVersionsBody(ranges);
+    apiVersions_ = apiVersionsBody(0, ranges);
 }
 
 void FakeCluster::onRequest(int16_t apiKey, Intercept intercept) {

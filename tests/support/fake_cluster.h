@@ -27,25 +27,8 @@
 
 namespace bqxtest {
 
-constexpr int16_t kProduceKey = 0;
-constexpr int16_t kFetchKey = 1;
-constexpr int16_t kListOffsetsKey = 2;
-constexpr int16_t kMetadataKey = 3;
-constexpr int16_t kOffsetCommitKey = 8;
-constexpr int16_t kOffsetFetchKey = 9;
-constexpr int16_t kFindCoordinatorKey = 10;
-constexpr int16_t kJoinGroupKey = 11;
-constexpr int16_t kHeartbeatKey = 12;
-constexpr int16_t kLeaveGroupKey = 13;
-constexpr int16_t kSyncGroupKey = 14;
-constexpr int16_t kApiVersionsKey = 18;
-
-// An offered version range: {API key, lowest, highest}.
-using ApiRange = std::array<int16_t, 3>;
 // The ranges a broker offers to a consuming session.
 const std::vector<ApiRange> &consumerApiRanges();
-// An ApiVersions reply body (version 3) offering `ranges`.
-Bytes apiVersionsBody(const std::vector<ApiRange> &ranges);
 // A record batch of `values` from `baseOffset` on, one header per record
 // when `headers` is set.
 Bytes recordBatch(int64_t baseOffset, const std::vector<std::string> &values, bool headers = false);

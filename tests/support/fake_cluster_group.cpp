@@ -20,13 +20,6 @@ const std::vector<ApiRange> &consumerApiRanges() {
     return ranges;
 }
 
-Bytes apiVersionsBody(const std::vector<ApiRange> &ranges) {
-    WireBytes w;
-    w.i16(0).uvarint(ranges.size() + 1);
-    for (const ApiRange &r : ranges) w.i16(r[0]).i16(r[1]).i16(r[2]).i8(0);
-    return w.i32(0).i8(0).bytes;
-}
-
 Bytes recordBatch(int64_t baseOffset, const std::vector<std::string> &values, bool headers) {
     TestBatch batch{baseOffset, {}};
     for (size_t i = 0; i < values.size(); ++i) {
