@@ -1,5 +1,6 @@
-// Fetch tests: a session whose test body holds the global lock, request
-// parsing, and request and reply bytes.
+// Fetch tests: the fake cluster's hand-built session, its test body holding
+// the global lock, the partition a Fetch names, expected request bytes and
+// version offers.
 #ifndef BQX_TESTS_UNIT_TEST_FETCH_SUPPORT_H
 #define BQX_TESTS_UNIT_TEST_FETCH_SUPPORT_H
 

@@ -1,7 +1,8 @@
-// Shared pieces of the group membership tests: a session with two Metadata
-// brokers, a connected bootstrap entry and a connected coordinator slot
-// (socket pairs), the global lock held as every caller holds it, reply
-// builders for the group APIs and a reader for request bytes.
+// The group membership tests' fixture: the fake cluster's hand-built
+// session with two Metadata brokers, a connected bootstrap entry and a
+// connected coordinator slot (socket pairs), the global lock held as every
+// caller holds it. Reply builders and the request reader are shared ones
+// (support/protocol_support.h).
 #ifndef BQX_TESTS_UNIT_TEST_GROUP_SUPPORT_H
 #define BQX_TESTS_UNIT_TEST_GROUP_SUPPORT_H
 

@@ -1,6 +1,6 @@
 // Shared pieces of the offset and heartbeat tests: a session that is a
-// joined group member with a connected coordinator, and the replies of
-// OffsetFetch, OffsetCommit and Heartbeat as the coordinator sends them.
+// joined group member with a connected coordinator, and expected request
+// bytes. Their replies are built by support/protocol_support.h.
 #ifndef BQX_TESTS_UNIT_TEST_OFFSETS_SUPPORT_H
 #define BQX_TESTS_UNIT_TEST_OFFSETS_SUPPORT_H
 
