@@ -4,7 +4,9 @@
 // responder the test sets (every partition accepted unless it says
 // otherwise); a consumer finds node 1 (or the node set) as its group
 // coordinator, joins, and fetches each partition's log from it. Any API
-// key's answer can be scripted in front of these.
+// key's answer can be scripted in front of these. Tests of single request
+// functions use TableSession instead: a session whose broker table the
+// test builds, brokers played by socket pairs.
 #ifndef BQX_TESTS_FAKE_CLUSTER_H
 #define BQX_TESTS_FAKE_CLUSTER_H
 
