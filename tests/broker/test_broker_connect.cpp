@@ -11,14 +11,9 @@
 using namespace bqxbroker;
 using bqxtest::captureLog;
 using bqxtest::LogLine;
+using bqxtest::logged;
 
 namespace {
-
-bool logged(const std::vector<LogLine> &log, const std::string &number, const std::string &text) {
-    for (const LogLine &line : log)
-        if (line.number == number && line.text.find(text) != std::string::npos) return true;
-    return false;
-}
 
 TEST(BrokerConnect, BuildsTablesFromTheBroker) {
     std::string topic = newTopic("conn", 3);

@@ -10,26 +10,13 @@
 #include <chrono>
 #include <string>
 
+#include "support/protocol_support.h"
+
 namespace bqxtest {
 
 namespace {
 
-constexpr int16_t kApiVersionsKey = 18;
 constexpr size_t kHeaderBytes = 12; // size, key, version, correlation id
-
-void putBe32(Bytes &out, uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<uint8_t>(value >> shift));
-}
-
-void putBe16(Bytes &out, uint16_t value) {
-    out.push_back(static_cast<uint8_t>(value >> 8));
-    out.push_back(static_cast<uint8_t>(value));
-}
-
-uint32_t be32(const uint8_t *p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
 
 void writeAll(int fd, const uint8_t *data, size_t length) {
     while (length > 0) {
@@ -42,11 +29,7 @@ void writeAll(int fd, const uint8_t *data, size_t length) {
 }
 
 Bytes frame(const FakeRequest &request, const FakeAction &action) {
-    Bytes out;
-    putBe32(out, static_cast<uint32_t>(4 + action.body.size()));
-    putBe32(out, static_cast<uint32_t>(request.correlId + action.correlDelta));
-    out.insert(out.end(), action.body.begin(), action.body.end());
-    return out;
+    return WireBytes{action.body}.reply(request.correlId + action.correlDelta);
 }
 
 } // namespace
@@ -125,23 +108,18 @@ void FakeGate::wait() {
     opened_.wait_for(lock, std::chrono::seconds(10), [this] { return open_; });
 }
 
-Bytes apiVersionsBody(int16_t errorCode) {
-    Bytes body;
-    putBe16(body, static_cast<uint16_t>(errorCode));
-    body.push_back(1); // api_keys: empty compact array
-    putBe32(body, 0);  // throttle_time_ms
-    body.push_back(0); // tagged fields
-    return body;
+Bytes apiVersionsBody(int16_t errorCode, const std::vector<ApiRange> &ranges) {
+    WireBytes w;
+    w.i16(errorCode).uvarint(ranges.size() + 1);
+    for (const ApiRange &r : ranges) w.i16(r[0]).i16(r[1]).i16(r[2]).i8(0);
+    return w.i32(0).i8(0).bytes; // throttle, tags
 }
 
-Bytes saslHandshakeBody(int16_t errorCode) {
-    Bytes body;
-    putBe16(body, static_cast<uint16_t>(errorCode));
-    putBe32(body, 1);
-    putBe16(body, 5);
-    for (char c : std::string("PLAIN"))
-        body.push_back(static_cast<uint8_t>(c));
-    return body;
+Bytes saslHandshakeBody(int16_t errorCode, const std::vector<std::string> &mechanisms) {
+    WireBytes w;
+    w.i16(errorCode).i32(static_cast<int64_t>(mechanisms.size()));
+    for (const std::string &name : mechanisms) w.str(name);
+    return w.bytes;
 }
 
 FakeBroker::FakeBroker() {
@@ -231,7 +209,7 @@ bool FakeBroker::readFrom(Connection &connection) {
         return false;
     connection.pending.insert(connection.pending.end(), chunk, chunk + n);
     while (connection.pending.size() >= 4 && !connection.deaf) {
-        size_t total = 4 + be32(connection.pending.data());
+        size_t total = 4 + readBe32(connection.pending.data());
         if (connection.pending.size() < total)
             break;
         Bytes request(connection.pending.begin(), connection.pending.begin() + long(total));
@@ -270,7 +248,7 @@ bool FakeBroker::handle(Connection &connection, const Bytes &raw) {
     if (raw.size() >= kHeaderBytes) {
         request.apiKey = static_cast<int16_t>((raw[4] << 8) | raw[5]);
         request.apiVersion = static_cast<int16_t>((raw[6] << 8) | raw[7]);
-        request.correlId = static_cast<int32_t>(be32(raw.data() + 8));
+        request.correlId = static_cast<int32_t>(readBe32(raw.data() + 8));
     }
     FakeAction action = nextAction(request);
     if (action.delayMs > 0)
@@ -283,8 +261,7 @@ bool FakeBroker::handle(Connection &connection, const Bytes &raw) {
         writeAll(connection.fd, reply.data(), reply.size());
         return true;
     case FakeAction::Kind::kRawSize: {
-        Bytes size;
-        putBe32(size, static_cast<uint32_t>(action.rawSize));
+        Bytes size = WireBytes().i32(action.rawSize).bytes;
         writeAll(connection.fd, size.data(), size.size());
         return true;
     }

@@ -6,17 +6,35 @@
 
 #include <stdint.h>
 
+#include <array>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 namespace bqxtest {
 
 using Bytes = std::vector<uint8_t>;
+
+constexpr int16_t kProduceKey = 0;
+constexpr int16_t kFetchKey = 1;
+constexpr int16_t kListOffsetsKey = 2;
+constexpr int16_t kMetadataKey = 3;
+constexpr int16_t kOffsetCommitKey = 8;
+constexpr int16_t kOffsetFetchKey = 9;
+constexpr int16_t kFindCoordinatorKey = 10;
+constexpr int16_t kJoinGroupKey = 11;
+constexpr int16_t kHeartbeatKey = 12;
+constexpr int16_t kLeaveGroupKey = 13;
+constexpr int16_t kSyncGroupKey = 14;
+constexpr int16_t kApiVersionsKey = 18;
+
+// An offered version range: {API key, lowest, highest}.
+using ApiRange = std::array<int16_t, 3>;
 
 // One request as the fake received it (size field included in `raw`).
 struct FakeRequest {
@@ -73,8 +91,10 @@ struct FakeAction {
 };
 
 // Reply bodies (behind the correlation id).
-Bytes apiVersionsBody(int16_t errorCode = 0); // version 3: error, no keys, throttle 0, tags
-Bytes saslHandshakeBody(int16_t errorCode);   // version 1: error, one mechanism "PLAIN"
+// ApiVersions version 3: error, the offered ranges (none by default), throttle 0, tags.
+Bytes apiVersionsBody(int16_t errorCode = 0, const std::vector<ApiRange> &ranges = {});
+// SaslHandshake version 1: error, the offered mechanisms.
+Bytes saslHandshakeBody(int16_t errorCode, const std::vector<std::string> &mechanisms = {"PLAIN"});
 
 class FakeBroker {
   public:

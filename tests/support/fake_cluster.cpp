@@ -10,62 +10,24 @@
 
 namespace bqxtest {
 
-namespace {
-
-constexpr int16_t kApiVersionsKey = 18;
-
-// Big-endian reads that never pass the end; a read beyond it fails the reader.
-struct Cursor {
-    const Bytes &bytes;
-    size_t pos;
-    bool ok = true;
-
-    int64_t take(size_t width) {
-        if (!ok || bytes.size() - pos < width) {
-            ok = false;
-            return 0;
-        }
-        uint64_t value = 0;
-        for (size_t i = 0; i < width; ++i) value = (value << 8) | bytes[pos++];
-        return width == 2 ? int16_t(value) : width == 4 ? int32_t(value) : int64_t(value);
-    }
-    std::string string() {
-        int64_t length = take(2);
-        if (length < 0) return {};
-        if (!ok || bytes.size() - pos < static_cast<size_t>(length)) {
-            ok = false;
-            return {};
-        }
-        std::string text(bytes.begin() + static_cast<long>(pos),
-                         bytes.begin() + static_cast<long>(pos) + length);
-        pos += static_cast<size_t>(length);
-        return text;
-    }
-};
-
-Bytes bodyOf(const ByteVec &reply) { return Bytes(reply.begin() + 8, reply.end()); }
-
-} // namespace
-
 bool parseProduce(const FakeRequest &request, ProduceRequest *out, std::string *problem) {
     *out = ProduceRequest{};
     out->raw = request.raw;
     out->correlId = request.correlId;
-    Cursor in{out->raw, 12}; // size, key, version, correlation id
-    in.string();             // client id
-    in.string();             // transactional id
-    out->acks = static_cast<int16_t>(in.take(2));
-    out->timeoutMs = static_cast<int32_t>(in.take(4));
-    if (in.take(4) != 1) {
+    RequestReader in{out->raw}; // from behind the header
+    in.str();                   // transactional id
+    out->acks = static_cast<int16_t>(in.be(2));
+    out->timeoutMs = static_cast<int32_t>(in.be(4));
+    if (in.be(4) != 1) {
         *problem = "not one topic";
         return false;
     }
-    out->topic = in.string();
-    int64_t partitions = in.take(4);
+    out->topic = in.str();
+    int64_t partitions = in.be(4);
     for (int64_t i = 0; in.ok && i < partitions; ++i) {
         ProduceRequest::Partition partition;
-        partition.partition = static_cast<int32_t>(in.take(4));
-        int64_t size = in.take(4);
+        partition.partition = static_cast<int32_t>(in.be(4));
+        int64_t size = in.be(4);
         if (!in.ok || size < 0 || out->raw.size() - in.pos < static_cast<size_t>(size)) {
             *problem = "record set beyond the request";
             return false;
@@ -100,7 +62,8 @@ FakeAction produceAnswer(const ProduceRequest &request,
 }
 
 FakeCluster::FakeCluster(std::string topic, size_t brokers, std::vector<int32_t> leaders)
-    : topic_(std::move(topic)), leaders_(std::move(leaders)), metadataDropped_(brokers, false) {
+    : topic_(std::move(topic)), leaders_(std::move(leaders)), metadataDropped_(brokers, false),
+      apiVersions_(apiVersionsBody()) {
     for (size_t node = 0; node < brokers; ++node) {
         nodes_.push_back(std::make_unique<FakeBroker>());
         nodes_.back()->respond([this, node](const FakeRequest &r) { return answer(node, r); });
@@ -110,17 +73,32 @@ FakeCluster::FakeCluster(std::string topic, size_t brokers, std::vector<int32_t>
 FakeCluster::~FakeCluster() { nodes_.clear(); } // the fake threads end first
 
 void FakeCluster::onProduce(Responder responder) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     responder_ = std::move(responder);
 }
 
 void FakeCluster::setLeader(int32_t partition, int32_t nodeId) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     leaders_.at(static_cast<size_t>(partition)) = nodeId;
 }
 
+void FakeCluster::setPartitionCount(size_t count) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    leaders_.assign(count, 1);
+}
+
+void FakeCluster::offerApiVersions(const std::vector<ApiRange> &ranges) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    apiVersions_ = apiVersionsBody(0, ranges);
+}
+
+void FakeCluster::onRequest(int16_t apiKey, Intercept intercept) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    intercepts_[apiKey] = std::move(intercept);
+}
+
 void FakeCluster::dropMetadata(size_t node, bool drop) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     metadataDropped_.at(node) = drop;
 }
 
@@ -134,13 +112,17 @@ int FakeCluster::count(size_t node, int16_t apiKey) {
     return found;
 }
 
-bool FakeCluster::waitForProduce(size_t node, int wanted, int timeoutMs) {
+bool eventually(const std::function<bool()> &condition, int timeoutMs) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (count(node, kProduceKey) < wanted) {
+    while (!condition()) {
         if (std::chrono::steady_clock::now() > end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+bool FakeCluster::waitForProduce(size_t node, int wanted, int timeoutMs) {
+    return eventually([&] { return count(node, kProduceKey) >= wanted; }, timeoutMs);
 }
 
 std::vector<ProduceRequest> FakeCluster::produced(size_t node) {
@@ -170,11 +152,18 @@ Bytes FakeCluster::metadataBody() {
 }
 
 FakeAction FakeCluster::answer(size_t node, const FakeRequest &request) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (request.apiKey == kApiVersionsKey) return FakeAction::reply(apiVersionsBody());
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    auto intercept = intercepts_.find(request.apiKey);
+    if (intercept != intercepts_.end())
+        if (std::optional<FakeAction> action = intercept->second(node, request)) return *action;
+    if (request.apiKey == kApiVersionsKey) return FakeAction::reply(apiVersions_);
     if (request.apiKey == kMetadataKey)
         return metadataDropped_[node] ? FakeAction::close() : FakeAction::reply(metadataBody());
-    if (request.apiKey != kProduceKey) return FakeAction::noReply();
+    if (request.apiKey == kProduceKey) return answerProduce(node, request);
+    return answerConsumer(request);
+}
+
+FakeAction FakeCluster::answerProduce(size_t node, const FakeRequest &request) {
     ProduceRequest produce;
     std::string problem;
     if (!parseProduce(request, &produce, &problem)) {
@@ -231,6 +220,26 @@ int32_t ClusterSession::close() {
     handle = -1;
     pcb = nullptr;
     return rc;
+}
+
+std::vector<std::string> ClusterSession::consume(const std::string &group, size_t wanted,
+                                                 int32_t timeout, std::vector<LogLine> *lines,
+                                                 int32_t *lastRc) {
+    std::vector<std::string> values;
+    int32_t rc = 0;
+    std::vector<LogLine> consumed = captureLog([&] {
+        std::vector<char> buffer(1025);
+        while (values.size() < wanted) {
+            uint32_t length = 1024;
+            rc = BQXCONS(handle, group.data(), static_cast<int32_t>(group.size()), buffer.data(),
+                         &length, 0, timeout);
+            if (rc != 0) break;
+            values.emplace_back(buffer.data(), length);
+        }
+    });
+    if (lines) *lines = consumed;
+    if (lastRc) *lastRc = rc;
+    return values;
 }
 
 void ClusterSession::record(const std::function<void()> &body) {

@@ -276,13 +276,15 @@ struct TestReply {
     std::vector<std::pair<int64_t, int64_t>> aborted = {}; // producer id, first offset
     int16_t error = 0;
     int16_t partitionError = 0;
+    std::string topic = "t";
 };
 
 // The reply as received, from its size field on.
 inline Bytes fetchReply(int32_t correlId, const TestReply &t) {
     Out body;
     body.be(0, 4).be(static_cast<uint16_t>(t.error), 2).be(0, 4).be(1, 4);
-    body.be(1, 2).be('t', 1).be(1, 4).be(static_cast<uint32_t>(t.partition), 4);
+    body.be(t.topic.size(), 2).bytes(Bytes(t.topic.begin(), t.topic.end()));
+    body.be(1, 4).be(static_cast<uint32_t>(t.partition), 4);
     body.be(static_cast<uint16_t>(t.partitionError), 2).be(99, 8).be(99, 8).be(0, 8);
     if (t.aborted.empty()) {
         body.be(0xFFFFFFFF, 4);

@@ -54,6 +54,14 @@ inline std::vector<std::string> numbersOf(const std::vector<LogLine> &lines) {
     return numbers;
 }
 
+// Whether `lines` hold message `number`, with `text` in its text when given.
+inline bool logged(const std::vector<LogLine> &lines, const std::string &number,
+                   const std::string &text = "") {
+    for (const LogLine &line : lines)
+        if (line.number == number && line.text.find(text) != std::string::npos) return true;
+    return false;
+}
+
 } // namespace bqxtest
 
 #endif

@@ -1,6 +1,5 @@
-// Shared pieces of the protocol tests: a session whose broker table and
-// partition list are set up by hand, brokers played by socket pairs, and
-// builders for request inspection and reply bytes.
+// Shared pieces of the protocol tests: builders of reply bytes and a
+// reader for request bytes. The sessions they serve are in fake_cluster.h.
 #ifndef BQX_TESTS_SUPPORT_PROTOCOL_SUPPORT_H
 #define BQX_TESTS_SUPPORT_PROTOCOL_SUPPORT_H
 
@@ -10,6 +9,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,8 +23,9 @@ namespace bqxtest {
 
 using ByteVec = std::vector<uint8_t>;
 
-// The coordinator entry of a table with two brokers (TableSession::brokers
-// with two ids): brokers, bootstrap, coordinator.
+// The bootstrap and coordinator entries of a table with two brokers
+// (TableSession::brokers with two ids): brokers, bootstrap, coordinator.
+constexpr uint32_t kBootstrap = 2;
 constexpr uint32_t kCoordinator = 3;
 
 // Big-endian bytes of a reply or of an expected request.
@@ -55,93 +56,107 @@ struct WireBytes {
     }
 };
 
+// A reply frame: size field, correlation id, then `body`.
+inline ByteVec replyFrame(uint32_t correlId, const ByteVec &body) {
+    return WireBytes{body}.reply(static_cast<int32_t>(correlId));
+}
+
 inline uint32_t readBe32(const uint8_t *p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
-// An open session (BQXOPEN) whose broker table is built by the test.
-// Connected brokers are socket pairs: the library holds one end, the test
-// reads requests from and writes replies to the other.
-class TableSession {
-  public:
-    TableSession() {
-        captureLines([&] { handle = BQXOPEN(); });
-        pcb = get_BQXPCB(handle);
-    }
-    ~TableSession() {
-        if (!pcb) return;
-        kafka_clearBrokers(pcb); // drops pending requests without waiting
-        pcb->iDebugLevel = 0;    // no statistics lines
-        // The close logs the messages that were sent and never answered.
-        captureLines([&] { BQXCLSE(handle); });
-        for (int fd : peers) if (fd >= 0) close(fd);
-    }
-    TableSession(const TableSession &) = delete;
-    TableSession &operator=(const TableSession &) = delete;
+// The bytes behind a request's header (size, key, version, correlation id
+// and the client id; 17 bytes with the client id "BqX").
+constexpr size_t kRequestHeaderBytes = 17;
 
-    // Brokers with the given node ids, then the bootstrap and coordinator
-    // slots. `connected[i]` gives broker i a socket pair.
-    void brokers(const std::vector<int32_t> &ids, const std::vector<bool> &connected) {
-        uint32_t count = static_cast<uint32_t>(ids.size()) + 2;
-        pcb->pBrokerList = static_cast<BrokerEntry *>(calloc(count, sizeof(BrokerEntry)));
-        pcb->u32BrokerCount = count;
-        peers.assign(count, -1);
-        for (uint32_t i = 0; i < count; ++i) {
-            BrokerEntry &entry = pcb->pBrokerList[i];
-            entry.i32Socket = -1;
-            entry.pszHost = strdup("127.0.0.1");
-            entry.i32Port = 1;
-            if (i >= ids.size()) continue;
-            entry.i32BrokerID = ids[i];
-            if (connected[i]) connect(i);
-        }
-    }
-    void connect(uint32_t index) {
-        int pair[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-        pcb->pBrokerList[index].i32Socket = pair[0];
-        peers[index] = pair[1];
-    }
-    // Partition entries {partition id, leader id, broker index}.
-    void partitions(const std::vector<std::array<int32_t, 3>> &rows) {
-        pcb->pPartitionList =
-            static_cast<PartitionEntry *>(calloc(rows.size() ? rows.size() : 1, sizeof(PartitionEntry)));
-        pcb->u32PartitionCount = static_cast<uint32_t>(rows.size());
-        for (size_t i = 0; i < rows.size(); ++i) {
-            pcb->pPartitionList[i].i32Partition = rows[i][0];
-            pcb->pPartitionList[i].i32Leader = rows[i][1];
-            pcb->pPartitionList[i].i32BrokerIdx = rows[i][2];
-            pcb->pPartitionList[i].u32Assigned = 1;
-        }
-    }
-    void topic(const std::string &name) {
-        free(pcb->pszTopic);
-        pcb->pszTopic = strdup(name.c_str());
-    }
-    // The next request that broker `index` received, or nothing.
-    ByteVec takeRequest(uint32_t index) {
-        uint8_t size[4];
-        if (recv(peers[index], size, 4, MSG_DONTWAIT) != 4) return {};
-        ByteVec request(size, size + 4);
-        request.resize(4 + readBe32(size));
-        size_t have = 4;
-        while (have < request.size()) {
-            ssize_t got = recv(peers[index], request.data() + have, request.size() - have, 0);
-            if (got <= 0) return {};
-            have += static_cast<size_t>(got);
-        }
-        return request;
-    }
-    // Places a reply in the socket of broker `index` before it is asked.
-    void preReply(uint32_t index, const ByteVec &reply) {
-        ASSERT_EQ(send(peers[index], reply.data(), reply.size(), 0),
-                  static_cast<ssize_t>(reply.size()));
-    }
+// Reads a request back field by field, big-endian, from behind its header.
+// A read past the end yields 0 and clears `ok`: it never leaves the bytes.
+struct RequestReader {
+    const ByteVec &b;
+    size_t pos = headerEnd(b);
+    bool ok = true;
 
-    int32_t handle = -1;
-    PCB *pcb = nullptr;
-    std::vector<int> peers;
+    static size_t headerEnd(const ByteVec &bytes) {
+        return bytes.size() < 14 ? bytes.size() : 14 + ((bytes[12] << 8) | bytes[13]);
+    }
+    bool has(uint64_t n) {
+        ok = ok && pos <= b.size() && b.size() - pos >= n;
+        return ok;
+    }
+    int64_t be(int width) { // sign-extended
+        if (!has(static_cast<uint64_t>(width))) return 0;
+        uint64_t v = 0;
+        for (int i = 0; i < width; ++i) v = (v << 8) | b[pos++];
+        if (width < 8 && (v >> (8 * width - 1)) & 1) v |= ~uint64_t{0} << (8 * width);
+        return static_cast<int64_t>(v);
+    }
+    uint64_t uvarint() {
+        uint64_t v = 0;
+        for (int shift = 0; has(1) && shift < 64; shift += 7) {
+            uint8_t byte = b[pos++];
+            v |= uint64_t{byte & 0x7Fu} << shift;
+            if (!(byte & 0x80)) break;
+        }
+        return v;
+    }
+    int64_t varint() { // zigzag
+        uint64_t u = uvarint();
+        return static_cast<int64_t>(u >> 1) ^ -static_cast<int64_t>(u & 1);
+    }
+    std::string bytes(int64_t n) {
+        if (n < 0 || !has(static_cast<uint64_t>(n))) return {};
+        std::string s(b.begin() + static_cast<long>(pos), b.begin() + static_cast<long>(pos + n));
+        pos += static_cast<size_t>(n);
+        return s;
+    }
+    std::string str() { // "<null>" for the null text
+        int64_t n = be(2);
+        return n < 0 ? "<null>" : bytes(n);
+    }
+    std::string compact() { // compact string; the null one reads as empty
+        uint64_t n = uvarint();
+        return n == 0 ? std::string() : bytes(static_cast<int64_t>(n - 1));
+    }
+    int16_t apiKey() const { return b.size() < 8 ? -1 : static_cast<int16_t>((b[4] << 8) | b[5]); }
+    int16_t apiVersion() const { return b.size() < 8 ? -1 : static_cast<int16_t>((b[6] << 8) | b[7]); }
 };
+
+// A request split into its header fields and its body.
+struct ParsedRequest {
+    int16_t key = -1;
+    int16_t version = -1;
+    uint32_t correlId = 0;
+    ByteVec body;
+};
+
+inline ParsedRequest parseRequest(const ByteVec &request) {
+    ParsedRequest parsed;
+    if (request.size() < 14) return parsed;
+    RequestReader in{request};
+    parsed.key = in.apiKey();
+    parsed.version = in.apiVersion();
+    parsed.correlId = readBe32(&request[8]);
+    if (in.pos <= request.size()) parsed.body.assign(request.begin() + static_cast<long>(in.pos), request.end());
+    return parsed;
+}
+
+// Hands each prefix of `full` from `from` bytes on, short of the whole, to
+// `handler` in a buffer of exactly that size, so that any read past its end
+// is caught by AddressSanitizer.
+template <class Handler>
+void forEachPrefix(const ByteVec &full, size_t from, Handler handler) {
+    for (size_t length = from; length < full.size(); ++length) {
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[length ? length : 1]);
+        memcpy(exact.get(), full.data(), length);
+        SCOPED_TRACE("prefix of " + std::to_string(length) + " bytes");
+        handler(exact.get(), static_cast<uint32_t>(length));
+    }
+}
+
+// The bytes of a reply behind its size field and correlation id.
+inline ByteVec bodyOf(const ByteVec &reply) {
+    return reply.size() < 8 ? ByteVec() : ByteVec(reply.begin() + 8, reply.end());
+}
 
 struct MetaBroker {
     int32_t id;
@@ -175,11 +190,138 @@ inline ByteVec metadataReply(int32_t correlId, const std::vector<MetaBroker> &br
     return w.reply(correlId);
 }
 
+// A SaslAuthenticate reply body (version 2); an empty message is sent as
+// the null text.
+inline ByteVec saslAuthenticateBody(int16_t error, const std::string &message,
+                                    const std::string &auth = "", int64_t lifetimeMs = 0) {
+    WireBytes w;
+    w.i8(0).i16(error);
+    if (message.empty()) w.uvarint(0); else w.compact(message);
+    return w.compact(auth).i64(lifetimeMs).i8(0).bytes;
+}
+
 // A Produce reply of version 7 for one partition.
 inline ByteVec produceReply(int32_t correlId, const std::string &topic, int32_t partition,
                             int16_t error) {
     WireBytes w;
     w.i32(1).str(topic).i32(1).i32(partition).i16(error).i64(42).i64(-1).i64(0).i32(0);
+    return w.reply(correlId);
+}
+
+inline ByteVec findCoordinatorReply(int32_t correlId, int16_t error, int32_t nodeId,
+                                    const std::string &host, int32_t port) {
+    WireBytes w;
+    w.i32(0).i16(error).i16(-1).i32(nodeId).str(host).i32(port);
+    return w.reply(correlId);
+}
+
+struct JoinMember {
+    std::string id;
+    std::string metadata;
+};
+
+// A JoinGroup reply; an empty leader or member id is sent as the null text.
+inline ByteVec joinGroupReply(int32_t correlId, int16_t error, int32_t generation,
+                              const std::string &leader, const std::string &member,
+                              const std::vector<JoinMember> &members) {
+    WireBytes w;
+    w.i32(0).i16(error).i32(generation).str("range");
+    if (leader.empty()) w.i16(-1); else w.str(leader);
+    if (member.empty()) w.i16(-1); else w.str(member);
+    w.i32(static_cast<int64_t>(members.size()));
+    for (const JoinMember &m : members)
+        w.str(m.id).i16(-1).i32(static_cast<int64_t>(m.metadata.size())).raw(m.metadata);
+    return w.reply(correlId);
+}
+
+// The assignment bytes a member receives: version 1, one topic, the ids and
+// `userData` (the trailing user data length is always written).
+inline ByteVec assignmentBytes(const std::string &topic, const std::vector<int32_t> &ids,
+                               const std::string &userData = "") {
+    WireBytes w;
+    w.i16(1).i32(1).str(topic).i32(static_cast<int64_t>(ids.size()));
+    for (int32_t id : ids) w.i32(id);
+    w.i32(static_cast<int64_t>(userData.size())).raw(userData);
+    return w.bytes;
+}
+
+inline ByteVec syncGroupReply(int32_t correlId, int16_t error, const ByteVec &assignment) {
+    WireBytes w;
+    w.i32(0).i16(error).i32(static_cast<int64_t>(assignment.size()));
+    w.bytes.insert(w.bytes.end(), assignment.begin(), assignment.end());
+    return w.reply(correlId);
+}
+
+inline ByteVec leaveGroupReply(int32_t correlId, int16_t error) {
+    WireBytes w;
+    w.i8(0).i32(0).i16(error).uvarint(1).i8(0);
+    return w.reply(correlId);
+}
+
+struct FetchedOffset {
+    int32_t partition;
+    int64_t offset;
+    int16_t error = 0;
+};
+
+// An OffsetFetch reply of version 7; without `topic` it is the group-level
+// form that lists no topics.
+inline ByteVec offsetFetchReply(int32_t correlId, const std::vector<FetchedOffset> &partitions,
+                                int16_t groupError, bool withTopic = true,
+                                const std::string &topic = "orders") {
+    WireBytes w;
+    w.i8(0).i32(0); // header tags, throttle
+    if (withTopic) {
+        w.uvarint(2).compact(topic).uvarint(partitions.size() + 1);
+        for (const FetchedOffset &p : partitions)
+            w.i32(p.partition).i64(p.offset).i32(-1).uvarint(0).i16(p.error).i8(0);
+        w.i8(0); // topic tags
+    } else {
+        w.uvarint(1);
+    }
+    w.i16(groupError).i8(0);
+    return w.reply(correlId);
+}
+
+struct CommitResult {
+    int32_t partition;
+    int16_t error = 0;
+};
+
+// An OffsetCommit reply of version 8 for one topic.
+inline ByteVec offsetCommitReply(int32_t correlId, const std::vector<CommitResult> &partitions,
+                                 const std::string &topic = "orders") {
+    WireBytes w;
+    w.i8(0).i32(0).uvarint(2).compact(topic).uvarint(partitions.size() + 1);
+    for (const CommitResult &p : partitions) w.i32(p.partition).i16(p.error).i8(0);
+    w.i8(0).i8(0); // topic tags, reply tags
+    return w.reply(correlId);
+}
+
+// A Heartbeat reply of version 4.
+inline ByteVec heartbeatReply(int32_t correlId, int16_t error) {
+    WireBytes w;
+    w.i8(0).i32(0).i16(error).i8(0);
+    return w.reply(correlId);
+}
+
+struct OffsetRow {
+    int32_t partition;
+    int16_t error;
+    int64_t offset;
+};
+
+inline ByteVec listOffsetsReply(int32_t correlId, int version, const std::string &topic,
+                                const std::vector<OffsetRow> &rows) {
+    WireBytes w;
+    w.i32(1).str(topic).i32(static_cast<int64_t>(rows.size()));
+    for (const OffsetRow &row : rows) {
+        w.i32(row.partition).i16(row.error);
+        if (version == 0)
+            w.i32(1).i64(row.offset);
+        else
+            w.i64(-1).i64(row.offset);
+    }
     return w.reply(correlId);
 }
 

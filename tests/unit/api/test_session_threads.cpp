@@ -21,9 +21,8 @@
 #include <vector>
 
 #include "log/messages.h"
-#include "support/fake_broker.h"
+#include "support/fake_cluster.h"
 #include "support/log_capture.h"
-#include "support/protocol_support.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
 
@@ -33,50 +32,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Bytes bodyOf(const ByteVec &reply) { return Bytes(reply.begin() + 8, reply.end()); }
-
-// A one-broker cluster that answers the connect sequence and, unless told
-// to stay silent, every Produce request with success.
-struct ProduceBroker {
-    FakeBroker broker;
-    std::atomic<bool> silent{false};
-
-    ProduceBroker() {
-        broker.respond([this](const FakeRequest &r) {
-            switch (r.apiKey) {
-            case 18: return FakeAction::reply(apiVersionsBody());
-            case 3:
-                return FakeAction::reply(bodyOf(metadataReply(
-                    0, {{1, "127.0.0.1", broker.port()}}, 0, "t", {{0, 1, {1}, {1}}})));
-            case 0:
-                return silent ? FakeAction::noReply()
-                              : FakeAction::reply(bodyOf(produceReply(0, "t", 0, 0)));
-            }
-            return FakeAction::noReply();
-        });
-    }
-    std::string bootstrap() { return "127.0.0.1:" + std::to_string(broker.port()); }
-    size_t produceRequests() {
-        size_t n = 0;
-        for (const FakeRequest &r : broker.requests()) n += r.apiKey == 0;
-        return n;
-    }
-};
+// The answer of a broker that stays silent on Produce.
+FakeAction silently(size_t, const ProduceRequest &) { return FakeAction::noReply(); }
 
 int32_t connect(int32_t handle, const std::string &bootstrap) {
     return BQXCONN(handle, bootstrap.data(), static_cast<int32_t>(bootstrap.size()), "t", 1);
 }
 
 int32_t produce(int32_t handle) { return BQXPROD(handle, nullptr, 0, "value", 5, 0); }
-
-bool waitFor(const std::function<bool()> &done, int timeoutMs) {
-    auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (Clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 class SessionThreads : public ::testing::Test {
   protected:
@@ -105,8 +68,8 @@ class WaitingCall : public SessionThreads, public ::testing::WithParamInterface<
 // The waiting call gives up with 7502 at once (not after the reply wait),
 // and nothing of the session is freed under it (ASan would tell).
 TEST_P(WaitingCall, GivesUpWhenItsSessionIsTakenOverByAnotherThread) {
-    ProduceBroker cluster;
-    cluster.silent = true;
+    FakeCluster cluster{"t", 1, {1}};
+    cluster.onProduce(silently);
     int32_t handle = -1, waiting = -1, other = -1;
     std::vector<LogLine> log = captureLog([&] {
         handle = BQXOPEN();
@@ -118,14 +81,14 @@ TEST_P(WaitingCall, GivesUpWhenItsSessionIsTakenOverByAnotherThread) {
             waiting = produce(handle);
             gaveUp = Clock::now();
         });
-        EXPECT_TRUE(waitFor([&] { return cluster.produceRequests() == 1; }, 5000));
+        EXPECT_TRUE(eventually([&] { return cluster.count(0, kProduceKey) == 1; }, 5000));
         other = GetParam().call(handle, cluster.bootstrap());
         producer.join();
         EXPECT_LT(gaveUp - started, std::chrono::seconds(5));
     });
     EXPECT_EQ(waiting, ERR_HANDLE);
     EXPECT_EQ(other, GetParam().expected);
-    cluster.silent = false;
+    cluster.onProduce(nullptr); // every Produce accepted
     int32_t after = -1;
     captureLines([&] { after = produce(handle); });
     EXPECT_EQ(after == ERR_HANDLE, !GetParam().handleStaysOpen);
@@ -148,8 +111,8 @@ INSTANTIATE_TEST_SUITE_P(
 // handle closing: a second close, and any other call, get 7502 meanwhile.
 TEST_F(SessionThreads, SecondCloseOfAClosingHandleIsRefused) {
     gi32ReplyWaitSeconds = 2;
-    ProduceBroker cluster;
-    cluster.silent = true;
+    FakeCluster cluster{"t", 1, {1}};
+    cluster.onProduce(silently);
     int32_t handle = -1, first = -1, second = -1, during = -1;
     captureLines([&] {
         handle = BQXOPEN();
@@ -235,7 +198,7 @@ TEST_F(SessionThreads, SlowConnectStepsHoldNoOtherThread) {
     for (bool lookup : {false, true}) {
         SCOPED_TRACE(lookup ? "slow name lookup" : "silent host");
         SilentHost host;
-        ProduceBroker cluster;
+        FakeCluster cluster{"t", 1, {1}};
         if (!lookup && host.port == 0) continue; // the kernel accepted every connection
         gpfnGetAddrInfo = lookup ? slowLookup : getaddrinfo;
         std::string target = lookup ? cluster.bootstrap() : "127.0.0.1:" + std::to_string(host.port);
@@ -253,7 +216,7 @@ TEST_F(SessionThreads, SlowConnectStepsHoldNoOtherThread) {
 // messages get through, and at the end nothing is left open.
 TEST_F(SessionThreads, ThreadsHammeringSharedHandlesNeverCrash) {
     gi32ReplyWaitSeconds = 5;
-    ProduceBroker cluster;
+    FakeCluster cluster{"t", 1, {1}};
     std::atomic<int> produced{0}, strange{0};
     auto known = [](int32_t rc) {
         return rc == 0 || rc == -1 || rc == 4 || (rc >= 5000 && rc <= 5009) ||

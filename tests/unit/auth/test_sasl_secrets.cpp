@@ -12,7 +12,7 @@
 #include "protocol/protocol.h"
 #include "auth/sasl_scram.h"
 #include "support/log_capture.h"
-#include "support/protocol_support.h"
+#include "support/fake_cluster.h"
 #include "support/scram_vectors.h"
 #include "transport/transport_internal.h"
 
@@ -40,14 +40,12 @@ class SaslSecrets : public testing::Test {
                       0);
         });
         s.brokers({1}, {true});
-        savedWait = gi32ReplyWaitSeconds;
-        gi32ReplyWaitSeconds = 1;
+        gi32ReplyWaitSeconds = 1; // the session restores it
         gReleased.clear();
         gpfnPendingReleased = recordRelease;
     }
     void TearDown() override {
         gpfnPendingReleased = nullptr;
-        gi32ReplyWaitSeconds = savedWait;
     }
     // Runs the request builder as an entry point does: under the global lock.
     int32_t authenticate(std::vector<LogLine> *log) {
@@ -65,7 +63,6 @@ class SaslSecrets : public testing::Test {
         return false;
     }
     TableSession s;
-    int32_t savedWait = 0;
 };
 
 // A SaslAuthenticate reply (version 2) without error; `correlId` 1 answers

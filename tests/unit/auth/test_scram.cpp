@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "auth/sasl_scram.h"
-#include "support/protocol_support.h"
+#include "support/fake_cluster.h"
 #include "support/scram_vectors.h"
 
 using namespace bqxtest;

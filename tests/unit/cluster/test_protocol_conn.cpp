@@ -7,34 +7,24 @@
 #include "protocol/protocol.h"
 #include "support/fake_broker.h"
 #include "support/log_capture.h"
-#include "support/protocol_support.h"
+#include "support/fake_cluster.h"
 
 using namespace bqxtest;
 
 namespace {
 
-constexpr size_t kHeaderBytes = 17;
 
 // A host name that fails to resolve without asking any name server: its
 // first label is longer than the 63 bytes a DNS label may have.
 const std::string kNoSuchHost = std::string(64, 'a') + ".invalid";
-
-Bytes bodyOf(const ByteVec &reply) { return Bytes(reply.begin() + 8, reply.end()); }
 
 Bytes metadataBody(int16_t topicError, const std::string &topic, int port) {
     return bodyOf(metadataReply(0, {{1, "127.0.0.1", port}, {2, "127.0.0.1", port}}, topicError,
                                 topic, {{2, 1, {1}, {1}}, {0, 1, {1}, {1}}, {1, 2, {2}, {2}}}));
 }
 
-Bytes authenticateBody(int16_t error, const std::string &message) {
-    WireBytes w;
-    w.i8(0).i16(error);
-    if (message.empty()) w.uvarint(0); else w.compact(message);
-    return w.uvarint(1).i64(3600000).i8(0).bytes;
-}
-
 Bytes behindHeader(const FakeRequest &request) {
-    return Bytes(request.raw.begin() + kHeaderBytes, request.raw.end());
+    return Bytes(request.raw.begin() + kRequestHeaderBytes, request.raw.end());
 }
 
 class Connect : public ::testing::Test {
@@ -50,11 +40,6 @@ class Connect : public ::testing::Test {
     }
     std::string local(const FakeBroker &broker) {
         return "127.0.0.1:" + std::to_string(broker.port());
-    }
-    bool logged(const std::string &number, const std::string &text) {
-        for (const LogLine &line : log)
-            if (line.number == number && line.text.find(text) != std::string::npos) return true;
-        return false;
     }
     TableSession s;
     std::vector<LogLine> log;
@@ -116,7 +101,7 @@ TEST_F(Connect, UnknownTopicIs7510WithoutPartitions) {
     broker.script(FakeAction::reply(apiVersionsBody()));
     broker.script(FakeAction::reply(metadataBody(3, "nosuch", broker.port())));
     EXPECT_EQ(conn(local(broker), "nosuch"), 7510);
-    EXPECT_TRUE(logged("7510", "3 This server does not host this topic"));
+    EXPECT_TRUE(logged(log, "7510", "3 This server does not host this topic"));
     EXPECT_EQ(s.pcb->u32PartitionCount, 0u);
     // A later produce call finds no partition list.
     int32_t rc = 0;
@@ -131,7 +116,7 @@ TEST_F(Connect, BrokerClosingInsteadOfAnsweringIs7501) {
     broker.script(FakeAction::reply(apiVersionsBody()));
     broker.script(FakeAction::close());
     EXPECT_EQ(conn(local(broker), "orders"), 7501);
-    EXPECT_TRUE(logged("7501", "authentication required (127.0.0.1:" +
+    EXPECT_TRUE(logged(log, "7501", "authentication required (127.0.0.1:" +
                                    std::to_string(broker.port()) + ")"));
     EXPECT_EQ(s.pcb->u32PartitionCount, 0u);
 }
@@ -166,7 +151,7 @@ TEST_F(Connect, BootstrapTextGivesHostAndPort) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(conn(c.text, "orders"), 7500);
-        EXPECT_TRUE(logged("7500", "getaddrinfo()"));
+        EXPECT_TRUE(logged(log, "7500", "getaddrinfo()"));
         ASSERT_EQ(s.pcb->u32BrokerCount, 2u);
         EXPECT_EQ(s.pcb->pBrokerList[0].pszHost, c.host);
         EXPECT_EQ(s.pcb->pBrokerList[0].i32Port, c.port);
@@ -218,7 +203,7 @@ TEST_F(Connect, SaslPlainSendsHandshakeAndCredentials) {
     FakeBroker broker;
     broker.script(FakeAction::reply(apiVersionsBody()));
     broker.script(FakeAction::reply(saslHandshakeBody(0)));
-    broker.script(FakeAction::reply(authenticateBody(0, "")));
+    broker.script(FakeAction::reply(saslAuthenticateBody(0, "", "", 3600000)));
     broker.script(FakeAction::reply(metadataBody(0, "orders", broker.port())));
     ASSERT_EQ(BQXAUTH(s.handle, "alice", 5, "s3cr3t", 6), 0);
     s.pcb->iDebugLevel = 5; // hex dumps of every request and reply
@@ -241,10 +226,10 @@ TEST_F(Connect, EmptyCredentialsStillSendTwoZeroBytes) {
     FakeBroker broker;
     broker.script(FakeAction::reply(apiVersionsBody()));
     broker.script(FakeAction::reply(saslHandshakeBody(0)));
-    broker.script(FakeAction::reply(authenticateBody(58, "Authentication failed")));
+    broker.script(FakeAction::reply(saslAuthenticateBody(58, "Authentication failed", "", 3600000)));
     ASSERT_EQ(BQXAUTH(s.handle, nullptr, 0, nullptr, 0), 0);
     EXPECT_EQ(conn(local(broker), "orders"), 7510);
-    EXPECT_TRUE(logged("7510", "58 Authentication failed"));
+    EXPECT_TRUE(logged(log, "7510", "58 Authentication failed"));
     std::vector<FakeRequest> requests = broker.requests();
     ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(behindHeader(requests[2]), (WireBytes().i8(0).uvarint(3).i8(0).i8(0).i8(0).bytes));
@@ -256,7 +241,7 @@ TEST_F(Connect, RejectedMechanismSendsNoCredentials) {
     broker.script(FakeAction::reply(saslHandshakeBody(33)));
     ASSERT_EQ(BQXAUTH(s.handle, "alice", 5, "s3cr3t", 6), 0);
     EXPECT_EQ(conn(local(broker), "orders"), 7510);
-    EXPECT_TRUE(logged("7510", "33 "));
+    EXPECT_TRUE(logged(log, "7510", "33 "));
     EXPECT_EQ(broker.requests().size(), 2u);
 }
 

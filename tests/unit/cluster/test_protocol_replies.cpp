@@ -10,23 +10,11 @@
 #include "protocol/protocol.h"
 #include "auth/sasl_scram.h"
 #include "support/log_capture.h"
-#include "support/protocol_support.h"
+#include "support/fake_cluster.h"
 
 using namespace bqxtest;
 
 namespace {
-
-// Hands each strict prefix of `full` to `handler` in a buffer of exactly
-// that size, so that any read past its end is caught by AddressSanitizer.
-template <class Handler>
-void forEachPrefix(const ByteVec &full, size_t from, Handler handler) {
-    for (size_t length = from; length < full.size(); ++length) {
-        std::unique_ptr<uint8_t[]> exact(new uint8_t[length ? length : 1]);
-        memcpy(exact.get(), full.data(), length);
-        SCOPED_TRACE("prefix of " + std::to_string(length) + " bytes");
-        handler(exact.get(), static_cast<uint32_t>(length));
-    }
-}
 
 const std::vector<MetaBroker> kThreeBrokers = {
     {1, "alpha", 9192}, {2, "beta", 9292}, {3, "gamma", 9392}};
@@ -251,17 +239,10 @@ TEST(SaslHandshakeReply, GoodReplyAndEveryTruncation) {
     });
 }
 
-ByteVec authenticateReply(int errorCode, const char *message) {
-    WireBytes w;
-    w.i8(0).i16(errorCode);
-    if (message) w.compact(message); else w.uvarint(0);
-    return w.uvarint(1).i64(0).i8(0).reply(1);
-}
-
 TEST(SaslAuthenticateReply, FailedAuthenticationShowsBrokerMessage) {
     TableSession s;
     s.brokers({1}, {false});
-    ByteVec reply = authenticateReply(58, "Authentication failed: Invalid username or password");
+    ByteVec reply = replyFrame(1, saslAuthenticateBody(58, "Authentication failed: Invalid username or password"));
     std::vector<LogLine> log = captureLog([&] {
         EXPECT_EQ(kafka_saslauthenticate_reply(s.pcb, 0, reply.data(), reply.size()), 7510);
     });
@@ -269,7 +250,7 @@ TEST(SaslAuthenticateReply, FailedAuthenticationShowsBrokerMessage) {
     EXPECT_EQ(log[0].text,
               "Error from kafka server: 58 Authentication failed: Invalid username or password");
     // Without a message of its own the error's text is shown.
-    reply = authenticateReply(58, nullptr);
+    reply = replyFrame(1, saslAuthenticateBody(58, ""));
     log = captureLog([&] { kafka_saslauthenticate_reply(s.pcb, 0, reply.data(), reply.size()); });
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].text, "Error from kafka server: 58 SASL Authentication failed.");
@@ -278,7 +259,7 @@ TEST(SaslAuthenticateReply, FailedAuthenticationShowsBrokerMessage) {
 TEST(SaslAuthenticateReply, SuccessAndEveryTruncation) {
     TableSession s;
     s.brokers({1}, {false});
-    ByteVec full = authenticateReply(0, nullptr);
+    ByteVec full = replyFrame(1, saslAuthenticateBody(0, ""));
     EXPECT_EQ(kafka_saslauthenticate_reply(s.pcb, 0, full.data(), full.size()), 0);
     captureLines([&] {
         forEachPrefix(full, 0, [&](const uint8_t *reply, uint32_t length) {

@@ -14,7 +14,7 @@
 #include "log/messages.h"
 #include "group/coordinator_request.h"
 #include "support/log_capture.h"
-#include "support/protocol_support.h"
+#include "support/fake_cluster.h"
 
 using namespace bqxtest;
 

@@ -12,7 +12,7 @@
 #include "consume/fetch_reply.h"
 #include "support/fetch_reply_builder.h"
 #include "support/log_capture.h"
-#include "support/protocol_support.h"
+#include "support/fake_cluster.h"
 
 using namespace bqxtest;
 

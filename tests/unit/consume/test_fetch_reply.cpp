@@ -11,7 +11,7 @@
 #include "consume/record_batch.h"
 #include "support/fetch_reply_builder.h"
 #include "support/log_capture.h"
-#include "support/protocol_support.h"
+#include "support/fake_cluster.h"
 
 using namespace bqxtest;
 

@@ -1,5 +1,6 @@
-// Fetch tests: a session whose test body holds the global lock, request
-// parsing, and request and reply bytes.
+// Fetch tests: the fake cluster's hand-built session, its test body holding
+// the global lock, the partition a Fetch names, expected request bytes and
+// version offers.
 #ifndef BQX_TESTS_UNIT_TEST_FETCH_SUPPORT_H
 #define BQX_TESTS_UNIT_TEST_FETCH_SUPPORT_H
 
@@ -8,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "support/protocol_support.h"
+#include "support/fake_cluster.h"
 
 namespace bqxtest {
 
@@ -17,14 +18,9 @@ class FetchTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_NE(s.pcb, nullptr);
-        savedWait = gi32ReplyWaitSeconds;
-        gi32ReplyWaitSeconds = 2;
-        kafka_lock("TEST");
+        gi32ReplyWaitSeconds = 2; // the session restores it
+        s.holdLock();
         s.topic("orders");
-    }
-    void TearDown() override {
-        gi32ReplyWaitSeconds = savedWait;
-        kafka_unlock("TEST");
     }
     void dropTables() {
         kafka_clearBrokers(s.pcb);
@@ -41,35 +37,17 @@ class FetchTest : public ::testing::Test {
     BrokerEntry &broker(uint32_t i) { return s.pcb->pBrokerList[i]; }
 
     TableSession s;
-    int32_t savedWait = 35;
 };
-
-struct ParsedRequest {
-    int16_t key = -1;
-    int16_t version = -1;
-    uint32_t correlId = 0;
-    ByteVec body;
-};
-
-inline ParsedRequest parseRequest(const ByteVec &request) {
-    ParsedRequest parsed;
-    if (request.size() < 14) return parsed;
-    parsed.key = static_cast<int16_t>((request[4] << 8) | request[5]);
-    parsed.version = static_cast<int16_t>((request[6] << 8) | request[7]);
-    parsed.correlId = readBe32(&request[8]);
-    size_t header = 14 + ((request[12] << 8) | request[13]);
-    if (header <= request.size()) parsed.body.assign(request.begin() + header, request.end());
-    return parsed;
-}
 
 // The partition id a Fetch of version 11 names (-1 if it is no Fetch).
 inline int32_t fetchedPartition(const ByteVec &request) {
-    ParsedRequest parsed = parseRequest(request);
-    if (parsed.key != 1 || parsed.body.size() < 35) return -1;
-    size_t topicLen = (parsed.body[29] << 8) | parsed.body[30];
-    size_t at = 31 + topicLen + 4;
-    if (at + 4 > parsed.body.size()) return -1;
-    return static_cast<int32_t>(readBe32(&parsed.body[at]));
+    RequestReader in{request};
+    if (in.apiKey() != 1) return -1;
+    in.pos += 4 + 4 + 4 + 4 + 1 + 4 + 4 + 4; // up to the topic name
+    in.str();
+    in.be(4); // partition count
+    int32_t partition = static_cast<int32_t>(in.be(4));
+    return in.ok ? partition : -1;
 }
 
 inline ByteVec fetchBody(const std::string &topic, int32_t partition, int64_t offset,
@@ -78,26 +56,6 @@ inline ByteVec fetchBody(const std::string &topic, int32_t partition, int64_t of
     w.i32(-1).i32(maxWaitMs).i32(3).i32(16384).i8(1).i32(0).i32(-1).i32(1).str(topic);
     w.i32(1).i32(partition).i32(-1).i64(offset).i64(-1).i32(16128).i32(0).i16(0);
     return w.bytes;
-}
-
-struct OffsetRow {
-    int32_t partition;
-    int16_t error;
-    int64_t offset;
-};
-
-inline ByteVec listOffsetsReply(int32_t correlId, int version, const std::string &topic,
-                                const std::vector<OffsetRow> &rows) {
-    WireBytes w;
-    w.i32(1).str(topic).i32(static_cast<int64_t>(rows.size()));
-    for (const OffsetRow &row : rows) {
-        w.i32(row.partition).i16(row.error);
-        if (version == 0)
-            w.i32(1).i64(row.offset);
-        else
-            w.i64(-1).i64(row.offset);
-    }
-    return w.reply(correlId);
 }
 
 // As if the oldest pending request had been answered and its reply used up.

@@ -129,7 +129,7 @@ TEST_F(Group, JoinGroupRequestCarriesTheSubscription) {
     WireBytes expected;
     expected.str("grp").i32(7000).i32(21000).str("").i16(-1).str("consumer").i32(1).str("range");
     expected.i32(26).i16(1).i32(1).str("topic-0123").i32(-1).i32(0);
-    EXPECT_EQ(ByteVec(request.begin() + kGroupHeaderBytes, request.end()), expected.bytes);
+    EXPECT_EQ(ByteVec(request.begin() + kRequestHeaderBytes, request.end()), expected.bytes);
     EXPECT_STREQ(s.pcb->pszMemberID, "m-1");
     EXPECT_EQ(s.pcb->i32GenerationID, 3);
     EXPECT_EQ(s.pcb->u32IsLeader, 1u);
@@ -267,7 +267,7 @@ TEST_F(Group, LeaveGroupNeedsAMemberId) {
     ByteVec request = s.takeRequest(kCoordinator);
     WireBytes expected;
     expected.i8(0).compact("grp").uvarint(2).compact("m-1").i8(0).i8(0).i8(0);
-    EXPECT_EQ(ByteVec(request.begin() + kGroupHeaderBytes, request.end()), expected.bytes);
+    EXPECT_EQ(ByteVec(request.begin() + kRequestHeaderBytes, request.end()), expected.bytes);
     EXPECT_EQ(s.pcb->u32GroupJoined, 0u);
     EXPECT_EQ(s.pcb->pszMemberID, nullptr) << "spent: the next join starts as a new member";
 }

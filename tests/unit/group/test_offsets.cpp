@@ -102,7 +102,7 @@ TEST_F(OffsetsTest, FetchReplyLogsEachOffsetAboveDebugLevelOne) {
 
 TEST_F(OffsetsTest, TruncatedFetchReplyIs7536AndChangesNothing) {
     ByteVec full = offsetFetchReply(1, {{0, 10}, {1, 20}, {2, 30}}, 0);
-    forEachStrictPrefix(full, [&](const uint8_t *bytes, uint32_t length) {
+    forEachPrefix(full, 0, [&](const uint8_t *bytes, uint32_t length) {
         offsets({50, 51, 52});
         int32_t rc = 0;
         captureLines([&] { rc = kafka_fetchoffsets_reply(s.pcb, kCoordinator, bytes, length); });
@@ -247,7 +247,7 @@ TEST_F(OffsetsTest, CommitReplyErrorTextAndTruncation) {
     EXPECT_EQ(lines[0].partition, "02");
     EXPECT_EQ(s.pcb->u16LastKafkaError, 25);
 
-    forEachStrictPrefix(offsetCommitReply(1, {{0}, {1}}), [&](const uint8_t *bytes, uint32_t length) {
+    forEachPrefix(offsetCommitReply(1, {{0}, {1}}), 0, [&](const uint8_t *bytes, uint32_t length) {
         int32_t rc = 0;
         captureLines([&] { rc = kafka_offsetcommit_reply(s.pcb, kCoordinator, bytes, length); });
         EXPECT_EQ(rc, 7536);

@@ -1,6 +1,6 @@
 // Shared pieces of the offset and heartbeat tests: a session that is a
-// joined group member with a connected coordinator, and the replies of
-// OffsetFetch, OffsetCommit and Heartbeat as the coordinator sends them.
+// joined group member with a connected coordinator, and expected request
+// bytes. Their replies are built by support/protocol_support.h.
 #ifndef BQX_TESTS_UNIT_TEST_OFFSETS_SUPPORT_H
 #define BQX_TESTS_UNIT_TEST_OFFSETS_SUPPORT_H
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "support/protocol_support.h"
+#include "support/fake_cluster.h"
 
 namespace bqxtest {
 
@@ -57,62 +57,6 @@ inline ByteVec sized(WireBytes w) {
     return w.bytes;
 }
 
-struct FetchedOffset {
-    int32_t partition;
-    int64_t offset;
-    int16_t error = 0;
-};
-
-// An OffsetFetch reply of version 7; without `topic` it is the group-level
-// form that lists no topics.
-inline ByteVec offsetFetchReply(int32_t correlId, const std::vector<FetchedOffset> &partitions,
-                                int16_t groupError, bool withTopic = true) {
-    WireBytes w;
-    w.i8(0).i32(0); // header tags, throttle
-    if (withTopic) {
-        w.uvarint(2).compact("orders").uvarint(partitions.size() + 1);
-        for (const FetchedOffset &p : partitions)
-            w.i32(p.partition).i64(p.offset).i32(-1).uvarint(0).i16(p.error).i8(0);
-        w.i8(0); // topic tags
-    } else {
-        w.uvarint(1);
-    }
-    w.i16(groupError).i8(0);
-    return w.reply(correlId);
-}
-
-struct CommitResult {
-    int32_t partition;
-    int16_t error = 0;
-};
-
-// An OffsetCommit reply of version 8 for the topic "orders".
-inline ByteVec offsetCommitReply(int32_t correlId, const std::vector<CommitResult> &partitions) {
-    WireBytes w;
-    w.i8(0).i32(0).uvarint(2).compact("orders").uvarint(partitions.size() + 1);
-    for (const CommitResult &p : partitions) w.i32(p.partition).i16(p.error).i8(0);
-    w.i8(0).i8(0); // topic tags, reply tags
-    return w.reply(correlId);
-}
-
-// A Heartbeat reply of version 4.
-inline ByteVec heartbeatReply(int32_t correlId, int16_t error) {
-    WireBytes w;
-    w.i8(0).i32(0).i16(error).i8(0);
-    return w.reply(correlId);
-}
-
-// Hands each strict prefix of `full` to `handler` in a buffer of exactly
-// that size, so that any read past its end is caught by AddressSanitizer.
-template <class Handler>
-void forEachStrictPrefix(const ByteVec &full, Handler handler) {
-    for (size_t length = 0; length < full.size(); ++length) {
-        std::unique_ptr<uint8_t[]> exact(new uint8_t[length ? length : 1]);
-        memcpy(exact.get(), full.data(), length);
-        SCOPED_TRACE("prefix of " + std::to_string(length) + " bytes");
-        handler(exact.get(), static_cast<uint32_t>(length));
-    }
-}
 
 } // namespace bqxtest
 

@@ -9,14 +9,13 @@
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 #include "support/log_capture.h"
-#include "support/protocol_support.h"
+#include "support/fake_cluster.h"
 
 using namespace bqxtest;
 
 namespace {
 
 constexpr int64_t kReferenceTime = 1627658828223;
-constexpr size_t kHeaderBytes = 17; // with the client id "BqX"
 
 // The fields of one Produce request, read back from its bytes.
 struct ProduceView {
@@ -30,54 +29,30 @@ struct ProduceView {
     size_t end = 0;
 };
 
-struct Reader {
-    const ByteVec &b;
-    size_t pos;
-    uint64_t be(int width) {
-        uint64_t v = 0;
-        for (int i = 0; i < width; ++i) v = (v << 8) | b.at(pos++);
-        return v;
-    }
-    int64_t varint() {
-        uint64_t u = 0;
-        for (int shift = 0;; shift += 7) {
-            uint8_t byte = b.at(pos++);
-            u |= uint64_t{byte & 0x7Fu} << shift;
-            if (!(byte & 0x80)) break;
-        }
-        return static_cast<int64_t>(u >> 1) ^ -static_cast<int64_t>(u & 1);
-    }
-    std::string bytes(int64_t n) {
-        std::string s(b.begin() + static_cast<long>(pos), b.begin() + static_cast<long>(pos + n));
-        pos += static_cast<size_t>(n);
-        return s;
-    }
-};
-
 ProduceView parseProduce(const ByteVec &request) {
     ProduceView v;
-    Reader r{request, kHeaderBytes};
+    RequestReader r{request};
     v.transactionalId = static_cast<int16_t>(r.be(2));
     v.acks = static_cast<int16_t>(r.be(2));
     v.timeout = static_cast<int32_t>(r.be(4));
-    EXPECT_EQ(r.be(4), 1u); // topics
+    EXPECT_EQ(r.be(4), 1); // topics
     v.topic = r.bytes(static_cast<int64_t>(r.be(2)));
-    EXPECT_EQ(r.be(4), 1u); // partitions
+    EXPECT_EQ(r.be(4), 1); // partitions
     v.partition = static_cast<int32_t>(r.be(4));
     v.recordsSize = static_cast<int32_t>(r.be(4));
-    EXPECT_EQ(r.be(8), 0u); // baseOffset
+    EXPECT_EQ(r.be(8), 0); // baseOffset
     v.batchLength = static_cast<int32_t>(r.be(4));
-    EXPECT_EQ(r.be(4), 0u); // partitionLeaderEpoch
-    EXPECT_EQ(r.be(1), 2u); // magic
+    EXPECT_EQ(r.be(4), 0); // partitionLeaderEpoch
+    EXPECT_EQ(r.be(1), 2); // magic
     v.crc = static_cast<uint32_t>(r.be(4));
     v.crcStart = r.pos;
     r.pos += 2 + 4 + 8 + 8 + 8 + 2 + 4;
-    EXPECT_EQ(r.be(4), 1u); // records
+    EXPECT_EQ(r.be(4), 1); // records
     v.recordLength = r.varint();
     size_t recordStart = r.pos;
-    EXPECT_EQ(r.be(1), 0u);     // attributes
-    EXPECT_EQ(r.varint(), 0);   // timestampDelta
-    EXPECT_EQ(r.varint(), 0);   // offsetDelta
+    EXPECT_EQ(r.be(1), 0);    // attributes
+    EXPECT_EQ(r.varint(), 0); // timestampDelta
+    EXPECT_EQ(r.varint(), 0); // offsetDelta
     v.keyLength = r.varint();
     if (v.keyLength > 0) v.key = r.bytes(v.keyLength);
     v.valueLength = r.varint();

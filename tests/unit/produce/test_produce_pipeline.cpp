@@ -14,7 +14,6 @@
 #include "bqx.h"
 #include "protocol/protocol.h"
 #include "support/fake_cluster.h"
-#include "support/protocol_support.h"
 
 using namespace bqxtest;
 

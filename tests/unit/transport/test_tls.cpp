@@ -29,13 +29,13 @@ class TlsTest : public TransportTest {
         ScopedEnv caFile("BQX_SSL_CA_FILE", ca.empty() ? nullptr : ca.c_str());
         ScopedEnv certFile("BQX_SSL_CERT_FILE", cert.empty() ? nullptr : cert.c_str());
         ScopedEnv keyFile("BQX_SSL_KEY_FILE", key.empty() ? nullptr : key.c_str());
-        return kafka_tls_setup(pcb_, 1);
+        return kafka_tls_setup(s.pcb, 1);
     }
 
     // Connects entry 0 and returns the text of its 7500 line ("" if none).
     std::string connectFailure(int32_t *rc) {
         std::string text;
-        for (const LogLine &line : captureLog([&] { *rc = kafka_connect(pcb_, 0); }))
+        for (const LogLine &line : captureLog([&] { *rc = kafka_connect(s.pcb, 0); }))
             if (line.number == "7500")
                 text += line.text;
         return text;
@@ -71,22 +71,22 @@ TEST_F(TlsTest, RepliesBufferedByOpensslAreServedWithoutWaitingForTheSocket) {
     // Both replies reach the client in one TLS record: after the first, the
     // second sits in OpenSSL's buffer and the socket has nothing to read.
     TlsFront front(broker.port(), {.coalesceMs = 150});
-    makeTable(1, front.port());
+    s.table(1, front.port());
     ASSERT_EQ(setupTls(tlsFiles().caFile), 0);
-    ASSERT_EQ(kafka_connect(pcb_, 0), 0);
-    ASSERT_NE(entry(0).pTls, nullptr);
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    ASSERT_EQ(kafka_connect(s.pcb, 0), 0);
+    ASSERT_NE(s.entry(0).pTls, nullptr);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
     int32_t rc = -1;
-    auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_ALL, 0); });
+    auto lines = captureLog([&] { rc = kafka_waitReply(s.pcb, WAIT_ALL, 0); });
     EXPECT_EQ(rc, 0);
-    EXPECT_TRUE(pendingIds(entry(0)).empty());
+    EXPECT_TRUE(pendingIds(s.entry(0)).empty());
     EXPECT_TRUE(lines.empty()) << lines[0].text;
     // Counted as plaintext: the session's bytes are the replies' own.
-    EXPECT_GT(pcb_->ullRcvBytes, 0u);
-    kafka_clearBroker(pcb_, 0, 1);
-    EXPECT_EQ(entry(0).pTls, nullptr);
-    EXPECT_EQ(entry(0).i32Socket, -1);
+    EXPECT_GT(s.pcb->ullRcvBytes, 0u);
+    kafka_clearBroker(s.pcb, 0, 1);
+    EXPECT_EQ(s.entry(0).pTls, nullptr);
+    EXPECT_EQ(s.entry(0).i32Socket, -1);
 }
 
 double threadCpuMs() {
@@ -106,15 +106,15 @@ TEST_F(TlsTest, PartialRecordEndsEachWaitByItsDeadlineWithoutSpinning) {
     FakeBroker broker;
     TlsFront front(broker.port(), {.partialRecordOnKey = kMetadataKey});
     const std::pair<const char *, std::function<int32_t()>> calls[] = {
-        {"reply wait", [&] { return kafka_waitReply(pcb_, WAIT_REPLY, 0); }},
-        {"close", [&] { return kafka_disconnect(pcb_); }},
+        {"reply wait", [&] { return kafka_waitReply(s.pcb, WAIT_REPLY, 0); }},
+        {"close", [&] { return kafka_disconnect(s.pcb); }},
     };
     for (const auto &[name, call] : calls) {
         SCOPED_TRACE(name);
-        makeTable(1, front.port());
+        s.table(1, front.port());
         ASSERT_EQ(setupTls(tlsFiles().caFile), 0);
-        ASSERT_EQ(kafka_connect(pcb_, 0), 0);
-        ASSERT_EQ(queue(0, kMetadataKey, SEND_NOWAIT), 0);
+        ASSERT_EQ(kafka_connect(s.pcb, 0), 0);
+        ASSERT_EQ(s.queue(0, kMetadataKey, SEND_NOWAIT), 0);
         auto start = std::chrono::steady_clock::now();
         double cpuStart = threadCpuMs();
         int32_t rc = 0;
@@ -134,17 +134,17 @@ TEST_F(TlsTest, RenegotiationAskedByTheBrokerIsRefused) {
     gi32ReplyWaitSeconds = 2;
     FakeBroker broker;
     TlsFront front(broker.port(), {.renegotiateOnKey = kApiVersionsKey, .tls12Only = true});
-    makeTable(1, front.port());
+    s.table(1, front.port());
     ASSERT_EQ(setupTls(tlsFiles().caFile), 0);
     int32_t rc = 0;
     auto lines = captureLog([&] {
-        rc = kafka_connect(pcb_, 0);
+        rc = kafka_connect(s.pcb, 0);
         for (int request = 0; rc == 0 && request < 2; ++request)
-            if ((rc = queue(0, kApiVersionsKey, SEND_NOWAIT)) == 0)
-                rc = kafka_waitReply(pcb_, WAIT_REPLY, 0);
+            if ((rc = s.queue(0, kApiVersionsKey, SEND_NOWAIT)) == 0)
+                rc = kafka_waitReply(s.pcb, WAIT_REPLY, 0);
     });
     EXPECT_NE(rc, 0);
-    EXPECT_EQ(entry(0).i32Socket, -1);
+    EXPECT_EQ(s.entry(0).i32Socket, -1);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0].number, "7500") << lines[0].text;
 }
@@ -152,11 +152,11 @@ TEST_F(TlsTest, RenegotiationAskedByTheBrokerIsRefused) {
 TEST_F(TlsTest, MutualTlsConnectsWithTheClientCertificate) {
     FakeBroker broker;
     TlsFront front(broker.port(), {.requireClientCert = true});
-    makeTable(1, front.port());
+    s.table(1, front.port());
     const TlsFiles &files = tlsFiles();
     ASSERT_EQ(setupTls(files.caFile, files.clientCert, files.clientKey), 0);
-    EXPECT_EQ(kafka_connect(pcb_, 0), 0);
-    EXPECT_EQ(entry(0).u32ApiVersionsKnown, 1u);
+    EXPECT_EQ(kafka_connect(s.pcb, 0), 0);
+    EXPECT_EQ(s.entry(0).u32ApiVersionsKnown, 1u);
 }
 
 struct FailureCase {
@@ -169,7 +169,7 @@ struct FailureCase {
 // reply's size should be: its error says so.
 TEST_F(TlsTest, FailuresAreLoggedWithTheirReasonAndCloseTheConnection) {
     gi32ReplyWaitSeconds = 3;
-    pcb_->u32Timeout = 1; // the handshake's time-out
+    s.pcb->u32Timeout = 1; // the handshake's time-out
     const TlsFiles &files = tlsFiles();
     FakeBroker broker;
     TlsFront front(broker.port());
@@ -178,17 +178,17 @@ TEST_F(TlsTest, FailuresAreLoggedWithTheirReasonAndCloseTheConnection) {
     plain.closeEachConnection();
     const std::vector<std::pair<FailureCase, std::function<void()>>> cases = {
         {{"untrusted certificate", "certificate verify failed: unable to get local issuer"},
-         [&] { setupTls(files.otherCaFile), makeTable(1, front.port()); }},
+         [&] { setupTls(files.otherCaFile), s.table(1, front.port()); }},
         {{"host name mismatch", "certificate verify failed: hostname mismatch"},
-         [&] { setupTls(files.caFile), makeTable(1, front.port()), setHost(0, "localhost", front.port()); }},
+         [&] { setupTls(files.caFile), s.table(1, front.port()), s.setHost(0, "localhost", front.port()); }},
         {{"plaintext listener", "connection closed by the broker during the TLS handshake"},
-         [&] { setupTls(files.caFile), makeTable(1, plain.port); }},
+         [&] { setupTls(files.caFile), s.table(1, plain.port); }},
         {{"handshake time-out", "TLS handshake timed out after 1 s"},
-         [&] { setupTls(files.caFile), makeTable(1, silent.port); }},
+         [&] { setupTls(files.caFile), s.table(1, silent.port); }},
         {{"no client certificate", "alert certificate required"},
-         [&] { setupTls(files.caFile), makeTable(1, mutual.port()); }},
+         [&] { setupTls(files.caFile), s.table(1, mutual.port()); }},
         {{"plaintext client on a TLS listener", "a TLS record: the listener expects SSL:// or SASL_SSL://"},
-         [&] { kafka_tls_setup(pcb_, 0), makeTable(1, front.port()); }},
+         [&] { kafka_tls_setup(s.pcb, 0), s.table(1, front.port()); }},
     };
     for (const auto &[expected, arrange] : cases) {
         SCOPED_TRACE(expected.name);
@@ -197,8 +197,8 @@ TEST_F(TlsTest, FailuresAreLoggedWithTheirReasonAndCloseTheConnection) {
         std::string text = connectFailure(&rc);
         EXPECT_EQ(rc, 7500);
         EXPECT_NE(text.find(expected.reason), std::string::npos) << text;
-        EXPECT_EQ(entry(0).i32Socket, -1);
-        EXPECT_EQ(entry(0).pTls, nullptr);
+        EXPECT_EQ(s.entry(0).i32Socket, -1);
+        EXPECT_EQ(s.entry(0).pTls, nullptr);
     }
 }
 
@@ -222,7 +222,7 @@ TEST_F(TlsTest, UnusableFilesFailTheSetupNamingTheSetting) {
         EXPECT_EQ(rc, 7500);
         ASSERT_EQ(numbersOf(lines), std::vector<std::string>{"7500"});
         EXPECT_NE(lines[0].text.find(c.setting), std::string::npos) << lines[0].text;
-        EXPECT_EQ(pcb_->pTlsContext, nullptr);
+        EXPECT_EQ(s.pcb->pTlsContext, nullptr);
     }
 }
 

@@ -21,54 +21,54 @@ class ConnectTest : public TransportTest {};
 
 TEST_F(ConnectTest, OpensTheConnectionAndRunsApiVersionsFirst) {
     FakeBroker broker;
-    makeTable(2, broker.port());
-    pcb_->iDebugLevel = 2;
+    s.table(2, broker.port());
+    s.pcb->iDebugLevel = 2;
     int32_t rc = -1;
-    auto lines = captureLog([&] { rc = kafka_connect(pcb_, 0); });
+    auto lines = captureLog([&] { rc = kafka_connect(s.pcb, 0); });
     ASSERT_EQ(rc, 0);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0].number, "0001");
     EXPECT_EQ(lines[0].tag, "Connect ");
     EXPECT_EQ(lines[0].text, "Broker 127.0.0.1:" + std::to_string(broker.port()));
 
-    ASSERT_NE(entry(0).i32Socket, -1);
+    ASSERT_NE(s.entry(0).i32Socket, -1);
     int noDelay = 0;
     socklen_t size = sizeof noDelay;
-    ASSERT_EQ(getsockopt(entry(0).i32Socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
+    ASSERT_EQ(getsockopt(s.entry(0).i32Socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
     EXPECT_NE(noDelay, 0);
-    EXPECT_EQ(entry(0).pPendingHead, nullptr);
+    EXPECT_EQ(s.entry(0).pPendingHead, nullptr);
 
     auto requests = broker.requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].apiKey, kApiVersionsKey);
     EXPECT_EQ(requests[0].apiVersion, 3);
     EXPECT_EQ(requests[0].correlId, 1);
-    EXPECT_EQ(entry(1).i32Socket, -1) << "only the asked entry connects";
+    EXPECT_EQ(s.entry(1).i32Socket, -1) << "only the asked entry connects";
 }
 
 TEST_F(ConnectTest, RefusedConnectionLogsTheSystemText) {
     int port = closedLoopbackPort();
-    makeTable(2, port);
+    s.table(2, port);
     int32_t rc = 0;
-    auto lines = captureLog([&] { rc = kafka_connect(pcb_, 0); });
+    auto lines = captureLog([&] { rc = kafka_connect(s.pcb, 0); });
     EXPECT_EQ(rc, 7500);
-    EXPECT_EQ(entry(0).i32Socket, -1);
+    EXPECT_EQ(s.entry(0).i32Socket, -1);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].number, "7500");
     EXPECT_EQ(lines[0].tag, "Connect ");
     EXPECT_EQ(lines[0].text, "TCPIP Error from connect(): Broker 127.0.0.1:" +
                                  std::to_string(port) + " 111 (Connection refused)");
-    EXPECT_EQ(pcb_->i32LastError, 7500);
+    EXPECT_EQ(s.pcb->i32LastError, 7500);
 }
 
 TEST_F(ConnectTest, UnresolvableOrMissingHostFailsInTheLookup) {
-    makeTable(2);
+    s.table(2);
     for (const char *host : {"no-such-broker.invalid", ""}) {
-        setHost(0, host, 9092);
+        s.setHost(0, host, 9092);
         int32_t rc = 0;
-        auto lines = captureLog([&] { rc = kafka_connect(pcb_, 0); });
+        auto lines = captureLog([&] { rc = kafka_connect(s.pcb, 0); });
         EXPECT_EQ(rc, 7500) << host;
-        EXPECT_EQ(entry(0).i32Socket, -1);
+        EXPECT_EQ(s.entry(0).i32Socket, -1);
         ASSERT_EQ(lines.size(), 1u);
         const std::string prefix =
             std::string("TCPIP Error from getaddrinfo(): Broker ") + host + ":9092 ";
@@ -83,11 +83,11 @@ TEST_F(ConnectTest, UnresolvableOrMissingHostFailsInTheLookup) {
 
 TEST_F(ConnectTest, PortOutsideTheTcpRangeIsRefusedNotWrapped) {
     FakeBroker broker;
-    makeTable(2, broker.port() + 65536); // would wrap to the fake's port
+    s.table(2, broker.port() + 65536); // would wrap to the fake's port
     int32_t rc = 0;
-    auto lines = captureLog([&] { rc = kafka_connect(pcb_, 0); });
+    auto lines = captureLog([&] { rc = kafka_connect(s.pcb, 0); });
     EXPECT_EQ(rc, 7500);
-    EXPECT_EQ(entry(0).i32Socket, -1);
+    EXPECT_EQ(s.entry(0).i32Socket, -1);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].text.find("connect()"), std::string::npos);
     EXPECT_NE(lines[0].text.find("(Invalid argument)"), std::string::npos);
@@ -111,14 +111,14 @@ TEST_F(ConnectTest, ConnectGivesUpAfterTheSessionTimeout) {
         connect(fd, reinterpret_cast<sockaddr *>(&address), size);
         fillers.push_back(fd);
     }
-    makeTable(2, ntohs(address.sin_port));
-    pcb_->u32Timeout = 1;
+    s.table(2, ntohs(address.sin_port));
+    s.pcb->u32Timeout = 1;
     int32_t rc = 0;
     auto start = Clock::now();
-    auto lines = captureLog([&] { rc = kafka_connect(pcb_, 0); });
+    auto lines = captureLog([&] { rc = kafka_connect(s.pcb, 0); });
     auto elapsed = Clock::now() - start;
     EXPECT_EQ(rc, 7500);
-    EXPECT_EQ(entry(0).i32Socket, -1);
+    EXPECT_EQ(s.entry(0).i32Socket, -1);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].text.find("connect()"), std::string::npos);
     EXPECT_NE(lines[0].text.find(" 110 (Connection timed out)"), std::string::npos)
@@ -133,12 +133,12 @@ TEST_F(ConnectTest, ConnectGivesUpAfterTheSessionTimeout) {
 TEST_F(ConnectTest, FailedApiVersionsClosesTheConnection) {
     FakeBroker broker;
     broker.script(FakeAction::reply(apiVersionsBody(35)));
-    makeTable(2, broker.port());
+    s.table(2, broker.port());
     int32_t rc = 0;
-    auto lines = captureLog([&] { rc = kafka_connect(pcb_, 0); });
+    auto lines = captureLog([&] { rc = kafka_connect(s.pcb, 0); });
     EXPECT_EQ(rc, 7510);
-    EXPECT_EQ(entry(0).i32Socket, -1);
-    EXPECT_EQ(entry(0).pPendingHead, nullptr);
+    EXPECT_EQ(s.entry(0).i32Socket, -1);
+    EXPECT_EQ(s.entry(0).pPendingHead, nullptr);
     ASSERT_EQ(lines.size(), 1u) << "closed quietly: no warning besides the error";
     EXPECT_EQ(lines[0].number, "7510");
 }
@@ -147,13 +147,13 @@ TEST_F(ConnectTest, UnansweredApiVersionsTimesOutAndLeavesNothingPending) {
     gi32ReplyWaitSeconds = 1;
     FakeBroker broker;
     broker.script(FakeAction::noReply());
-    makeTable(2, broker.port());
+    s.table(2, broker.port());
     int32_t rc = 0;
-    auto lines = captureLog([&] { rc = kafka_connect(pcb_, 0); });
+    auto lines = captureLog([&] { rc = kafka_connect(s.pcb, 0); });
     EXPECT_EQ(rc, 7515);
-    EXPECT_EQ(entry(0).i32Socket, -1);
-    EXPECT_EQ(entry(0).pPendingHead, nullptr);
-    EXPECT_EQ(entry(0).u32PendingCount, 0u);
+    EXPECT_EQ(s.entry(0).i32Socket, -1);
+    EXPECT_EQ(s.entry(0).pPendingHead, nullptr);
+    EXPECT_EQ(s.entry(0).u32PendingCount, 0u);
     // The unanswered ApiVersions is dropped with a warning, as any request is.
     EXPECT_EQ(numbersOf(lines), (std::vector<std::string>{"7515", "5005"}));
 }
@@ -162,14 +162,14 @@ TEST_F(ConnectTest, RejectedSaslMechanismEndsBeforeCredentialsAreSent) {
     FakeBroker broker;
     broker.script(FakeAction::reply(apiVersionsBody()));
     broker.script(FakeAction::reply(saslHandshakeBody(33)));
-    makeTable(2, broker.port());
-    pcb_->pszSaslUser = strdup("alice");
-    pcb_->pszSaslPassword = strdup("wonderland");
-    pcb_->u32SaslEnabled = 1;
+    s.table(2, broker.port());
+    s.pcb->pszSaslUser = strdup("alice");
+    s.pcb->pszSaslPassword = strdup("wonderland");
+    s.pcb->u32SaslEnabled = 1;
     int32_t rc = 0;
-    captureLines([&] { rc = kafka_connect(pcb_, 0); });
+    captureLines([&] { rc = kafka_connect(s.pcb, 0); });
     EXPECT_EQ(rc, 7510);
-    EXPECT_EQ(entry(0).i32Socket, -1);
+    EXPECT_EQ(s.entry(0).i32Socket, -1);
     auto requests = broker.requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].apiKey, 18);
@@ -178,22 +178,22 @@ TEST_F(ConnectTest, RejectedSaslMechanismEndsBeforeCredentialsAreSent) {
 
 TEST_F(ConnectTest, ClearedEntryConnectsAgainAndKeepsCountingCorrelationIds) {
     FakeBroker broker;
-    makeTable(2, broker.port());
-    ASSERT_EQ(kafka_connect(pcb_, 0), 0);
-    captureLines([&] { ASSERT_EQ(kafka_clearBroker(pcb_, 0, 0), 0); });
-    ASSERT_EQ(kafka_connect(pcb_, 0), 0);
+    s.table(2, broker.port());
+    ASSERT_EQ(kafka_connect(s.pcb, 0), 0);
+    captureLines([&] { ASSERT_EQ(kafka_clearBroker(s.pcb, 0, 0), 0); });
+    ASSERT_EQ(kafka_connect(s.pcb, 0), 0);
     EXPECT_EQ(broker.connectionsAccepted(), 2);
     // Correlation ids go on across connections of the same entry.
     auto requests = broker.requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[1].correlId, 2);
-    EXPECT_EQ(entry(0).u32LastCorrelID, 2u);
+    EXPECT_EQ(s.entry(0).u32LastCorrelID, 2u);
 }
 
 TEST_F(ConnectTest, IndexOutsideTheTableIsRefused) {
-    makeTable(2);
+    s.table(2);
     int32_t rc = 0;
-    auto lines = captureLog([&] { rc = kafka_connect(pcb_, 2); });
+    auto lines = captureLog([&] { rc = kafka_connect(s.pcb, 2); });
     EXPECT_EQ(rc, 7500);
     EXPECT_EQ(numbersOf(lines), std::vector<std::string>{"7500"});
 }

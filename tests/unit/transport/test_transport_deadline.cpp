@@ -22,14 +22,8 @@ class DeadlineTest : public TransportTest {
     // Entry 0 connected to `broker`, with a reply wait of one second.
     void connectTo(FakeBroker &broker) {
         gi32ReplyWaitSeconds = 1;
-        makeTable(2, broker.port());
-        ASSERT_EQ(kafka_connect(pcb_, 0), 0);
-    }
-    bool logged(const std::vector<LogLine> &lines, const std::string &number,
-                const std::string &text) {
-        for (const LogLine &line : lines)
-            if (line.number == number && line.text.find(text) != std::string::npos) return true;
-        return false;
+        s.table(2, broker.port());
+        ASSERT_EQ(kafka_connect(s.pcb, 0), 0);
     }
 };
 
@@ -38,8 +32,8 @@ TEST_F(DeadlineTest, TrickledReplyIsGivenUpAndFreesTheLockForOtherThreads) {
     connectTo(broker);
     // 40 bytes, 250 ms apart: ten seconds for the whole reply.
     broker.script(FakeAction::trickle(Bytes(32, 0), 250));
-    ASSERT_EQ(queue(0, 3, SEND_NOWAIT), 0);
-    ASSERT_EQ(queue(0, 3, SEND_NOWAIT), 0); // dropped with it
+    ASSERT_EQ(s.queue(0, 3, SEND_NOWAIT), 0);
+    ASSERT_EQ(s.queue(0, 3, SEND_NOWAIT), 0); // dropped with it
 
     Clock::duration openTook{};
     std::thread other([&] {
@@ -54,7 +48,7 @@ TEST_F(DeadlineTest, TrickledReplyIsGivenUpAndFreesTheLockForOtherThreads) {
     Clock::duration waitTook{};
     auto lines = captureLog([&] {
         auto start = Clock::now();
-        rc = kafka_waitReply(pcb_, WAIT_QUEUE, 0);
+        rc = kafka_waitReply(s.pcb, WAIT_QUEUE, 0);
         waitTook = Clock::now() - start;
         kafka_unlock("TEST"); // as an entry point returns
         other.join();
@@ -63,8 +57,8 @@ TEST_F(DeadlineTest, TrickledReplyIsGivenUpAndFreesTheLockForOtherThreads) {
     EXPECT_LT(waitTook, 3 * kLimit);
     EXPECT_LT(openTook, 3 * kLimit);
     EXPECT_EQ(rc, 7500);
-    EXPECT_EQ(entry(0).i32Socket, -1);
-    EXPECT_EQ(entry(0).pPendingHead, nullptr);
+    EXPECT_EQ(s.entry(0).i32Socket, -1);
+    EXPECT_EQ(s.entry(0).pPendingHead, nullptr);
     EXPECT_TRUE(logged(lines, "7500", "TCPIP Error from recv()"));
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const LogLine &l) { return l.number == "5005"; }),
@@ -75,14 +69,14 @@ TEST_F(DeadlineTest, RequestTheBrokerDoesNotReadIsGivenUp) {
     FakeBroker broker;
     connectTo(broker);
     broker.script(FakeAction::stopReading());
-    ASSERT_EQ(queue(0, 3, SEND_NOWAIT), 0); // read, then the broker stops reading
+    ASSERT_EQ(s.queue(0, 3, SEND_NOWAIT), 0); // read, then the broker stops reading
     ASSERT_TRUE(broker.waitForRequests(2, 5000));
     int32_t rc = 0;
     auto start = Clock::now();
-    auto lines = captureLog([&] { rc = queue(0, 3, SEND_NOWAIT, Bytes(64 << 20, 'x')); });
+    auto lines = captureLog([&] { rc = s.queue(0, 3, SEND_NOWAIT, Bytes(64 << 20, 'x')); });
     EXPECT_LT(Clock::now() - start, 3 * kLimit);
     EXPECT_EQ(rc, 7500);
-    EXPECT_EQ(entry(0).i32Socket, -1);
+    EXPECT_EQ(s.entry(0).i32Socket, -1);
     EXPECT_TRUE(logged(lines, "7500", "TCPIP Error from send()"));
     EXPECT_TRUE(logged(lines, "7500", strerror(ETIMEDOUT)));
     EXPECT_TRUE(logged(lines, "5005", "")); // the first request, never answered

@@ -26,76 +26,54 @@ class HandshakeTest : public TransportTest {};
 TEST_F(HandshakeTest, OtherBrokersErrorDuringTheWaitKeepsTheNewConnection) {
     gi32ReplyWaitSeconds = 5;
     FakeBroker a, b;
-    makeTable(3, a.port());
-    setHost(1, "127.0.0.1", b.port());
-    ASSERT_EQ(kafka_connect(pcb_, 0), 0);
+    s.table(3, a.port());
+    s.setHost(1, "127.0.0.1", b.port());
+    ASSERT_EQ(kafka_connect(s.pcb, 0), 0);
     // A pipelined request on broker A whose reply carries an error arrives
     // while B's ApiVersions waits for its (later) reply.
     a.script(FakeAction::reply(apiVersionsBody(35)).delayed(100));
     b.script(FakeAction::reply(apiVersionsBody()).delayed(600));
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
     int32_t rc = -1;
-    auto lines = captureLog([&] { rc = kafka_connect(pcb_, 1); });
+    auto lines = captureLog([&] { rc = kafka_connect(s.pcb, 1); });
     EXPECT_EQ(rc, 0);
-    EXPECT_NE(entry(1).i32Socket, -1);
-    EXPECT_EQ(entry(1).u32ApiVersionsKnown, 1u);
-    EXPECT_EQ(entry(1).pPendingHead, nullptr);
+    EXPECT_NE(s.entry(1).i32Socket, -1);
+    EXPECT_EQ(s.entry(1).u32ApiVersionsKnown, 1u);
+    EXPECT_EQ(s.entry(1).pPendingHead, nullptr);
     EXPECT_EQ(numbersOf(lines), std::vector<std::string>{"7510"}); // A's error, logged once
 }
 
 TEST_F(HandshakeTest, FailedApiVersionsWarnsForRequestsQueuedByAnotherThread) {
     gi32ReplyWaitSeconds = 5;
     FakeBroker broker;
-    makeTable(2, broker.port());
+    s.table(2, broker.port());
     broker.script(FakeAction::reply(apiVersionsBody(35)).delayed(500));
     // While the handshake waits (the lock released), another thread queues
     // a request on the new connection, as the heartbeat thread may.
     std::thread other([&] {
         broker.waitForRequests(1, 5000);
         kafka_lock("OTHER");
-        Bytes bytes = request(0, 12, 4);
-        kafka_sendqueue(pcb_, 0, bytes.data(), static_cast<uint32_t>(bytes.size()), SEND_NOWAIT);
+        Bytes bytes = s.request(0, 12, 4);
+        kafka_sendqueue(s.pcb, 0, bytes.data(), static_cast<uint32_t>(bytes.size()), SEND_NOWAIT);
         kafka_unlock("OTHER");
     });
     int32_t rc = 0;
-    auto lines = captureLog([&] { rc = kafka_connect(pcb_, 0); });
+    auto lines = captureLog([&] { rc = kafka_connect(s.pcb, 0); });
     other.join();
     EXPECT_EQ(rc, 7510);
-    EXPECT_EQ(entry(0).i32Socket, -1);
-    EXPECT_EQ(entry(0).pPendingHead, nullptr);
+    EXPECT_EQ(s.entry(0).i32Socket, -1);
+    EXPECT_EQ(s.entry(0).pPendingHead, nullptr);
     ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"7510", "5005"}));
     EXPECT_NE(lines[1].text.find("12/HeartBeat"), std::string::npos) << lines[1].text;
 }
 
-constexpr size_t kHeaderBytes = 17;
+std::string mechanismOf(const FakeRequest &request) { return RequestReader{request.raw}.str(); }
 
-Bytes handshakeBody(int16_t error, const std::vector<std::string> &names) {
-    WireBytes w;
-    w.i16(error).i32(static_cast<int64_t>(names.size()));
-    for (const std::string &name : names) w.str(name);
-    return w.bytes;
-}
-
-Bytes authenticateBody(int16_t error, const std::string &message, const std::string &auth) {
-    WireBytes w;
-    w.i8(0).i16(error);
-    if (message.empty()) w.uvarint(0); else w.compact(message);
-    return w.compact(auth).i64(0).i8(0).bytes;
-}
-
-std::string mechanismOf(const FakeRequest &request) {
-    const uint8_t *name = request.raw.data() + kHeaderBytes;
-    return std::string(name + 2, name + 2 + (name[0] << 8 | name[1]));
-}
-
-// auth_bytes of a SaslAuthenticate request: behind the tag byte, a
-// varint length + 1 of at most two bytes here.
+// auth_bytes of a SaslAuthenticate request, behind the header's tag byte.
 std::string authBytesOf(const FakeRequest &request) {
-    const uint8_t *body = request.raw.data() + kHeaderBytes + 1;
-    bool twoBytes = body[0] & 0x80;
-    size_t length = twoBytes ? ((body[0] & 0x7F) | body[1] << 7) - 1 : body[0] - 1;
-    const uint8_t *bytes = body + (twoBytes ? 2 : 1);
-    return std::string(bytes, bytes + length);
+    RequestReader in{request.raw};
+    in.uvarint();
+    return in.compact();
 }
 
 struct ScramConnect {
@@ -111,13 +89,13 @@ struct ScramConnect {
 
 const ScramConnect kScramConnects[] = {
     {"Sha512WhenBothAreOffered", {"SCRAM-SHA-256", "SCRAM-SHA-512"}, "bqx=user,1", "bqx-pass",
-     "SCRAM-SHA-512", kFirst512, kFinal512, authenticateBody(0, "", kVerifier512), 0, {}, 6},
+     "SCRAM-SHA-512", kFirst512, kFinal512, saslAuthenticateBody(0, "", kVerifier512), 0, {}, 6},
     {"Sha256WhenOnlyItIsOffered", {"SCRAM-SHA-256"}, "user", "pencil", "SCRAM-SHA-256", kFirst256,
-     kFinal256, authenticateBody(0, "", kVerifier256), 0, {}, 6},
+     kFinal256, saslAuthenticateBody(0, "", kVerifier256), 0, {}, 6},
     {"WrongServerSignature", {"SCRAM-SHA-256"}, "user", "pencil", "SCRAM-SHA-256", kFirst256,
-     kFinal256, authenticateBody(0, "", kVerifier512), 7536, {"7536"}, 6},
+     kFinal256, saslAuthenticateBody(0, "", kVerifier512), 7536, {"7536"}, 6},
     {"WrongPassword", {"SCRAM-SHA-256"}, "user", "pencil", "SCRAM-SHA-256", kFirst256, kFinal256,
-     authenticateBody(58, "Authentication failed: invalid credentials", ""), 7510, {"7510"}, 6},
+     saslAuthenticateBody(58, "Authentication failed: invalid credentials", ""), 7510, {"7510"}, 6},
     {"NothingUsableOffered", {"GSSAPI"}, "user", "pencil", "", "", "", {}, 7510, {"7510"}, 2},
 };
 
@@ -136,17 +114,17 @@ TEST_P(ScramHandshake, RefusedPlainIsFollowedByScram) {
     gi32ReplyWaitSeconds = 5;
     FakeBroker broker;
     broker.script(FakeAction::reply(apiVersionsBody()));
-    broker.script(FakeAction::reply(handshakeBody(33, c.offered)));
+    broker.script(FakeAction::reply(saslHandshakeBody(33, c.offered)));
     broker.script(FakeAction::reply(apiVersionsBody()));
-    broker.script(FakeAction::reply(handshakeBody(0, c.offered)));
-    broker.script(FakeAction::reply(authenticateBody(0, "", c.serverFirst)));
+    broker.script(FakeAction::reply(saslHandshakeBody(0, c.offered)));
+    broker.script(FakeAction::reply(saslAuthenticateBody(0, "", c.serverFirst)));
     broker.script(FakeAction::reply(c.lastReply));
-    makeTable(2, broker.port());
-    pcb_->pszSaslUser = strdup(c.user.c_str());
-    pcb_->pszSaslPassword = strdup(c.password.c_str());
-    pcb_->u32SaslEnabled = 1;
+    s.table(2, broker.port());
+    s.pcb->pszSaslUser = strdup(c.user.c_str());
+    s.pcb->pszSaslPassword = strdup(c.password.c_str());
+    s.pcb->u32SaslEnabled = 1;
     int32_t rc = -1;
-    auto lines = captureLog([&] { rc = kafka_connect(pcb_, 0); });
+    auto lines = captureLog([&] { rc = kafka_connect(s.pcb, 0); });
     EXPECT_EQ(rc, c.rc);
     EXPECT_EQ(numbersOf(lines), c.logged);
     auto requests = broker.requests();
@@ -164,14 +142,14 @@ TEST_P(ScramHandshake, RefusedPlainIsFollowedByScram) {
         EXPECT_EQ(authBytesOf(requests[4]), "n,," + bare + ",r=rOprNGfwEbeRWgbNEkqO");
         EXPECT_EQ(authBytesOf(requests[5]), c.clientFinal);
     }
-    EXPECT_EQ(entry(0).i32Socket != -1, c.rc == 0); // a failed exchange closes it
+    EXPECT_EQ(s.entry(0).i32Socket != -1, c.rc == 0); // a failed exchange closes it
     if (c.rc == 0) {
-        EXPECT_EQ(entry(0).u32SaslStep, 2u);
+        EXPECT_EQ(s.entry(0).u32SaslStep, 2u);
     }
     // The next connection of the entry starts with PLAIN again.
-    captureLines([&] { kafka_clearBroker(pcb_, 0, 0); });
-    EXPECT_EQ(entry(0).u32SaslMechanism, kSaslPlain);
-    EXPECT_EQ(entry(0).pScram, nullptr);
+    captureLines([&] { kafka_clearBroker(s.pcb, 0, 0); });
+    EXPECT_EQ(s.entry(0).u32SaslMechanism, kSaslPlain);
+    EXPECT_EQ(s.entry(0).pScram, nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Mechanisms, ScramHandshake, testing::ValuesIn(kScramConnects),
@@ -210,9 +188,9 @@ FakeAction scramBroker(const FakeRequest &r, int port) {
     case kApiVersionsKey:
         return FakeAction::reply(apiVersionsBody());
     case 17:
-        return FakeAction::reply(handshakeBody(mechanismOf(r) == "PLAIN" ? 33 : 0, {"SCRAM-SHA-256"}));
+        return FakeAction::reply(saslHandshakeBody(mechanismOf(r) == "PLAIN" ? 33 : 0, {"SCRAM-SHA-256"}));
     case 36:
-        return FakeAction::reply(authenticateBody(
+        return FakeAction::reply(saslAuthenticateBody(
             0, "", authBytesOf(r).rfind("n,,", 0) == 0 ? kFirst256 : kVerifier256));
     case 3: {
         ByteVec reply = metadataReply(0, {{1, "127.0.0.1", port}}, 0, "t", {{0, 1, {1}, {1}}});

@@ -45,93 +45,93 @@ bool contains(const Bytes &haystack, const std::string &needle) {
 }
 
 TEST_F(SendTest, WritesTheSizeFieldAndTheWholeRequest) {
-    makeTable(2);
-    int peer = attachPeer(0);
-    Bytes bytes = request(0, 3, 4);
+    s.table(2);
+    int peer = s.attach(0);
+    Bytes bytes = s.request(0, 3, 4);
     ASSERT_EQ(bytes.size(), 17u);
-    ASSERT_EQ(kafka_sendqueue(pcb_, 0, bytes.data(), 17, SEND_NOWAIT), 0);
+    ASSERT_EQ(kafka_sendqueue(s.pcb, 0, bytes.data(), 17, SEND_NOWAIT), 0);
     Bytes wire = readAvailable(peer);
     ASSERT_EQ(wire.size(), 17u);
     EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 4), (Bytes{0, 0, 0, 0x0D}));
     EXPECT_EQ(wire, bytes) << "the caller's buffer carries the size field too";
-    EXPECT_EQ(pcb_->ullSends, 1u);
-    EXPECT_EQ(pcb_->ullSndBytes, 17u);
-    ASSERT_NE(entry(0).pPendingHead, nullptr);
-    EXPECT_EQ(entry(0).pPendingHead->u32Length, 17u);
-    EXPECT_EQ(Bytes(entry(0).pPendingHead->abRequest, entry(0).pPendingHead->abRequest + 17),
+    EXPECT_EQ(s.pcb->ullSends, 1u);
+    EXPECT_EQ(s.pcb->ullSndBytes, 17u);
+    ASSERT_NE(s.entry(0).pPendingHead, nullptr);
+    EXPECT_EQ(s.entry(0).pPendingHead->u32Length, 17u);
+    EXPECT_EQ(Bytes(s.entry(0).pPendingHead->abRequest, s.entry(0).pPendingHead->abRequest + 17),
               bytes);
 }
 
 TEST_F(SendTest, PendingRecordCarriesTheIdWrittenIntoTheRequest) {
-    makeTable(2);
-    attachPeer(0);
-    Bytes first = request(0, kApiVersionsKey, 3);  // id 1
-    Bytes second = request(0, kApiVersionsKey, 3); // id 2, built before the first is sent
-    ASSERT_EQ(kafka_sendqueue(pcb_, 0, first.data(), 17, SEND_NOWAIT), 0);
-    ASSERT_EQ(kafka_sendqueue(pcb_, 0, second.data(), 17, SEND_NOWAIT), 0);
-    EXPECT_EQ(pendingIds(entry(0)), (std::vector<uint32_t>{1, 2}));
-    EXPECT_EQ(entry(0).u32PendingCount, 2u);
+    s.table(2);
+    s.attach(0);
+    Bytes first = s.request(0, kApiVersionsKey, 3);  // id 1
+    Bytes second = s.request(0, kApiVersionsKey, 3); // id 2, built before the first is sent
+    ASSERT_EQ(kafka_sendqueue(s.pcb, 0, first.data(), 17, SEND_NOWAIT), 0);
+    ASSERT_EQ(kafka_sendqueue(s.pcb, 0, second.data(), 17, SEND_NOWAIT), 0);
+    EXPECT_EQ(pendingIds(s.entry(0)), (std::vector<uint32_t>{1, 2}));
+    EXPECT_EQ(s.entry(0).u32PendingCount, 2u);
 }
 
 TEST_F(SendTest, WindowPollsWhileThereIsRoomAndWaitsForOneReplyWhenFull) {
-    makeTable(2);
-    int peer = attachPeer(0);
-    ASSERT_EQ(pcb_->u32SendWindow, 100u);
+    s.table(2);
+    int peer = s.attach(0);
+    ASSERT_EQ(s.pcb->u32SendWindow, 100u);
     for (int i = 0; i < 98; ++i)
-        ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+        ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
 
-    uint64_t polls = pcb_->ullSelNoWait;
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_WINDOW), 0);
-    EXPECT_EQ(entry(0).u32PendingCount, 99u);
-    EXPECT_EQ(pcb_->ullSelNoWait, polls + 1) << "one poll, no wait";
-    EXPECT_EQ(pcb_->ullSelWait, 0u);
-    EXPECT_EQ(pcb_->ullSendWinExh, 0u);
+    uint64_t polls = s.pcb->ullSelNoWait;
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_WINDOW), 0);
+    EXPECT_EQ(s.entry(0).u32PendingCount, 99u);
+    EXPECT_EQ(s.pcb->ullSelNoWait, polls + 1) << "one poll, no wait";
+    EXPECT_EQ(s.pcb->ullSelWait, 0u);
+    EXPECT_EQ(s.pcb->ullSendWinExh, 0u);
 
     // The 100th fills the window: the send waits for the reply to id 1.
     writeBytes(peer, replyFrame(1, apiVersionsBody()));
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_WINDOW), 0);
-    EXPECT_EQ(pcb_->ullSendWinExh, 1u);
-    EXPECT_EQ(pcb_->ullSelWait, 1u);
-    EXPECT_EQ(entry(0).u32PendingCount, 99u);
-    EXPECT_EQ(entry(0).pPendingHead->u32CorrelID, 2u);
-    EXPECT_EQ(entry(0).pPendingTail->u32CorrelID, 100u);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_WINDOW), 0);
+    EXPECT_EQ(s.pcb->ullSendWinExh, 1u);
+    EXPECT_EQ(s.pcb->ullSelWait, 1u);
+    EXPECT_EQ(s.entry(0).u32PendingCount, 99u);
+    EXPECT_EQ(s.entry(0).pPendingHead->u32CorrelID, 2u);
+    EXPECT_EQ(s.entry(0).pPendingTail->u32CorrelID, 100u);
 }
 
 TEST_F(SendTest, WindowWaitErrorIsReturnedAndTheRequestStaysPending) {
     gi32ReplyWaitSeconds = 1;
-    makeTable(2);
-    attachPeer(0);
-    pcb_->u32SendWindow = 1;
+    s.table(2);
+    s.attach(0);
+    s.pcb->u32SendWindow = 1;
     int32_t rc = 0;
-    auto lines = captureLog([&] { rc = queue(0, kApiVersionsKey, SEND_WINDOW); });
+    auto lines = captureLog([&] { rc = s.queue(0, kApiVersionsKey, SEND_WINDOW); });
     EXPECT_EQ(rc, 7515);
     EXPECT_EQ(numbersOf(lines), std::vector<std::string>{"7515"});
-    EXPECT_EQ(pendingIds(entry(0)), std::vector<uint32_t>{1});
-    EXPECT_EQ(pcb_->ullSendWinExh, 1u);
+    EXPECT_EQ(pendingIds(s.entry(0)), std::vector<uint32_t>{1});
+    EXPECT_EQ(s.pcb->ullSendWinExh, 1u);
 }
 
 TEST_F(SendTest, SyncSendsAndSynchronousModeWaitForTheReply) {
     FakeBroker broker;
-    makeTable(2, broker.port());
-    ASSERT_EQ(kafka_connect(pcb_, 0), 0);
+    s.table(2, broker.port());
+    ASSERT_EQ(kafka_connect(s.pcb, 0), 0);
 
     // A windowed send with room does not wait for a late reply ...
     broker.script(FakeAction::reply(apiVersionsBody()).delayed(200));
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_WINDOW), 0);
-    EXPECT_EQ(entry(0).u32PendingCount, 1u);
-    ASSERT_EQ(kafka_waitReply(pcb_, WAIT_ALL, 0), 0);
-    EXPECT_EQ(entry(0).u32PendingCount, 0u);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_WINDOW), 0);
+    EXPECT_EQ(s.entry(0).u32PendingCount, 1u);
+    ASSERT_EQ(kafka_waitReply(s.pcb, WAIT_ALL, 0), 0);
+    EXPECT_EQ(s.entry(0).u32PendingCount, 0u);
 
     // ... but in synchronous mode it does, like SEND_SYNC always does.
-    pcb_->u32Synchronous = 1;
+    s.pcb->u32Synchronous = 1;
     broker.script(FakeAction::reply(apiVersionsBody()).delayed(200));
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_WINDOW), 0);
-    EXPECT_EQ(entry(0).u32PendingCount, 0u);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_WINDOW), 0);
+    EXPECT_EQ(s.entry(0).u32PendingCount, 0u);
 
-    pcb_->u32Synchronous = 0;
+    s.pcb->u32Synchronous = 0;
     broker.script(FakeAction::reply(apiVersionsBody()).delayed(200));
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_SYNC), 0);
-    EXPECT_EQ(entry(0).u32PendingCount, 0u);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_SYNC), 0);
+    EXPECT_EQ(s.entry(0).u32PendingCount, 0u);
     EXPECT_EQ(broker.requests().size(), 4u);
 }
 
@@ -139,27 +139,27 @@ TEST_F(SendTest, SyncSendsAndSynchronousModeWaitForTheReply) {
 // waiting send report success: its request is lost.
 TEST_F(SendTest, ConnectionClosedInsteadOfTheAwaitedReplyIsAnError) {
     FakeBroker broker;
-    makeTable(2, broker.port());
+    s.table(2, broker.port());
     for (int32_t wait : {SEND_SYNC, SEND_WINDOW}) {
-        ASSERT_EQ(kafka_connect(pcb_, 0), 0);
-        pcb_->u32SendWindow = 1;
+        ASSERT_EQ(kafka_connect(s.pcb, 0), 0);
+        s.pcb->u32SendWindow = 1;
         broker.script(FakeAction::close());
         int32_t rc = 0;
-        auto lines = captureLog([&] { rc = queue(0, kApiVersionsKey, wait); });
+        auto lines = captureLog([&] { rc = s.queue(0, kApiVersionsKey, wait); });
         EXPECT_EQ(rc, 7501) << wait;
         ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"5005", "7501"})) << wait;
         EXPECT_EQ(lines[1].text, "Connection closed by Server. Most likely there is authentication "
                                  "required (127.0.0.1:" + std::to_string(broker.port()) + ")");
-        EXPECT_EQ(entry(0).i32Socket, -1);
+        EXPECT_EQ(s.entry(0).i32Socket, -1);
     }
 }
 
 TEST_F(SendTest, UnconnectedEntryFailsAndQueuesNothing) {
-    makeTable(2);
+    s.table(2);
     int32_t rc = 0;
-    auto lines = captureLog([&] { rc = queue(0, kApiVersionsKey, SEND_NOWAIT); });
+    auto lines = captureLog([&] { rc = s.queue(0, kApiVersionsKey, SEND_NOWAIT); });
     EXPECT_EQ(rc, 7500);
-    EXPECT_EQ(entry(0).pPendingHead, nullptr);
+    EXPECT_EQ(s.entry(0).pPendingHead, nullptr);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].tag, "ApiVersi");
     EXPECT_EQ(lines[0].text,
@@ -167,19 +167,19 @@ TEST_F(SendTest, UnconnectedEntryFailsAndQueuesNothing) {
 }
 
 TEST_F(SendTest, FailedSendClosesTheConnectionAndDropsItsPendingRequests) {
-    makeTable(2);
-    int peer = attachPeer(0);
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    s.table(2);
+    int peer = s.attach(0);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
     close(peer);
-    peers_.clear();
+    s.peers[0] = -1; // closed here already
     int32_t rc = 0;
-    auto lines = captureLog([&] { rc = queue(0, kApiVersionsKey, SEND_NOWAIT); });
+    auto lines = captureLog([&] { rc = s.queue(0, kApiVersionsKey, SEND_NOWAIT); });
     EXPECT_EQ(rc, 7500);
-    EXPECT_EQ(entry(0).i32Socket, -1);
-    EXPECT_EQ(entry(0).pPendingHead, nullptr);
-    EXPECT_EQ(entry(0).pPendingTail, nullptr);
-    EXPECT_EQ(entry(0).u32PendingCount, 0u);
+    EXPECT_EQ(s.entry(0).i32Socket, -1);
+    EXPECT_EQ(s.entry(0).pPendingHead, nullptr);
+    EXPECT_EQ(s.entry(0).pPendingTail, nullptr);
+    EXPECT_EQ(s.entry(0).u32PendingCount, 0u);
     ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"7500", "5005", "5005"}));
     EXPECT_EQ(lines[0].text, "TCPIP Error from send(): Broker 127.0.0.1:9092 32 (Broken pipe)");
     EXPECT_EQ(lines[1].text,
@@ -189,14 +189,14 @@ TEST_F(SendTest, FailedSendClosesTheConnectionAndDropsItsPendingRequests) {
 }
 
 TEST_F(SendTest, RequestsTooShortForAHeaderAreRefused) {
-    makeTable(2);
-    int peer = attachPeer(0);
+    s.table(2);
+    int peer = s.attach(0);
     uint8_t tiny[11] = {};
-    captureLines([&] { EXPECT_EQ(kafka_sendqueue(pcb_, 0, tiny, 11, SEND_NOWAIT), 7500); });
-    captureLines([&] { EXPECT_EQ(kafka_sendqueue(pcb_, 0, nullptr, 17, SEND_NOWAIT), 7500); });
-    captureLines([&] { EXPECT_EQ(kafka_sendqueue(pcb_, 5, tiny, 11, SEND_NOWAIT), 7500); });
+    captureLines([&] { EXPECT_EQ(kafka_sendqueue(s.pcb, 0, tiny, 11, SEND_NOWAIT), 7500); });
+    captureLines([&] { EXPECT_EQ(kafka_sendqueue(s.pcb, 0, nullptr, 17, SEND_NOWAIT), 7500); });
+    captureLines([&] { EXPECT_EQ(kafka_sendqueue(s.pcb, 5, tiny, 11, SEND_NOWAIT), 7500); });
     EXPECT_TRUE(readAvailable(peer).empty());
-    EXPECT_NE(entry(0).i32Socket, -1) << "a refused argument does not end the connection";
+    EXPECT_NE(s.entry(0).i32Socket, -1) << "a refused argument does not end the connection";
 }
 
 TEST_F(SendTest, NamesOfRequestAndReplyKeys) {
@@ -212,12 +212,12 @@ TEST_F(SendTest, NamesOfRequestAndReplyKeys) {
 }
 
 TEST_F(SendTest, SentSaslRequestDumpHidesThePassword) {
-    makeTable(2);
-    int peer = attachPeer(0);
-    pcb_->iDebugLevel = 5;
-    Bytes bytes = request(0, 36, 2, saslAuthBody("alice", "Secret9pw"));
+    s.table(2);
+    int peer = s.attach(0);
+    s.pcb->iDebugLevel = 5;
+    Bytes bytes = s.request(0, 36, 2, saslAuthBody("alice", "Secret9pw"));
     auto lines = captureLog([&] {
-        ASSERT_EQ(kafka_sendqueue(pcb_, 0, bytes.data(), uint32_t(bytes.size()), SEND_NOWAIT), 0);
+        ASSERT_EQ(kafka_sendqueue(s.pcb, 0, bytes.data(), uint32_t(bytes.size()), SEND_NOWAIT), 0);
     });
     Bytes expected = bytes;
     size_t password = 17 + 3 + 5 + 1; // header, tag, length, 0, user, 0
@@ -226,7 +226,7 @@ TEST_F(SendTest, SentSaslRequestDumpHidesThePassword) {
     EXPECT_TRUE(contains(readAvailable(peer), "Secret9pw")) << "the wire keeps the password";
 
     // The dump of a request dropped with its connection hides it as well.
-    lines = captureLog([&] { EXPECT_EQ(kafka_clearBroker(pcb_, 0, 0), 5005); });
+    lines = captureLog([&] { EXPECT_EQ(kafka_clearBroker(s.pcb, 0, 0), 5005); });
     EXPECT_EQ(dumpedBytes(lines), expected);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0].text, "HEXDump for No Reply for this Request len=" +
@@ -234,7 +234,7 @@ TEST_F(SendTest, SentSaslRequestDumpHidesThePassword) {
 }
 
 TEST_F(SendTest, PasswordMaskFailsSafeOnRequestsItCannotFollow) {
-    makeTable(2);
+    s.table(2);
     struct Case {
         const char *what;
         Bytes body;
@@ -250,7 +250,7 @@ TEST_F(SendTest, PasswordMaskFailsSafeOnRequestsItCannotFollow) {
         {"SCRAM message hidden whole", {0, 5, 'c', '=', 'p', 'w', 0}, 19, 23},
     };
     for (const Case &c : cases) {
-        Bytes bytes = request(0, 36, 2, c.body);
+        Bytes bytes = s.request(0, 36, 2, c.body);
         Bytes masked = bytes;
         transport_maskSaslPassword(masked.data(), uint32_t(masked.size()));
         Bytes expected = bytes;
@@ -259,7 +259,7 @@ TEST_F(SendTest, PasswordMaskFailsSafeOnRequestsItCannotFollow) {
         EXPECT_EQ(masked, expected) << c.what;
     }
     // Cut inside the client id: everything behind the correlation id goes.
-    Bytes cut = request(0, 36, 2);
+    Bytes cut = s.request(0, 36, 2);
     cut.resize(15);
     transport_maskSaslPassword(cut.data(), uint32_t(cut.size()));
     EXPECT_EQ(Bytes(cut.begin() + 12, cut.end()), (Bytes{'*', '*', '*'}));

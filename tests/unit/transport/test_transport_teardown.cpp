@@ -11,17 +11,17 @@ class TeardownTest : public TransportTest {
     // Entry 0 connected to a peer with three pending requests and a kept
     // Fetch reply; returns the peer.
     int busyEntry() {
-        makeTable(2);
-        int peer = attachPeer(0);
+        s.table(2);
+        int peer = s.attach(0);
         for (int i = 0; i < 3; ++i)
-            EXPECT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
-        entry(0).pReplyBuffer = static_cast<FetchReplyBuffer *>(calloc(1, 64));
-        entry(0).u32FetchCorrelID = 9;
+            EXPECT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+        s.entry(0).pReplyBuffer = static_cast<FetchReplyBuffer *>(calloc(1, 64));
+        s.entry(0).u32FetchCorrelID = 9;
         return peer;
     }
 
     void expectClearedButReusable() {
-        const BrokerEntry &e = entry(0);
+        const BrokerEntry &e = s.entry(0);
         EXPECT_EQ(e.i32Socket, -1);
         EXPECT_EQ(e.pPendingHead, nullptr);
         EXPECT_EQ(e.pPendingTail, nullptr);
@@ -39,7 +39,7 @@ class TeardownTest : public TransportTest {
 TEST_F(TeardownTest, ClearingWarnsForEveryDroppedRequestInQueueOrder) {
     int peer = busyEntry();
     int32_t rc = 0;
-    auto lines = captureLog([&] { rc = kafka_clearBroker(pcb_, 0, 0); });
+    auto lines = captureLog([&] { rc = kafka_clearBroker(s.pcb, 0, 0); });
     EXPECT_EQ(rc, 5005);
     ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"5005", "5005", "5005"}));
     for (int i = 0; i < 3; ++i) {
@@ -56,99 +56,99 @@ TEST_F(TeardownTest, ClearingWarnsForEveryDroppedRequestInQueueOrder) {
 TEST_F(TeardownTest, QuietClearingLogsNothing) {
     busyEntry();
     int32_t rc = -1;
-    auto lines = captureLog([&] { rc = kafka_clearBroker(pcb_, 0, 1); });
+    auto lines = captureLog([&] { rc = kafka_clearBroker(s.pcb, 0, 1); });
     EXPECT_EQ(rc, 0);
     EXPECT_TRUE(lines.empty());
     expectClearedButReusable();
 }
 
 TEST_F(TeardownTest, ClearingAnIdleOrMissingEntryDoesNothing) {
-    makeTable(2);
+    s.table(2);
     auto lines = captureLog([&] {
-        EXPECT_EQ(kafka_clearBroker(pcb_, 1, 0), 0);
-        EXPECT_EQ(kafka_clearBroker(pcb_, 2, 0), 0);
-        EXPECT_EQ(kafka_clearBroker(pcb_, UINT32_MAX, 0), 0);
+        EXPECT_EQ(kafka_clearBroker(s.pcb, 1, 0), 0);
+        EXPECT_EQ(kafka_clearBroker(s.pcb, 2, 0), 0);
+        EXPECT_EQ(kafka_clearBroker(s.pcb, UINT32_MAX, 0), 0);
     });
     EXPECT_TRUE(lines.empty());
-    EXPECT_STREQ(entry(1).pszHost, "127.0.0.1");
+    EXPECT_STREQ(s.entry(1).pszHost, "127.0.0.1");
 }
 
 TEST_F(TeardownTest, DisconnectWaitsForOutstandingRepliesThenReleasesEverything) {
     FakeBroker broker;
-    makeTable(3, broker.port());
-    ASSERT_EQ(kafka_connect(pcb_, 1), 0);
+    s.table(3, broker.port());
+    ASSERT_EQ(kafka_connect(s.pcb, 1), 0);
     broker.script(FakeAction::reply(apiVersionsBody()).delayed(200));
-    ASSERT_EQ(queue(1, kApiVersionsKey, SEND_NOWAIT), 0);
-    pcb_->pszTopic = bqx_copy_text("topic", 5);
-    pcb_->pszMemberID = bqx_copy_text("member", 6);
-    pcb_->apszMembers[3] = bqx_copy_text("other", 5);
-    pcb_->pPartitionList = static_cast<PartitionEntry *>(calloc(2, sizeof(PartitionEntry)));
-    pcb_->u32PartitionCount = 2;
-    snprintf(pcb_->szLastError, sizeof pcb_->szLastError, "old error");
-    snprintf(pcb_->szMsgKey, sizeof pcb_->szMsgKey, "key");
+    ASSERT_EQ(s.queue(1, kApiVersionsKey, SEND_NOWAIT), 0);
+    s.pcb->pszTopic = bqx_copy_text("topic", 5);
+    s.pcb->pszMemberID = bqx_copy_text("member", 6);
+    s.pcb->apszMembers[3] = bqx_copy_text("other", 5);
+    s.pcb->pPartitionList = static_cast<PartitionEntry *>(calloc(2, sizeof(PartitionEntry)));
+    s.pcb->u32PartitionCount = 2;
+    snprintf(s.pcb->szLastError, sizeof s.pcb->szLastError, "old error");
+    snprintf(s.pcb->szMsgKey, sizeof s.pcb->szMsgKey, "key");
 
     int32_t rc = -1;
-    auto lines = captureLog([&] { rc = kafka_disconnect(pcb_); });
+    auto lines = captureLog([&] { rc = kafka_disconnect(s.pcb); });
     EXPECT_EQ(rc, 0);
     EXPECT_TRUE(lines.empty()) << "the reply came: nothing was dropped";
     EXPECT_EQ(broker.requests().size(), 2u);
-    EXPECT_EQ(pcb_->pBrokerList, nullptr);
-    EXPECT_EQ(pcb_->u32BrokerCount, 0u);
-    EXPECT_EQ(pcb_->pPartitionList, nullptr);
-    EXPECT_EQ(pcb_->u32PartitionCount, 0u);
-    EXPECT_EQ(pcb_->pszTopic, nullptr);
-    EXPECT_EQ(pcb_->pszMemberID, nullptr);
-    EXPECT_EQ(pcb_->apszMembers[3], nullptr);
-    EXPECT_STREQ(pcb_->szLastError, "");
-    EXPECT_STREQ(pcb_->szMsgKey, "");
-    EXPECT_EQ(pcb_->u32ShuttingDown, 0u);
+    EXPECT_EQ(s.pcb->pBrokerList, nullptr);
+    EXPECT_EQ(s.pcb->u32BrokerCount, 0u);
+    EXPECT_EQ(s.pcb->pPartitionList, nullptr);
+    EXPECT_EQ(s.pcb->u32PartitionCount, 0u);
+    EXPECT_EQ(s.pcb->pszTopic, nullptr);
+    EXPECT_EQ(s.pcb->pszMemberID, nullptr);
+    EXPECT_EQ(s.pcb->apszMembers[3], nullptr);
+    EXPECT_STREQ(s.pcb->szLastError, "");
+    EXPECT_STREQ(s.pcb->szMsgKey, "");
+    EXPECT_EQ(s.pcb->u32ShuttingDown, 0u);
 }
 
 TEST_F(TeardownTest, DisconnectIgnoresStrayRepliesAndFinishesAfterAFailedWait) {
     gi32ReplyWaitSeconds = 1;
     FakeBroker broker;
-    makeTable(2, broker.port());
-    ASSERT_EQ(kafka_connect(pcb_, 0), 0);
+    s.table(2, broker.port());
+    ASSERT_EQ(kafka_connect(s.pcb, 0), 0);
     broker.script(FakeAction::reply(apiVersionsBody(), 1)); // wrong correlation id
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
     int32_t rc = 0;
-    auto lines = captureLog([&] { rc = kafka_disconnect(pcb_); });
+    auto lines = captureLog([&] { rc = kafka_disconnect(s.pcb); });
     EXPECT_EQ(rc, 7515);
     // No 7516 while shutting down; the request given up on is dropped with 5005.
     EXPECT_EQ(numbersOf(lines), (std::vector<std::string>{"7515", "5005"}));
-    EXPECT_EQ(pcb_->pBrokerList, nullptr);
-    EXPECT_EQ(pcb_->u32ShuttingDown, 0u);
+    EXPECT_EQ(s.pcb->pBrokerList, nullptr);
+    EXPECT_EQ(s.pcb->u32ShuttingDown, 0u);
 }
 
 TEST_F(TeardownTest, DisconnectWithoutATableReturnsZero) {
-    auto lines = captureLog([&] { EXPECT_EQ(kafka_disconnect(pcb_), 0); });
+    auto lines = captureLog([&] { EXPECT_EQ(kafka_disconnect(s.pcb), 0); });
     EXPECT_TRUE(lines.empty());
 }
 
 TEST_F(TeardownTest, CloseLogsStatisticsOnlyWhenDebuggingAndReleasesCredentials) {
-    pcb_->pszSaslUser = bqx_copy_text("alice", 5);
-    pcb_->pszSaslPassword = bqx_copy_text("secret", 6);
-    auto lines = captureLog([&] { kafka_close(pcb_); });
+    s.pcb->pszSaslUser = bqx_copy_text("alice", 5);
+    s.pcb->pszSaslPassword = bqx_copy_text("secret", 6);
+    auto lines = captureLog([&] { kafka_close(s.pcb); });
     EXPECT_TRUE(lines.empty());
-    EXPECT_EQ(pcb_->pszSaslUser, nullptr);
-    EXPECT_EQ(pcb_->pszSaslPassword, nullptr);
+    EXPECT_EQ(s.pcb->pszSaslUser, nullptr);
+    EXPECT_EQ(s.pcb->pszSaslPassword, nullptr);
 
-    pcb_->iDebugLevel = 1;
-    pcb_->ullMsgsProduced = 2;
-    pcb_->ullMsgsConsumed = 1;
-    pcb_->ullSndTime = 11;
-    pcb_->ullRcvTime = 12;
-    pcb_->ullWaitTime = 13;
-    pcb_->ullMarshallTime = 14;
-    pcb_->ullUnmarshallTime = 15;
-    pcb_->ullSendWinExh = 7;
-    pcb_->ullSends = 3;
-    pcb_->ullSndBytes = 51;
-    pcb_->ullRcvs = 4;
-    pcb_->ullRcvBytes = 64;
-    pcb_->ullSelWait = 5;
-    pcb_->ullSelNoWait = 6;
-    lines = captureLog([&] { kafka_close(pcb_); });
+    s.pcb->iDebugLevel = 1;
+    s.pcb->ullMsgsProduced = 2;
+    s.pcb->ullMsgsConsumed = 1;
+    s.pcb->ullSndTime = 11;
+    s.pcb->ullRcvTime = 12;
+    s.pcb->ullWaitTime = 13;
+    s.pcb->ullMarshallTime = 14;
+    s.pcb->ullUnmarshallTime = 15;
+    s.pcb->ullSendWinExh = 7;
+    s.pcb->ullSends = 3;
+    s.pcb->ullSndBytes = 51;
+    s.pcb->ullRcvs = 4;
+    s.pcb->ullRcvBytes = 64;
+    s.pcb->ullSelWait = 5;
+    s.pcb->ullSelNoWait = 6;
+    lines = captureLog([&] { kafka_close(s.pcb); });
     ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"0018", "0019", "0022"}));
     for (const LogLine &line : lines) {
         EXPECT_EQ(line.tag, "BQXCLSE ");

@@ -21,67 +21,35 @@ using Clock = std::chrono::steady_clock;
 
 class WaitTest : public TransportTest {};
 
-void putBe32(Bytes &out, uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<uint8_t>(value >> shift));
-}
-
-void putString(Bytes &out, const std::string &text) {
-    out.push_back(static_cast<uint8_t>(text.size() >> 8));
-    out.push_back(static_cast<uint8_t>(text.size()));
-    out.insert(out.end(), text.begin(), text.end());
-}
-
 // Metadata version 4: one broker (id 5 on 127.0.0.1:port), topic "t" with
 // one partition led by broker 5.
 Bytes metadataBody(int port) {
-    Bytes body;
-    putBe32(body, 0); // throttle
-    putBe32(body, 1);
-    putBe32(body, 5);
-    putString(body, "127.0.0.1");
-    putBe32(body, static_cast<uint32_t>(port));
-    body.insert(body.end(), {0xFF, 0xFF}); // rack: null
-    body.insert(body.end(), {0xFF, 0xFF}); // cluster id: null
-    putBe32(body, 5);                      // controller
-    putBe32(body, 1);                      // topics
-    body.insert(body.end(), {0, 0});       // error
-    putString(body, "t");
-    body.push_back(0); // internal
-    putBe32(body, 1);  // partitions
-    body.insert(body.end(), {0, 0});
-    putBe32(body, 0);                 // partition id
-    putBe32(body, 5);                 // leader
-    for (int list = 0; list < 2; ++list) { // replicas, in-sync replicas
-        putBe32(body, 1);
-        putBe32(body, 5);
-    }
-    return body;
+    return bodyOf(metadataReply(0, {{5, "127.0.0.1", port}}, 0, "t", {{0, 5, {5}, {5}}}));
 }
 
 TEST_F(WaitTest, PollWithNothingReadyReturnsAtOnce) {
-    makeTable(2);
-    attachPeer(0);
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
-    uint64_t polls = pcb_->ullSelNoWait;
+    s.table(2);
+    s.attach(0);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    uint64_t polls = s.pcb->ullSelNoWait;
     int32_t rc = -1;
     auto start = Clock::now();
-    auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_POLL, 0); });
+    auto lines = captureLog([&] { rc = kafka_waitReply(s.pcb, WAIT_POLL, 0); });
     EXPECT_EQ(rc, 0);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
     EXPECT_TRUE(lines.empty());
-    EXPECT_EQ(pcb_->ullSelNoWait, polls + 1);
-    EXPECT_EQ(pendingIds(entry(0)), std::vector<uint32_t>{1});
+    EXPECT_EQ(s.pcb->ullSelNoWait, polls + 1);
+    EXPECT_EQ(pendingIds(s.entry(0)), std::vector<uint32_t>{1});
 }
 
 TEST_F(WaitTest, ReplyForAnotherIdIsRejectedUnlessShuttingDown) {
-    makeTable(2);
-    int peer = attachPeer(0);
-    entry(0).u32LastCorrelID = 6;
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0); // id 7
+    s.table(2);
+    int peer = s.attach(0);
+    s.entry(0).u32LastCorrelID = 6;
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0); // id 7
     writeBytes(peer, replyFrame(8, apiVersionsBody()));
     int32_t rc = 0;
-    auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_POLL, 0); });
+    auto lines = captureLog([&] { rc = kafka_waitReply(s.pcb, WAIT_POLL, 0); });
     EXPECT_EQ(rc, 7516);
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0].tag, "ProcRepl");
@@ -89,82 +57,82 @@ TEST_F(WaitTest, ReplyForAnotherIdIsRejectedUnlessShuttingDown) {
               "Unexpected Reply: No Queued Request for CorrelID 8 from Broker 127.0.0.1:9092");
     EXPECT_EQ(lines[1].text, "HEXDump for received Reply Data len=16");
     EXPECT_EQ(lines.back().number, "5005") << "the out-of-step connection is closed";
-    EXPECT_EQ(entry(0).i32Socket, -1);
-    EXPECT_TRUE(pendingIds(entry(0)).empty());
+    EXPECT_EQ(s.entry(0).i32Socket, -1);
+    EXPECT_TRUE(pendingIds(s.entry(0)).empty());
 
-    peer = attachPeer(0);
-    entry(0).u32LastCorrelID = 6;
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0); // id 7
-    pcb_->u32ShuttingDown = 1;
-    pcb_->iDebugLevel = 3;
+    peer = s.attach(0);
+    s.entry(0).u32LastCorrelID = 6;
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0); // id 7
+    s.pcb->u32ShuttingDown = 1;
+    s.pcb->iDebugLevel = 3;
     writeBytes(peer, replyFrame(8, apiVersionsBody()));
-    lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_POLL, 0); });
+    lines = captureLog([&] { rc = kafka_waitReply(s.pcb, WAIT_POLL, 0); });
     EXPECT_EQ(rc, 0);
     ASSERT_EQ(numbersOf(lines), std::vector<std::string>{"0037"});
     EXPECT_EQ(lines[0].text, "Shutting Down: Ignoring CorrelID 8 from Broker 127.0.0.1:9092");
-    EXPECT_EQ(pendingIds(entry(0)), std::vector<uint32_t>{7});
-    pcb_->u32ShuttingDown = 0;
+    EXPECT_EQ(pendingIds(s.entry(0)), std::vector<uint32_t>{7});
+    s.pcb->u32ShuttingDown = 0;
 }
 
 TEST_F(WaitTest, ReplyForAKeyWithoutHandlerIsReportedAndConsumed) {
-    makeTable(2);
-    int peer = attachPeer(0);
-    Bytes createTopics = request(0, 19, 4); // a key the library never sends
-    ASSERT_EQ(kafka_sendqueue(pcb_, 0, createTopics.data(), 17, SEND_NOWAIT), 0);
+    s.table(2);
+    int peer = s.attach(0);
+    Bytes createTopics = s.request(0, 19, 4); // a key the library never sends
+    ASSERT_EQ(kafka_sendqueue(s.pcb, 0, createTopics.data(), 17, SEND_NOWAIT), 0);
     writeBytes(peer, replyFrame(1, {0, 0, 0, 0}));
     int32_t rc = 0;
-    auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_POLL, 0); });
+    auto lines = captureLog([&] { rc = kafka_waitReply(s.pcb, WAIT_POLL, 0); });
     EXPECT_EQ(rc, 7534);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].tag, "ProcRepl");
     EXPECT_EQ(lines[0].text,
               "Reply for unsupport API Request: 19/Version=4 (--) CorrelID = 1");
-    EXPECT_EQ(entry(0).pPendingHead, nullptr);
-    EXPECT_EQ(entry(0).u32PendingCount, 0u);
+    EXPECT_EQ(s.entry(0).pPendingHead, nullptr);
+    EXPECT_EQ(s.entry(0).u32PendingCount, 0u);
 }
 
 TEST_F(WaitTest, ReplyTooShortForACorrelationIdIsNotMatched) {
-    makeTable(2);
-    attachPeer(0);
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    s.table(2);
+    s.attach(0);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
     Bytes shortReply = {0, 0, 0, 3, 0, 0, 0};
     int32_t rc = 0;
-    captureLines([&] { rc = kafka_processReply(pcb_, 0, shortReply.data(), 7); });
+    captureLines([&] { rc = kafka_processReply(s.pcb, 0, shortReply.data(), 7); });
     EXPECT_EQ(rc, 7536);
-    EXPECT_EQ(pendingIds(entry(0)), std::vector<uint32_t>{1});
+    EXPECT_EQ(pendingIds(s.entry(0)), std::vector<uint32_t>{1});
 }
 
 TEST_F(WaitTest, MissingReplyTimesOutAndTheRequestStaysPending) {
     gi32ReplyWaitSeconds = 1;
-    makeTable(2);
-    attachPeer(0);
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    s.table(2);
+    s.attach(0);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
     int32_t rc = 0;
     auto start = Clock::now();
-    auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_QUEUE, 0); });
+    auto lines = captureLog([&] { rc = kafka_waitReply(s.pcb, WAIT_QUEUE, 0); });
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(900));
     EXPECT_EQ(rc, 7515);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].tag, "WaitRepl");
     EXPECT_EQ(lines[0].text, "Timeout waiting for Reply from Kafka, Broker 127.0.0.1:9092");
-    EXPECT_EQ(pendingIds(entry(0)), std::vector<uint32_t>{1});
-    EXPECT_NE(entry(0).i32Socket, -1);
+    EXPECT_EQ(pendingIds(s.entry(0)), std::vector<uint32_t>{1});
+    EXPECT_NE(s.entry(0).i32Socket, -1);
 }
 
 TEST_F(WaitTest, BrokerClosingWithTwoPendingWarnsForEachInOrder) {
     FakeBroker broker;
-    makeTable(2, broker.port());
-    ASSERT_EQ(kafka_connect(pcb_, 0), 0);
+    s.table(2, broker.port());
+    ASSERT_EQ(kafka_connect(s.pcb, 0), 0);
     broker.script(FakeAction::noReply());
     broker.script(FakeAction::close());
-    pcb_->iDebugLevel = 2;
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    s.pcb->iDebugLevel = 2;
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
     int32_t rc = -1;
-    auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_ALL, 0); });
+    auto lines = captureLog([&] { rc = kafka_waitReply(s.pcb, WAIT_ALL, 0); });
     EXPECT_EQ(rc, 0);
-    EXPECT_EQ(entry(0).i32Socket, -1);
-    EXPECT_EQ(entry(0).pPendingHead, nullptr);
+    EXPECT_EQ(s.entry(0).i32Socket, -1);
+    EXPECT_EQ(s.entry(0).pPendingHead, nullptr);
     const std::string where = "from Broker 127.0.0.1:" + std::to_string(broker.port());
     ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"0044", "5005", "5005"}));
     EXPECT_EQ(lines[0].text, "Connection closed on remote side: Broker 127.0.0.1:" +
@@ -176,19 +144,19 @@ TEST_F(WaitTest, BrokerClosingWithTwoPendingWarnsForEachInOrder) {
 
 TEST_F(WaitTest, ReplyCutOffByTheCloseReachesNoHandler) {
     FakeBroker broker;
-    makeTable(2, broker.port());
-    ASSERT_EQ(kafka_connect(pcb_, 0), 0);
+    s.table(2, broker.port());
+    ASSERT_EQ(kafka_connect(s.pcb, 0), 0);
     // The second request gets half of a reply to the first, then the close.
     broker.script(FakeAction::noReply());
     broker.script(FakeAction::halfThenClose(apiVersionsBody(), -1));
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
     int32_t rc = -1;
-    auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_ALL, 0); });
+    auto lines = captureLog([&] { rc = kafka_waitReply(s.pcb, WAIT_ALL, 0); });
     EXPECT_EQ(rc, 0);
     // Both are dropped: the first was never matched by the partial reply.
     EXPECT_EQ(numbersOf(lines), (std::vector<std::string>{"5005", "5005"}));
-    EXPECT_EQ(entry(0).i32Socket, -1);
+    EXPECT_EQ(s.entry(0).i32Socket, -1);
 }
 
 // A Fetch's reply is bounded by what the Fetch asked for, far below the
@@ -196,7 +164,7 @@ TEST_F(WaitTest, ReplyCutOffByTheCloseReachesNoHandler) {
 TEST_F(WaitTest, SizeFieldsThatNoReplyCanHaveCloseTheConnection) {
     gi32ReplyWaitSeconds = 1; // a size taken for good waits for its body
     FakeBroker broker;
-    makeTable(2, broker.port());
+    s.table(2, broker.port());
     constexpr int16_t kFetchKey = 1;
     int32_t fetchLimit = static_cast<int32_t>(kafka_fetch_reply_limit());
     struct Case {
@@ -209,14 +177,14 @@ TEST_F(WaitTest, SizeFieldsThatNoReplyCanHaveCloseTheConnection) {
         cases.push_back({kApiVersionsKey, size, "invalid reply size"});
     for (const Case &c : cases) {
         SCOPED_TRACE(c.size);
-        ASSERT_EQ(kafka_connect(pcb_, 0), 0);
+        ASSERT_EQ(kafka_connect(s.pcb, 0), 0);
         broker.script(FakeAction::rawSizeField(c.size));
-        ASSERT_EQ(queue(0, c.key, SEND_NOWAIT), 0);
+        ASSERT_EQ(s.queue(0, c.key, SEND_NOWAIT), 0);
         int32_t rc = 0;
-        auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_QUEUE, 0); });
+        auto lines = captureLog([&] { rc = kafka_waitReply(s.pcb, WAIT_QUEUE, 0); });
         EXPECT_EQ(rc, 7500);
-        EXPECT_EQ(entry(0).i32Socket, -1);
-        EXPECT_EQ(entry(0).pPendingHead, nullptr);
+        EXPECT_EQ(s.entry(0).i32Socket, -1);
+        EXPECT_EQ(s.entry(0).pPendingHead, nullptr);
         ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"7500", "5005"}));
         EXPECT_EQ(lines[0].text, "TCPIP Error from recv(): Broker 127.0.0.1:" +
                                      std::to_string(broker.port()) + " " +
@@ -227,24 +195,24 @@ TEST_F(WaitTest, SizeFieldsThatNoReplyCanHaveCloseTheConnection) {
 TEST_F(WaitTest, BrokerStallingInTheMiddleOfAReplyIsGivenUpOn) {
     gi32ReplyWaitSeconds = 1;
     FakeBroker broker;
-    makeTable(2, broker.port());
-    ASSERT_EQ(kafka_connect(pcb_, 0), 0);
+    s.table(2, broker.port());
+    ASSERT_EQ(kafka_connect(s.pcb, 0), 0);
     broker.script(FakeAction::rawSizeField(100)); // the size, then nothing
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
     int32_t rc = 0;
     auto start = Clock::now();
-    auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_QUEUE, 0); });
+    auto lines = captureLog([&] { rc = kafka_waitReply(s.pcb, WAIT_QUEUE, 0); });
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
     EXPECT_EQ(rc, 7500);
-    EXPECT_EQ(entry(0).i32Socket, -1);
+    EXPECT_EQ(s.entry(0).i32Socket, -1);
     ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"7500", "5005"}));
     EXPECT_EQ(lines[0].text.rfind("TCPIP Error from recv(): Broker 127.0.0.1:", 0), 0u);
 }
 
 TEST_F(WaitTest, SizeFieldArrivingInPiecesIsReadWhole) {
-    makeTable(2);
-    int peer = attachPeer(0);
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    s.table(2);
+    int peer = s.attach(0);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
     Bytes reply = replyFrame(1, apiVersionsBody());
     writeBytes(peer, Bytes(reply.begin(), reply.begin() + 2));
     std::thread rest([&] {
@@ -252,38 +220,38 @@ TEST_F(WaitTest, SizeFieldArrivingInPiecesIsReadWhole) {
         writeBytes(peer, Bytes(reply.begin() + 2, reply.end()));
     });
     int32_t rc = -1;
-    auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_POLL, 0); });
+    auto lines = captureLog([&] { rc = kafka_waitReply(s.pcb, WAIT_POLL, 0); });
     rest.join();
     EXPECT_EQ(rc, 0);
     EXPECT_TRUE(lines.empty());
-    EXPECT_EQ(entry(0).pPendingHead, nullptr);
-    EXPECT_EQ(pcb_->ullRcvBytes, reply.size());
+    EXPECT_EQ(s.entry(0).pPendingHead, nullptr);
+    EXPECT_EQ(s.pcb->ullRcvBytes, reply.size());
 }
 
 TEST_F(WaitTest, ReadinessWithNothingToReadLeavesTheConnectionAlone) {
-    makeTable(2);
-    attachPeer(0);
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    s.table(2);
+    s.attach(0);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
     ReceivedReply reply{};
-    auto lines = captureLog([&] { reply = transport_receiveReply(pcb_, 0); });
+    auto lines = captureLog([&] { reply = transport_receiveReply(s.pcb, 0); });
     EXPECT_EQ(reply.buffer, nullptr);
     EXPECT_FALSE(reply.cleared) << "a read that would block must not block or close";
     EXPECT_EQ(reply.result, 0);
     EXPECT_TRUE(lines.empty());
-    EXPECT_NE(entry(0).i32Socket, -1);
-    EXPECT_EQ(pendingIds(entry(0)), std::vector<uint32_t>{1});
+    EXPECT_NE(s.entry(0).i32Socket, -1);
+    EXPECT_EQ(pendingIds(s.entry(0)), std::vector<uint32_t>{1});
 }
 
 TEST_F(WaitTest, UrgentDataCountsAsABrokenConnection) {
     FakeBroker broker;
-    makeTable(2, broker.port());
-    ASSERT_EQ(kafka_connect(pcb_, 0), 0);
+    s.table(2, broker.port());
+    ASSERT_EQ(kafka_connect(s.pcb, 0), 0);
     broker.script(FakeAction::urgentByte());
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
     int32_t rc = 0;
-    auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_QUEUE, 0); });
+    auto lines = captureLog([&] { rc = kafka_waitReply(s.pcb, WAIT_QUEUE, 0); });
     EXPECT_EQ(rc, 7500);
-    EXPECT_EQ(entry(0).i32Socket, -1);
+    EXPECT_EQ(s.entry(0).i32Socket, -1);
     ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"7500", "5005"}));
     EXPECT_EQ(lines[0].text, "TCPIP Error from select: Broker 127.0.0.1:" +
                                  std::to_string(broker.port()) +
@@ -301,9 +269,9 @@ TEST_F(WaitTest, SignalDuringTheWaitIsNotAConnectionError) {
     ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
     gSignals = 0;
 
-    makeTable(2);
-    int peer = attachPeer(0);
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    s.table(2);
+    int peer = s.attach(0);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
     pthread_t waiter = pthread_self();
     std::thread helper([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
@@ -312,34 +280,34 @@ TEST_F(WaitTest, SignalDuringTheWaitIsNotAConnectionError) {
         writeBytes(peer, replyFrame(1, apiVersionsBody()));
     });
     int32_t rc = -1;
-    auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_QUEUE, 0); });
+    auto lines = captureLog([&] { rc = kafka_waitReply(s.pcb, WAIT_QUEUE, 0); });
     helper.join();
     sigaction(SIGUSR1, &previous, nullptr);
     EXPECT_EQ(gSignals.load(), 1);
     EXPECT_EQ(rc, 0);
     EXPECT_TRUE(lines.empty());
-    EXPECT_EQ(entry(0).pPendingHead, nullptr);
-    EXPECT_NE(entry(0).i32Socket, -1);
+    EXPECT_EQ(s.entry(0).pPendingHead, nullptr);
+    EXPECT_NE(s.entry(0).i32Socket, -1);
 }
 
 TEST_F(WaitTest, OnePassServesEveryReadyBrokerInTableOrder) {
-    makeTable(3);
-    int peer0 = attachPeer(0);
-    int peer1 = attachPeer(1);
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
-    ASSERT_EQ(queue(1, kApiVersionsKey, SEND_NOWAIT), 0);
+    s.table(3);
+    int peer0 = s.attach(0);
+    int peer1 = s.attach(1);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    ASSERT_EQ(s.queue(1, kApiVersionsKey, SEND_NOWAIT), 0);
     writeBytes(peer1, replyFrame(1, apiVersionsBody()));
     writeBytes(peer0, replyFrame(1, apiVersionsBody()));
-    pcb_->iDebugLevel = 3;
+    s.pcb->iDebugLevel = 3;
     int32_t rc = -1;
-    auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_POLL, 0); });
+    auto lines = captureLog([&] { rc = kafka_waitReply(s.pcb, WAIT_POLL, 0); });
     EXPECT_EQ(rc, 0);
     ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"0021", "0021"}));
     EXPECT_EQ(lines[0].broker, "00");
     EXPECT_EQ(lines[1].broker, "01");
     EXPECT_EQ(lines[0].tag, "ApiVerRy");
-    EXPECT_EQ(entry(0).pPendingHead, nullptr);
-    EXPECT_EQ(entry(1).pPendingHead, nullptr);
+    EXPECT_EQ(s.entry(0).pPendingHead, nullptr);
+    EXPECT_EQ(s.entry(1).pPendingHead, nullptr);
 }
 
 // A handler error ends the pass before later brokers; only WAIT_ALL goes
@@ -355,61 +323,61 @@ TEST_F(WaitTest, HandlerErrorEndsThePassOnlyWaitAllGoesOn) {
         {WAIT_ALL, {"7510", "7510"}, false},
     };
     for (const Case &c : cases) {
-        makeTable(3);
-        int peer0 = attachPeer(0);
-        int peer1 = attachPeer(1);
-        ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
-        ASSERT_EQ(queue(1, kApiVersionsKey, SEND_NOWAIT), 0);
-        ASSERT_EQ(queue(1, kApiVersionsKey, SEND_NOWAIT), 0);
+        s.table(3);
+        int peer0 = s.attach(0);
+        int peer1 = s.attach(1);
+        ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+        ASSERT_EQ(s.queue(1, kApiVersionsKey, SEND_NOWAIT), 0);
+        ASSERT_EQ(s.queue(1, kApiVersionsKey, SEND_NOWAIT), 0);
         writeBytes(peer0, replyFrame(1, apiVersionsBody(35)));
         writeBytes(peer1, replyFrame(1, apiVersionsBody()));
         writeBytes(peer1, replyFrame(2, apiVersionsBody(35)));
         int32_t rc = 0;
-        auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, c.mode, 0); });
+        auto lines = captureLog([&] { rc = kafka_waitReply(s.pcb, c.mode, 0); });
         EXPECT_EQ(rc, 7510) << c.mode;
         EXPECT_EQ(numbersOf(lines), c.logged) << c.mode;
-        EXPECT_EQ(entry(0).pPendingHead, nullptr) << c.mode;
+        EXPECT_EQ(s.entry(0).pPendingHead, nullptr) << c.mode;
         if (c.secondLeftPending)
-            EXPECT_EQ(pendingIds(entry(1)), (std::vector<uint32_t>{1, 2})) << "left for the next wait";
+            EXPECT_EQ(pendingIds(s.entry(1)), (std::vector<uint32_t>{1, 2})) << "left for the next wait";
         else
-            EXPECT_EQ(entry(1).pPendingHead, nullptr) << "every reply awaited";
+            EXPECT_EQ(s.entry(1).pPendingHead, nullptr) << "every reply awaited";
     }
 }
 
 TEST_F(WaitTest, WaitOnceTakesWhatArrivesWithoutWaitingForEveryBroker) {
-    makeTable(3);
-    attachPeer(0);
-    int peer1 = attachPeer(1);
-    ASSERT_EQ(queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
-    ASSERT_EQ(queue(1, kApiVersionsKey, SEND_NOWAIT), 0);
+    s.table(3);
+    s.attach(0);
+    int peer1 = s.attach(1);
+    ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
+    ASSERT_EQ(s.queue(1, kApiVersionsKey, SEND_NOWAIT), 0);
     writeBytes(peer1, replyFrame(1, apiVersionsBody()));
     int32_t rc = -1;
     auto start = Clock::now();
-    auto lines = captureLog([&] { rc = kafka_waitReply(pcb_, WAIT_ONCE, 0); });
+    auto lines = captureLog([&] { rc = kafka_waitReply(s.pcb, WAIT_ONCE, 0); });
     EXPECT_EQ(rc, 0);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
     EXPECT_TRUE(lines.empty());
-    EXPECT_EQ(entry(1).pPendingHead, nullptr);
-    EXPECT_EQ(pendingIds(entry(0)), std::vector<uint32_t>{1});
+    EXPECT_EQ(s.entry(1).pPendingHead, nullptr);
+    EXPECT_EQ(pendingIds(s.entry(0)), std::vector<uint32_t>{1});
 }
 
 TEST_F(WaitTest, MetadataReplyReplacingTheTableEndsThePassSafely) {
     FakeBroker broker;
-    makeTable(2, broker.port()); // bootstrap entry and an empty coordinator slot
-    setHost(1, nullptr, 0);
-    pcb_->pszTopic = bqx_copy_text("t", 1);
-    ASSERT_EQ(kafka_connect(pcb_, 0), 0);
-    int bootstrapSocket = entry(0).i32Socket;
+    s.table(2, broker.port()); // bootstrap entry and an empty coordinator slot
+    s.setHost(1, nullptr, 0);
+    s.pcb->pszTopic = bqx_copy_text("t", 1);
+    ASSERT_EQ(kafka_connect(s.pcb, 0), 0);
+    int bootstrapSocket = s.entry(0).i32Socket;
     broker.script(FakeAction::reply(metadataBody(broker.port())));
     int32_t rc = -1;
-    captureLines([&] { rc = kafka_meta(pcb_, 0); });
+    captureLines([&] { rc = kafka_meta(s.pcb, 0); });
     EXPECT_EQ(rc, 0);
-    ASSERT_EQ(pcb_->u32BrokerCount, 3u);
-    EXPECT_EQ(entry(0).i32BrokerID, 5);
-    EXPECT_EQ(entry(0).i32Socket, -1);
-    EXPECT_EQ(entry(1).i32Socket, bootstrapSocket) << "the bootstrap entry moved along";
-    EXPECT_EQ(entry(1).pPendingHead, nullptr);
-    EXPECT_EQ(pcb_->u32PartitionCount, 1u);
+    ASSERT_EQ(s.pcb->u32BrokerCount, 3u);
+    EXPECT_EQ(s.entry(0).i32BrokerID, 5);
+    EXPECT_EQ(s.entry(0).i32Socket, -1);
+    EXPECT_EQ(s.entry(1).i32Socket, bootstrapSocket) << "the bootstrap entry moved along";
+    EXPECT_EQ(s.entry(1).pPendingHead, nullptr);
+    EXPECT_EQ(s.pcb->u32PartitionCount, 1u);
 }
 
 } // namespace
