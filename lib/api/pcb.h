@@ -55,7 +55,7 @@ struct FetchReplyBuffer {
     // abReply + u32Length on) and handed out from there; reading goes on at
     // u32ResumePos, behind the batch, once they are used up (0: none).
     uint32_t u32ResumePos;
-    uint32_t u32InflatedBytes;   // inflating work spent on this reply so far
+    uint32_t u32InflatedBytes; // inflating work spent on this reply so far
     uint8_t abReply[];
 };
 
@@ -123,7 +123,7 @@ struct ProduceBatch {
     int64_t i64FirstTimestamp;
     int64_t i64MaxTimestamp;
     uint8_t *pRecords;
-    ProduceBatch *pResend;   // refused records in smaller batches (partition entry only)
+    ProduceBatch *pResend; // refused records in smaller batches (partition entry only)
     uint32_t u32ResendCount;
     // A batch larger than any the topic has accepted is in flight in the
     // request of this broker index and correlation id (-1: none): nothing
@@ -221,15 +221,15 @@ struct PCB {
     // u32MetadataMaxAgeMs (metadata.max.age.ms, default 300,000), so that
     // partitions added to the topic are seen; BQXCONS and BQXPROD check it.
     uint32_t u32MetadataMaxAgeMs;
-    int64_t i64MetadataAtMs;       // monotonic ms of the last Metadata reply taken in
+    int64_t i64MetadataAtMs; // monotonic ms of the last Metadata reply taken in
     // The JoinGroup wait: readiness waits of this session end by
     // i64WaitDeadlineMs (> 0), the caller's deadline, and a JoinGroup still
     // unanswered then stays pending for the next call. i32JoinResult is the
     // handler's result of the last JoinGroup reply (7500 until it came).
     int64_t i64WaitDeadlineMs;
     int32_t i32JoinResult;
-    uint16_t u16JoinError;  // the Kafka error of that reply
-    int64_t i64JoinSentMs;  // monotonic ms at which the pending JoinGroup went out
+    uint16_t u16JoinError; // the Kafka error of that reply
+    int64_t i64JoinSentMs; // monotonic ms at which the pending JoinGroup went out
 
     // Calls inside the session, for closing and reconnecting safely while
     // other threads wait in calls of the same session (lock released).
@@ -256,7 +256,7 @@ struct PCB {
     uint32_t u32Batched;
     uint32_t u32ProduceBatchCount; // entries in pProduceBatches
     ProduceBatch *pProduceBatches;
-    uint64_t ullBatchedRecords;    // records in open batches and awaiting a resend
+    uint64_t ullBatchedRecords; // records in open batches and awaiting a resend
     // Whole-batch bytes: the limit batches are built to (0: the default,
     // until a broker refuses a batch as too large) and the largest batch the
     // topic has accepted.

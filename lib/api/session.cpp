@@ -7,9 +7,9 @@
 
 #include "api/session.h"
 #include "codec/codec.h"
+#include "group/heartbeat.h"
 #include "log/log.h"
 #include "log/messages.h"
-#include "group/heartbeat.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
 

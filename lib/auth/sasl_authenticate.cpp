@@ -154,8 +154,8 @@ int32_t scramAnswer(PCB *pcb, uint32_t brokerIndex, BrokerEntry *entry, const ui
     int32_t rc = credentialToUtf8(pcb, pcb->pszSaslPassword ? pcb->pszSaslPassword : "",
                                   &password);
     if (rc == 0)
-        rc = scram_serverFirst(pcb, broker, state, password.bytes, password.length, bytes,
-                               length, static_cast<int32_t>(brokerIndex));
+        rc = scram_serverFirst(pcb, broker, state, password.bytes, password.length, bytes, length,
+                               static_cast<int32_t>(brokerIndex));
     explicit_bzero(&password, sizeof password);
     return rc;
 }

@@ -347,8 +347,8 @@ int32_t scram_serverFirst(PCB *pcb, int32_t broker, ScramState *state, const cha
         return tooLong(pcb, broker, finalLength);
     ScramKeys keys;
     WipeOnExit keysGuard{&keys, sizeof keys};
-    int32_t rc = saltPassword(pcb, broker, state, unlockFor, md, password, passwordLength, first,
-                              &keys);
+    int32_t rc =
+        saltPassword(pcb, broker, state, unlockFor, md, password, passwordLength, first, &keys);
     if (rc != 0)
         return rc;
     int prefix = snprintf(state->abMessage, sizeof state->abMessage, "%s,r=%.*s", kChannelBinding,

@@ -298,9 +298,8 @@ void partitionsAdded(const MetaReader &r, uint32_t before) {
     if (!pcb->pszGroupID)
         return;
     pcb->u32RejoinNeeded = 1;
-    bqx_log_vf(INF_PARTITIONS_ADDED, pcb, kTag, r.broker, -1, 3,
-               pcb->pszTopic ? pcb->pszTopic : "", static_cast<int>(pcb->u32PartitionCount),
-               static_cast<int>(before));
+    bqx_log_vf(INF_PARTITIONS_ADDED, pcb, kTag, r.broker, -1, 3, pcb->pszTopic ? pcb->pszTopic : "",
+               static_cast<int>(pcb->u32PartitionCount), static_cast<int>(before));
 }
 
 // The refresh mode of the reply: nothing of the session changes unless the

@@ -290,9 +290,12 @@ bool enterCompressed(FetchReading &r, const RecordBatchHead &batch, FetchOutcome
     uint32_t limit = left < kMaxInflatedBytes ? left : kMaxInflatedBytes;
     uint8_t *block = reinterpret_cast<uint8_t *>(r.buf);
     uint32_t length = 0;
-    InflateStatus status = limit == 0 ? InflateStatus::kTooLarge : inflate_records_behind(
-        batch.i16Attributes & kBatchCodecMask, &block, kReplyAt + r.buf->u32Length,
-        kReplyAt + batch.u32RecordsPos, batch.u32End - batch.u32RecordsPos, limit, &length);
+    InflateStatus status =
+        limit == 0
+            ? InflateStatus::kTooLarge
+            : inflate_records_behind(batch.i16Attributes & kBatchCodecMask, &block,
+                                     kReplyAt + r.buf->u32Length, kReplyAt + batch.u32RecordsPos,
+                                     batch.u32End - batch.u32RecordsPos, limit, &length);
     FetchReplyBuffer *buf = reinterpret_cast<FetchReplyBuffer *>(block);
     r.buf = r.broker->pReplyBuffer = buf; // grown, perhaps moved, whatever the outcome
     // A batch refused as too large or corrupt counts the room its attempt
@@ -304,7 +307,8 @@ bool enterCompressed(FetchReading &r, const RecordBatchHead &batch, FetchOutcome
         return true;
     }
     if (status == InflateStatus::kTooLarge && limit < kMaxInflatedBytes) {
-        *outcome = failed(r, ERR_PROTOCOL, "compressed batches of one reply inflate beyond 128 MiB");
+        *outcome =
+            failed(r, ERR_PROTOCOL, "compressed batches of one reply inflate beyond 128 MiB");
         return true;
     }
     if (status != InflateStatus::kOk) {

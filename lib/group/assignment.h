@@ -12,8 +12,7 @@ struct PCB;
 // the partitions of the session's topic it names; other topics, and ids the
 // partition list does not know, are skipped. No topic at all is an empty
 // assignment. Returns null, or what is malformed (and nothing changed).
-const char *group_apply_assignment(PCB *pcb, const uint8_t *bytes, uint32_t length,
-                                   int32_t broker);
+const char *group_apply_assignment(PCB *pcb, const uint8_t *bytes, uint32_t length, int32_t broker);
 
 // Ends the ownership of every partition: none is assigned, and none keeps
 // a position, so that a partition assigned again starts from its committed

@@ -7,11 +7,11 @@
 
 #include "api/pcb.h"
 #include "api/session.h"
+#include "group/assignment.h"
+#include "group/group_internal.h"
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
-#include "group/assignment.h"
-#include "group/group_internal.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
 

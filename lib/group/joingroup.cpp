@@ -7,11 +7,11 @@
 #include "api/pcb.h"
 #include "bqx.h"
 #include "codec/codec.h"
+#include "group/group_internal.h"
+#include "group/subscription.h"
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
-#include "group/group_internal.h"
-#include "group/subscription.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 #include "transport/transport.h"
@@ -69,7 +69,8 @@ void keepMember(PCB *pcb, uint32_t slot, char *id, const uint8_t *metadata, int3
     for (uint32_t i = 0; i < topics.u32Count; ++i)
         free(topics.apszTopics[i]);
     free(topics.apszTopics);
-    if (length <= 0 || !group_read_subscription(pcb, metadata, static_cast<uint32_t>(length), &topics))
+    if (length <= 0 ||
+        !group_read_subscription(pcb, metadata, static_cast<uint32_t>(length), &topics))
         topics = MemberTopics{};
 }
 

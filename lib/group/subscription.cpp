@@ -7,9 +7,9 @@
 
 #include "api/pcb.h"
 #include "codec/codec.h"
+#include "group/coordinator_request.h"
 #include "log/log.h"
 #include "log/messages.h"
-#include "group/coordinator_request.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 #include "transport/transport.h"
@@ -20,10 +20,10 @@ constexpr int32_t kMetadataKey = 3;
 constexpr const char *kTag = "TopicCounts";
 constexpr uint64_t kUtf8Factor = 4;
 constexpr int64_t kTextMinBytes = 2;
-constexpr int64_t kOwnedTopicMinBytes = 6;  // empty name, partition count
-constexpr int64_t kBrokerMinBytes = 12;     // node id, empty host, port, null rack
-constexpr int64_t kTopicMinBytes = 9;       // error, empty name, internal, partition count
-constexpr int64_t kPartitionMinBytes = 22;  // error, id, leader, three array counts
+constexpr int64_t kOwnedTopicMinBytes = 6; // empty name, partition count
+constexpr int64_t kBrokerMinBytes = 12;    // node id, empty host, port, null rack
+constexpr int64_t kTopicMinBytes = 9;      // error, empty name, internal, partition count
+constexpr int64_t kPartitionMinBytes = 22; // error, id, leader, three array counts
 
 // A reader over bytes that stops at the first field beyond them: from then
 // on `position` is negative and every later read fails.
@@ -158,9 +158,9 @@ int32_t sendRequest(PCB *pcb) {
                                       pcb->pOtherTopics[i].pszTopic, 1);
     // allow_auto_topic_creation: a member's subscription creates no topic.
     position = kafka_marshall_new(pcb, q.bytes, q.capacity, position, "i1", 0);
-    rc = position < 0 ? kafka_marshall_failure(position)
-                      : kafka_sendqueue(pcb, slot, q.bytes, static_cast<uint32_t>(position),
-                                        SEND_SYNC);
+    rc = position < 0
+             ? kafka_marshall_failure(position)
+             : kafka_sendqueue(pcb, slot, q.bytes, static_cast<uint32_t>(position), SEND_SYNC);
     free(q.bytes);
     return rc;
 }
@@ -188,8 +188,8 @@ bool readTopic(Reader &r) {
     char *name = nullptr;
     uint8_t internal = 0;
     int32_t partitions = 0;
-    r.position = kafka_unmarshall_new(r.pcb, r.bytes, r.length, r.position, "i2nsum", &error,
-                                      &name, &internal, 1u);
+    r.position = kafka_unmarshall_new(r.pcb, r.bytes, r.length, r.position, "i2nsum", &error, &name,
+                                      &internal, 1u);
     r.position = kafka_unmarshall_new(r.pcb, r.bytes, r.length, r.position, "i4", &partitions);
     bool ok = fits(r, partitions, kPartitionMinBytes);
     for (int32_t p = 0; ok && p < partitions; ++p) {
@@ -251,11 +251,11 @@ int32_t group_topic_counts_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *
                                  uint32_t replyLen) {
     Reader r{pcb, reply, replyLen, 0};
     int32_t size = 0, correlationId = 0, throttle = 0, controller = 0, topics = 0;
-    r.position = kafka_unmarshall_new(pcb, reply, replyLen, 0, "i4i4i4", &size, &correlationId,
-                                      &throttle);
+    r.position =
+        kafka_unmarshall_new(pcb, reply, replyLen, 0, "i4i4i4", &size, &correlationId, &throttle);
     bool ok = skipBrokers(r) && skipText(r);
-    r.position = kafka_unmarshall_new(pcb, reply, replyLen, r.position, "i4i4", &controller,
-                                      &topics);
+    r.position =
+        kafka_unmarshall_new(pcb, reply, replyLen, r.position, "i4i4", &controller, &topics);
     ok = ok && fits(r, topics, kTopicMinBytes);
     for (int32_t t = 0; ok && t < topics; ++t)
         ok = readTopic(r);

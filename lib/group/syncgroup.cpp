@@ -6,13 +6,13 @@
 
 #include "api/pcb.h"
 #include "codec/codec.h"
-#include "log/log.h"
-#include "log/messages.h"
-#include "protocol/consumer.h"
 #include "group/assignment.h"
 #include "group/group_internal.h"
 #include "group/range_assignor.h"
 #include "group/subscription.h"
+#include "log/log.h"
+#include "log/messages.h"
+#include "protocol/consumer.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 #include "transport/transport.h"
@@ -90,8 +90,8 @@ void writeAssignment(SyncRequest &q, const char *memberId, int32_t member) {
                                     1, 0);
     // The assignment length is patched in once its encoded length is known.
     int32_t lengthAt = q.position - 4;
-    q.position = kafka_marshall_new(pcb, q.buffer, q.size, q.position, "i2i4", kAssignmentVersion,
-                                    written);
+    q.position =
+        kafka_marshall_new(pcb, q.buffer, q.size, q.position, "i2i4", kAssignmentVersion, written);
     for (uint32_t t = 0; t < topics; ++t) {
         TopicShare share = shareOf(pcb, member, t);
         if (share.count > 0)

@@ -5,6 +5,8 @@
 
 // The definitions carry extern "C" themselves: a namespace-scope const is
 // otherwise taken as internal and its visibility attribute dropped.
+// One message a line, whatever its length.
+// clang-format off
 extern "C" BQX_API const char *const aszBqxInfMsgs[50] = {
     /* 0 */ "OK%s",
     /* 1 */ "Broker %.128s:%d",
@@ -123,3 +125,4 @@ extern "C" BQX_API const char *const aszBqxErrMsgs[50] = {
     /* 7548 */ "",
     /* 7549 */ "",
 };
+// clang-format on

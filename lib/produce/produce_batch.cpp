@@ -267,8 +267,8 @@ PendingRequest *buildRequest(PCB *pcb, int32_t broker, const BrokerLoad &load) {
     for (uint32_t i = 0; position > 0 && i < pcb->u32ProduceBatchCount; ++i) {
         ProduceBatch *entry = &pcb->pProduceBatches[i];
         if (sendable(entry) && leaderOf(pcb, entry->i32Partition) == broker)
-            position = marshalBatch(pcb, buffer, static_cast<uint32_t>(size), position,
-                                    *nextBatch(entry));
+            position =
+                marshalBatch(pcb, buffer, static_cast<uint32_t>(size), position, *nextBatch(entry));
     }
     if (position <= 0) {
         free(pending);
@@ -414,8 +414,8 @@ int32_t drainPartition(PCB *pcb, int32_t partition) {
             return produce_no_memory(pcb, "pBuff");
         if (heldRecords(*entry) == 0)
             return 0;
-        int32_t rc = entry->i32ProbeBroker >= 0 ? awaitProbe(pcb, partition)
-                                                : sendWhenRoom(pcb, partition);
+        int32_t rc =
+            entry->i32ProbeBroker >= 0 ? awaitProbe(pcb, partition) : sendWhenRoom(pcb, partition);
         if (rc != 0)
             return rc;
     }

@@ -98,8 +98,8 @@ bool nextSentPartition(SentPartitions &sent, int32_t *partition, uint64_t *recor
     int64_t size = sent.reader.take(4);
     uint64_t start = sent.reader.position;
     *records = recordSetMessages(sent.reader, size);
-    uint64_t end = sent.reader.position < sent.reader.length ? sent.reader.position
-                                                              : sent.reader.length;
+    uint64_t end =
+        sent.reader.position < sent.reader.length ? sent.reader.position : sent.reader.length;
     sent.set.position = static_cast<uint32_t>(start < end ? start : end);
     sent.set.end = static_cast<uint32_t>(end);
     sent.set.records = *records;
@@ -205,10 +205,10 @@ int32_t checkPartitions(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply, ui
                                          "Produce reply: partition truncated");
         SentRecordSet set = sentRecords(request, requestLen, sent, partition);
         uint64_t records = set.records;
-        uint64_t resent = answeredBefore(reply, first, k, partition)
-                              ? 0
-                              : kafka_produce_settle(pcb, brokerIndex, correlId, partition,
-                                                     errorCode, set);
+        uint64_t resent =
+            answeredBefore(reply, first, k, partition)
+                ? 0
+                : kafka_produce_settle(pcb, brokerIndex, correlId, partition, errorCode, set);
         if (errorCode == 0) {
             tally->acknowledged += records;
         } else if (resent > 0) {
@@ -257,8 +257,7 @@ int32_t checkReply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply, uint32_
     if (nameBytes > replyLen - static_cast<uint32_t>(position))
         return kafka_reply_malformed(pcb, kReplyTag, broker, "Produce reply: topic truncated");
     return checkPartitions(pcb, brokerIndex, reply, replyLen,
-                           position + static_cast<int32_t>(nameBytes), request, requestLen,
-                           tally);
+                           position + static_cast<int32_t>(nameBytes), request, requestLen, tally);
 }
 
 } // namespace

@@ -78,8 +78,7 @@ bool addRecord(PCB *pcb, int32_t partition, const RecordView &record, int64_t ti
                        record.i32ValueLen > 0 ? static_cast<uint32_t>(record.i32ValueLen) : 0,
                        nullptr};
     uint64_t bound = produce_record_bound(key, value);
-    if (pieces->count == 0 ||
-        !produce_batch_fits(pcb, pieces->batches[pieces->count - 1], bound)) {
+    if (pieces->count == 0 || !produce_batch_fits(pcb, pieces->batches[pieces->count - 1], bound)) {
         ProduceBatch *grown = static_cast<ProduceBatch *>(
             realloc(pieces->batches, (pieces->count + 1) * sizeof(ProduceBatch)));
         if (!grown)
@@ -146,9 +145,8 @@ uint64_t resend(PCB *pcb, int32_t partition, const SentRecordSet &set, uint64_t 
         return 0;
     }
     if (pcb->iDebugLevel != 0)
-        bqx_log_vf(INF_BATCH_SPLIT, pcb, kTag, -1, partition, 3,
-                   static_cast<int>(set.records), static_cast<long long>(bytes),
-                   static_cast<long long>(pcb->u32BatchLimit));
+        bqx_log_vf(INF_BATCH_SPLIT, pcb, kTag, -1, partition, 3, static_cast<int>(set.records),
+                   static_cast<long long>(bytes), static_cast<long long>(pcb->u32BatchLimit));
     return set.records;
 }
 
@@ -167,8 +165,8 @@ long long loneRecordBytes(const SentRecordSet &set) {
 
 } // namespace
 
-uint64_t kafka_produce_settle(PCB *pcb, uint32_t brokerIndex, uint32_t correlId,
-                              int32_t partition, int16_t errorCode, const SentRecordSet &set) {
+uint64_t kafka_produce_settle(PCB *pcb, uint32_t brokerIndex, uint32_t correlId, int32_t partition,
+                              int16_t errorCode, const SentRecordSet &set) {
     ProduceBatch *entry = findEntry(pcb, partition);
     if (entry && entry->i32ProbeBroker == static_cast<int32_t>(brokerIndex) &&
         entry->u32ProbeCorrelID == correlId)

@@ -24,7 +24,7 @@ struct SentRecordSet {
 // what the partition holds. Returns the records that will be sent again:
 // all of them, or 0 when the caller settles them (accepted or failed; a
 // lone record too large is logged with 7545 here).
-uint64_t kafka_produce_settle(PCB *pcb, uint32_t brokerIndex, uint32_t correlId,
-                              int32_t partition, int16_t errorCode, const SentRecordSet &set);
+uint64_t kafka_produce_settle(PCB *pcb, uint32_t brokerIndex, uint32_t correlId, int32_t partition,
+                              int16_t errorCode, const SentRecordSet &set);
 
 #endif

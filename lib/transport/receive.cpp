@@ -109,9 +109,8 @@ ReceivedReply refuseSize(PCB *pcb, uint32_t brokerIndex, int32_t size, bool noMe
     if (noMemory)
         bqx_log_vf(ERR_MEMORY, pcb, kTag, entry->i32BrokerID, -1, 1, "Reply Buffer");
     else
-        bqx_log_vf(ERR_TCPIP, pcb, kTag, entry->i32BrokerID, -1, 5, "recv()",
-                   transport_host(entry), entry->i32Port, static_cast<int>(size),
-                   sizeProblem(entry, size));
+        bqx_log_vf(ERR_TCPIP, pcb, kTag, entry->i32BrokerID, -1, 5, "recv()", transport_host(entry),
+                   entry->i32Port, static_cast<int>(size), sizeProblem(entry, size));
     kafka_clearBroker(pcb, brokerIndex, 0);
     return {result, nullptr, 0, true};
 }

@@ -5,14 +5,14 @@
 #include <unistd.h>
 
 #include "api/pcb.h"
+#include "auth/sasl_scram.h"
 #include "codec/codec.h"
+#include "group/coordinator_request.h"
+#include "group/subscription.h"
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
-#include "group/coordinator_request.h"
-#include "group/subscription.h"
 #include "protocol/protocol.h"
-#include "auth/sasl_scram.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
 

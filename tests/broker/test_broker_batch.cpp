@@ -438,7 +438,8 @@ TEST_P(BrokerBatchLimit, RecordsOfRefusedBatchesAreStoredOnceInCallOrder) {
         producer.connect(servedTopic("batch-limit", {"max.message.bytes=65536"})));
     ASSERT_NO_FATAL_FAILURE(enterBatchedMode(producer, GetParam()));
     producer.produceRun(
-        500, [](uint32_t seq) { return seq % 3 ? std::string() : "limit-" + std::to_string(seq % 5); },
+        500,
+        [](uint32_t seq) { return seq % 3 ? std::string() : "limit-" + std::to_string(seq % 5); },
         [](uint32_t) { return size_t{9000}; });
     EXPECT_EQ(BQXSYNC(producer.session.handle, 2, 0, 0), 0);
     producer.session.close();

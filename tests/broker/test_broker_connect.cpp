@@ -10,8 +10,8 @@
 
 using namespace bqxbroker;
 using bqxtest::captureLog;
-using bqxtest::LogLine;
 using bqxtest::logged;
+using bqxtest::LogLine;
 
 namespace {
 

@@ -44,10 +44,10 @@ TEST(BrokerGroup, KcatOwningTheOnlyPartitionLeavesBqxWaitingWithoutRebalances) {
         }
     });
     EXPECT_EQ(results, (std::vector<int32_t>{7543, 7543}));
-    for (const std::string &line : lines) EXPECT_EQ(line.find("7536"), std::string::npos) << line;
+    for (const std::string &line : lines)
+        EXPECT_EQ(line.find("7536"), std::string::npos) << line;
     s.close();
 }
-
 
 // Values consumed until `wanted` arrived or a call failed.
 std::vector<std::string> consume(int32_t handle, const std::string &group, size_t wanted,
@@ -88,7 +88,8 @@ TEST(BrokerGroup, PartitionsAddedToTheTopicAreConsumed) {
     EXPECT_EQ(first, std::vector<std::string>{"P0-a0"});
     EXPECT_EQ(added, (std::vector<std::string>{"P1-b0", "P1-b1"}));
     bool rejoined = false;
-    for (const std::string &line : lines) rejoined |= line.find("BQX0045I") != std::string::npos;
+    for (const std::string &line : lines)
+        rejoined |= line.find("BQX0045I") != std::string::npos;
     EXPECT_TRUE(rejoined) << "info 45: the partition count changed";
 }
 

@@ -50,12 +50,23 @@ struct ReplyKind {
 };
 
 constexpr ReplyKind kReplyKinds[] = {
-    {"produce", 0, 7},         {"fetch", 1, 11},          {"listoffsets0", 2, 0},
-    {"listoffsets1", 2, 1},    {"metadata", 3, 4},        {"offsetcommit", 8, 8},
-    {"offsetfetch", 9, 7},     {"findcoordinator", 10, 2}, {"joingroup", 11, 5},
-    {"heartbeat", 12, 4},      {"leavegroup", 13, 4},     {"syncgroup", 14, 3},
-    {"saslhandshake", 17, 1},  {"apiversions", 18, 3},    {"saslauthenticate", 36, 2},
-    {"saslscramfirst", 36, 2, kScramFirst}, {"saslscramfinal", 36, 2, kScramFinal},
+    {"produce", 0, 7},
+    {"fetch", 1, 11},
+    {"listoffsets0", 2, 0},
+    {"listoffsets1", 2, 1},
+    {"metadata", 3, 4},
+    {"offsetcommit", 8, 8},
+    {"offsetfetch", 9, 7},
+    {"findcoordinator", 10, 2},
+    {"joingroup", 11, 5},
+    {"heartbeat", 12, 4},
+    {"leavegroup", 13, 4},
+    {"syncgroup", 14, 3},
+    {"saslhandshake", 17, 1},
+    {"apiversions", 18, 3},
+    {"saslauthenticate", 36, 2},
+    {"saslscramfirst", 36, 2, kScramFirst},
+    {"saslscramfinal", 36, 2, kScramFinal},
     {"topiccounts", 3, 5}, // the leader's Metadata request for its members' topics
 };
 

@@ -111,14 +111,16 @@ void FakeGate::wait() {
 Bytes apiVersionsBody(int16_t errorCode, const std::vector<ApiRange> &ranges) {
     WireBytes w;
     w.i16(errorCode).uvarint(ranges.size() + 1);
-    for (const ApiRange &r : ranges) w.i16(r[0]).i16(r[1]).i16(r[2]).i8(0);
+    for (const ApiRange &r : ranges)
+        w.i16(r[0]).i16(r[1]).i16(r[2]).i8(0);
     return w.i32(0).i8(0).bytes; // throttle, tags
 }
 
 Bytes saslHandshakeBody(int16_t errorCode, const std::vector<std::string> &mechanisms) {
     WireBytes w;
     w.i16(errorCode).i32(static_cast<int64_t>(mechanisms.size()));
-    for (const std::string &name : mechanisms) w.str(name);
+    for (const std::string &name : mechanisms)
+        w.str(name);
     return w.bytes;
 }
 

@@ -155,11 +155,14 @@ FakeAction FakeCluster::answer(size_t node, const FakeRequest &request) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     auto intercept = intercepts_.find(request.apiKey);
     if (intercept != intercepts_.end())
-        if (std::optional<FakeAction> action = intercept->second(node, request)) return *action;
-    if (request.apiKey == kApiVersionsKey) return FakeAction::reply(apiVersions_);
+        if (std::optional<FakeAction> action = intercept->second(node, request))
+            return *action;
+    if (request.apiKey == kApiVersionsKey)
+        return FakeAction::reply(apiVersions_);
     if (request.apiKey == kMetadataKey)
         return metadataDropped_[node] ? FakeAction::close() : FakeAction::reply(metadataBody());
-    if (request.apiKey == kProduceKey) return answerProduce(node, request);
+    if (request.apiKey == kProduceKey)
+        return answerProduce(node, request);
     return answerConsumer(request);
 }
 
@@ -233,12 +236,15 @@ std::vector<std::string> ClusterSession::consume(const std::string &group, size_
             uint32_t length = 1024;
             rc = BQXCONS(handle, group.data(), static_cast<int32_t>(group.size()), buffer.data(),
                          &length, 0, timeout);
-            if (rc != 0) break;
+            if (rc != 0)
+                break;
             values.emplace_back(buffer.data(), length);
         }
     });
-    if (lines) *lines = consumed;
-    if (lastRc) *lastRc = rc;
+    if (lines)
+        *lines = consumed;
+    if (lastRc)
+        *lastRc = rc;
     return values;
 }
 

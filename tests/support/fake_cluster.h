@@ -96,10 +96,10 @@ class FakeCluster {
 
     // The consuming side. Appends a batch of `values` to the partition's log.
     void append(int32_t partition, const std::vector<std::string> &values, bool headers = false);
-    void setCoordinator(int32_t nodeId);   // FindCoordinator's answer (node id 1 by default)
-    void setMemberCount(int members);      // the group a known member leads (1 by default)
+    void setCoordinator(int32_t nodeId); // FindCoordinator's answer (node id 1 by default)
+    void setMemberCount(int members);    // the group a known member leads (1 by default)
     void setCommitted(int32_t partition, int64_t offset); // another member's commit
-    int64_t committed(int32_t partition);  // the group's committed offset, or -1
+    int64_t committed(int32_t partition);                 // the group's committed offset, or -1
     // The JoinGroup reply body the cluster gives `request`.
     Bytes joinGroup(const FakeRequest &request);
     // Node `node` drops the connection on a Metadata request.
@@ -132,7 +132,8 @@ class FakeCluster {
     Responder responder_;
     std::map<int16_t, Intercept> intercepts_;
     Bytes apiVersions_;
-    std::map<int32_t, std::vector<std::pair<int64_t, Bytes>>> log_; // partition: {base offset, batch}
+    std::map<int32_t, std::vector<std::pair<int64_t, Bytes>>>
+        log_; // partition: {base offset, batch}
     std::map<int32_t, int64_t> committed_;
     int32_t coordinator_ = 1;
     int memberCount_ = 1;
@@ -156,7 +157,8 @@ class ClusterSession {
     // BQXCONS for `group` until `wanted` values or an error; the values, and
     // in `lines` and `lastRc` the log lines and the last return code.
     std::vector<std::string> consume(const std::string &group, size_t wanted, int32_t timeout,
-                                     std::vector<LogLine> *lines = nullptr, int32_t *lastRc = nullptr);
+                                     std::vector<LogLine> *lines = nullptr,
+                                     int32_t *lastRc = nullptr);
     // Runs `body` and keeps its log lines.
     void record(const std::function<void()> &body);
     std::vector<LogLine> numbered(const std::string &number) const;

@@ -24,7 +24,8 @@ Bytes recordBatch(int64_t baseOffset, const std::vector<std::string> &values, bo
     TestBatch batch{baseOffset, {}};
     for (size_t i = 0; i < values.size(); ++i) {
         batch.records.push_back({static_cast<int32_t>(i), values[i]});
-        if (headers) batch.records.back().headers = {{"trace", std::string("abc")}};
+        if (headers)
+            batch.records.back().headers = {{"trace", std::string("abc")}};
     }
     return encodeBatch(batch);
 }
@@ -41,7 +42,8 @@ void FakeCluster::append(int32_t partition, const std::vector<std::string> &valu
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     auto &batches = log_[partition];
     int64_t next = 0;
-    if (!batches.empty()) next = batches.back().first + recordCount(batches.back().second);
+    if (!batches.empty())
+        next = batches.back().first + recordCount(batches.back().second);
     batches.push_back({next, recordBatch(next, values, headers)});
 }
 
@@ -75,25 +77,33 @@ FakeAction FakeCluster::answerConsumer(const FakeRequest &request) {
         return FakeAction::reply(
             bodyOf(findCoordinatorReply(0, 0, coordinator_, "127.0.0.1", nodes_[node]->port())));
     }
-    case kJoinGroupKey: return FakeAction::reply(joinGroup(request));
+    case kJoinGroupKey:
+        return FakeAction::reply(joinGroup(request));
     case kSyncGroupKey: {
         std::vector<int32_t> ids;
-        for (size_t p = 0; p < leaders_.size(); ++p) ids.push_back(static_cast<int32_t>(p));
+        for (size_t p = 0; p < leaders_.size(); ++p)
+            ids.push_back(static_cast<int32_t>(p));
         return FakeAction::reply(bodyOf(syncGroupReply(0, 0, assignmentBytes(topic_, ids))));
     }
     case kOffsetFetchKey: {
         std::vector<FetchedOffset> offsets;
         for (size_t p = 0; p < leaders_.size(); ++p) {
             auto found = committed_.find(static_cast<int32_t>(p));
-            offsets.push_back({static_cast<int32_t>(p), found == committed_.end() ? -1 : found->second});
+            offsets.push_back(
+                {static_cast<int32_t>(p), found == committed_.end() ? -1 : found->second});
         }
         return FakeAction::reply(bodyOf(offsetFetchReply(0, offsets, 0, true, topic_)));
     }
-    case kListOffsetsKey: return FakeAction::reply(listOffsets(request));
-    case kFetchKey: return fetch(request);
-    case kHeartbeatKey: return FakeAction::reply(bodyOf(heartbeatReply(0, 0)));
-    case kOffsetCommitKey: return FakeAction::reply(offsetCommit(request));
-    case kLeaveGroupKey: return FakeAction::reply(bodyOf(leaveGroupReply(0, 0)));
+    case kListOffsetsKey:
+        return FakeAction::reply(listOffsets(request));
+    case kFetchKey:
+        return fetch(request);
+    case kHeartbeatKey:
+        return FakeAction::reply(bodyOf(heartbeatReply(0, 0)));
+    case kOffsetCommitKey:
+        return FakeAction::reply(offsetCommit(request));
+    case kLeaveGroupKey:
+        return FakeAction::reply(bodyOf(leaveGroupReply(0, 0)));
     }
     return FakeAction::noReply();
 }
@@ -103,9 +113,9 @@ FakeAction FakeCluster::answerConsumer(const FakeRequest &request) {
 Bytes FakeCluster::joinGroup(const FakeRequest &request) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     RequestReader in{request.raw};
-    in.str();        // group id
-    in.be(4);        // session time-out
-    in.be(4);        // rebalance time-out
+    in.str(); // group id
+    in.be(4); // session time-out
+    in.be(4); // rebalance time-out
     std::string member = in.str();
     ++joins_;
     if (member.empty() || member == "<null>")
@@ -124,27 +134,29 @@ Bytes FakeCluster::listOffsets(const FakeRequest &request) {
     in.str(); // topic
     in.be(4); // partition count
     int32_t partition = static_cast<int32_t>(in.be(4));
-    return bodyOf(listOffsetsReply(0, request.apiVersion >= 1 ? 1 : 0, topic_, {{partition, 0, 0}}));
+    return bodyOf(
+        listOffsetsReply(0, request.apiVersion >= 1 ? 1 : 0, topic_, {{partition, 0, 0}}));
 }
 
 // Remembers the offsets of an OffsetCommit (version 8) request.
 Bytes FakeCluster::offsetCommit(const FakeRequest &request) {
     RequestReader in{request.raw};
-    in.uvarint();  // header tags
-    in.compact();  // group id
-    in.be(4);      // generation
-    in.compact();  // member id
-    in.compact();  // group instance id
-    in.uvarint();  // topic count
-    in.compact();  // topic
+    in.uvarint(); // header tags
+    in.compact(); // group id
+    in.be(4);     // generation
+    in.compact(); // member id
+    in.compact(); // group instance id
+    in.uvarint(); // topic count
+    in.compact(); // topic
     uint64_t count = in.uvarint() - 1;
     for (uint64_t i = 0; i < count && in.ok; ++i) {
         int32_t partition = static_cast<int32_t>(in.be(4));
         int64_t offset = in.be(8);
-        in.be(4);      // leader epoch
-        in.compact();  // metadata
-        in.uvarint();  // tags
-        if (in.ok) committed_[partition] = offset;
+        in.be(4);     // leader epoch
+        in.compact(); // metadata
+        in.uvarint(); // tags
+        if (in.ok)
+            committed_[partition] = offset;
     }
     return bodyOf(offsetCommitReply(0, {}, topic_));
 }
@@ -161,7 +173,8 @@ FakeAction FakeCluster::fetch(const FakeRequest &request) {
     int64_t offset = in.be(8);
     Bytes records;
     for (auto &[base, batch] : log_[partition])
-        if (base + recordCount(batch) > offset) records.insert(records.end(), batch.begin(), batch.end());
+        if (base + recordCount(batch) > offset)
+            records.insert(records.end(), batch.begin(), batch.end());
     FakeAction action = FakeAction::reply(fetchReplyBody(topic_, partition, records));
     return records.empty() ? action.delayed(20) : action;
 }

@@ -23,16 +23,20 @@ TableSession::~TableSession() {
         kafka_clearBrokers(pcb); // drops pending requests without waiting
         pcb->iDebugLevel = 0;    // no statistics lines
     }
-    if (locked_) kafka_unlock("TEST");
+    if (locked_)
+        kafka_unlock("TEST");
     // The close logs the messages that were sent and never answered.
-    if (pcb) captureLines([&] { BQXCLSE(handle); });
+    if (pcb)
+        captureLines([&] { BQXCLSE(handle); });
     retirePeers();
-    for (int fd : retired_) close(fd);
+    for (int fd : retired_)
+        close(fd);
 }
 
 void TableSession::retirePeers() {
     for (int fd : peers)
-        if (fd >= 0) retired_.push_back(fd);
+        if (fd >= 0)
+            retired_.push_back(fd);
     peers.clear();
 }
 
@@ -55,7 +59,8 @@ void TableSession::brokers(const std::vector<int32_t> &ids, const std::vector<bo
     table(static_cast<uint32_t>(ids.size()) + 2, 1);
     for (uint32_t i = 0; i < pcb->u32BrokerCount; ++i) {
         pcb->pBrokerList[i].i32BrokerID = i < ids.size() ? ids[i] : 0;
-        if (i < ids.size() && connected[i]) connect(i);
+        if (i < ids.size() && connected[i])
+            connect(i);
     }
 }
 
@@ -70,8 +75,10 @@ int TableSession::attach(uint32_t index) {
     int pair[2] = {-1, -1};
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     entry(index).i32Socket = pair[0];
-    if (peers.size() <= index) peers.resize(index + 1, -1);
-    if (peers[index] >= 0) retired_.push_back(peers[index]);
+    if (peers.size() <= index)
+        peers.resize(index + 1, -1);
+    if (peers[index] >= 0)
+        retired_.push_back(peers[index]);
     peers[index] = pair[1];
     return pair[1];
 }
@@ -97,20 +104,23 @@ void TableSession::topic(const std::string &name) {
 
 ByteVec TableSession::takeRequest(uint32_t index) {
     uint8_t size[4];
-    if (recv(peers[index], size, 4, MSG_DONTWAIT) != 4) return {};
+    if (recv(peers[index], size, 4, MSG_DONTWAIT) != 4)
+        return {};
     ByteVec request(size, size + 4);
     request.resize(4 + readBe32(size));
     size_t have = 4;
     while (have < request.size()) {
         ssize_t got = recv(peers[index], request.data() + have, request.size() - have, 0);
-        if (got <= 0) return {};
+        if (got <= 0)
+            return {};
         have += static_cast<size_t>(got);
     }
     return request;
 }
 
 void TableSession::preReply(uint32_t index, const ByteVec &reply) {
-    EXPECT_EQ(send(peers[index], reply.data(), reply.size(), 0), static_cast<ssize_t>(reply.size()));
+    EXPECT_EQ(send(peers[index], reply.data(), reply.size(), 0),
+              static_cast<ssize_t>(reply.size()));
 }
 
 ByteVec TableSession::request(uint32_t index, int16_t key, int16_t version, const ByteVec &body) {

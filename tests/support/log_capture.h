@@ -58,7 +58,8 @@ inline std::vector<std::string> numbersOf(const std::vector<LogLine> &lines) {
 inline bool logged(const std::vector<LogLine> &lines, const std::string &number,
                    const std::string &text = "") {
     for (const LogLine &line : lines)
-        if (line.number == number && line.text.find(text) != std::string::npos) return true;
+        if (line.number == number && line.text.find(text) != std::string::npos)
+            return true;
     return false;
 }
 

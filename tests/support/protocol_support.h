@@ -84,10 +84,13 @@ struct RequestReader {
         return ok;
     }
     int64_t be(int width) { // sign-extended
-        if (!has(static_cast<uint64_t>(width))) return 0;
+        if (!has(static_cast<uint64_t>(width)))
+            return 0;
         uint64_t v = 0;
-        for (int i = 0; i < width; ++i) v = (v << 8) | b[pos++];
-        if (width < 8 && (v >> (8 * width - 1)) & 1) v |= ~uint64_t{0} << (8 * width);
+        for (int i = 0; i < width; ++i)
+            v = (v << 8) | b[pos++];
+        if (width < 8 && (v >> (8 * width - 1)) & 1)
+            v |= ~uint64_t{0} << (8 * width);
         return static_cast<int64_t>(v);
     }
     uint64_t uvarint() {
@@ -95,7 +98,8 @@ struct RequestReader {
         for (int shift = 0; has(1) && shift < 64; shift += 7) {
             uint8_t byte = b[pos++];
             v |= uint64_t{byte & 0x7Fu} << shift;
-            if (!(byte & 0x80)) break;
+            if (!(byte & 0x80))
+                break;
         }
         return v;
     }
@@ -104,7 +108,8 @@ struct RequestReader {
         return static_cast<int64_t>(u >> 1) ^ -static_cast<int64_t>(u & 1);
     }
     std::string bytes(int64_t n) {
-        if (n < 0 || !has(static_cast<uint64_t>(n))) return {};
+        if (n < 0 || !has(static_cast<uint64_t>(n)))
+            return {};
         std::string s(b.begin() + static_cast<long>(pos), b.begin() + static_cast<long>(pos + n));
         pos += static_cast<size_t>(n);
         return s;
@@ -118,7 +123,9 @@ struct RequestReader {
         return n == 0 ? std::string() : bytes(static_cast<int64_t>(n - 1));
     }
     int16_t apiKey() const { return b.size() < 8 ? -1 : static_cast<int16_t>((b[4] << 8) | b[5]); }
-    int16_t apiVersion() const { return b.size() < 8 ? -1 : static_cast<int16_t>((b[6] << 8) | b[7]); }
+    int16_t apiVersion() const {
+        return b.size() < 8 ? -1 : static_cast<int16_t>((b[6] << 8) | b[7]);
+    }
 };
 
 // A request split into its header fields and its body.
@@ -131,12 +138,14 @@ struct ParsedRequest {
 
 inline ParsedRequest parseRequest(const ByteVec &request) {
     ParsedRequest parsed;
-    if (request.size() < 14) return parsed;
+    if (request.size() < 14)
+        return parsed;
     RequestReader in{request};
     parsed.key = in.apiKey();
     parsed.version = in.apiVersion();
     parsed.correlId = readBe32(&request[8]);
-    if (in.pos <= request.size()) parsed.body.assign(request.begin() + static_cast<long>(in.pos), request.end());
+    if (in.pos <= request.size())
+        parsed.body.assign(request.begin() + static_cast<long>(in.pos), request.end());
     return parsed;
 }
 
@@ -196,7 +205,10 @@ inline ByteVec saslAuthenticateBody(int16_t error, const std::string &message,
                                     const std::string &auth = "", int64_t lifetimeMs = 0) {
     WireBytes w;
     w.i8(0).i16(error);
-    if (message.empty()) w.uvarint(0); else w.compact(message);
+    if (message.empty())
+        w.uvarint(0);
+    else
+        w.compact(message);
     return w.compact(auth).i64(lifetimeMs).i8(0).bytes;
 }
 
@@ -226,8 +238,14 @@ inline ByteVec joinGroupReply(int32_t correlId, int16_t error, int32_t generatio
                               const std::vector<JoinMember> &members) {
     WireBytes w;
     w.i32(0).i16(error).i32(generation).str("range");
-    if (leader.empty()) w.i16(-1); else w.str(leader);
-    if (member.empty()) w.i16(-1); else w.str(member);
+    if (leader.empty())
+        w.i16(-1);
+    else
+        w.str(leader);
+    if (member.empty())
+        w.i16(-1);
+    else
+        w.str(member);
     w.i32(static_cast<int64_t>(members.size()));
     for (const JoinMember &m : members)
         w.str(m.id).i16(-1).i32(static_cast<int64_t>(m.metadata.size())).raw(m.metadata);
@@ -240,7 +258,8 @@ inline ByteVec assignmentBytes(const std::string &topic, const std::vector<int32
                                const std::string &userData = "") {
     WireBytes w;
     w.i16(1).i32(1).str(topic).i32(static_cast<int64_t>(ids.size()));
-    for (int32_t id : ids) w.i32(id);
+    for (int32_t id : ids)
+        w.i32(id);
     w.i32(static_cast<int64_t>(userData.size())).raw(userData);
     return w.bytes;
 }
@@ -293,7 +312,8 @@ inline ByteVec offsetCommitReply(int32_t correlId, const std::vector<CommitResul
                                  const std::string &topic = "orders") {
     WireBytes w;
     w.i8(0).i32(0).uvarint(2).compact(topic).uvarint(partitions.size() + 1);
-    for (const CommitResult &p : partitions) w.i32(p.partition).i16(p.error).i8(0);
+    for (const CommitResult &p : partitions)
+        w.i32(p.partition).i16(p.error).i8(0);
     w.i8(0).i8(0); // topic tags, reply tags
     return w.reply(correlId);
 }

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "auth/sasl_scram.h"
 #include "log/messages.h"
 #include "protocol/protocol.h"
-#include "auth/sasl_scram.h"
-#include "support/log_capture.h"
 #include "support/fake_cluster.h"
+#include "support/log_capture.h"
 #include "support/scram_vectors.h"
 #include "transport/transport_internal.h"
 
@@ -44,9 +44,7 @@ class SaslSecrets : public testing::Test {
         gReleased.clear();
         gpfnPendingReleased = recordRelease;
     }
-    void TearDown() override {
-        gpfnPendingReleased = nullptr;
-    }
+    void TearDown() override { gpfnPendingReleased = nullptr; }
     // Runs the request builder as an entry point does: under the global lock.
     int32_t authenticate(std::vector<LogLine> *log) {
         int32_t rc = 0;

@@ -6,13 +6,12 @@
 #include "log/messages.h"
 #include "protocol/protocol.h"
 #include "support/fake_broker.h"
-#include "support/log_capture.h"
 #include "support/fake_cluster.h"
+#include "support/log_capture.h"
 
 using namespace bqxtest;
 
 namespace {
-
 
 // A host name that fails to resolve without asking any name server: its
 // first label is longer than the 63 bytes a DNS label may have.
@@ -116,8 +115,8 @@ TEST_F(Connect, BrokerClosingInsteadOfAnsweringIs7501) {
     broker.script(FakeAction::reply(apiVersionsBody()));
     broker.script(FakeAction::close());
     EXPECT_EQ(conn(local(broker), "orders"), 7501);
-    EXPECT_TRUE(logged(log, "7501", "authentication required (127.0.0.1:" +
-                                   std::to_string(broker.port()) + ")"));
+    EXPECT_TRUE(logged(
+        log, "7501", "authentication required (127.0.0.1:" + std::to_string(broker.port()) + ")"));
     EXPECT_EQ(s.pcb->u32PartitionCount, 0u);
 }
 
@@ -226,7 +225,8 @@ TEST_F(Connect, EmptyCredentialsStillSendTwoZeroBytes) {
     FakeBroker broker;
     broker.script(FakeAction::reply(apiVersionsBody()));
     broker.script(FakeAction::reply(saslHandshakeBody(0)));
-    broker.script(FakeAction::reply(saslAuthenticateBody(58, "Authentication failed", "", 3600000)));
+    broker.script(
+        FakeAction::reply(saslAuthenticateBody(58, "Authentication failed", "", 3600000)));
     ASSERT_EQ(BQXAUTH(s.handle, nullptr, 0, nullptr, 0), 0);
     EXPECT_EQ(conn(local(broker), "orders"), 7510);
     EXPECT_TRUE(logged(log, "7510", "58 Authentication failed"));

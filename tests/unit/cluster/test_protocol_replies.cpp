@@ -5,12 +5,12 @@
 
 #include <memory>
 
+#include "auth/sasl_scram.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
 #include "protocol/protocol.h"
-#include "auth/sasl_scram.h"
-#include "support/log_capture.h"
 #include "support/fake_cluster.h"
+#include "support/log_capture.h"
 
 using namespace bqxtest;
 
@@ -242,7 +242,8 @@ TEST(SaslHandshakeReply, GoodReplyAndEveryTruncation) {
 TEST(SaslAuthenticateReply, FailedAuthenticationShowsBrokerMessage) {
     TableSession s;
     s.brokers({1}, {false});
-    ByteVec reply = replyFrame(1, saslAuthenticateBody(58, "Authentication failed: Invalid username or password"));
+    ByteVec reply = replyFrame(
+        1, saslAuthenticateBody(58, "Authentication failed: Invalid username or password"));
     std::vector<LogLine> log = captureLog([&] {
         EXPECT_EQ(kafka_saslauthenticate_reply(s.pcb, 0, reply.data(), reply.size()), 7510);
     });

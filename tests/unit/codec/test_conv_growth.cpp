@@ -11,10 +11,10 @@
 #include <string>
 
 #include "codec/codec.h"
-#include "log/messages.h"
 #include "group/coordinator_request.h"
-#include "support/log_capture.h"
+#include "log/messages.h"
 #include "support/fake_cluster.h"
+#include "support/log_capture.h"
 
 using namespace bqxtest;
 

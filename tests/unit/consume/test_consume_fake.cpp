@@ -59,7 +59,8 @@ TEST_F(ConsumeFake, BatchesOfSeveralRecordsWithHeadersArriveInOrderOnce) {
     EXPECT_EQ(p0, (std::vector<std::string>{"a0", "a1", "a2"}));
     EXPECT_EQ(p1, (std::vector<std::string>{"b0", "b1", "b2"}));
     EXPECT_EQ(cluster.count(0, kFindCoordinatorKey), 1);
-    EXPECT_EQ(cluster.count(0, kJoinGroupKey), 2) << "the member-id handshake resends JoinGroup once";
+    EXPECT_EQ(cluster.count(0, kJoinGroupKey), 2)
+        << "the member-id handshake resends JoinGroup once";
 }
 
 // Faults in Fetch replies: each is reported and the partition is fetched
@@ -79,7 +80,8 @@ TEST_P(ConsumeFakeFetchFault, IsReportedAndTheValuesStillArriveOnce) {
     std::atomic<bool> done{false};
     const FetchFault fault = GetParam();
     cluster.onRequest(kFetchKey, [&](size_t, const FakeRequest &) -> std::optional<FakeAction> {
-        if (done.exchange(true)) return std::nullopt;
+        if (done.exchange(true))
+            return std::nullopt;
         return fault.reply();
     });
     ClusterSession s(kWaitSeconds);
@@ -121,11 +123,13 @@ TEST_F(ConsumeFake, RebalanceOnSyncGroupAndHeartbeatLeadsToRejoin) {
     cluster.append(0, {"r0"});
     std::atomic<int> syncs{0}, heartbeats{0};
     cluster.onRequest(kSyncGroupKey, [&](size_t, const FakeRequest &) -> std::optional<FakeAction> {
-        if (syncs++ != 1) return std::nullopt; // the first rejoin's SyncGroup
+        if (syncs++ != 1)
+            return std::nullopt; // the first rejoin's SyncGroup
         return FakeAction::reply(bodyOf(syncGroupReply(0, 27, {})));
     });
     cluster.onRequest(kHeartbeatKey, [&](size_t, const FakeRequest &) -> std::optional<FakeAction> {
-        if (heartbeats++ != 0) return std::nullopt;
+        if (heartbeats++ != 0)
+            return std::nullopt;
         return FakeAction::reply(bodyOf(heartbeatReply(0, 27)));
     });
     ClusterSession s(kWaitSeconds);
@@ -159,7 +163,8 @@ TEST_P(ConsumeFakeLostCoordinator, IsFoundAgainAndConsumingGoesOn) {
     std::atomic<bool> done{false};
     const LostCoordinator lost = GetParam();
     cluster.onRequest(lost.apiKey, [&](size_t, const FakeRequest &) -> std::optional<FakeAction> {
-        if (done.exchange(true)) return std::nullopt;
+        if (done.exchange(true))
+            return std::nullopt;
         return lost.reply();
     });
     ClusterSession s(kWaitSeconds);
@@ -189,9 +194,11 @@ INSTANTIATE_TEST_SUITE_P(
         LostCoordinator{"heartbeat_connection_closed", 12, [] { return FakeAction::close(); }},
         LostCoordinator{"heartbeat_not_coordinator", 12,
                         [] { return FakeAction::reply(bodyOf(heartbeatReply(0, 16))); }},
-        LostCoordinator{"commit_not_coordinator", 8, [] {
-                            return FakeAction::reply(bodyOf(offsetCommitReply(0, {{0, 16}}, kTopic)));
-                        }}),
+        LostCoordinator{
+            "commit_not_coordinator", 8,
+            [] {
+                return FakeAction::reply(bodyOf(offsetCommitReply(0, {{0, 16}}, kTopic)));
+            }}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // A JoinGroup unanswered for its whole wait fails with 7524 and its
@@ -287,7 +294,8 @@ std::string joinMemberId(const FakeRequest &request) {
 std::vector<std::string> joinIds(FakeCluster &cluster) {
     std::vector<std::string> ids;
     for (const FakeRequest &r : cluster.broker(0).requests())
-        if (r.apiKey == kJoinGroupKey) ids.push_back(joinMemberId(r));
+        if (r.apiKey == kJoinGroupKey)
+            ids.push_back(joinMemberId(r));
     return ids;
 }
 
@@ -299,17 +307,20 @@ std::vector<std::string> joinIds(FakeCluster &cluster) {
 TEST_F(ConsumeFake, FailedSyncGroupCommitsNoPartitionItDoesNotOwn) {
     auto values = [](int from, int to) {
         std::vector<std::string> out;
-        for (int i = from; i < to; ++i) out.push_back("p1-" + std::to_string(i));
+        for (int i = from; i < to; ++i)
+            out.push_back("p1-" + std::to_string(i));
         return out;
     };
     cluster.append(1, values(0, 10));
     std::atomic<int> syncs{0}, heartbeats{0};
     cluster.onRequest(kHeartbeatKey, [&](size_t, const FakeRequest &) -> std::optional<FakeAction> {
-        if (heartbeats++ != 0) return std::nullopt;
+        if (heartbeats++ != 0)
+            return std::nullopt;
         return FakeAction::reply(bodyOf(heartbeatReply(0, 27)));
     });
     cluster.onRequest(kSyncGroupKey, [&](size_t, const FakeRequest &) -> std::optional<FakeAction> {
-        if (syncs++ != 1) return std::nullopt;
+        if (syncs++ != 1)
+            return std::nullopt;
         cluster.append(1, values(10, 40));
         cluster.setCommitted(1, 30); // the other member's commit
         return FakeAction::reply(bodyOf(syncGroupReply(0, 27, {})));
@@ -381,8 +392,9 @@ TEST_P(ConsumeFakeFailedJoin, LeavesOnceAndJoinsAgainAsANewMember) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, ConsumeFakeFailedJoin,
-                         ::testing::Values(kJoinGroupKey, kSyncGroupKey),
-                         [](const auto &info) { return info.param == kJoinGroupKey ? "join" : "sync"; });
+                         ::testing::Values(kJoinGroupKey, kSyncGroupKey), [](const auto &info) {
+                             return info.param == kJoinGroupKey ? "join" : "sync";
+                         });
 
 // A JoinGroup that the coordinator holds (a restarted member waits for its
 // old self's session to end) ends the call by its timeout; the request
@@ -392,10 +404,12 @@ TEST_F(ConsumeFake, HeldJoinGroupEndsTheCallByItsTimeoutAndTheNextCallTakesItsRe
     cluster.append(0, {"h0"});
     auto gate = std::make_shared<FakeGate>();
     std::atomic<bool> held{false};
-    cluster.onRequest(kJoinGroupKey, [&](size_t, const FakeRequest &r) -> std::optional<FakeAction> {
-        if (joinMemberId(r).empty() || held.exchange(true)) return std::nullopt;
-        return FakeAction::reply(cluster.joinGroup(r)).heldBy(gate);
-    });
+    cluster.onRequest(kJoinGroupKey,
+                      [&](size_t, const FakeRequest &r) -> std::optional<FakeAction> {
+                          if (joinMemberId(r).empty() || held.exchange(true))
+                              return std::nullopt;
+                          return FakeAction::reply(cluster.joinGroup(r)).heldBy(gate);
+                      });
     ClusterSession s(kWaitSeconds);
     open(s);
     std::vector<LogLine> lines;

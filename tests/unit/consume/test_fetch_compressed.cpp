@@ -8,11 +8,11 @@
 
 #include "api/pcb.h"
 #include "codec/inflate.h"
-#include "protocol/consumer.h"
 #include "consume/fetch_reply.h"
+#include "protocol/consumer.h"
+#include "support/fake_cluster.h"
 #include "support/fetch_reply_builder.h"
 #include "support/log_capture.h"
-#include "support/fake_cluster.h"
 
 using namespace bqxtest;
 
@@ -311,7 +311,8 @@ TEST_F(FetchCompressed, ZstdFrameStatingAHugeSizeIsRefused) {
 // fails and the partition stays before the third batch, which comes first
 // in the next reply: a bomb is then refused alone, a sound batch delivered.
 TEST_F(FetchCompressed, InflatingOneReplyIsBoundedAndTheRestFetchedAgain) {
-    if (!usable(4)) GTEST_SKIP() << "zstd is missing here or in the library";
+    if (!usable(4))
+        GTEST_SKIP() << "zstd is missing here or in the library";
     TestBatch bomb{0, {}, 4, -1, 0, zstdRunFrame(kLimit + (1u << 20), 520, 0), 1};
     TestBatch fits{0, {}, 4, -1, 0, compressBytes({4}, recordOfSize(kLimit)), 1};
     const std::string budgetText =
@@ -324,7 +325,11 @@ TEST_F(FetchCompressed, InflatingOneReplyIsBoundedAndTheRestFetchedAgain) {
         std::vector<Delivery> second;
     } cases[] = {
         {"bombs", bomb, {"7536", "7536", "7536"}, 0, {{"", "after", 7}}},
-        {"sound batches", fits, {"5000", "5000", "7536"}, 2, {{"", std::string(16, '\0'), 6}, {"", "after", 7}}},
+        {"sound batches",
+         fits,
+         {"5000", "5000", "7536"},
+         2,
+         {{"", std::string(16, '\0'), 6}, {"", "after", 7}}},
     };
     for (Case &c : cases) {
         SCOPED_TRACE(c.name);

@@ -6,12 +6,12 @@
 
 #include "api/pcb.h"
 #include "bqx.h"
-#include "protocol/consumer.h"
 #include "consume/fetch_reply.h"
 #include "consume/record_batch.h"
+#include "protocol/consumer.h"
+#include "support/fake_cluster.h"
 #include "support/fetch_reply_builder.h"
 #include "support/log_capture.h"
-#include "support/fake_cluster.h"
 
 using namespace bqxtest;
 

@@ -42,7 +42,8 @@ class FetchTest : public ::testing::Test {
 // The partition id a Fetch of version 11 names (-1 if it is no Fetch).
 inline int32_t fetchedPartition(const ByteVec &request) {
     RequestReader in{request};
-    if (in.apiKey() != 1) return -1;
+    if (in.apiKey() != 1)
+        return -1;
     in.pos += 4 + 4 + 4 + 4 + 1 + 4 + 4 + 4; // up to the topic name
     in.str();
     in.be(4); // partition count

@@ -15,8 +15,8 @@
 
 #include "log/messages.h"
 #include "protocol/consumer.h"
-#include "support/log_capture.h"
 #include "support/fake_cluster.h"
+#include "support/log_capture.h"
 
 namespace bqxtest {
 

@@ -57,7 +57,6 @@ inline ByteVec sized(WireBytes w) {
     return w.bytes;
 }
 
-
 } // namespace bqxtest
 
 #endif

@@ -57,11 +57,15 @@ std::vector<SentAssignment> readAssignments(const ByteVec &request) {
 std::string subscription(const std::vector<std::string> &topics, int version = 1) {
     WireBytes w;
     w.i16(version).i32(static_cast<int64_t>(topics.size()));
-    for (const std::string &topic : topics) w.str(topic);
+    for (const std::string &topic : topics)
+        w.str(topic);
     w.i32(-1); // null user data
-    if (version >= 1) w.i32(1).str("orders").i32(1).i32(100); // owned partitions
-    if (version >= 2) w.i32(4);                               // generation
-    if (version >= 3) w.i16(-1);                              // rack
+    if (version >= 1)
+        w.i32(1).str("orders").i32(1).i32(100); // owned partitions
+    if (version >= 2)
+        w.i32(4); // generation
+    if (version >= 3)
+        w.i16(-1); // rack
     return std::string(w.bytes.begin(), w.bytes.end());
 }
 
@@ -70,10 +74,11 @@ std::string subscription(const std::vector<std::string> &topics, int version = 1
 ByteVec topicCountsReply(int32_t correlId, const std::vector<std::pair<std::string, int>> &topics) {
     WireBytes w;
     w.i32(0).i32(1).i32(1).str("127.0.0.1").i32(9092).i16(-1); // throttle, one broker
-    w.i16(-1).i32(1).i32(static_cast<int64_t>(topics.size()));  // cluster id, controller
+    w.i16(-1).i32(1).i32(static_cast<int64_t>(topics.size())); // cluster id, controller
     for (const auto &[topic, count] : topics) {
         w.i16(count < 0 ? 3 : 0).str(topic).i8(0).i32(count < 0 ? 0 : count);
-        for (int p = 0; p < count; ++p) w.i16(0).i32(p).i32(1).i32(1).i32(1).i32(1).i32(1).i32(0);
+        for (int p = 0; p < count; ++p)
+            w.i16(0).i32(p).i32(1).i32(1).i32(1).i32(1).i32(1).i32(0);
     }
     return w.reply(correlId);
 }
@@ -86,10 +91,10 @@ struct Member {
 
 struct LeaderCase {
     const char *name;
-    int partitions; // of "orders", ids 100, 101, ...
-    std::vector<Member> members; // in the order of the JoinGroup reply
+    int partitions;                                       // of "orders", ids 100, 101, ...
+    std::vector<Member> members;                          // in the order of the JoinGroup reply
     std::vector<std::pair<std::string, int>> otherTopics; // the Metadata reply, if asked
-    std::vector<SentAssignment> expected; // in the members' order
+    std::vector<SentAssignment> expected;                 // in the members' order
 };
 
 class LeaderRanges : public GroupTest, public ::testing::WithParamInterface<LeaderCase> {};
@@ -103,15 +108,20 @@ TEST_P(LeaderRanges, SplitsEveryTopicOverItsSubscribers) {
     for (int i = 0; i < c.partitions; ++i) rows.push_back({100 + i, 1, 0});
     s.partitions(rows);
     std::vector<JoinMember> members;
-    for (const Member &m : c.members) members.push_back({m.id, subscription(m.topics, m.version)});
+    for (const Member &m : c.members)
+        members.push_back({m.id, subscription(m.topics, m.version)});
     ByteVec join = joinGroupReply(9, 0, 2, "me", "me", members);
-    ASSERT_EQ(kafka_joingroup_reply(s.pcb, kCoordinator, join.data(), static_cast<uint32_t>(join.size())), 0);
+    ASSERT_EQ(
+        kafka_joingroup_reply(s.pcb, kCoordinator, join.data(), static_cast<uint32_t>(join.size())),
+        0);
 
     std::vector<int32_t> mine;
     for (const SentAssignment &a : c.expected)
-        if (a.member == "me" && !a.topics.empty()) mine = a.topics[0].second;
+        if (a.member == "me" && !a.topics.empty())
+            mine = a.topics[0].second;
     int32_t correlId = 1;
-    if (!c.otherTopics.empty()) s.preReply(kCoordinator, topicCountsReply(correlId++, c.otherTopics));
+    if (!c.otherTopics.empty())
+        s.preReply(kCoordinator, topicCountsReply(correlId++, c.otherTopics));
     s.preReply(kCoordinator, syncGroupReply(correlId, 0, assignmentBytes("orders", mine)));
     ASSERT_EQ(kafka_syncgroup(s.pcb), 0);
 
@@ -120,10 +130,12 @@ TEST_P(LeaderRanges, SplitsEveryTopicOverItsSubscribers) {
         EXPECT_EQ(meta.apiKey(), 3);
         EXPECT_EQ(meta.apiVersion(), 5);
         std::vector<std::string> asked;
-        for (int64_t n = meta.be(4); n > 0; --n) asked.push_back(meta.str());
+        for (int64_t n = meta.be(4); n > 0; --n)
+            asked.push_back(meta.str());
         EXPECT_EQ(meta.be(1), 0) << "no topic is created";
         std::vector<std::string> expectedAsked;
-        for (const auto &topic : c.otherTopics) expectedAsked.push_back(topic.first);
+        for (const auto &topic : c.otherTopics)
+            expectedAsked.push_back(topic.first);
         EXPECT_EQ(asked, expectedAsked);
     }
     std::vector<SentAssignment> sent = readAssignments(s.takeRequest(kCoordinator));
@@ -144,30 +156,53 @@ const std::vector<std::string> kOrders{"orders"};
 INSTANTIATE_TEST_SUITE_P(
     Cases, LeaderRanges,
     ::testing::Values(
-        LeaderCase{"fiveForTwo", 5, {{"me", kOrders}, {"b", kOrders}}, {},
+        LeaderCase{"fiveForTwo",
+                   5,
+                   {{"me", kOrders}, {"b", kOrders}},
+                   {},
                    {{"me", {{"orders", {103, 104}}}}, {"b", {{"orders", {100, 101, 102}}}}}},
-        LeaderCase{"sevenForThree", 7, {{"me", kOrders}, {"b", kOrders}, {"c", kOrders}}, {},
+        LeaderCase{"sevenForThree",
+                   7,
+                   {{"me", kOrders}, {"b", kOrders}, {"c", kOrders}},
+                   {},
                    {{"me", {{"orders", {105, 106}}}},
                     {"b", {{"orders", {100, 101, 102}}}},
                     {"c", {{"orders", {103, 104}}}}}},
-        LeaderCase{"twoForThree", 2, {{"a", kOrders}, {"b", kOrders}, {"me", kOrders}}, {},
+        LeaderCase{"twoForThree",
+                   2,
+                   {{"a", kOrders}, {"b", kOrders}, {"me", kOrders}},
+                   {},
                    {{"a", {{"orders", {100}}}}, {"b", {{"orders", {101}}}}, {"me", {}}}},
-        LeaderCase{"leaderSecond", 5, {{"a", kOrders}, {"me", kOrders}}, {},
+        LeaderCase{"leaderSecond",
+                   5,
+                   {{"a", kOrders}, {"me", kOrders}},
+                   {},
                    {{"a", {{"orders", {100, 101, 102}}}}, {"me", {{"orders", {103, 104}}}}}},
-        LeaderCase{"noPartitions", 0, {{"me", kOrders}, {"b", kOrders}}, {}, {{"me", {}}, {"b", {}}}},
-        LeaderCase{"sortedByMemberId", 3, {{"zeta", kOrders}, {"me", kOrders}, {"alpha", kOrders}}, {},
+        LeaderCase{
+            "noPartitions", 0, {{"me", kOrders}, {"b", kOrders}}, {}, {{"me", {}}, {"b", {}}}},
+        LeaderCase{"sortedByMemberId",
+                   3,
+                   {{"zeta", kOrders}, {"me", kOrders}, {"alpha", kOrders}},
+                   {},
                    {{"zeta", {{"orders", {102}}}},
                     {"me", {{"orders", {101}}}},
                     {"alpha", {{"orders", {100}}}}}},
-        LeaderCase{"memberOfAnotherTopic", 2, {{"me", kOrders}, {"java", {"clicks"}, 3}}, {{"clicks", 3}},
+        LeaderCase{"memberOfAnotherTopic",
+                   2,
+                   {{"me", kOrders}, {"java", {"clicks"}, 3}},
+                   {{"clicks", 3}},
                    {{"me", {{"orders", {100, 101}}}}, {"java", {{"clicks", {0, 1, 2}}}}}},
-        LeaderCase{"twoTopicsShared", 5,
+        LeaderCase{"twoTopicsShared",
+                   5,
                    {{"me", kOrders}, {"a", {"orders", "clicks"}, 0}, {"z", {"clicks"}, 2}},
                    {{"clicks", 3}},
                    {{"me", {{"orders", {103, 104}}}},
                     {"a", {{"orders", {100, 101, 102}}, {"clicks", {0, 1}}}},
                     {"z", {{"clicks", {2}}}}}},
-        LeaderCase{"topicWithoutMetadata", 1, {{"me", kOrders}, {"x", {"gone"}}}, {{"gone", -1}},
+        LeaderCase{"topicWithoutMetadata",
+                   1,
+                   {{"me", kOrders}, {"x", {"gone"}}},
+                   {{"gone", -1}},
                    {{"me", {{"orders", {100}}}}, {"x", {}}}}),
     [](const auto &info) { return std::string(info.param.name); });
 
@@ -194,9 +229,12 @@ TEST_F(SyncGroup, LargeGroupFitsItsRequest) {
     member("me");
     s.pcb->u32IsLeader = 1;
     std::vector<JoinMember> members{{"me", ""}};
-    for (int j = 1; j < 16; ++j) members.push_back({std::string(300, 'a' + j), subscription({"orders"})});
+    for (int j = 1; j < 16; ++j)
+        members.push_back({std::string(300, 'a' + j), subscription({"orders"})});
     ByteVec join = joinGroupReply(9, 0, 2, "me", "me", members);
-    ASSERT_EQ(kafka_joingroup_reply(s.pcb, kCoordinator, join.data(), static_cast<uint32_t>(join.size())), 0);
+    ASSERT_EQ(
+        kafka_joingroup_reply(s.pcb, kCoordinator, join.data(), static_cast<uint32_t>(join.size())),
+        0);
     std::vector<int32_t> mine;
     for (int i = 0; i < 63; ++i) mine.push_back(i); // ceil(1000 / 16)
     s.preReply(kCoordinator, syncGroupReply(1, 0, assignmentBytes("orders", mine)));
@@ -205,7 +243,8 @@ TEST_F(SyncGroup, LargeGroupFitsItsRequest) {
     ASSERT_EQ(sent.size(), 16u);
     size_t total = 0;
     for (const SentAssignment &a : sent)
-        for (const auto &topic : a.topics) total += topic.second.size();
+        for (const auto &topic : a.topics)
+            total += topic.second.size();
     EXPECT_EQ(total, 1000u);
 }
 
@@ -260,15 +299,18 @@ TEST_P(SyncReply, ReadsTheOwnTopicOfAnyAssignmentOrOwnsNothing) {
 
 // An assignment as other clients write it: any number of topics, each
 // {name, ids}, then the user data (`userData` < 0: null, none: left out).
-ByteVec assignmentOf(int version, const std::vector<std::pair<std::string, std::vector<int32_t>>> &topics,
+ByteVec assignmentOf(int version,
+                     const std::vector<std::pair<std::string, std::vector<int32_t>>> &topics,
                      std::optional<int> userData) {
     WireBytes w;
     w.i16(version).i32(static_cast<int64_t>(topics.size()));
     for (const auto &[topic, ids] : topics) {
         w.str(topic).i32(static_cast<int64_t>(ids.size()));
-        for (int32_t id : ids) w.i32(id);
+        for (int32_t id : ids)
+            w.i32(id);
     }
-    if (userData) w.i32(*userData).raw(std::string(*userData > 0 ? *userData : 0, 'u'));
+    if (userData)
+        w.i32(*userData).raw(std::string(*userData > 0 ? *userData : 0, 'u'));
     return w.bytes;
 }
 
@@ -279,25 +321,46 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"unknownIdsAccepted", assignmentBytes("orders", {2, 99}), 0, "", {0, 0, 1}},
         ReplyCase{"empty", {}, 0, "", {0, 0, 0}},
         ReplyCase{"otherTopicOnly", assignmentBytes("orderz", {1}), 0, "", {0, 0, 0}},
-        ReplyCase{"morePartitionsThanKnown", assignmentBytes("orders", {0, 1, 2, 3}), 0, "", {1, 1, 1}},
-        ReplyCase{"tooFewBytes", truncated(assignmentBytes("orders", {0, 1}), 6), 7536,
-                  "partition list beyond", {0, 0, 0}},
+        ReplyCase{
+            "morePartitionsThanKnown", assignmentBytes("orders", {0, 1, 2, 3}), 0, "", {1, 1, 1}},
+        ReplyCase{"tooFewBytes",
+                  truncated(assignmentBytes("orders", {0, 1}), 6),
+                  7536,
+                  "partition list beyond",
+                  {0, 0, 0}},
         ReplyCase{"userData", assignmentBytes("orders", {0}, "xy"), 0, "", {1, 0, 0}},
-        ReplyCase{"fixedFieldsCut", truncated(assignmentBytes("orders", {}), 8), 7536,
-                  "partition list beyond", {0, 0, 0}},
+        ReplyCase{"fixedFieldsCut",
+                  truncated(assignmentBytes("orders", {}), 8),
+                  7536,
+                  "partition list beyond",
+                  {0, 0, 0}},
         ReplyCase{"headOnly", ByteVec{0, 1, 0, 0}, 7536, "too short", {0, 0, 0}},
-        ReplyCase{"noTopicsNullUserData", ByteVec{0, 3, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}, 0, "",
+        ReplyCase{"noTopicsNullUserData",
+                  ByteVec{0, 3, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF},
+                  0,
+                  "",
                   {0, 0, 0}},
         ReplyCase{"noTopicsNoUserData", assignmentOf(0, {}, std::nullopt), 0, "", {0, 0, 0}},
         ReplyCase{"ownAmongOtherTopics",
-                  assignmentOf(3, {{"orderz", {0, 1}}, {"orders", {2}}, {"o", {}}}, -1), 0, "",
+                  assignmentOf(3, {{"orderz", {0, 1}}, {"orders", {2}}, {"o", {}}}, -1),
+                  0,
+                  "",
                   {0, 0, 1}},
-        ReplyCase{"ownWithoutUserData", assignmentOf(1, {{"orders", {0}}}, std::nullopt), 0, "",
+        ReplyCase{"ownWithoutUserData",
+                  assignmentOf(1, {{"orders", {0}}}, std::nullopt),
+                  0,
+                  "",
                   {1, 0, 0}},
-        ReplyCase{"topicCountBeyondBytes", ByteVec{0, 1, 0x7F, 0, 0, 0, 0, 0, 0, 0}, 7536,
-                  "too short", {0, 0, 0}},
-        ReplyCase{"userDataBeyondBytes", truncated(assignmentOf(1, {{"orders", {0}}}, 5), 2), 7536,
-                  "user data beyond", {0, 0, 0}}),
+        ReplyCase{"topicCountBeyondBytes",
+                  ByteVec{0, 1, 0x7F, 0, 0, 0, 0, 0, 0, 0},
+                  7536,
+                  "too short",
+                  {0, 0, 0}},
+        ReplyCase{"userDataBeyondBytes",
+                  truncated(assignmentOf(1, {{"orders", {0}}}, 5), 2),
+                  7536,
+                  "user data beyond",
+                  {0, 0, 0}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // An assignment length beyond the reply's bytes is refused.

@@ -8,8 +8,8 @@
 #include "log/messages.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
-#include "support/log_capture.h"
 #include "support/fake_cluster.h"
+#include "support/log_capture.h"
 
 using namespace bqxtest;
 

@@ -233,9 +233,11 @@ TEST_F(ProduceBatch, CollectedRecordsDecodeToWhatWasSentInCallOrder) {
 TEST_F(ProduceBatch, PartitionErrorsFailTheRecordsOfTheirBatches) {
     auto held = firstReply;
     Script script = [held](int n, const ProduceRequest &request) {
-        return produceAnswer(request, [n](int32_t p) -> int16_t {
-                   return n == 1 && p == 1 ? 87 : n == 1 && p == 2 ? 6 : 0;
-               }).heldBy(n == 0 ? held : nullptr);
+        return produceAnswer(request,
+                             [n](int32_t p) -> int16_t {
+                                 return n == 1 && p == 1 ? 87 : n == 1 && p == 2 ? 6 : 0;
+                             })
+            .heldBy(n == 0 ? held : nullptr);
     };
     ASSERT_NO_FATAL_FAILURE(start(3, 1, script));
     produce("", "first");
@@ -378,10 +380,9 @@ TEST_F(ProduceBatch, SwitchToModeZeroSendsTheCollectedRecordsFirst) {
 // of which nothing is stored; its refusals come 20 ms late, so that the
 // calls go on while one is in flight. Records collect behind a held first
 // reply into batches far above the limit, and more follow once it is let
-// go (or the synch point lets it go). Every record is stored once and in call order but a lone record
-// above the limit, which fails alone (7545, counted in 5007). A second run,
-// whose first reply comes 300 ms late, collects batches to the limit learnt
-// meanwhile and is refused nothing.
+// go (or the synch point lets it go). Every record is stored once and in call order but a lone
+// record above the limit, which fails alone (7545, counted in 5007). A second run, whose first
+// reply comes 300 ms late, collects batches to the limit learnt meanwhile and is refused nothing.
 TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
     constexpr uint32_t kLimit = 65536;
     const std::vector<size_t> plain(40, 9000);
@@ -399,7 +400,9 @@ TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
         {"three partitions, window 5", 3, 5, plain, plain.size() / 2, 0},
         {"a lone record above the limit", 2, 1, withBig, withBig.size() / 2, 1},
     };
-    auto refused = [](const ProduceRequest::Partition &p) { return p.recordsEnd - p.recordsPos > kLimit; };
+    auto refused = [](const ProduceRequest::Partition &p) {
+        return p.recordsEnd - p.recordsPos > kLimit;
+    };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         FakeCluster cluster(kTopic, 1, std::vector<int32_t>(c.partitions, 1));
@@ -417,7 +420,8 @@ TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
                 return 0;
             });
             int n = (*count)++;
-            if (n == holdAt->load()) return n == 0 ? answer.heldBy(held) : answer.delayed(300);
+            if (n == holdAt->load())
+                return n == 0 ? answer.heldBy(held) : answer.delayed(300);
             return anyRefused ? answer.delayed(20) : answer;
         });
         ClusterSession session;
@@ -430,7 +434,8 @@ TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
         int64_t since = nowMs();
         std::vector<Sent> sent;
         auto produce = [&](size_t size, char fill) {
-            int32_t partition = static_cast<int32_t>(sent.size() % static_cast<size_t>(c.partitions));
+            int32_t partition =
+                static_cast<int32_t>(sent.size() % static_cast<size_t>(c.partitions));
             EXPECT_EQ(session.produce("", std::string(size, fill)), 0);
             sent.push_back({partition, {}, std::string(size, fill)});
         };
@@ -443,7 +448,8 @@ TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
             produce(10, 'f'); // goes out, its reply held or late
             ASSERT_TRUE(cluster.waitForProduce(0, static_cast<int>(firstOfRun2) + 1, 5000));
             for (size_t i = 0; i < c.sizes.size(); ++i) {
-                if (i == c.openAt) held->open();
+                if (i == c.openAt)
+                    held->open();
                 produce(c.sizes[i], static_cast<char>('a' + i % 26));
             }
             held->open();
@@ -453,7 +459,9 @@ TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
             EXPECT_EQ(session.numbered("7545").size(), c.failedPerRun);
             EXPECT_EQ(session.numbered("5007").size(), c.failedPerRun ? 1u : 0u);
             if (c.failedPerRun) {
-                EXPECT_EQ(session.numbered("5007")[0].text.rfind(std::to_string(c.failedPerRun) + " produced", 0), 0u);
+                EXPECT_EQ(session.numbered("5007")[0].text.rfind(
+                              std::to_string(c.failedPerRun) + " produced", 0),
+                          0u);
             }
             session.log.clear();
         }
@@ -462,19 +470,24 @@ TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
         for (const Decoded &batch : all) {
             const ProduceRequest::Partition *p = nullptr;
             for (const ProduceRequest::Partition &q : requests[batch.request].partitions)
-                if (q.partition == batch.partition) p = &q;
+                if (q.partition == batch.partition)
+                    p = &q;
             ASSERT_NE(p, nullptr);
-            if (!refused(*p)) stored.push_back(batch);
-            else EXPECT_TRUE(batch.records.size() > 1 || batch.records[0].value->size() > kLimit);
+            if (!refused(*p))
+                stored.push_back(batch);
+            else
+                EXPECT_TRUE(batch.records.size() > 1 || batch.records[0].value->size() > kLimit);
             if (batch.request >= firstOfRun2) {
-                EXPECT_FALSE(refused(*p) && batch.records.size() > 1) << "run 2 batch above the limit learnt";
+                EXPECT_FALSE(refused(*p) && batch.records.size() > 1)
+                    << "run 2 batch above the limit learnt";
             }
         }
         size_t stillFine = 0;
         for (int32_t p = 0; p < c.partitions; ++p) {
             std::vector<Sent> expected;
             for (const Sent &s : sent)
-                if (s.partition == p && s.value->size() <= kLimit) expected.push_back(s);
+                if (s.partition == p && s.value->size() <= kLimit)
+                    expected.push_back(s);
             stillFine += expected.size();
             expectSame(onWire(stored, p), expected);
         }

@@ -120,8 +120,9 @@ TEST_F(TlsTest, PartialRecordEndsEachWaitByItsDeadlineWithoutSpinning) {
         int32_t rc = 0;
         captureLines([&] { rc = call(); });
         double cpuMs = threadCpuMs() - cpuStart;
-        double wallMs = std::chrono::duration<double, std::milli>(
-                            std::chrono::steady_clock::now() - start).count();
+        double wallMs =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
         EXPECT_NE(rc, 0);
         EXPECT_LT(wallMs, 2500);
         EXPECT_LT(cpuMs, wallMs / 10) << "wall " << wallMs << " ms";
@@ -180,14 +181,18 @@ TEST_F(TlsTest, FailuresAreLoggedWithTheirReasonAndCloseTheConnection) {
         {{"untrusted certificate", "certificate verify failed: unable to get local issuer"},
          [&] { setupTls(files.otherCaFile), s.table(1, front.port()); }},
         {{"host name mismatch", "certificate verify failed: hostname mismatch"},
-         [&] { setupTls(files.caFile), s.table(1, front.port()), s.setHost(0, "localhost", front.port()); }},
+         [&] {
+             setupTls(files.caFile), s.table(1, front.port()),
+                 s.setHost(0, "localhost", front.port());
+         }},
         {{"plaintext listener", "connection closed by the broker during the TLS handshake"},
          [&] { setupTls(files.caFile), s.table(1, plain.port); }},
         {{"handshake time-out", "TLS handshake timed out after 1 s"},
          [&] { setupTls(files.caFile), s.table(1, silent.port); }},
         {{"no client certificate", "alert certificate required"},
          [&] { setupTls(files.caFile), s.table(1, mutual.port()); }},
-        {{"plaintext client on a TLS listener", "a TLS record: the listener expects SSL:// or SASL_SSL://"},
+        {{"plaintext client on a TLS listener",
+          "a TLS record: the listener expects SSL:// or SASL_SSL://"},
          [&] { kafka_tls_setup(s.pcb, 0), s.table(1, front.port()); }},
     };
     for (const auto &[expected, arrange] : cases) {

@@ -87,6 +87,8 @@ struct ScramConnect {
     size_t requests;
 };
 
+// One connection a row.
+// clang-format off
 const ScramConnect kScramConnects[] = {
     {"Sha512WhenBothAreOffered", {"SCRAM-SHA-256", "SCRAM-SHA-512"}, "bqx=user,1", "bqx-pass",
      "SCRAM-SHA-512", kFirst512, kFinal512, saslAuthenticateBody(0, "", kVerifier512), 0, {}, 6},
@@ -98,6 +100,7 @@ const ScramConnect kScramConnects[] = {
      saslAuthenticateBody(58, "Authentication failed: invalid credentials", ""), 7510, {"7510"}, 6},
     {"NothingUsableOffered", {"GSSAPI"}, "user", "pencil", "", "", "", {}, 7510, {"7510"}, 2},
 };
+// clang-format on
 
 class ScramHandshake : public HandshakeTest, public testing::WithParamInterface<ScramConnect> {
   protected:
@@ -168,8 +171,8 @@ struct SaltWatch {
 };
 SaltWatch *gSaltWatch;
 
-bool saltWhileClosing(const EVP_MD *md, const char *password, uint32_t length,
-                      const uint8_t *salt, size_t saltLength, uint32_t iterations, uint8_t *out) {
+bool saltWhileClosing(const EVP_MD *md, const char *password, uint32_t length, const uint8_t *salt,
+                      size_t saltLength, uint32_t iterations, uint8_t *out) {
     if (gSaltWatch->closeWhileSalting.exchange(false)) {
         gSaltWatch->lockFree = pthread_mutex_trylock(&gMutex) == 0;
         if (gSaltWatch->lockFree)
@@ -188,7 +191,8 @@ FakeAction scramBroker(const FakeRequest &r, int port) {
     case kApiVersionsKey:
         return FakeAction::reply(apiVersionsBody());
     case 17:
-        return FakeAction::reply(saslHandshakeBody(mechanismOf(r) == "PLAIN" ? 33 : 0, {"SCRAM-SHA-256"}));
+        return FakeAction::reply(
+            saslHandshakeBody(mechanismOf(r) == "PLAIN" ? 33 : 0, {"SCRAM-SHA-256"}));
     case 36:
         return FakeAction::reply(saslAuthenticateBody(
             0, "", authBytesOf(r).rfind("n,,", 0) == 0 ? kFirst256 : kVerifier256));

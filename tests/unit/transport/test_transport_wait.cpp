@@ -186,9 +186,9 @@ TEST_F(WaitTest, SizeFieldsThatNoReplyCanHaveCloseTheConnection) {
         EXPECT_EQ(s.entry(0).i32Socket, -1);
         EXPECT_EQ(s.entry(0).pPendingHead, nullptr);
         ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"7500", "5005"}));
-        EXPECT_EQ(lines[0].text, "TCPIP Error from recv(): Broker 127.0.0.1:" +
-                                     std::to_string(broker.port()) + " " +
-                                     std::to_string(c.size) + " (" + c.problem + ")");
+        EXPECT_EQ(lines[0].text,
+                  "TCPIP Error from recv(): Broker 127.0.0.1:" + std::to_string(broker.port()) +
+                      " " + std::to_string(c.size) + " (" + c.problem + ")");
     }
 }
 
@@ -338,7 +338,8 @@ TEST_F(WaitTest, HandlerErrorEndsThePassOnlyWaitAllGoesOn) {
         EXPECT_EQ(numbersOf(lines), c.logged) << c.mode;
         EXPECT_EQ(s.entry(0).pPendingHead, nullptr) << c.mode;
         if (c.secondLeftPending)
-            EXPECT_EQ(pendingIds(s.entry(1)), (std::vector<uint32_t>{1, 2})) << "left for the next wait";
+            EXPECT_EQ(pendingIds(s.entry(1)), (std::vector<uint32_t>{1, 2}))
+                << "left for the next wait";
         else
             EXPECT_EQ(s.entry(1).pPendingHead, nullptr) << "every reply awaited";
     }
