@@ -8,6 +8,7 @@
 #include "codec/codec.h"
 #include "log/log.h"
 #include "log/messages.h"
+#include "protocol/protocol_internal.h"
 
 namespace {
 
@@ -26,12 +27,8 @@ struct AssignmentReader {
     bool apply;
 };
 
-// Whether `count` elements of `minBytes` each fit the bytes left; a null
-// array (-1) reads as empty.
 bool fits(const AssignmentReader &r, int32_t count, int64_t minBytes) {
-    if (r.position < 0 || count < -1)
-        return false;
-    return count <= 0 || count * minBytes <= static_cast<int64_t>(r.length) - r.position;
+    return kafka_array_fits(r.position, r.length, count, minBytes);
 }
 
 void markPartition(AssignmentReader &r, int32_t id) {

@@ -35,8 +35,7 @@ struct Reader {
 };
 
 bool fits(const Reader &r, int32_t count, int64_t minBytes) {
-    return r.position >= 0 && count >= -1 &&
-           (count <= 0 || count * minBytes <= static_cast<int64_t>(r.length) - r.position);
+    return kafka_array_fits(r.position, r.length, count, minBytes);
 }
 
 // Steps over an array of `width`-byte elements.

@@ -26,6 +26,16 @@ inline int32_t kafka_marshall_failure(int32_t position) {
     return position == kCodecOverrun ? static_cast<int32_t>(ERR_MARSHALL) : -1;
 }
 
+// Whether `count` elements of at least `minBytes` each fit the bytes left
+// behind `position` in `length`; a null (-1) or empty array always fits, a
+// position that already failed never does. Checked before a reply's loop
+// so that a count the bytes cannot hold is refused before any allocation.
+inline bool kafka_array_fits(int32_t position, uint32_t length, int32_t count, int64_t minBytes) {
+    if (position < 0 || count < -1)
+        return false;
+    return count <= 0 || count * minBytes <= static_cast<int64_t>(length) - position;
+}
+
 // The clock that stamps produced records; getTimeStamp unless a test
 // replaces it to get reproducible request bytes.
 extern int64_t (*gpfnProduceClock)();
