@@ -50,12 +50,19 @@ struct FetchReplyBuffer {
     uint32_t u32RecordsLeft;     // records of that batch not yet read
     int64_t i64BatchBaseOffset;
     int64_t i64BatchLastOffset;
+    int64_t i64BatchTimestamp;    // first timestamp of the batch, or the log append time
+    uint32_t u32LogAppendTime;    // the batch's records carry the log append time
     int64_t i64NextOffset;       // partition offset the buffer continues from
     // A compressed batch's records are inflated behind the reply (from
     // abReply + u32Length on) and handed out from there; reading goes on at
     // u32ResumePos, behind the batch, once they are used up (0: none).
     uint32_t u32ResumePos;
     uint32_t u32InflatedBytes; // inflating work spent on this reply so far
+    uint32_t u32ExpectedCorrelID; // correlation id of the Fetch it answers, 0 unknown
+    // The broker's kept replies form a queue, one buffer per partition of
+    // each reply, oldest first: the next one was fetched while this one
+    // is read.
+    FetchReplyBuffer *pNext;
     uint8_t abReply[];
 };
 
@@ -72,8 +79,9 @@ struct BrokerEntry {
     uint32_t u32PendingCount;
     FetchReplyBuffer *pReplyBuffer;
 
-    // The outstanding Fetch's partition-list index and offset; meaningful
-    // while u32FetchCorrelID is not 0.
+    // The first partition (list index) the outstanding Fetch names, and its
+    // offset; meaningful while u32FetchCorrelID is not 0. The next Fetch
+    // starts its list after it, so that every partition comes first in turn.
     int32_t i32FetchPartitionIdx;
     int64_t i64FetchOffset;
 
@@ -109,6 +117,14 @@ struct PartitionEntry {
     uint32_t u32FetchErrors; // consecutive failed fetch rounds
     int64_t i64LastFetchOffset; // offset of the partition's last Fetch
     uint32_t u32Fetched;        // a Fetch was sent since the list was built
+    // Prefetch: the offset the next Fetch asks for when u32HasFetchNext is
+    // set (behind the batches already buffered or in flight), else
+    // i64Offset. Reset whenever the position moves any other way.
+    uint32_t u32HasFetchNext;
+    int64_t i64FetchNext;
+    uint32_t u32RequestedCorrel; // the Fetch that names the partition, 0 none
+    int64_t i64RequestedOffset;  // the offset that Fetch asks for
+    uint32_t u32Drained;         // its last reply brought no complete batch
 };
 
 // One partition's open batch in synch mode 4: its records encoded back to
@@ -167,6 +183,11 @@ struct PCB {
     uint32_t u32PartitionCount;
     uint32_t u32PartitionListIdx;
     uint32_t u32FetchListIdx;
+    // Fetch sizes: the most one Fetch reply may carry, and the most for one
+    // partition in it (0: the defaults, 50 MiB and 1 MiB). Plain fields for
+    // now; the settings by name will set them.
+    int32_t i32FetchMaxBytes;
+    int32_t i32PartitionFetchMaxBytes;
     uint32_t u32BrokerCount;
     BrokerEntry *pBrokerList;
     PartitionEntry *pPartitionList;

@@ -28,12 +28,21 @@ struct FetchOutcome {
     int32_t code;
 };
 
-// A record handed out: key and value as heap buffers, NUL-terminated.
+// A record handed out. Key and value point into the buffered reply (valid
+// until the reply is read further or released); a value converted to the
+// local code page is in `converted`, a heap buffer the reader frees. The
+// metadata stays with the record for whoever reports it.
 struct FetchedRecord {
-    char *key;
+    const char *key; // null for a null key
     uint32_t keyLen;
-    char *value;
+    const char *value; // null for a null value
     uint32_t valueLen;
+    char *converted; // heap copy behind `value` when converted, else null
+    int32_t partition;
+    int64_t offset;
+    int64_t timestamp;
+    bool keyNull;
+    bool valueNull;
 };
 
 // One read of a buffered reply on behalf of a partition-list entry.
@@ -51,8 +60,8 @@ inline const char *fetch_host_of(const BrokerEntry *broker) {
     return broker->pszHost ? broker->pszHost : "";
 }
 
-// Reads the reply up to the next record to hand out (kRecord: `out` holds
-// key and value as heap buffers the caller frees).
+// Reads the reply up to the next record to hand out (kRecord: `out` views
+// it; the caller frees out->converted).
 FetchOutcome fetch_read_next(FetchReading &r, FetchedRecord *out);
 
 // One "label: value" information line in the reply's log columns.
