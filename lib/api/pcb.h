@@ -188,6 +188,7 @@ struct PCB {
     // now; the settings by name will set them.
     int32_t i32FetchMaxBytes;
     int32_t i32PartitionFetchMaxBytes;
+    uint32_t u32BufferedReads; // consume calls served from buffers since the last full round
     uint32_t u32BrokerCount;
     BrokerEntry *pBrokerList;
     PartitionEntry *pPartitionList;

@@ -39,6 +39,12 @@ constexpr int32_t kPartitionMaxBytes = 1 << 20;
 // Above this much buffered reply data the session sends no further Fetch
 // until the application has read some.
 constexpr uint64_t kMaxBufferedBytes = 64ull << 20;
+constexpr uint32_t kMaxBuffersPerPartition = 4;
+// While records are buffered, this many consume calls in a row are served
+// from the buffers alone before a full round (group check, replies taken
+// in, next Fetches sent) runs again: a round per record would cost more
+// than the record.
+constexpr uint32_t kBufferedReadsPerRound = 32;
 constexpr int32_t kReadCommitted = 1;
 // Beyond max_bytes a broker sends at most one batch, when the first one is
 // larger. Such a batch is bounded here by the most the library lets one
@@ -132,11 +138,14 @@ bool partitionDue(const PartitionEntry &entry, int64_t now) {
 }
 
 // A partition goes into its leader's next Fetch when it is due, its offset
-// is known and at most one reply of it is buffered (the one being read).
+// is known and fewer than kMaxBuffersPerPartition replies of it are
+// buffered: the one being read and a few fetched ahead, so that reading
+// never waits for a round trip, and a busy partition cannot take the
+// whole session's bound.
 bool fetchable(const PCB *pcb, uint32_t index, int32_t brokerIndex, int64_t now) {
     const PartitionEntry &entry = pcb->pPartitionList[index];
     return partitionDue(entry, now) && entry.i32BrokerIdx == brokerIndex && entry.i64Offset >= 0 &&
-           buffersOf(pcb->pBrokerList[brokerIndex], index) <= 1;
+           buffersOf(pcb->pBrokerList[brokerIndex], index) < kMaxBuffersPerPartition;
 }
 
 // The partitions the broker's next Fetch names, at most `capacity`: every
@@ -295,7 +304,8 @@ bool workDue(const PCB *pcb, int64_t now) {
             return true;
         const BrokerEntry &broker = pcb->pBrokerList[entry.i32BrokerIdx];
         if (broker.i32Socket == -1 ||
-            (brokerIdle(pcb, broker) && fetchable(pcb, i, entry.i32BrokerIdx, now)))
+            (brokerIdle(pcb, broker) && fetchable(pcb, i, entry.i32BrokerIdx, now) &&
+             !(entry.u32Drained && broker.pReplyBuffer)))
             return true;
     }
     return false;
@@ -376,8 +386,23 @@ bool waitEndsCall(PCB *pcb, int32_t rc, int64_t deadline) {
     return false;
 }
 
+// A record from the buffers without a round, while the membership stands
+// and the last full round is recent; -1 when a full round is due.
+int32_t fromBuffers(PCB *pcb, const char *topic, char *buffer, uint32_t *length) {
+    if (pcb->u32BufferedReads >= kBufferedReadsPerRound || pcb->u32RejoinNeeded ||
+        pcb->u32CoordinatorLost || pcb->u32MetadataStale || !anyBuffered(pcb))
+        return -1;
+    int32_t rc = kafka_checkReplyBuffers(pcb, topic, buffer, length);
+    if (rc == 0)
+        pcb->u32BufferedReads++;
+    return rc;
+}
+
 int32_t consumeLoop(PCB *pcb, const char *topic, char *buffer, uint32_t *length,
                     int32_t timeoutSeconds, int64_t deadline) {
+    if (fromBuffers(pcb, topic, buffer, length) == 0)
+        return 0;
+    pcb->u32BufferedReads = 0;
     RefreshPacing pacing = {0, kRefreshIntervalMs / 2};
     int32_t partitionError = 0;
     for (;;) {
@@ -455,6 +480,12 @@ int32_t fetchBroker(PCB *pcb, const char *topic, int32_t brokerIndex, int64_t no
     if (!indexes)
         return -1;
     uint32_t count = partitionsFor(pcb, brokerIndex, now, indexes, pcb->u32PartitionCount);
+    // A Fetch the broker would hold (every partition named came back empty)
+    // waits until the broker's buffered replies are read: held meanwhile,
+    // it would keep the Fetch of the busy partitions back for its wait.
+    if (count > 0 && pcb->pBrokerList[brokerIndex].pReplyBuffer &&
+        maxWaitFor(pcb, indexes, count) != 0)
+        count = 0;
     int32_t rc = -1;
     if (count > 0) {
         if (pcb->iDebugLevel > 1)
