@@ -81,8 +81,8 @@ class Broker:
         for data in self.directory.glob("node*/data"):
             shutil.rmtree(data, ignore_errors=True)
 
-    def create_topic(self, name: str) -> None:
-        run(["scripts/kafka", "topic", name, PARTITIONS, "--dir", self.directory],
+    def create_topic(self, name: str, partitions: int = PARTITIONS) -> None:
+        run(["scripts/kafka", "topic", name, partitions, "--dir", self.directory],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def cpu_ticks(self) -> int:
