@@ -133,36 +133,49 @@ uint32_t buffersOf(const BrokerEntry &broker, uint32_t index) {
     return count;
 }
 
+// Counts the broker's buffered replies per partition-list entry into
+// `counts` (u32PartitionCount entries).
+void countBuffers(const PCB *pcb, const BrokerEntry &broker, uint32_t *counts) {
+    memset(counts, 0, sizeof(uint32_t) * pcb->u32PartitionCount);
+    for (const FetchReplyBuffer *buf = broker.pReplyBuffer; buf; buf = buf->pNext)
+        if (buf->i32PartitionIdx >= 0 &&
+            static_cast<uint32_t>(buf->i32PartitionIdx) < pcb->u32PartitionCount)
+            counts[buf->i32PartitionIdx]++;
+}
+
 bool partitionDue(const PartitionEntry &entry, int64_t now) {
     return entry.u32Assigned && entry.i64RetryAtMs <= now;
 }
 
 // A partition goes into its leader's next Fetch when it is due, its offset
 // is known and fewer than kMaxBuffersPerPartition replies of it are
-// buffered: the one being read and a few fetched ahead, so that reading
-// never waits for a round trip, and a busy partition cannot take the
-// whole session's bound.
-bool fetchable(const PCB *pcb, uint32_t index, int32_t brokerIndex, int64_t now) {
+// buffered (`buffered`): the one being read and a few fetched ahead, so
+// that reading never waits for a round trip, and a busy partition cannot
+// take the whole session's bound.
+bool fetchable(const PCB *pcb, uint32_t index, int32_t brokerIndex, int64_t now,
+               uint32_t buffered) {
     const PartitionEntry &entry = pcb->pPartitionList[index];
     return partitionDue(entry, now) && entry.i32BrokerIdx == brokerIndex && entry.i64Offset >= 0 &&
-           buffersOf(pcb->pBrokerList[brokerIndex], index) < kMaxBuffersPerPartition;
+           buffered < kMaxBuffersPerPartition;
 }
 
 // The partitions the broker's next Fetch names, at most `capacity`: every
 // fetchable one it leads, starting after the one its last Fetch named
 // first, so that a partition with a backlog cannot keep the others out of
-// the broker's max_bytes.
+// the broker's max_bytes. `counts` is scratch room for u32PartitionCount
+// entries.
 uint32_t partitionsFor(const PCB *pcb, int32_t brokerIndex, int64_t now, uint32_t *out,
-                       uint32_t capacity) {
+                       uint32_t capacity, uint32_t *counts) {
     uint32_t count = pcb->u32PartitionCount;
     if (!pcb->pPartitionList || count == 0 || !validBroker(pcb, brokerIndex))
         return 0;
+    countBuffers(pcb, pcb->pBrokerList[brokerIndex], counts);
     int32_t last = pcb->pBrokerList[brokerIndex].i32FetchPartitionIdx;
     uint32_t start = last >= 0 && static_cast<uint32_t>(last) < count ? last + 1 : 0;
     uint32_t found = 0;
     for (uint32_t k = 0; k < count && found < capacity; ++k) {
         uint32_t i = (start + k) % count;
-        if (fetchable(pcb, i, brokerIndex, now))
+        if (fetchable(pcb, i, brokerIndex, now, counts[i]))
             out[found++] = i;
     }
     return found;
@@ -304,7 +317,8 @@ bool workDue(const PCB *pcb, int64_t now) {
             return true;
         const BrokerEntry &broker = pcb->pBrokerList[entry.i32BrokerIdx];
         if (broker.i32Socket == -1 ||
-            (brokerIdle(pcb, broker) && fetchable(pcb, i, entry.i32BrokerIdx, now) &&
+            (brokerIdle(pcb, broker) &&
+             fetchable(pcb, i, entry.i32BrokerIdx, now, buffersOf(broker, i)) &&
              !(entry.u32Drained && broker.pReplyBuffer)))
             return true;
     }
@@ -476,10 +490,12 @@ int32_t sendFetch(PCB *pcb, const char *topic, int32_t brokerIndex, const uint32
 int32_t fetchBroker(PCB *pcb, const char *topic, int32_t brokerIndex, int64_t now) {
     if (!validBroker(pcb, brokerIndex) || !brokerIdle(pcb, pcb->pBrokerList[brokerIndex]))
         return -1;
-    auto *indexes = static_cast<uint32_t *>(malloc(sizeof(uint32_t) * pcb->u32PartitionCount));
+    // The partitions named, then room to count their buffers.
+    auto *indexes = static_cast<uint32_t *>(malloc(2 * sizeof(uint32_t) * pcb->u32PartitionCount));
     if (!indexes)
         return -1;
-    uint32_t count = partitionsFor(pcb, brokerIndex, now, indexes, pcb->u32PartitionCount);
+    uint32_t count = partitionsFor(pcb, brokerIndex, now, indexes, pcb->u32PartitionCount,
+                                   indexes + pcb->u32PartitionCount);
     // A Fetch the broker would hold (every partition named came back empty)
     // waits until the broker's buffered replies are read: held meanwhile,
     // it would keep the Fetch of the busy partitions back for its wait.
@@ -525,7 +541,9 @@ int32_t kafka_fetch_send(PCB *pcb, const char *topic, uint32_t partitionIndex) {
     if (!pcb->pPartitionList || partitionIndex >= pcb->u32PartitionCount || !pcb->pBrokerList)
         return -1;
     int32_t brokerIndex = pcb->pPartitionList[partitionIndex].i32BrokerIdx;
-    if (!validBroker(pcb, brokerIndex) || !fetchable(pcb, partitionIndex, brokerIndex, now) ||
+    if (!validBroker(pcb, brokerIndex) ||
+        !fetchable(pcb, partitionIndex, brokerIndex, now,
+                   buffersOf(pcb->pBrokerList[brokerIndex], partitionIndex)) ||
         !brokerIdle(pcb, pcb->pBrokerList[brokerIndex]))
         return -1;
     if (pcb->pBrokerList[brokerIndex].i32Socket == -1) {

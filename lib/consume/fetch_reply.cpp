@@ -163,6 +163,13 @@ int32_t partitionOf(const PCB *pcb, uint32_t brokerIndex, int32_t partition) {
     return -1;
 }
 
+// Whether the Fetch answered by `correlId` named the entry.
+bool requestedBy(const PCB *pcb, const BrokerEntry *broker, uint32_t index, uint32_t correlId) {
+    const PartitionEntry &entry = pcb->pPartitionList[index];
+    return (correlId != 0 && entry.u32RequestedCorrel == correlId) ||
+           broker->i32FetchPartitionIdx == static_cast<int32_t>(index);
+}
+
 // The offset the Fetch answered by `correlId` asked for the entry.
 int64_t requestedOffset(const PCB *pcb, const BrokerEntry *broker, uint32_t index,
                         uint32_t correlId) {
@@ -253,6 +260,8 @@ int32_t splitReply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply, uint32_
             }
             uint32_t sectionLen = part.u32RecordsEnd - position;
             int32_t owner = partitionOf(pcb, brokerIndex, part.i32Partition);
+            if (owner >= 0 && !requestedBy(pcb, broker, static_cast<uint32_t>(owner), correlId))
+                owner = -1; // a section not asked for is not kept
             if (pass == 1 && owner >= 0) {
                 transport_writeBe32(prefixBytes, prefix + sectionLen - 4);
                 uint32_t index = static_cast<uint32_t>(owner);
@@ -292,12 +301,15 @@ int32_t kafka_fetch_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
     if (readable && head.i16ErrorCode == 0 && head.i32ResponseCount == 1 &&
         head.i32PartitionCount > 1)
         return splitReply(pcb, brokerIndex, reply, replyLen, head, correlId, expected);
-    int32_t owner = -1;
-    if (expected != 0 && broker->i32FetchPartitionIdx >= 0 &&
+    // The partition the reply names; else (an error for the whole reply)
+    // the first one the Fetch on record named.
+    int32_t owner = readable && head.bHasPartition ? partitionOf(pcb, brokerIndex, head.i32Partition)
+                                                   : -1;
+    if (owner >= 0 && !requestedBy(pcb, broker, static_cast<uint32_t>(owner), correlId))
+        owner = -1; // not asked for: read as the first one asked for, which fails
+    if (owner < 0 && expected != 0 && broker->i32FetchPartitionIdx >= 0 &&
         static_cast<uint32_t>(broker->i32FetchPartitionIdx) < pcb->u32PartitionCount)
-        owner = broker->i32FetchPartitionIdx; // the Fetch on record
-    else if (readable && head.bHasPartition)
-        owner = partitionOf(pcb, brokerIndex, head.i32Partition);
+        owner = broker->i32FetchPartitionIdx;
     if (owner < 0)
         return kafka_reply_malformed(pcb, kFetchTag, broker->i32BrokerID,
                                      "Fetch reply for no partition of the session");
@@ -402,14 +414,28 @@ int32_t kafka_checkReplyBuffers(PCB *pcb, const char *topic, char *buffer, uint3
     if (!pcb || !pcb->pPartitionList || pcb->u32PartitionCount == 0 || !pcb->pBrokerList ||
         waitingForGroup(pcb))
         return -1;
-    releaseOrphans(pcb);
-    uint32_t count = pcb->u32PartitionCount;
-    uint32_t start = pcb->u32FetchListIdx < count ? pcb->u32FetchListIdx : 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        uint32_t index = (start + i) % count;
-        if (kafka_checkReplyBuffers_ex(pcb, topic, buffer, length, index) == 0) {
-            pcb->u32FetchListIdx = index;
-            return 0;
+    // Orphans come only with new Metadata, which a full round of the
+    // consume loop takes in: looked for there, not for every record.
+    if (pcb->u32BufferedReads == 0)
+        releaseOrphans(pcb);
+    uint32_t start = pcb->u32FetchListIdx < pcb->u32BrokerCount ? pcb->u32FetchListIdx : 0;
+    for (uint32_t i = 0; i < pcb->u32BrokerCount; ++i) {
+        uint32_t b = (start + i) % pcb->u32BrokerCount;
+        // A broker's oldest buffer is the oldest of its partition: the
+        // buffers are read in the order they arrived, each at once.
+        for (;;) {
+            if (b >= pcb->u32BrokerCount) // the table changed under a commit
+                return -1;
+            FetchReplyBuffer *head = pcb->pBrokerList[b].pReplyBuffer;
+            if (!head || head->i32PartitionIdx < 0)
+                break;
+            if (kafka_checkReplyBuffers_ex(pcb, topic, buffer, length,
+                                           static_cast<uint32_t>(head->i32PartitionIdx)) == 0) {
+                pcb->u32FetchListIdx = b;
+                return 0;
+            }
+            if (pcb->pBrokerList && b < pcb->u32BrokerCount && pcb->pBrokerList[b].pReplyBuffer == head)
+                break; // not readable here: its partition moved or the connection is gone
         }
     }
     return -1;

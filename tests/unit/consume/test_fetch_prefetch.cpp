@@ -100,7 +100,7 @@ TEST_F(Prefetch, NextFetchContinuesBehindTheBufferAndDeliversEachRecordOnce) {
         int64_t refetchAt;  // where the following Fetch asks for p0
     };
     const Case cases[] = {
-        {"in order", [](PartitionEntry &) {}, false, {"a", "b", "c", "x"}, 103, 103},
+        {"in order", [](PartitionEntry &) {}, false, {"x", "a", "b", "c"}, 103, 103},
         {"position reset meanwhile (a rejoin)", [](PartitionEntry &p) { p.i64Offset = 101; },
          false, {"x"}, 101, 101},
         {"no longer assigned", [](PartitionEntry &p) { p.u32Assigned = 0; }, false, {"x"}, 100,
@@ -126,15 +126,20 @@ TEST_F(Prefetch, NextFetchContinuesBehindTheBufferAndDeliversEachRecordOnce) {
         c.between(part(0));
         EXPECT_EQ(drain(), c.delivered);
         EXPECT_EQ(part(0).i64Offset, c.p0After);
-        Sent third = fetch();
-        EXPECT_EQ(offsetOf(third, 0), c.refetchAt) << testing::PrintToString(third.named);
+        Sent next = fetch();
+        for (int k = 0; k < 2 && offsetOf(next, 0) != c.refetchAt; ++k) {
+            // Sent before the reading found the position moved: not delivered.
+            answer(next.parsed.correlId, {{0, batch(offsetOf(next, 0), {"late"})}});
+            EXPECT_EQ(drain(), std::vector<std::string>{});
+            next = fetch();
+        }
+        EXPECT_EQ(offsetOf(next, 0), c.refetchAt);
 
         completeOldest(broker(0));
         kafka_fetch_drop_replies(&broker(0));
         part(0) = initial[0];
         part(1) = initial[1];
         broker(0).i32FetchPartitionIdx = -1;
-        s.pcb->u32FetchListIdx = 0; // reading starts at p0 again
     }
 }
 
