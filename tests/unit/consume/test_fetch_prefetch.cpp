@@ -22,12 +22,14 @@ class Prefetch : public FetchTest {
     void SetUp() override {
         FetchTest::SetUp();
         s.brokers({1}, {true});
-        s.partitions({{0, 1, 0}, {1, 1, 0}});
+        s.partitions({{0, 1, 0}, {1, 1, 0}, {2, 1, 0}});
         part(0).i64Offset = 100;
         part(1).i64Offset = 200;
+        // p2 is assigned but never named: its offset is not known yet.
+        part(2).i64RetryAtMs = INT64_MAX;
         broker(0).i32FetchPartitionIdx = -1;
-        initial[0] = part(0);
-        initial[1] = part(1);
+        for (uint32_t i = 0; i < 3; ++i)
+            initial[i] = part(i);
     }
     struct Sent {
         ParsedRequest parsed;
@@ -52,7 +54,7 @@ class Prefetch : public FetchTest {
         }
         return -1;
     }
-    PartitionEntry initial[2];
+    PartitionEntry initial[3];
     // Answers the outstanding Fetch with `parts`, as the transport does.
     void answer(uint32_t correlId, const std::vector<TestReply> &parts, bool damageFirst = false) {
         Bytes reply = fetchReplyOf(static_cast<int32_t>(correlId), parts);
@@ -112,8 +114,10 @@ TEST_F(Prefetch, NextFetchContinuesBehindTheBufferAndDeliversEachRecordOnce) {
         SCOPED_TRACE(c.name);
         Sent first = fetch();
         ASSERT_EQ(first.named, (std::vector<int32_t>{0, 1}));
-        // p0 last, so that damage to the reply's last byte hits its batch.
-        answer(first.parsed.correlId, {{1, batch(200, {"x"})}, {0, batch(100, {"a", "b"})}},
+        // p0 last, so that damage to the reply's last byte hits its batch;
+        // a section for p2, which the Fetch did not name, is not kept.
+        answer(first.parsed.correlId,
+               {{1, batch(200, {"x"})}, {2, batch(0, {"stray"})}, {0, batch(100, {"a", "b"})}},
                c.damageFirst);
         EXPECT_EQ(part(0).i64Offset, 100) << "nothing delivered on arrival";
 
@@ -137,8 +141,8 @@ TEST_F(Prefetch, NextFetchContinuesBehindTheBufferAndDeliversEachRecordOnce) {
 
         completeOldest(broker(0));
         kafka_fetch_drop_replies(&broker(0));
-        part(0) = initial[0];
-        part(1) = initial[1];
+        for (uint32_t i = 0; i < 3; ++i)
+            part(i) = initial[i];
         broker(0).i32FetchPartitionIdx = -1;
     }
 }
