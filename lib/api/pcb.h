@@ -50,8 +50,8 @@ struct FetchReplyBuffer {
     uint32_t u32RecordsLeft;     // records of that batch not yet read
     int64_t i64BatchBaseOffset;
     int64_t i64BatchLastOffset;
-    int64_t i64BatchTimestamp;    // first timestamp of the batch, or the log append time
-    uint32_t u32LogAppendTime;    // the batch's records carry the log append time
+    int64_t i64BatchTimestamp;   // first timestamp of the batch, or the log append time
+    uint32_t u32LogAppendTime;   // the batch's records carry the log append time
     int64_t i64NextOffset;       // partition offset the buffer continues from
     // A compressed batch's records are inflated behind the reply (from
     // abReply + u32Length on) and handed out from there; reading goes on at

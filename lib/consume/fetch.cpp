@@ -208,9 +208,9 @@ int32_t marshalFetch(PCB *pcb, const char *topic, const uint32_t *indexes, uint3
     int32_t partitionMax = sizeOr(pcb->i32PartitionFetchMaxBytes, kPartitionMaxBytes);
     for (uint32_t k = 0; k < count && position >= 0; ++k) {
         const PartitionEntry &entry = pcb->pPartitionList[indexes[k]];
-        position = kafka_marshall_new(pcb, request, size, position, "i4i4i8i8i4",
-                                      entry.i32Partition, -1, fetchOffsetOf(entry), int64_t{-1},
-                                      partitionMax);
+        position =
+            kafka_marshall_new(pcb, request, size, position, "i4i4i8i8i4", entry.i32Partition, -1,
+                               fetchOffsetOf(entry), int64_t{-1}, partitionMax);
     }
     if (position < 0)
         return position;
@@ -457,15 +457,15 @@ int32_t sendFetch(PCB *pcb, const char *topic, int32_t brokerIndex, const uint32
                   uint32_t count) {
     if (!kafka_api_check(pcb, static_cast<uint32_t>(brokerIndex), kFetchKey, kFetchVersion, kTag))
         return ERR_PROTOCOL;
-    uint32_t size = kRequestBaseSize + static_cast<uint32_t>(strlen(topic)) +
-                    count * kRequestPartitionSize;
+    uint32_t size =
+        kRequestBaseSize + static_cast<uint32_t>(strlen(topic)) + count * kRequestPartitionSize;
     auto *request = static_cast<uint8_t *>(malloc(size));
     if (!request) {
         bqx_log_vf(ERR_MEMORY, pcb, kTag, brokerIdOf(pcb, brokerIndex), -1, 1, "Fetch Request");
         return ERR_MEMORY;
     }
-    int32_t position = kafka_marshall_ReqHdr(pcb, static_cast<uint32_t>(brokerIndex), request,
-                                             size, kFetchKey, kFetchVersion);
+    int32_t position = kafka_marshall_ReqHdr(pcb, static_cast<uint32_t>(brokerIndex), request, size,
+                                             kFetchKey, kFetchVersion);
     if (position >= 1)
         position = marshalFetch(pcb, topic, indexes, count, request, size, position);
     int32_t rc = position < 1 ? (position < 0 ? kafka_marshall_failure(position) : -1) : 0;

@@ -17,11 +17,11 @@
 
 #include "api/pcb.h"
 #include "consume/fetch_records.h"
+#include "consume/record_batch.h"
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
 #include "protocol/protocol.h"
-#include "consume/record_batch.h"
 #include "transport/transport.h"
 #include "transport/transport_internal.h"
 
@@ -153,7 +153,6 @@ void usedUp(FetchReading &r, const char *topic, uint32_t partitionIndex) {
     }
 }
 
-
 // The entry of the session's partition that the broker leads, -1 none.
 int32_t partitionOf(const PCB *pcb, uint32_t brokerIndex, int32_t partition) {
     for (uint32_t i = 0; pcb->pPartitionList && i < pcb->u32PartitionCount; ++i)
@@ -244,7 +243,8 @@ int32_t splitReply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply, uint32_
     uint32_t prefix = kFixedHead + head.u32TopicLen;
     uint8_t prefixBytes[kFixedHead + 32768];
     if (prefix > sizeof prefixBytes)
-        return kafka_reply_malformed(pcb, kFetchTag, broker->i32BrokerID, "Fetch reply: topic name too long");
+        return kafka_reply_malformed(pcb, kFetchTag, broker->i32BrokerID,
+                                     "Fetch reply: topic name too long");
     memcpy(prefixBytes, reply, prefix);
     transport_writeBe32(prefixBytes + prefix - 4, 1);
     int32_t rc = 0;
@@ -303,8 +303,8 @@ int32_t kafka_fetch_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
         return splitReply(pcb, brokerIndex, reply, replyLen, head, correlId, expected);
     // The partition the reply names; else (an error for the whole reply)
     // the first one the Fetch on record named.
-    int32_t owner = readable && head.bHasPartition ? partitionOf(pcb, brokerIndex, head.i32Partition)
-                                                   : -1;
+    int32_t owner =
+        readable && head.bHasPartition ? partitionOf(pcb, brokerIndex, head.i32Partition) : -1;
     if (owner >= 0 && !requestedBy(pcb, broker, static_cast<uint32_t>(owner), correlId))
         owner = -1; // not asked for: read as the first one asked for, which fails
     if (owner < 0 && expected != 0 && broker->i32FetchPartitionIdx >= 0 &&
@@ -404,8 +404,7 @@ int32_t kafka_checkReplyBuffers_ex(PCB *pcb, const char *topic, char *buffer, ui
     FetchReading r;
     bool next = true;
     int32_t rc = -1;
-    while (next && buffer && length && !waitingForGroup(pcb) &&
-           readingFor(pcb, partitionIndex, &r))
+    while (next && buffer && length && !waitingForGroup(pcb) && readingFor(pcb, partitionIndex, &r))
         rc = readOldest(r, topic, buffer, length, partitionIndex, &next);
     return rc;
 }
@@ -434,7 +433,8 @@ int32_t kafka_checkReplyBuffers(PCB *pcb, const char *topic, char *buffer, uint3
                 pcb->u32FetchListIdx = b;
                 return 0;
             }
-            if (pcb->pBrokerList && b < pcb->u32BrokerCount && pcb->pBrokerList[b].pReplyBuffer == head)
+            if (pcb->pBrokerList && b < pcb->u32BrokerCount &&
+                pcb->pBrokerList[b].pReplyBuffer == head)
                 break; // not readable here: its partition moved or the connection is gone
         }
     }

@@ -304,7 +304,9 @@ inline Bytes fetchReplyOf(int32_t correlId, const std::vector<TestReply> &parts)
     return reply.b;
 }
 
-inline Bytes fetchReply(int32_t correlId, const TestReply &t) { return fetchReplyOf(correlId, {t}); }
+inline Bytes fetchReply(int32_t correlId, const TestReply &t) {
+    return fetchReplyOf(correlId, {t});
+}
 
 } // namespace bqxtest
 

@@ -244,16 +244,18 @@ TEST_F(FetchSend, OneFetchPerBrokerNamesItsPartitionsInTurnAndPrefetches) {
 // Fetch sent).
 TEST_F(FetchSend, FetchIsHeldOnlyWhileEveryPartitionNamedIsDrained) {
     const std::tuple<uint32_t, uint32_t, bool, int32_t> cases[] = {
-        {0, 0, false, 0}, {1, 0, false, 0}, {0, 1, false, 0}, {1, 1, false, 500},
-        {1, 0, true, 0},  {1, 1, true, -1}};
+        {0, 0, false, 0},   {1, 0, false, 0}, {0, 1, false, 0},
+        {1, 1, false, 500}, {1, 0, true, 0},  {1, 1, true, -1}};
     for (auto [p0, p1, buffered, wait] : cases) {
         part(0).u32Drained = p0;
         part(1).u32Drained = p1;
         if (buffered)
-            broker(0).pReplyBuffer = static_cast<FetchReplyBuffer *>(calloc(1, sizeof(FetchReplyBuffer)));
+            broker(0).pReplyBuffer =
+                static_cast<FetchReplyBuffer *>(calloc(1, sizeof(FetchReplyBuffer)));
         EXPECT_EQ(fetchAll(), 0);
         ByteVec raw = s.takeRequest(0);
-        int32_t held = raw.empty() ? -1 : static_cast<int32_t>(readBe32(parseRequest(raw).body.data() + 4));
+        int32_t held =
+            raw.empty() ? -1 : static_cast<int32_t>(readBe32(parseRequest(raw).body.data() + 4));
         EXPECT_EQ(held, wait);
         completeOldest(broker(0));
         kafka_fetch_drop_replies(&broker(0));

@@ -98,17 +98,24 @@ TEST_F(Prefetch, NextFetchContinuesBehindTheBufferAndDeliversEachRecordOnce) {
         std::function<void(PartitionEntry &)> between; // on p0 // after both replies arrived
         bool damageFirst;
         std::vector<std::string> delivered;
-        int64_t p0After;    // p0's position after reading
-        int64_t refetchAt;  // where the following Fetch asks for p0
+        int64_t p0After;   // p0's position after reading
+        int64_t refetchAt; // where the following Fetch asks for p0
     };
     const Case cases[] = {
         {"in order", [](PartitionEntry &) {}, false, {"x", "a", "b", "c"}, 103, 103},
-        {"position reset meanwhile (a rejoin)", [](PartitionEntry &p) { p.i64Offset = 101; },
-         false, {"x"}, 101, 101},
-        {"no longer assigned", [](PartitionEntry &p) { p.u32Assigned = 0; }, false, {"x"}, 100,
-         -1},
-        {"first reply damaged: the later one is not delivered past it", [](PartitionEntry &) {}, true,
-         {"x"}, 100, 100},
+        {"position reset meanwhile (a rejoin)",
+         [](PartitionEntry &p) { p.i64Offset = 101; },
+         false,
+         {"x"},
+         101,
+         101},
+        {"no longer assigned", [](PartitionEntry &p) { p.u32Assigned = 0; }, false, {"x"}, 100, -1},
+        {"first reply damaged: the later one is not delivered past it",
+         [](PartitionEntry &) {},
+         true,
+         {"x"},
+         100,
+         100},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
