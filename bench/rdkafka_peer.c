@@ -163,6 +163,10 @@ static double percentile(const double *values, uint32_t count, double fraction) 
 }
 
 int main(int argc, char **argv) {
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("%s\n", rd_kafka_version_str()); /* the library linked, not the header */
+        return 0;
+    }
     long count = argc == 6 ? atol(argv[3]) : 0, size = argc == 6 ? atol(argv[4]) : -1;
     const Setting *setting = argc == 6 ? findSetting(argv[5]) : NULL;
     if (count < 1 || count > 100000000 || size < 0 || size > (64L << 20) || setting == NULL) {
