@@ -3,6 +3,7 @@
  * same broker.
  *
  *   rdkafka_consume_peer bootstrap topic count
+ *   rdkafka_consume_peer --version
  *
  * Joins a consumer group of its own (a new group per run, offsets from the
  * beginning, librdkafka's other defaults: automatic commits, its fetch
@@ -68,6 +69,10 @@ static rd_kafka_t *createConsumer(const char *bootstrap) {
 }
 
 int main(int argc, char **argv) {
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("%s\n", rd_kafka_version_str()); /* the library linked, not the header */
+        return 0;
+    }
     long count = argc == 4 ? atol(argv[3]) : 0;
     if (count < 1 || count > 100000000) {
         fprintf(stderr, "usage: %s bootstrap topic count\n", argv[0]);

@@ -14,6 +14,7 @@
  *   single    acks=1, linger.ms=0, batch.num.messages=1: one record per
  *             request, many requests in flight
  *   defaults  librdkafka's own settings (acks=all, batching)
+ *   idempotent  the defaults with enable.idempotence=true
  *
  * The clock runs from the first produce call until the last delivery
  * report (the final rd_kafka_flush returns after it); creating the
@@ -48,6 +49,7 @@ static const Setting kSettings[] = {
     {"single",
      {{"acks", "1"}, {"linger.ms", "0"}, {"batch.num.messages", "1"}, {NULL, NULL}}},
     {"defaults", {{NULL, NULL}}},
+    {"idempotent", {{"enable.idempotence", "true"}, {NULL, NULL}}},
 };
 
 typedef struct {
@@ -163,10 +165,14 @@ static double percentile(const double *values, uint32_t count, double fraction) 
 }
 
 int main(int argc, char **argv) {
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("%s\n", rd_kafka_version_str()); /* the library linked, not the header */
+        return 0;
+    }
     long count = argc == 6 ? atol(argv[3]) : 0, size = argc == 6 ? atol(argv[4]) : -1;
     const Setting *setting = argc == 6 ? findSetting(argv[5]) : NULL;
     if (count < 1 || count > 100000000 || size < 0 || size > (64L << 20) || setting == NULL) {
-        fprintf(stderr, "usage: %s bootstrap topic count size sync|single|defaults\n", argv[0]);
+        fprintf(stderr, "usage: %s bootstrap topic count size sync|single|defaults|idempotent\n", argv[0]);
         return 2;
     }
     int synchronous = strcmp(setting->name, "sync") == 0;

@@ -21,7 +21,6 @@ int32_t kafka_meta_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
 void kafka_meta_check_age(PCB *pcb);
 
 // SASL PLAIN: SaslHandshake (17, version 1) and SaslAuthenticate (36, version 2).
-int32_t kafka_sasl(PCB *pcb, uint32_t brokerIndex);
 int32_t kafka_saslhandshake(PCB *pcb, uint32_t brokerIndex);
 int32_t kafka_saslhandshake_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
                                   uint32_t replyLen);

@@ -44,6 +44,7 @@ class Broker:
         self.directory = directory
         self.env: dict[str, str] = {}
         self.pid = 0
+        self.partitions: dict[str, int] = {}  # of each topic created here
 
     @property
     def bootstrap(self) -> str:
@@ -84,6 +85,7 @@ class Broker:
     def create_topic(self, name: str, partitions: int = PARTITIONS) -> None:
         run(["scripts/kafka", "topic", name, partitions, "--dir", self.directory],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.partitions[name] = partitions
 
     def cpu_ticks(self) -> int:
         """User and system time of the broker process (fields 14 and 15)."""
@@ -93,7 +95,7 @@ class Broker:
 
     def end_offsets(self, topic: str) -> int:
         """The sum of the topic's end offsets."""
-        queries = [word for partition in range(PARTITIONS)
+        queries = [word for partition in range(self.partitions.get(topic, PARTITIONS))
                    for word in ("-t", f"{topic}:{partition}:-1")]
         text = output(["kcat", "-Q", "-b", self.bootstrap, *queries])
         return sum(int(line.split()[-1]) for line in text.splitlines() if "offset" in line)
