@@ -431,8 +431,8 @@ TEST_P(BrokerCompressed, KcatBatchesConsumedOnceInOrder) {
     std::vector<Input> inputs = lineInputs(), bulk = bulkInputs();
     produceWithKcat(topic, codec, inputs, bulk);
     int32_t largest = 0;
-    BatchesByPartition batches = expectStoredCompressed(topic, codec, Snappy::kRaw, largest,
-                                                        Uncompressed::kWhenNotSmaller);
+    BatchesByPartition batches =
+        expectStoredCompressed(topic, codec, Snappy::kRaw, largest, Uncompressed::kWhenNotSmaller);
     EXPECT_GE(largest, static_cast<int32_t>(kBulkMessages / 2)) << "the bulk shares a batch";
     inputs.insert(inputs.end(), bulk.begin(), bulk.end());
     auto stored = storedValues(topic);
