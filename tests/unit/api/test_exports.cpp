@@ -34,7 +34,7 @@ TEST(Exports, OnlyEntryPointsAndDataAreExported) {
     }
     const std::set<std::string> expected = {
         "BQXOPEN", "BQXCLSE", "BQXTERM", "BQXCONN", "BQXAUTH", "BQXPROD", "BQXCONS",
-        "BQXSYNC", "BQXDBUG", "BQXCLDB", "BQXTIMO", "BQXGERR", "BQXFUNC", "gpcbList",
+        "BQXSYNC", "BQXDBUG", "BQXCLDB", "BQXTIMO", "BQXGERR", "BQXFUNC", "BQXCONF", "BQXINFO", "gpcbList",
         "gMutex", "giDebugLevel", "giThreadActive", "gThreadId", "gpszVersion",
         "gpszClientID", "gpszClientVer", "aszBqxInfMsgs", "aszBqxWrnMsgs", "aszBqxErrMsgs",
         "gaszKafkaErrors", "crc32c_table", "cCRCReferenzMsg", "paFctPrm"};
