@@ -169,6 +169,8 @@ int32_t apply(PCB *pcb, const Setting &setting, const char *value, uint32_t leng
     if (!ok)
         return refuse(pcb, setting.name, setting.accepts);
     pcb->*setting.number = parsed;
+    if (setting.number == &PCB::u32StatsIntervalMs)
+        pcb->i64StatsDueMs = 0; // the new interval counts from the next call
     return 0;
 }
 

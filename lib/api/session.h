@@ -84,6 +84,11 @@ char *bqx_copy_text(const char *text, uint32_t length);
 // kept for the murmur2 partitioner.
 void bqx_settings_free(PCB *pcb);
 
+// With statistics.interval.ms set: the statistics lines and each assigned
+// partition's lag once the interval has passed (api/statistics.cpp). Every
+// call of the session checks at its end.
+void bqx_statistics_if_due(PCB *pcb);
+
 // Forgets the message BQXINFO reports (a new connect, the close).
 void bqx_delivered_forget(PCB *pcb);
 

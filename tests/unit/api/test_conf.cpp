@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string.h>
+#include <unistd.h>
 
 #include "api/session.h"
 #include "bqx.h"
@@ -236,6 +237,68 @@ TEST_F(Conf, NewGroupStartsWhereAutoOffsetResetSays) {
         ASSERT_EQ(values.size(), 1u);
         EXPECT_EQ(values[0], c.first);
     }
+}
+
+TEST_F(Conf, StatisticsComeEveryIntervalWithEachPartitionsLag) {
+    for (std::string interval : {"0", "1"}) {
+        SCOPED_TRACE(interval);
+        FakeCluster cluster("orders", 1, {1});
+        cluster.offerApiVersions(consumerApiRanges());
+        cluster.append(0, {"a", "b", "c"});
+        ClusterSession session;
+        session.settings = {{"statistics.interval.ms", interval}};
+        ASSERT_EQ(session.connect(cluster), 0);
+        ASSERT_EQ(session.consume("g", 1, 5).size(), 1u);
+        usleep(5000);
+        std::vector<LogLine> lines = captureLog([&] { BQXDBUG(session.handle, 0); });
+        if (interval == "0") {
+            EXPECT_TRUE(lines.empty());
+            continue;
+        }
+        EXPECT_EQ(numbersOf(lines), (std::vector<std::string>{"0018", "0019", "0022", "0034"}));
+        // The fake's Fetch replies give high watermark 99; offset 1 is next.
+        EXPECT_TRUE(logged(lines, "0034", "lag partition 0: 98"));
+        EXPECT_TRUE(logged(lines, "0018", "consume: 1 "));
+    }
+}
+
+// Every line is written with write() of its own where BQX_LOG says; a
+// file is appended to.
+TEST_F(Conf, LogLinesGoWhereBqxLogSays) {
+    char path[] = "/tmp/bqx-log-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_NE(fd, -1);
+    ASSERT_EQ(write(fd, "kept\n", 5), 5);
+    close(fd);
+    struct Case {
+        std::string setting;
+        bool onStdout, inFile;
+    } cases[] = {{"none", false, false}, {std::string("file:") + path, false, true}, {"stdout", true, false}};
+    captureLines([] { BQXTERM(); });
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.setting);
+        setenv("BQX_LOG", c.setting.c_str(), 1);
+        std::vector<std::string> out = captureLines([&] {
+            handle = BQXOPEN(); // the first session reads BQX_LOG
+            BQXCONF(handle, "no.such", 7, "x", 1);
+            BQXTERM();
+        });
+        EXPECT_EQ(!out.empty(), c.onStdout);
+    }
+    unsetenv("BQX_LOG");
+    captureLines([&] { handle = BQXOPEN(); });
+    pcb = get_BQXPCB(handle);
+    FILE *file = fopen(path, "r");
+    ASSERT_NE(file, nullptr);
+    std::vector<std::string> lines;
+    char line[512];
+    while (fgets(line, sizeof line, file)) lines.push_back(line);
+    fclose(file);
+    unlink(path);
+    ASSERT_EQ(lines.size(), 3u); // the line before, 0007 and 7548
+    EXPECT_EQ(lines[0], "kept\n");
+    EXPECT_EQ(parseLine(lines[1].substr(0, lines[1].size() - 1)).number, "0007");
+    EXPECT_EQ(parseLine(lines[2].substr(0, lines[2].size() - 1)).number, "7548");
 }
 
 } // namespace
