@@ -75,8 +75,8 @@ BQX_API int32_t BQXGERR(int32_t handle, char *buffer, int32_t *length);
 /* BQXCONF: one setting of the session by name (docs/calls.md lists them),
    e.g. "client.id", "auto.offset.reset", "partitioner". A refused name or
    value (error 7548) leaves the setting as it was. */
-BQX_API int32_t BQXCONF(int32_t handle, const char *name, int32_t nameLength,
-                        const char *value, int32_t valueLength);
+BQX_API int32_t BQXCONF(int32_t handle, const char *name, int32_t nameLength, const char *value,
+                        int32_t valueLength);
 
 /* BQXINFO: the key, partition, offset and timestamp (ms) of the message the
    last BQXCONS of the session returned. On entry *keyLength is the key
@@ -85,9 +85,8 @@ BQX_API int32_t BQXCONF(int32_t handle, const char *name, int32_t nameLength,
    message was consumed since the connect. */
 #define BQX_INFO_VALUE_NULL 1u
 #define BQX_INFO_KEY_NULL 2u
-BQX_API int32_t BQXINFO(int32_t handle, char *keyBuffer, uint32_t *keyLength,
-                        int32_t *partition, int64_t *offset, int64_t *timestamp,
-                        uint32_t *flags);
+BQX_API int32_t BQXINFO(int32_t handle, char *keyBuffer, uint32_t *keyLength, int32_t *partition,
+                        int64_t *offset, int64_t *timestamp, uint32_t *flags);
 
 /* Every entry point above by its function code, with the same arguments. */
 BQX_API int32_t BQXFUNC(uint32_t functionCode, ...);

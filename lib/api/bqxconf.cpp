@@ -31,7 +31,10 @@ constexpr Choice kMechanisms[] = {{"PLAIN", kSaslPlain + 1},
                                   {"SCRAM-SHA-256", kSaslScramSha256 + 1},
                                   {"SCRAM-SHA-512", kSaslScramSha512 + 1}};
 
-template <size_t N> constexpr const Choice *choices(const Choice (&list)[N]) { return list; }
+template <size_t N>
+constexpr const Choice *choices(const Choice (&list)[N]) {
+    return list;
+}
 
 // A setting: its name, what it accepts (the refusal says so), whether it
 // counts from the next BQXCONN or at once, and where it goes: a number
@@ -52,7 +55,10 @@ struct Setting {
 };
 
 constexpr char **clientIdSlot(PCB *pcb) { return &pcb->pszClientId; }
-template <SslFile F> constexpr char **sslSlot(PCB *pcb) { return &pcb->apszSslFiles[F]; }
+template <SslFile F>
+constexpr char **sslSlot(PCB *pcb) {
+    return &pcb->apszSslFiles[F];
+}
 
 constexpr uint32_t kInt32Max = 2147483647u;
 
@@ -61,12 +67,11 @@ constexpr Setting kSettings[] = {
      clientIdSlot, false},
     {"auto.offset.reset", "earliest or latest", false, &PCB::u32OffsetResetLatest,
      choices(kOffsetReset), 2, 0, 0, nullptr, false},
-    {"partitioner", "djb or murmur2", false, &PCB::u32Partitioner, choices(kPartitioners), 2, 0,
-     0, nullptr, false},
-    {"sasl.mechanism", "PLAIN, SCRAM-SHA-256 or SCRAM-SHA-512", false,
-     &PCB::u32SaslMechanismSet, choices(kMechanisms), 3, 0, 0, nullptr, false},
-    {"ssl.ca.location", "a file path", true, nullptr, nullptr, 0, 0, 0, sslSlot<kSslCaFile>,
-     false},
+    {"partitioner", "djb or murmur2", false, &PCB::u32Partitioner, choices(kPartitioners), 2, 0, 0,
+     nullptr, false},
+    {"sasl.mechanism", "PLAIN, SCRAM-SHA-256 or SCRAM-SHA-512", false, &PCB::u32SaslMechanismSet,
+     choices(kMechanisms), 3, 0, 0, nullptr, false},
+    {"ssl.ca.location", "a file path", true, nullptr, nullptr, 0, 0, 0, sslSlot<kSslCaFile>, false},
     {"ssl.certificate.location", "a file path", true, nullptr, nullptr, 0, 0, 0,
      sslSlot<kSslCertFile>, false},
     {"ssl.key.location", "a file path", true, nullptr, nullptr, 0, 0, 0, sslSlot<kSslKeyFile>,
@@ -179,8 +184,10 @@ void confirm(PCB *pcb, const Setting &setting, const char *value, uint32_t lengt
         return;
     char shown[65];
     snprintf(shown, sizeof shown, "%.*s%s", static_cast<int>(length < 48 ? length : 48),
-             setting.secret ? "" : value, setting.fromNextConnect ? " (from the next BQXCONN)" : "");
-    bqx_log_vf(INF_FIELD_TEXT, pcb, kTag, -1, -1, 2, setting.name, setting.secret ? "(set)" : shown);
+             setting.secret ? "" : value,
+             setting.fromNextConnect ? " (from the next BQXCONN)" : "");
+    bqx_log_vf(INF_FIELD_TEXT, pcb, kTag, -1, -1, 2, setting.name,
+               setting.secret ? "(set)" : shown);
 }
 
 int32_t configure(PCB *pcb, const char *name, int32_t nameLength, const char *value,

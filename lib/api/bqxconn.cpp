@@ -168,8 +168,8 @@ int32_t connectBootstrap(PCB *pcb) {
             break;
         const BrokerEntry &bootstrap = pcb->pBrokerList[0];
         if (pcb->iDebugLevel >= 2)
-            bqx_log_vf(INF_PARAMETERS, pcb, kTag, -1, -1, 3, bootstrap.pszHost,
-                       bootstrap.i32Port, pcb->pszTopic);
+            bqx_log_vf(INF_PARAMETERS, pcb, kTag, -1, -1, 3, bootstrap.pszHost, bootstrap.i32Port,
+                       pcb->pszTopic);
         rc = kafka_connect(pcb, 0);
         if (rc == 0 || rc == ERR_HANDLE)
             break;

@@ -24,8 +24,8 @@ void cutKey(PCB *pcb, uint32_t keyLen, uint32_t capacity) {
     bqx_log_vf(WRN_TRUNCATED, pcb, kTag, -1, last.i32Partition, 2, static_cast<int>(keyLen),
                static_cast<int>(capacity));
     pcb->i32LastError = WRN_TRUNCATED;
-    snprintf(pcb->szLastError, sizeof pcb->szLastError, aszBqxWrnMsgs[0],
-             static_cast<int>(keyLen), static_cast<int>(capacity));
+    snprintf(pcb->szLastError, sizeof pcb->szLastError, aszBqxWrnMsgs[0], static_cast<int>(keyLen),
+             static_cast<int>(capacity));
 }
 
 int32_t info(PCB *pcb, char *keyBuffer, uint32_t *keyLength, int32_t *partition, int64_t *offset,

@@ -113,8 +113,10 @@ static int32_t dispatch(uint32_t code, va_list ap) {
     case BQX_FC_CONS: return call_cons(ap);
     case BQX_FC_SYNC: return call_sync(ap);
     case BQX_FC_AUTH: return call_two_texts(BQXAUTH, ap);
-    case BQX_FC_CONF: return call_two_texts(BQXCONF, ap);
-    case BQX_FC_INFO: return call_info(ap);
+    case BQX_FC_CONF:
+        return call_two_texts(BQXCONF, ap);
+    case BQX_FC_INFO:
+        return call_info(ap);
     case BQX_FC_GERR: return call_gerr(ap);
     case BQX_FC_TERM: BQXTERM(); return 0;
     case BQX_FC_DBUG:

@@ -300,13 +300,13 @@ struct PCB {
     struct ssl_ctx_st *pTlsContext;
 
     // Settings by name (BQXCONF, api/bqxconf.cpp); zero is each default.
-    char *pszClientId;            // request header client id; null: gpszClientID
-    uint32_t u32OffsetResetLatest; // a partition without an offset starts at its end
-    uint32_t u32Partitioner;       // KeyPartitioner
-    uint32_t u32SaslMechanismSet;  // 0: PLAIN first; else the one mechanism offered + 1
-    char *apszSslFiles[kSslFileCount];       // SslFile: overrides of the BQX_SSL_* variables
-    uint32_t u32StatsIntervalMs;   // > 0: statistics lines every interval
-    int64_t i64StatsDueMs;         // monotonic ms of the next statistics lines
+    char *pszClientId;                 // request header client id; null: gpszClientID
+    uint32_t u32OffsetResetLatest;     // a partition without an offset starts at its end
+    uint32_t u32Partitioner;           // KeyPartitioner
+    uint32_t u32SaslMechanismSet;      // 0: PLAIN first; else the one mechanism offered + 1
+    char *apszSslFiles[kSslFileCount]; // SslFile: overrides of the BQX_SSL_* variables
+    uint32_t u32StatsIntervalMs;       // > 0: statistics lines every interval
+    int64_t i64StatsDueMs;             // monotonic ms of the next statistics lines
 
     // The whole key of the message being produced with the murmur2
     // partitioner (szMsgKey keeps only 31 bytes), and whether the session

@@ -34,8 +34,12 @@ uint32_t murmur2_hash(const void *data, uint64_t length) {
         h ^= k;
     }
     switch (length & 3) {
-    case 3: h ^= uint32_t{bytes[whole + 2]} << 16; [[fallthrough]];
-    case 2: h ^= uint32_t{bytes[whole + 1]} << 8; [[fallthrough]];
+    case 3:
+        h ^= uint32_t{bytes[whole + 2]} << 16;
+        [[fallthrough]];
+    case 2:
+        h ^= uint32_t{bytes[whole + 1]} << 8;
+        [[fallthrough]];
     case 1:
         h ^= bytes[whole];
         h *= kMultiplier;

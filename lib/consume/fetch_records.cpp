@@ -215,8 +215,8 @@ FetchOutcome deliver(FetchReading &r, const RecordView &record, int64_t offset, 
     out->key = copyBytes(record.pKey, keyLen);
     out->keyLen = keyLen;
     out->offset = offset;
-    out->timestamp = r.buf->i64BatchTimestamp +
-                     (r.buf->u32BatchLogAppendTime ? 0 : record.i64TimestampDelta);
+    out->timestamp =
+        r.buf->i64BatchTimestamp + (r.buf->u32BatchLogAppendTime ? 0 : record.i64TimestampDelta);
     out->flags = (record.pValue ? 0 : kDeliveredValueNull) | (record.pKey ? 0 : kDeliveredKeyNull);
     if (r.pcb->u32Convert && valueLen > 0) {
         out->value = convertValue(r.pcb, record.pValue, valueLen, &out->valueLen);

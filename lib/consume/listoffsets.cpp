@@ -124,10 +124,9 @@ int32_t kafka_listoffsets(PCB *pcb, uint32_t partitionIndex, const char *topic) 
                                              kListOffsetsKey, version);
     if (position < 1)
         return -1;
-    position = kafka_marshall_new(pcb, request, sizeof request, position, "i4i4nsi4i4i8", -1, 1,
-                                  topic ? topic : "", 1, 1, entry.i32Partition,
-                                  pcb->u32OffsetResetLatest ? kLatestTimestamp
-                                                            : kEarliestTimestamp);
+    position = kafka_marshall_new(
+        pcb, request, sizeof request, position, "i4i4nsi4i4i8", -1, 1, topic ? topic : "", 1, 1,
+        entry.i32Partition, pcb->u32OffsetResetLatest ? kLatestTimestamp : kEarliestTimestamp);
     if (version == 0)
         position = kafka_marshall_new(pcb, request, sizeof request, position, "i4", 1);
     if (position < 0)

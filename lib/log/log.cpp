@@ -176,14 +176,20 @@ void emit(const char *line, size_t bytes, char severity) {
     if (gTarget == LogTarget::kUnset)
         chooseTarget();
     switch (gTarget) {
-    case LogTarget::kStderr: writeAll(STDERR_FILENO, line, bytes); break;
-    case LogTarget::kFile: writeAll(gFileFd, line, bytes); break;
-    case LogTarget::kSyslog:
-        syslog(syslogPriority(severity), "%.*s", static_cast<int>(bytes > 0 ? bytes - 1 : 0),
-               line);
+    case LogTarget::kStderr:
+        writeAll(STDERR_FILENO, line, bytes);
         break;
-    case LogTarget::kNone: break;
-    default: writeAll(STDOUT_FILENO, line, bytes); break;
+    case LogTarget::kFile:
+        writeAll(gFileFd, line, bytes);
+        break;
+    case LogTarget::kSyslog:
+        syslog(syslogPriority(severity), "%.*s", static_cast<int>(bytes > 0 ? bytes - 1 : 0), line);
+        break;
+    case LogTarget::kNone:
+        break;
+    default:
+        writeAll(STDOUT_FILENO, line, bytes);
+        break;
     }
     pthread_mutex_unlock(&gTargetLock);
 }

@@ -121,7 +121,8 @@ int32_t produce_convert_key(PCB *pcb, uint32_t keyLen, ProduceKey *key) {
     if (keyLen == 0)
         return 0;
     uint32_t produced = sizeof key->bytes, error = 0;
-    const char *source = pcb->u32Partitioner == kPartitionerMurmur2 ? pcb->pWholeKey : pcb->szMsgKey;
+    const char *source =
+        pcb->u32Partitioner == kPartitionerMurmur2 ? pcb->pWholeKey : pcb->szMsgKey;
     int32_t rc = iconv_convert(pcb, source, keyLen, key->bytes, &produced, &error, kToUtf8);
     if (rc != 0 && rc != ERR_CONVERT)
         return rc;

@@ -247,8 +247,8 @@ int32_t marshalBatch(PCB *pcb, uint8_t *buffer, uint32_t size, int32_t position,
 // Builds the request for `broker` from its batches into a pending record.
 PendingRequest *buildRequest(PCB *pcb, int32_t broker, const BrokerLoad &load) {
     const char *topic = pcb->pszTopic ? pcb->pszTopic : "";
-    uint64_t headBytes = kFixedHeaderBytes + 2 * strlen(bqx_client_id(pcb)) + kTopicSectionBytes +
-                         2 * strlen(topic);
+    uint64_t headBytes =
+        kFixedHeaderBytes + 2 * strlen(bqx_client_id(pcb)) + kTopicSectionBytes + 2 * strlen(topic);
     uint64_t size = headBytes + load.batchBytes;
     PendingRequest *pending = size <= kMaxRequestBytes
                                   ? kafka_pending_new(static_cast<uint32_t>(size))

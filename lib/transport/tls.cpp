@@ -135,8 +135,8 @@ int32_t loadClientCertificate(PCB *pcb, SSL_CTX *context) {
     if (SSL_CTX_use_certificate_chain_file(context, certFile) != 1)
         return logSetupFailure(pcb, "BQX_SSL_CERT_FILE", certFile);
     SSL_CTX_set_default_passwd_cb(context, keyPassword);
-    SSL_CTX_set_default_passwd_cb_userdata(context,
-                                           const_cast<char *>(setting(pcb, kSslKeyPassword, "BQX_SSL_KEY_PASSWORD")));
+    SSL_CTX_set_default_passwd_cb_userdata(
+        context, const_cast<char *>(setting(pcb, kSslKeyPassword, "BQX_SSL_KEY_PASSWORD")));
     int ok = SSL_CTX_use_PrivateKey_file(context, keyFile, SSL_FILETYPE_PEM);
     SSL_CTX_set_default_passwd_cb_userdata(context, nullptr);
     if (ok != 1 || SSL_CTX_check_private_key(context) != 1)

@@ -33,7 +33,8 @@ TEST(BrokerConf, Murmur2KeysShareThePartitionsOfTheConsoleProducer) {
     const int partitions = 6;
     std::string topic = newTopic("murmur2", partitions);
     std::vector<std::string> keys;
-    for (int i = 0; i < 10; ++i) keys.push_back("k" + std::to_string(i));
+    for (int i = 0; i < 10; ++i)
+        keys.push_back("k" + std::to_string(i));
     keys.push_back("a-key-of-forty-bytes-sent-whole-00000040"); // beyond 31 bytes
     {
         Session s;
@@ -41,12 +42,14 @@ TEST(BrokerConf, Murmur2KeysShareThePartitionsOfTheConsoleProducer) {
             ASSERT_EQ(conf(s.handle, "partitioner", "murmur2"), 0);
             ASSERT_EQ(s.connect(bootstrap(), topic), 0);
             ASSERT_EQ(BQXSYNC(s.handle, 1, 100, 1), 0);
-            for (const std::string &key : keys) ASSERT_EQ(s.produce(key, "bqx"), 0);
+            for (const std::string &key : keys)
+                ASSERT_EQ(s.produce(key, "bqx"), 0);
             s.close();
         });
     }
     std::string lines;
-    for (const std::string &key : keys) lines += key + ":java\n";
+    for (const std::string &key : keys)
+        lines += key + ":java\n";
     int status = 0;
     shell("printf '" + lines + "' | " BQX_KAFKA_SCRIPT " console-producer --bootstrap-server " +
               bootstrap() + " --topic " + topic +
@@ -93,9 +96,9 @@ TEST(BrokerConf, LatestStartsANewGroupAtTheEnd) {
         uint32_t keyLength = 0, flags = 0;
         int32_t partition = -1;
         int64_t offset = -1, timestamp = 0;
-        ASSERT_EQ(BQXINFO(reader.handle, nullptr, &keyLength, &partition, &offset, &timestamp,
-                          &flags),
-                  0);
+        ASSERT_EQ(
+            BQXINFO(reader.handle, nullptr, &keyLength, &partition, &offset, &timestamp, &flags),
+            0);
         EXPECT_EQ(offset, 2);
         EXPECT_EQ(flags, static_cast<uint32_t>(BQX_INFO_KEY_NULL));
     });
@@ -131,7 +134,8 @@ TEST(BrokerConf, LogFileKeepsEveryLineOfAKilledProcess) {
         BQXDBUG(h, 2);
         BQXCONN(h, server.data(), static_cast<int32_t>(server.size()), topic.data(),
                 static_cast<int32_t>(topic.size()));
-        for (int i = 0; i < refusals; ++i) conf(h, "no.such.setting", "1");
+        for (int i = 0; i < refusals; ++i)
+            conf(h, "no.such.setting", "1");
         char byte = 1;
         (void)!write(ready[1], &byte, 1);
         pause();

@@ -23,9 +23,11 @@ int32_t conf(int32_t handle, const std::string &name, const std::string &value) 
 
 std::string clientIdOf(const FakeRequest &request) {
     const Bytes &raw = request.raw;
-    if (raw.size() < 14) return "";
+    if (raw.size() < 14)
+        return "";
     size_t length = static_cast<size_t>((raw[12] << 8) | raw[13]);
-    if (raw.size() < 14 + length) return "";
+    if (raw.size() < 14 + length)
+        return "";
     return std::string(raw.begin() + 14, raw.begin() + 14 + static_cast<long>(length));
 }
 
@@ -46,12 +48,14 @@ class Conf : public ::testing::Test {
         pcb = get_BQXPCB(handle);
         ASSERT_NE(pcb, nullptr);
     }
-    void TearDown() override { captureLines([] { BQXTERM(); }); }
+    void TearDown() override {
+        captureLines([] { BQXTERM(); });
+    }
     int32_t conn(const std::string &bootstrap) {
         int32_t rc = 0;
         log = captureLog([&] {
-            rc = BQXCONN(handle, bootstrap.data(), static_cast<int32_t>(bootstrap.size()),
-                         "orders", 6);
+            rc = BQXCONN(handle, bootstrap.data(), static_cast<int32_t>(bootstrap.size()), "orders",
+                         6);
         });
         return rc;
     }
@@ -119,13 +123,16 @@ TEST_F(Conf, AcceptedValuesAreStored) {
         std::function<bool(const PCB *)> stored;
     } cases[] = {
         {"auto.offset.reset", "latest", [](const PCB *p) { return p->u32OffsetResetLatest == 1; }},
-        {"auto.offset.reset", "EARLIEST", [](const PCB *p) { return p->u32OffsetResetLatest == 0; }},
+        {"auto.offset.reset", "EARLIEST",
+         [](const PCB *p) { return p->u32OffsetResetLatest == 0; }},
         {"partitioner", "djb", [](const PCB *p) { return p->u32Partitioner == kPartitionerDjb; }},
         {"sasl.mechanism", "scram-sha-512",
          [](const PCB *p) { return p->u32SaslMechanismSet == 3; }},
-        {"statistics.interval.ms", "60000", [](const PCB *p) { return p->u32StatsIntervalMs == 60000; }},
+        {"statistics.interval.ms", "60000",
+         [](const PCB *p) { return p->u32StatsIntervalMs == 60000; }},
         {"metadata.max.age.ms", "0", [](const PCB *p) { return p->u32MetadataMaxAgeMs == 0; }},
-        {"ssl.key.password", "pw", [](const PCB *p) {
+        {"ssl.key.password", "pw",
+         [](const PCB *p) {
              return p->apszSslFiles[kSslKeyPassword] &&
                     strcmp(p->apszSslFiles[kSslKeyPassword], "pw") == 0;
          }},
@@ -136,7 +143,8 @@ TEST_F(Conf, AcceptedValuesAreStored) {
         SCOPED_TRACE(c.name + "=" + c.value);
         log = captureLog([&] { EXPECT_EQ(conf(handle, c.name, c.value), 0); });
         EXPECT_TRUE(c.stored(pcb));
-        for (const LogLine &line : log) EXPECT_EQ(line.text.find("pw"), std::string::npos);
+        for (const LogLine &line : log)
+            EXPECT_EQ(line.text.find("pw"), std::string::npos);
     }
 }
 
@@ -180,14 +188,17 @@ TEST_F(Conf, SaslMechanismSetIsTheOnlyOneOffered) {
         }
         FakeBroker broker;
         broker.respond([&](const FakeRequest &request) {
-            if (request.apiKey == 18) return FakeAction::reply(apiVersionsBody());
-            if (request.apiKey == 17) return FakeAction::reply(saslHandshakeBody(33, c.offered));
+            if (request.apiKey == 18)
+                return FakeAction::reply(apiVersionsBody());
+            if (request.apiKey == 17)
+                return FakeAction::reply(saslHandshakeBody(33, c.offered));
             return FakeAction::noReply();
         });
         EXPECT_EQ(conn(local(broker)), c.rc);
         std::vector<std::string> named;
         for (const FakeRequest &request : broker.requests()) {
-            if (request.apiKey == 17) named.push_back(mechanismOf(request));
+            if (request.apiKey == 17)
+                named.push_back(mechanismOf(request));
             // No request carries the password.
             std::string raw(request.raw.begin(), request.raw.end());
             EXPECT_EQ(raw.find("secret"), std::string::npos);
@@ -226,7 +237,8 @@ TEST_F(Conf, NewGroupStartsWhereAutoOffsetResetSays) {
         // "d" arrives once the consumer has its start offset.
         bool appended = false;
         cluster.onRequest(1, [&](size_t, const FakeRequest &) -> std::optional<FakeAction> {
-            if (!appended) cluster.append(0, {"d"});
+            if (!appended)
+                cluster.append(0, {"d"});
             appended = true;
             return std::nullopt;
         });
@@ -273,7 +285,9 @@ TEST_F(Conf, LogLinesGoWhereBqxLogSays) {
     struct Case {
         std::string setting;
         bool onStdout, inFile;
-    } cases[] = {{"none", false, false}, {std::string("file:") + path, false, true}, {"stdout", true, false}};
+    } cases[] = {{"none", false, false},
+                 {std::string("file:") + path, false, true},
+                 {"stdout", true, false}};
     captureLines([] { BQXTERM(); });
     for (const Case &c : cases) {
         SCOPED_TRACE(c.setting);
@@ -292,7 +306,8 @@ TEST_F(Conf, LogLinesGoWhereBqxLogSays) {
     ASSERT_NE(file, nullptr);
     std::vector<std::string> lines;
     char line[512];
-    while (fgets(line, sizeof line, file)) lines.push_back(line);
+    while (fgets(line, sizeof line, file))
+        lines.push_back(line);
     fclose(file);
     unlink(path);
     ASSERT_EQ(lines.size(), 3u); // the line before, 0007 and 7548

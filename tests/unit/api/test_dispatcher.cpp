@@ -82,7 +82,8 @@ TEST_F(DispatcherTest, SettingsCodesPassTheirArguments) {
         EXPECT_EQ(BQXFUNC(BQX_FC_PROD, 4, "", 0u, "m", 1u, 0u), 7502);
         EXPECT_EQ(BQXFUNC(BQX_FC_CONN, 4, "localhost", 9, "t", 1), 7502);
         EXPECT_EQ(BQXFUNC(BQX_FC_CONF, 4, "client.id", 9, "x", 1), 7502);
-        EXPECT_EQ(BQXFUNC(BQX_FC_INFO, 4, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), 7502);
+        EXPECT_EQ(BQXFUNC(BQX_FC_INFO, 4, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+                  7502);
     });
 }
 
@@ -93,10 +94,10 @@ TEST_F(DispatcherTest, DescriptorTable) {
     const uint64_t *words = reinterpret_cast<const uint64_t *>(&paFctPrm);
     EXPECT_EQ(words[0], 0xC2D8E7C6u);
     EXPECT_EQ(words[1], 14u);
-    const char *const expected[] = {"",   "i4p4i4p4i4", "i4",         "i4p4i4p4i4i4",
-                                    "i4p4i4p4p4i4i4", "i4i4", "i4i4u4u4", "i4p4i4p4i4",
-                                    "i4p4p4",         "i4i4", "",         "i4i4",
-                                    "i4p4i4p4i4",     "i4p4p4p4p4p4p4"};
+    const char *const expected[] = {
+        "",     "i4p4i4p4i4", "i4",         "i4p4i4p4i4i4",  "i4p4i4p4p4i4i4",
+        "i4i4", "i4i4u4u4",   "i4p4i4p4i4", "i4p4p4",        "i4i4",
+        "",     "i4i4",       "i4p4i4p4i4", "i4p4p4p4p4p4p4"};
     for (int code = 1; code <= 14; code++) {
         const char *descriptor = reinterpret_cast<const char *>(words[1 + code]);
         EXPECT_STREQ(descriptor, expected[code - 1]) << "code " << code;

@@ -393,7 +393,8 @@ TEST_F(FetchCompressed, InfoDescribesTheMessageHandedOut) {
         {"log-append time", appendTime, plainInfo},
     };
     std::vector<Case> all(std::begin(cases), std::end(cases));
-    if (usable(1)) all.push_back({"gzip", compressedBatch(plain, {1}), plainInfo});
+    if (usable(1))
+        all.push_back({"gzip", compressedBatch(plain, {1}), plainInfo});
     for (const Case &c : all) {
         SCOPED_TRACE(c.name);
         part().i64Offset = c.batch.baseOffset;
@@ -406,7 +407,8 @@ TEST_F(FetchCompressed, InfoDescribesTheMessageHandedOut) {
             uint32_t keyLength = sizeof key, flags = 99;
             int32_t partition = -1;
             int64_t offset = -1, timestamp = -1;
-            ASSERT_EQ(BQXINFO(s.handle, key, &keyLength, &partition, &offset, &timestamp, &flags), 0);
+            ASSERT_EQ(BQXINFO(s.handle, key, &keyLength, &partition, &offset, &timestamp, &flags),
+                      0);
             EXPECT_EQ(partition, 0);
             EXPECT_EQ(timestamp, 1700000000000);
             got.push_back({std::string(key, keyLength), offset, flags});
@@ -441,9 +443,12 @@ TEST(Info, WithoutAConsumedMessageIs7522) {
     int32_t partition = 0;
     int64_t offset = 0, timestamp = 0;
     std::vector<LogLine> lines = captureLog([&] {
-        EXPECT_EQ(BQXINFO(s.handle, key, &keyLength, &partition, &offset, &timestamp, &flags), 7522);
+        EXPECT_EQ(BQXINFO(s.handle, key, &keyLength, &partition, &offset, &timestamp, &flags),
+                  7522);
         EXPECT_EQ(BQXINFO(s.handle, key, nullptr, &partition, &offset, &timestamp, &flags), 7536);
-        EXPECT_EQ(BQXINFO(BQX_MAX_SESSIONS, key, &keyLength, &partition, &offset, &timestamp, &flags), 7502);
+        EXPECT_EQ(
+            BQXINFO(BQX_MAX_SESSIONS, key, &keyLength, &partition, &offset, &timestamp, &flags),
+            7502);
     });
     EXPECT_EQ(numbersOf(lines), (std::vector<std::string>{"7522", "7536", "7502"}));
     EXPECT_EQ(keyLength, 0u);

@@ -210,7 +210,8 @@ TEST_F(Produce, Murmur2PartitionerMatchesTheJavaClient) {
     };
     s.brokers({1}, {true});
     std::vector<std::array<int32_t, 3>> rows;
-    for (int32_t p = 0; p < 16; ++p) rows.push_back({p, 1, 0});
+    for (int32_t p = 0; p < 16; ++p)
+        rows.push_back({p, 1, 0});
     s.partitions(rows);
     ASSERT_EQ(BQXCONF(s.handle, "partitioner", 11, "murmur2", 7), 0);
     for (const Case &c : cases) {
