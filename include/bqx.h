@@ -81,8 +81,8 @@ BQX_API int32_t BQXCONF(int32_t handle, const char *name, int32_t nameLength, co
 /* BQXINFO: the key, partition, offset and timestamp (ms) of the message the
    last BQXCONS of the session returned. On entry *keyLength is the key
    buffer's capacity; on return the key's length (a longer key is cut,
-   warning 5000). flags: BQX_INFO_VALUE_NULL, BQX_INFO_KEY_NULL. 7522: no
-   message was consumed since the connect. */
+   warning 5000). flags: BQX_INFO_VALUE_NULL, BQX_INFO_KEY_NULL. 7522: the
+   last BQXCONS returned no message. */
 #define BQX_INFO_VALUE_NULL 1u
 #define BQX_INFO_KEY_NULL 2u
 BQX_API int32_t BQXINFO(int32_t handle, char *keyBuffer, uint32_t *keyLength, int32_t *partition,

@@ -167,7 +167,7 @@ enum SslFile : uint32_t { kSslCaFile, kSslCertFile, kSslKeyFile, kSslKeyPassword
 constexpr uint32_t kDeliveredValueNull = 1;
 constexpr uint32_t kDeliveredKeyNull = 2;
 struct DeliveredMessage {
-    uint32_t u32Valid; // a message was handed out since the connect
+    uint32_t u32Valid; // the last BQXCONS handed this message out
     char *pKey;        // heap copy of the key, null when it had none
     uint32_t u32KeyLen;
     int32_t i32Partition;

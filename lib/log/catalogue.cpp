@@ -96,7 +96,7 @@ extern "C" BQX_API const char *const aszBqxErrMsgs[50] = {
     /* 7519 */ "No valid IP address or hostname is provided for BrokerID %d (\"%.128s\")",
     /* 7520 */ "Find Coordinator for Group %.32s failed: Could not find BrokerID %d in Brokerlist",
     /* 7521 */ "Unable to connect to any broker of this kafka cluster %.3s",
-    /* 7522 */ "No message was consumed in this session since its connect %.1s",
+    /* 7522 */ "The last BQXCONS of this session returned no message %.1s",
     /* 7523 */ "No Coordinator available. Potential Sequence error in Application %.1s",
     /* 7524 */ "Could not Join Group %s for topic %s on Broker %.64s:%d: rc=%d (%s)",
     /* 7525 */ "There is no Broker available for Partition %d of Topic %.64s",

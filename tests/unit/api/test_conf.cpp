@@ -228,7 +228,8 @@ TEST_F(Conf, NewGroupStartsWhereAutoOffsetResetSays) {
     struct Case {
         std::string reset;
         std::string first; // the first value consumed
-    } cases[] = {{"earliest", "a"}, {"latest", "d"}};
+        int64_t offset;    // its offset, as BQXINFO gives it
+    } cases[] = {{"earliest", "a", 0}, {"latest", "d", 3}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.reset);
         FakeCluster cluster("orders", 1, {1});
@@ -248,6 +249,24 @@ TEST_F(Conf, NewGroupStartsWhereAutoOffsetResetSays) {
         std::vector<std::string> values = session.consume("g-" + c.reset, 1, 5);
         ASSERT_EQ(values.size(), 1u);
         EXPECT_EQ(values[0], c.first);
+        uint32_t keyLength = 0, flags = 0;
+        int32_t partition = -1;
+        int64_t offset = -1, timestamp = 0;
+        ASSERT_EQ(
+            BQXINFO(session.handle, nullptr, &keyLength, &partition, &offset, &timestamp, &flags),
+            0);
+        EXPECT_EQ(offset, c.offset);
+        if (c.reset != "latest")
+            continue;
+        // Nothing more: a BQXCONS that returns no message leaves none to describe.
+        int32_t rc = 0;
+        session.consume("g-" + c.reset, 1, 1, nullptr, &rc);
+        EXPECT_EQ(rc, 7543);
+        captureLines([&] {
+            EXPECT_EQ(BQXINFO(session.handle, nullptr, &keyLength, &partition, &offset,
+                              &timestamp, &flags),
+                      7522);
+        });
     }
 }
 
