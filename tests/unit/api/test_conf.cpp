@@ -263,8 +263,8 @@ TEST_F(Conf, NewGroupStartsWhereAutoOffsetResetSays) {
         session.consume("g-" + c.reset, 1, 1, nullptr, &rc);
         EXPECT_EQ(rc, 7543);
         captureLines([&] {
-            EXPECT_EQ(BQXINFO(session.handle, nullptr, &keyLength, &partition, &offset,
-                              &timestamp, &flags),
+            EXPECT_EQ(BQXINFO(session.handle, nullptr, &keyLength, &partition, &offset, &timestamp,
+                              &flags),
                       7522);
         });
     }
