@@ -19,8 +19,11 @@ struct ProduceValue {
     char *owned;
 };
 
-// The message key as sent, already in UTF-8.
+// The message key as sent, already in UTF-8. Only `length` bytes are ever
+// read: the constructor leaves the 4 KiB of `bytes` unset, so that a
+// message does not pay for zeroing them.
 struct ProduceKey {
+    ProduceKey() : length(0) {}
     char bytes[kProduceKeyUtf8Size];
     uint32_t length;
 };
