@@ -55,7 +55,7 @@ extern "C" BQX_API const char *const aszBqxInfMsgs[50] = {
     /* 44 */ "Connection closed on remote side: Broker %.64s:%d",
     /* 45 */ "Topic %.64s has %d partitions now, %d before: the group is joined again",
     /* 46 */ "A batch of %d records (%lld bytes) was refused as too large: they are sent again in batches of at most %lld bytes",
-    /* 47 */ "Offset %lld is out of range: the partition goes on from its earliest offset",
+    /* 47 */ "Offset %lld is out of range: the partition goes on from where auto.offset.reset says (earliest by default)",
     /* 48 */ "Leader not ready: %d %.128s (retried once the leader is known)",
     /* 49 */ "",
 };
