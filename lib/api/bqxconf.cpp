@@ -31,6 +31,11 @@ constexpr Choice kMechanisms[] = {{"PLAIN", kSaslPlain + 1},
                                   {"SCRAM-SHA-256", kSaslScramSha256 + 1},
                                   {"SCRAM-SHA-512", kSaslScramSha512 + 1}};
 
+// For the rows not available yet: ready for the field that switches them on.
+constexpr Choice kBooleans[] = {{"false", 0}, {"true", 1}};
+constexpr Choice kCompressionTypes[] = {
+    {"none", 0}, {"gzip", 1}, {"snappy", 2}, {"lz4", 3}, {"zstd", 4}}; // the batch codec ids
+
 template <size_t N>
 constexpr const Choice *choices(const Choice (&list)[N]) {
     return list;
@@ -82,16 +87,18 @@ constexpr Setting kSettings[] = {
      &PCB::u32StatsIntervalMs, nullptr, 0, 0, kInt32Max, nullptr, false},
     {"metadata.max.age.ms", "0 (no refresh by age) to 2147483647 milliseconds", false,
      &PCB::u32MetadataMaxAgeMs, nullptr, 0, 0, kInt32Max, nullptr, false},
-    // Not available in this build yet: no field.
+    // Not available in this build yet: no field. Each already says what it
+    // will accept; "applies" is a guess for the work that switches it on.
     {"delivery.timeout.ms", "milliseconds", false, nullptr, nullptr, 0, 0, kInt32Max, nullptr,
      false},
-    {"enable.idempotence", "true or false", true, nullptr, nullptr, 0, 0, 0, nullptr, false},
+    {"enable.idempotence", "true or false", true, nullptr, choices(kBooleans), 2, 0, 0, nullptr,
+     false},
     {"fetch.max.bytes", "bytes", false, nullptr, nullptr, 0, 1, kInt32Max, nullptr, false},
     {"max.partition.fetch.bytes", "bytes", false, nullptr, nullptr, 0, 1, kInt32Max, nullptr,
      false},
-    {"compression.type", "none, gzip, snappy, lz4 or zstd", false, nullptr, nullptr, 0, 0, 0,
-     nullptr, false},
-    {"compression.level", "a level of the compression type", false, nullptr, nullptr, 0, 0, 0,
+    {"compression.type", "none, gzip, snappy, lz4 or zstd", false, nullptr,
+     choices(kCompressionTypes), 5, 0, 0, nullptr, false},
+    {"compression.level", "a level of the compression type", false, nullptr, nullptr, 0, 1, 22,
      nullptr, false},
 };
 
