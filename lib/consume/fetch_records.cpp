@@ -20,6 +20,8 @@
 
 namespace {
 
+constexpr int16_t kLogAppendTime = 0x08; // batch attribute: timestamps set by the broker
+
 // Moves the partition's offset forward to `next`, never back.
 void advancePast(PartitionEntry *part, int64_t next) {
     if (part->i64Offset == -1 || next > part->i64Offset)
@@ -136,6 +138,7 @@ FetchOutcome readHead(FetchReading &r) {
     r.broker->u32FetchCorrelID = 0;
     if (problem)
         return failed(r, ERR_PROTOCOL, problem);
+    r.part->i64HighWatermark = head.i64HighWatermark;
     if (r.pcb->iDebugLevel > 3)
         logHead(r, head);
     if (head.i16ErrorCode != 0)
@@ -211,6 +214,10 @@ FetchOutcome deliver(FetchReading &r, const RecordView &record, int64_t offset, 
     uint32_t valueLen = record.pValue ? static_cast<uint32_t>(record.i32ValueLen) : 0;
     out->key = copyBytes(record.pKey, keyLen);
     out->keyLen = keyLen;
+    out->offset = offset;
+    out->timestamp =
+        r.buf->i64BatchTimestamp + (r.buf->u32BatchLogAppendTime ? 0 : record.i64TimestampDelta);
+    out->flags = (record.pValue ? 0 : kDeliveredValueNull) | (record.pKey ? 0 : kDeliveredKeyNull);
     if (r.pcb->u32Convert && valueLen > 0) {
         out->value = convertValue(r.pcb, record.pValue, valueLen, &out->valueLen);
     } else {
@@ -274,6 +281,9 @@ void startRecords(FetchReplyBuffer *buf, const RecordBatchHead &batch, uint32_t 
     buf->u32RecordsLeft = static_cast<uint32_t>(batch.i32RecordCount);
     buf->i64BatchBaseOffset = batch.i64BaseOffset;
     buf->i64BatchLastOffset = record_batch_last_offset(batch);
+    buf->u32BatchLogAppendTime = (batch.i16Attributes & kLogAppendTime) != 0;
+    buf->i64BatchTimestamp =
+        buf->u32BatchLogAppendTime ? batch.i64MaxTimestamp : batch.i64BaseTimestamp;
 }
 
 // Inflates a compressed batch's records behind the reply, into the reply's

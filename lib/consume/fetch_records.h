@@ -34,7 +34,14 @@ struct FetchedRecord {
     uint32_t keyLen;
     char *value;
     uint32_t valueLen;
+    int64_t offset;
+    int64_t timestamp;
+    uint32_t flags; // kDeliveredValueNull, kDeliveredKeyNull
 };
+
+// Keeps the handed-out record's key (taking it over) and metadata in the
+// session for BQXINFO (consume/delivered.cpp).
+void consume_note_delivered(PCB *pcb, int32_t partition, FetchedRecord *record);
 
 // One read of a buffered reply on behalf of a partition-list entry.
 struct FetchReading {
