@@ -44,10 +44,8 @@ typedef struct {
 } Setting;
 
 static const Setting kSettings[] = {
-    {"sync",
-     {{"acks", "all"}, {"max.in.flight", "1"}, {"linger.ms", "0"}, {NULL, NULL}}},
-    {"single",
-     {{"acks", "1"}, {"linger.ms", "0"}, {"batch.num.messages", "1"}, {NULL, NULL}}},
+    {"sync", {{"acks", "all"}, {"max.in.flight", "1"}, {"linger.ms", "0"}, {NULL, NULL}}},
+    {"single", {{"acks", "1"}, {"linger.ms", "0"}, {"batch.num.messages", "1"}, {NULL, NULL}}},
     {"defaults", {{NULL, NULL}}},
     {"idempotent", {{"enable.idempotence", "true"}, {NULL, NULL}}},
 };
@@ -172,7 +170,8 @@ int main(int argc, char **argv) {
     long count = argc == 6 ? atol(argv[3]) : 0, size = argc == 6 ? atol(argv[4]) : -1;
     const Setting *setting = argc == 6 ? findSetting(argv[5]) : NULL;
     if (count < 1 || count > 100000000 || size < 0 || size > (64L << 20) || setting == NULL) {
-        fprintf(stderr, "usage: %s bootstrap topic count size sync|single|defaults|idempotent\n", argv[0]);
+        fprintf(stderr, "usage: %s bootstrap topic count size sync|single|defaults|idempotent\n",
+                argv[0]);
         return 2;
     }
     int synchronous = strcmp(setting->name, "sync") == 0;

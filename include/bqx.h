@@ -40,7 +40,9 @@ extern "C" {
 #define BQX_FC_CLDB 10
 #define BQX_FC_TERM 11
 #define BQX_FC_TIMO 12
-#define BQX_FC_COUNT 12
+#define BQX_FC_CONF 13
+#define BQX_FC_INFO 14
+#define BQX_FC_COUNT 14
 
 /* Sessions. */
 BQX_API int32_t BQXOPEN(void);
@@ -70,6 +72,21 @@ BQX_API int32_t BQXDBUG(int32_t handle, int32_t level);
 BQX_API int32_t BQXCLDB(int32_t handle, int32_t enable);
 BQX_API int32_t BQXTIMO(int32_t handle, uint32_t seconds);
 BQX_API int32_t BQXGERR(int32_t handle, char *buffer, int32_t *length);
+/* BQXCONF: one setting of the session by name (docs/calls.md lists them),
+   e.g. "client.id", "auto.offset.reset", "partitioner". A refused name or
+   value (error 7548) leaves the setting as it was. */
+BQX_API int32_t BQXCONF(int32_t handle, const char *name, int32_t nameLength, const char *value,
+                        int32_t valueLength);
+
+/* BQXINFO: the key, partition, offset and timestamp (ms) of the message the
+   last BQXCONS of the session returned. On entry *keyLength is the key
+   buffer's capacity; on return the key's length (a longer key is cut,
+   warning 5000). flags: BQX_INFO_VALUE_NULL, BQX_INFO_KEY_NULL. 7522: the
+   last BQXCONS returned no message. */
+#define BQX_INFO_VALUE_NULL 1u
+#define BQX_INFO_KEY_NULL 2u
+BQX_API int32_t BQXINFO(int32_t handle, char *keyBuffer, uint32_t *keyLength, int32_t *partition,
+                        int64_t *offset, int64_t *timestamp, uint32_t *flags);
 
 /* Every entry point above by its function code, with the same arguments. */
 BQX_API int32_t BQXFUNC(uint32_t functionCode, ...);
@@ -99,7 +116,7 @@ BQX_API extern const uint32_t crc32c_table[8][256];
 BQX_API extern const uint8_t cCRCReferenzMsg[57];
 
 /* The descriptor table: word 0 the eye-catcher, word 1 the number of codes,
- * words 2 to 13 the parameter descriptors of function codes 1 to 12. */
+ * words 2 to 15 the parameter descriptors of function codes 1 to 14. */
 typedef struct BqxFctPrm {
     uint64_t ullEyeCatcher;
     uint64_t ullCount;

@@ -1,6 +1,7 @@
-// BQXCONN: attaches a session to a cluster and one topic. The bootstrap
-// server is connected, asked for the topic's metadata, and disconnected
-// again; the Metadata reply leaves the broker table and the partition list.
+// BQXCONN: attaches a session to a cluster and one topic. The servers of
+// the bootstrap list are tried in turn until one is connected; it is asked
+// for the topic's metadata and disconnected again; the Metadata reply
+// leaves the broker table and the partition list.
 // A bootstrap text may begin with the listener's security protocol
 // (PLAINTEXT://, SSL://, SASL_PLAINTEXT://, SASL_SSL://): with SSL and
 // SASL_SSL every connection of the session runs over TLS. SASL itself is
@@ -126,14 +127,55 @@ int32_t allocateSession(PCB *pcb, const char *bootstrap, int32_t bootstrapLen, c
     return 0;
 }
 
-int32_t connectBootstrap(PCB *pcb) {
+// Makes the bootstrap entry the list's server that begins at `server`:
+// its own copy of the host text, and the port. Returns 0 or 7503.
+int32_t takeServer(PCB *pcb, const char *server) {
+    uint32_t tls = 0;
+    int32_t prefix = securityPrefix(server, static_cast<int32_t>(strlen(server)), &tls);
+    if (prefix > 0)
+        server += prefix; // each server of the list may repeat the protocol
+    char *host = bqx_copy_text(server, static_cast<uint32_t>(strcspn(server, ",")));
+    if (!host) {
+        bqx_log_vf(ERR_MEMORY, pcb, kTag, -1, -1, 1, "Hostname of Bootstrap Server");
+        return ERR_MEMORY;
+    }
     BrokerEntry &bootstrap = pcb->pBrokerList[0];
-    bootstrap.i32Port = parseBootstrap(bootstrap.pszHost);
-    if (pcb->iDebugLevel >= 2)
-        bqx_log_vf(INF_PARAMETERS, pcb, kTag, -1, -1, 3, bootstrap.pszHost, bootstrap.i32Port,
-                   pcb->pszTopic);
+    free(bootstrap.pszHost);
+    bootstrap.pszHost = host;
+    bootstrap.i32Port = parseBootstrap(host);
+    return 0;
+}
+
+// Tries the servers of the comma-separated list in turn until one is
+// connected (every failure is logged), then asks it for the Metadata.
+// Empty items are skipped. Returns the last server's failure when none
+// could be connected.
+int32_t connectBootstrap(PCB *pcb) {
+    char *list = bqx_copy_text(pcb->pBrokerList[0].pszHost,
+                               static_cast<uint32_t>(strlen(pcb->pBrokerList[0].pszHost)));
+    if (!list) {
+        bqx_log_vf(ERR_MEMORY, pcb, kTag, -1, -1, 1, "Bootstrap List");
+        return ERR_MEMORY;
+    }
     pcb->ullStartTime = static_cast<uint64_t>(getTimeStamp());
-    int32_t rc = kafka_connect(pcb, 0);
+    int32_t rc = ERR_NO_ADDRESS;
+    for (const char *server = list; *server; server += strcspn(server, ",")) {
+        server += strspn(server, ",");
+        if (!*server)
+            break;
+        rc = takeServer(pcb, server);
+        if (rc != 0)
+            break;
+        const BrokerEntry &bootstrap = pcb->pBrokerList[0];
+        if (pcb->iDebugLevel >= 2)
+            bqx_log_vf(INF_PARAMETERS, pcb, kTag, -1, -1, 3, bootstrap.pszHost, bootstrap.i32Port,
+                       pcb->pszTopic);
+        rc = kafka_connect(pcb, 0);
+        if (rc == 0 || rc == ERR_HANDLE)
+            break;
+        kafka_clearBroker(pcb, 0, 1);
+    }
+    free(list);
     if (rc == 0)
         rc = kafka_meta(pcb, 0);
     return rc;
@@ -142,6 +184,7 @@ int32_t connectBootstrap(PCB *pcb) {
 int32_t connectSession(PCB *pcb, const char *bootstrap, int32_t bootstrapLen, const char *topic,
                        int32_t topicLen, uint32_t tls) {
     kafka_disconnect(pcb);
+    bqx_delivered_forget(pcb);
     // The TLS context is made afresh, so that changed BQX_SSL_* files count.
     int32_t rc = kafka_tls_setup(pcb, tls);
     if (rc == 0)

@@ -143,6 +143,8 @@ int32_t BQXCONS(int32_t handle, const char *group, int32_t groupLen, char *buffe
     PCB *pcb = bqx_enter(kTag, handle);
     if (!pcb)
         return ERR_HANDLE;
+    // BQXINFO describes this call's message: none until it hands one out.
+    pcb->delivered.u32Valid = 0;
     int32_t rc = consume(pcb, group, groupLen, buffer, bufferLen, convert, timeoutSeconds);
     bqx_leave(pcb, kTag);
     return rc;

@@ -1,6 +1,7 @@
 // BQXPROD: produces one message, with an optional key, to the session's
 // topic.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "api/session.h"
@@ -13,12 +14,44 @@ namespace {
 constexpr const char *kTag = "BQXPROD";
 constexpr int kShownMessage = 127;
 
-// The key is kept up to its 31st byte; a zero byte ends it earlier.
-void storeKey(PCB *pcb, const char *key, uint32_t keyLen) {
+// The murmur2 partitioner sends the key whole, zero bytes included; it is
+// kept in the session's own buffer, grown as needed.
+int32_t storeWholeKey(PCB *pcb, const char *key, uint32_t keyLen) {
+    if (keyLen > kMaxWholeKeyLen) {
+        char reason[64];
+        snprintf(reason, sizeof reason, "key longer than %u bytes", kMaxWholeKeyLen);
+        bqx_log_vf(ERR_PROTOCOL, pcb, kTag, -1, -1, 1, reason);
+        return ERR_PROTOCOL;
+    }
+    if (keyLen > pcb->u32WholeKeyCapacity) {
+        char *grown = static_cast<char *>(realloc(pcb->pWholeKey, keyLen));
+        if (!grown) {
+            bqx_log_vf(ERR_MEMORY, pcb, kTag, -1, -1, 1, "Message Key");
+            return ERR_MEMORY;
+        }
+        pcb->pWholeKey = grown;
+        pcb->u32WholeKeyCapacity = keyLen;
+    }
+    if (keyLen > 0)
+        memcpy(pcb->pWholeKey, key, keyLen);
+    pcb->u32WholeKeyLen = keyLen;
+    return 0;
+}
+
+// The default partitioner keeps the key up to its 31st byte (a zero byte
+// ends it earlier); the first key of the session that is cut is warned of.
+int32_t storeKey(PCB *pcb, const char *key, uint32_t keyLen) {
     memset(pcb->szMsgKey, 0, sizeof pcb->szMsgKey);
     uint32_t kept = keyLen < static_cast<uint32_t>(kMaxKeyLen) ? keyLen : kMaxKeyLen;
     if (kept > 0)
         memcpy(pcb->szMsgKey, key, kept);
+    if (pcb->u32Partitioner == kPartitionerMurmur2)
+        return storeWholeKey(pcb, key, keyLen);
+    if (keyLen > kept && !pcb->u32KeyCutWarned) {
+        pcb->u32KeyCutWarned = 1;
+        bqx_log_vf(WRN_KEY_CUT, pcb, kTag, -1, -1, 2, keyLen, kMaxKeyLen);
+    }
+    return 0;
 }
 
 int32_t produce(PCB *pcb, const char *key, uint32_t keyLen, const char *message,
@@ -29,7 +62,9 @@ int32_t produce(PCB *pcb, const char *key, uint32_t keyLen, const char *message,
     if (rc != 0)
         return rc;
     pcb->u32Convert = convert;
-    storeKey(pcb, key, keyLen);
+    rc = storeKey(pcb, key, keyLen);
+    if (rc != 0)
+        return rc;
     if (pcb->iDebugLevel > 2) {
         // The line shows at most 127 characters; the precision must stay
         // positive so that the text is never read beyond messageLen.

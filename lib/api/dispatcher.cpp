@@ -24,10 +24,12 @@ const BqxFctPrm paFctPrm = {
         "i4i4",           // 10 BQXCLDB
         "",               // 11 BQXTERM
         "i4i4",           // 12 BQXTIMO
+        "i4p4i4p4i4",     // 13 BQXCONF
+        "i4p4p4p4p4p4p4", // 14 BQXINFO
     },
 };
 
-static_assert(sizeof(paFctPrm) == 14 * 8, "the table is 14 64-bit words");
+static_assert(sizeof(paFctPrm) == 16 * 8, "the table is 16 64-bit words");
 
 // Each argument is fetched in its own statement: the order of evaluation
 // of function arguments is unspecified, the order of va_arg calls is not.
@@ -79,6 +81,17 @@ static int32_t call_gerr(va_list ap) {
     return BQXGERR(handle, buffer, length);
 }
 
+static int32_t call_info(va_list ap) {
+    int32_t handle = va_arg(ap, int32_t);
+    char *key = va_arg(ap, char *);
+    uint32_t *keyLength = va_arg(ap, uint32_t *);
+    int32_t *partition = va_arg(ap, int32_t *);
+    int64_t *offset = va_arg(ap, int64_t *);
+    int64_t *timestamp = va_arg(ap, int64_t *);
+    uint32_t *flags = va_arg(ap, uint32_t *);
+    return BQXINFO(handle, key, keyLength, partition, offset, timestamp, flags);
+}
+
 static int32_t call_handle_int(uint32_t code, va_list ap) {
     int32_t handle = va_arg(ap, int32_t);
     int32_t value = va_arg(ap, int32_t);
@@ -100,6 +113,10 @@ static int32_t dispatch(uint32_t code, va_list ap) {
     case BQX_FC_CONS: return call_cons(ap);
     case BQX_FC_SYNC: return call_sync(ap);
     case BQX_FC_AUTH: return call_two_texts(BQXAUTH, ap);
+    case BQX_FC_CONF:
+        return call_two_texts(BQXCONF, ap);
+    case BQX_FC_INFO:
+        return call_info(ap);
     case BQX_FC_GERR: return call_gerr(ap);
     case BQX_FC_TERM: BQXTERM(); return 0;
     case BQX_FC_DBUG:

@@ -17,6 +17,7 @@ struct ssl_ctx_st;
 
 constexpr int kMaxMembers = 16;     // group members a leader keeps
 constexpr int kMaxKeyLen = 31;      // message key bytes kept in szMsgKey
+constexpr uint32_t kMaxWholeKeyLen = 1024; // key bytes the murmur2 partitioner sends
 constexpr int kLastErrorSize = 256; // szLastError, NUL included
 
 // A request that was sent and awaits its reply. One allocation holds the
@@ -50,8 +51,10 @@ struct FetchReplyBuffer {
     uint32_t u32RecordsLeft;     // records of that batch not yet read
     int64_t i64BatchBaseOffset;
     int64_t i64BatchLastOffset;
-    int64_t i64BatchTimestamp;   // first timestamp of the batch, or the log append time
-    uint32_t u32LogAppendTime;   // the batch's records carry the log append time
+    // The timestamp the batch's records count from; with log-append time
+    // (batch attribute bit 3) it is every record's timestamp.
+    int64_t i64BatchTimestamp;
+    uint32_t u32BatchLogAppendTime;
     int64_t i64NextOffset;       // partition offset the buffer continues from
     // A compressed batch's records are inflated behind the reply (from
     // abReply + u32Length on) and handed out from there; reading goes on at
@@ -125,6 +128,7 @@ struct PartitionEntry {
     uint32_t u32RequestedCorrel; // the Fetch that names the partition, 0 none
     int64_t i64RequestedOffset;  // the offset that Fetch asks for
     uint32_t u32Drained;         // its last reply brought no complete batch
+    int64_t i64HighWatermark;   // from the last Fetch reply, -1 unknown (lag statistics)
 };
 
 // One partition's open batch in synch mode 4: its records encoded back to
@@ -161,6 +165,29 @@ struct MemberTopics {
 struct TopicPartitionCount {
     char *pszTopic;
     int32_t i32Partitions;
+};
+
+// How a keyed message's partition is chosen.
+enum KeyPartitioner : uint32_t {
+    kPartitionerDjb = 0,     // djb hash of the key's first 31 bytes
+    kPartitionerMurmur2 = 1, // the Java client's murmur2 over the whole key
+};
+
+// The per-session overrides of the BQX_SSL_* variables, by index.
+enum SslFile : uint32_t { kSslCaFile, kSslCertFile, kSslKeyFile, kSslKeyPassword, kSslFileCount };
+
+// The delivered message's metadata. Flags: bit 0 the value was null, bit 1
+// the key was null.
+constexpr uint32_t kDeliveredValueNull = 1;
+constexpr uint32_t kDeliveredKeyNull = 2;
+struct DeliveredMessage {
+    uint32_t u32Valid; // the last BQXCONS handed this message out
+    char *pKey;        // heap copy of the key, null when it had none
+    uint32_t u32KeyLen;
+    int32_t i32Partition;
+    int64_t i64Offset;
+    int64_t i64Timestamp;
+    uint32_t u32Flags;
 };
 
 struct PCB {
@@ -291,6 +318,27 @@ struct PCB {
     // trust store and client certificate of the context.
     uint32_t u32Tls;
     struct ssl_ctx_st *pTlsContext;
+
+    // Settings by name (BQXCONF, api/bqxconf.cpp); zero is each default.
+    char *pszClientId;                 // request header client id; null: gpszClientID
+    uint32_t u32OffsetResetLatest;     // a partition without an offset starts at its end
+    uint32_t u32Partitioner;           // KeyPartitioner
+    uint32_t u32SaslMechanismSet;      // 0: PLAIN first; else the one mechanism offered + 1
+    char *apszSslFiles[kSslFileCount]; // SslFile: overrides of the BQX_SSL_* variables
+    uint32_t u32StatsIntervalMs;       // > 0: statistics lines every interval
+    int64_t i64StatsDueMs;             // monotonic ms of the next statistics lines
+
+    // The whole key of the message being produced with the murmur2
+    // partitioner (szMsgKey keeps only 31 bytes), and whether the session
+    // has warned once that the default partitioner cut a key.
+    char *pWholeKey;
+    uint32_t u32WholeKeyLen;
+    uint32_t u32WholeKeyCapacity;
+    uint32_t u32KeyCutWarned;
+    uint32_t u32KeyMurmur2; // murmur2 of the converted key (produce_convert_key)
+
+    // The message the last BQXCONS handed out, for BQXINFO.
+    DeliveredMessage delivered;
 };
 
 #endif

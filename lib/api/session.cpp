@@ -109,6 +109,8 @@ static void ignore_sigpipe() {
 
 int32_t BQXOPEN(void) {
     kafka_lock("BQXOPEN");
+    if (!any_session_open())
+        bqx_log_configure(); // BQX_LOG is read anew by the first session
     bqx_log_vf(INF_VERSION, nullptr, "BQXOPEN", -1, -1, 2, gpszVersion, BQX_BUILD_STAMP);
     int32_t slot = first_free_slot();
     if (slot < 0) {
@@ -144,6 +146,8 @@ static void close_slot(int32_t slot) {
     PCB *pcb = gpcbList[slot];
     kafka_close(pcb);
     bqx_wake_close(pcb);
+    bqx_settings_free(pcb);
+    bqx_delivered_forget(pcb);
     free(pcb);
     gpcbList[slot] = nullptr;
     bqx_session_changed();

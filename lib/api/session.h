@@ -80,4 +80,16 @@ int32_t bqx_check_buffer(PCB *pcb, const char *tag, const char *what, const void
 // bytes. Null when it cannot be allocated.
 char *bqx_copy_text(const char *text, uint32_t length);
 
+// Frees what BQXCONF stored (the password wiped first), and the whole key
+// kept for the murmur2 partitioner.
+void bqx_settings_free(PCB *pcb);
+
+// With statistics.interval.ms set: the statistics lines and each assigned
+// partition's lag once the interval has passed (api/statistics.cpp). Every
+// call of the session checks at its end.
+void bqx_statistics_if_due(PCB *pcb);
+
+// Forgets the message BQXINFO reports (a new connect, the close).
+void bqx_delivered_forget(PCB *pcb);
+
 #endif

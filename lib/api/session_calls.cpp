@@ -81,6 +81,7 @@ PCB *bqx_enter(const char *tag, int32_t handle) {
 }
 
 void bqx_leave(PCB *pcb, const char *tag) {
+    bqx_statistics_if_due(pcb);
     if (pcb->u32CallsInside > 0)
         pcb->u32CallsInside--;
     if (ownsSession(pcb))

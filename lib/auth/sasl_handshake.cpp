@@ -117,7 +117,8 @@ int32_t kafka_saslhandshake_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t 
     BrokerEntry *entry = entryOf(pcb, brokerIndex);
     // PLAIN refused: the connection step asks again with the SCRAM named here.
     if (errorCode == kUnsupportedMechanism && position >= 0 && entry &&
-        entry->u32SaslMechanism == kSaslPlain && scramInstead(offered) != kSaslPlain) {
+        pcb->u32SaslMechanismSet == 0 && entry->u32SaslMechanism == kSaslPlain &&
+        scramInstead(offered) != kSaslPlain) {
         entry->u32SaslMechanism = scramInstead(offered);
         return 0;
     }

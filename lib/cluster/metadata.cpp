@@ -26,7 +26,7 @@ namespace {
 
 constexpr int32_t kMetadataKey = 3;
 constexpr int32_t kMetadataVersion = 4;
-constexpr uint32_t kRequestSize = 128;
+constexpr uint32_t kRequestSize = 1024;
 constexpr int32_t kBrokerMinBytes = 12;    // node id, host length, port, rack length
 constexpr int32_t kPartitionMinBytes = 18; // error, id, leader, both array counts
 constexpr int32_t kNodeIdBytes = 4;
@@ -115,6 +115,7 @@ int32_t readPartition(MetaReader &r, PartitionEntry &entry, const BrokerEntry *t
                       int32_t brokerCount) {
     entry.u32Assigned = 1;
     entry.i64Offset = -1;
+    entry.i64HighWatermark = -1;
     r.position = kafka_unmarshall_new(r.pcb, r.reply, r.replyLen, r.position, "i2i4i4",
                                       &entry.u16PartErrorCode, &entry.i32Partition,
                                       &entry.i32Leader);

@@ -19,6 +19,11 @@ constexpr int32_t kCodecOverrun = -2;   // the field does not fit the buffer / r
 // Writes the request header (size hole, API key, version, correlation id of
 // broker entry `brokerIndex`, client id) into `buffer`. Returns the position
 // behind it, or 0 when it does not fit (logged as 7514).
+// The client id of the session's request headers: BQXCONF's client.id, or
+// gpszClientID. Headers are built with room for twice its length.
+constexpr uint32_t kMaxClientIdBytes = 64;
+const char *bqx_client_id(const PCB *pcb);
+
 int32_t kafka_marshall_ReqHdr(PCB *pcb, uint32_t brokerIndex, uint8_t *buffer,
                               uint32_t bufferSize, int32_t apiKey, int32_t apiVersion);
 
@@ -64,6 +69,9 @@ uint32_t crc32c_sw(uint32_t crc, const void *data, uint64_t length);
 
 // The key hash that chooses a message's partition.
 uint32_t djb_hash(const void *data, uint64_t length);
+// The Java client's murmur2 (seed 0x9747b28c) over `length` bytes; its
+// default partitioner takes (hash & 0x7fffffff) % partitions.
+uint32_t murmur2_hash(const void *data, uint64_t length);
 
 // Prints `rows` x `columns` words as a C table declaration to standard output.
 void print_table(const uint32_t *table, size_t rows, size_t columns, const char *name);

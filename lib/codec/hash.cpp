@@ -16,6 +16,40 @@ uint32_t djb_hash(const void *data, uint64_t length) {
     return h;
 }
 
+uint32_t murmur2_hash(const void *data, uint64_t length) {
+    const uint8_t *bytes = static_cast<const uint8_t *>(data);
+    constexpr uint32_t kMultiplier = 0x5bd1e995;
+    constexpr int kShift = 24;
+    uint32_t h = 0x9747b28cu ^ static_cast<uint32_t>(length);
+    if (!bytes)
+        length = 0;
+    uint64_t whole = length & ~uint64_t{3};
+    for (uint64_t i = 0; i < whole; i += 4) {
+        uint32_t k = bytes[i] | (uint32_t{bytes[i + 1]} << 8) | (uint32_t{bytes[i + 2]} << 16) |
+                     (uint32_t{bytes[i + 3]} << 24);
+        k *= kMultiplier;
+        k ^= k >> kShift;
+        k *= kMultiplier;
+        h *= kMultiplier;
+        h ^= k;
+    }
+    switch (length & 3) {
+    case 3:
+        h ^= uint32_t{bytes[whole + 2]} << 16;
+        [[fallthrough]];
+    case 2:
+        h ^= uint32_t{bytes[whole + 1]} << 8;
+        [[fallthrough]];
+    case 1:
+        h ^= bytes[whole];
+        h *= kMultiplier;
+    }
+    h ^= h >> 13;
+    h *= kMultiplier;
+    h ^= h >> 15;
+    return h;
+}
+
 namespace {
 
 void print_row(const uint32_t *row, size_t columns) {

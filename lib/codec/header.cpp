@@ -23,17 +23,22 @@ uint32_t next_correlation_id(BrokerEntry &broker) {
 
 } // namespace
 
+const char *bqx_client_id(const PCB *pcb) {
+    return pcb && pcb->pszClientId ? pcb->pszClientId : gpszClientID;
+}
+
 int32_t kafka_marshall_ReqHdr(PCB *pcb, uint32_t brokerIndex, uint8_t *buffer,
                               uint32_t bufferSize, int32_t apiKey, int32_t apiVersion) {
     if (!pcb || !buffer || !pcb->pBrokerList || brokerIndex >= pcb->u32BrokerCount)
         return 0;
     // The client id is converted first so that the header's size is known
     // before anything is written or a correlation id is used up.
-    uint32_t idLength = static_cast<uint32_t>(strnlen(gpszClientID, sizeof gpszClientID));
-    char clientId[2 * sizeof gpszClientID];
+    const char *id = bqx_client_id(pcb);
+    uint32_t idLength = static_cast<uint32_t>(strnlen(id, kMaxClientIdBytes));
+    char clientId[2 * kMaxClientIdBytes];
     uint32_t idBytes = 2 * idLength;
     uint32_t error = 0;
-    iconv_convert(pcb, gpszClientID, idLength, clientId, &idBytes, &error, kToUtf8);
+    iconv_convert(pcb, id, idLength, clientId, &idBytes, &error, kToUtf8);
     uint32_t headerBytes = kFixedHeaderBytes + idBytes;
     if (bufferSize < headerBytes) {
         marshall_report_overrun(pcb, headerBytes, bufferSize);

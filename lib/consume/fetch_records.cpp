@@ -20,6 +20,8 @@
 
 namespace {
 
+constexpr int16_t kLogAppendTime = 0x08; // batch attribute: timestamps set by the broker
+
 // Moves the partition's offset forward to `next`, never back.
 void advancePast(PartitionEntry *part, int64_t next) {
     if (part->i64Offset == -1 || next > part->i64Offset)
@@ -135,6 +137,7 @@ FetchOutcome readHead(FetchReading &r) {
     }
     if (problem)
         return failed(r, ERR_PROTOCOL, problem);
+    r.part->i64HighWatermark = head.i64HighWatermark;
     if (r.pcb->iDebugLevel > 3)
         logHead(r, head);
     if (head.i16ErrorCode != 0)
@@ -199,16 +202,14 @@ FetchOutcome deliver(FetchReading &r, const RecordView &record, int64_t offset, 
     r.part->i64Offset = offset;
     const FetchReplyBuffer *buf = r.buf;
     *out = FetchedRecord{};
-    out->keyNull = !record.pKey;
-    out->valueNull = !record.pValue;
     out->key = reinterpret_cast<const char *>(record.pKey);
     out->keyLen = record.pKey ? static_cast<uint32_t>(record.i32KeyLen) : 0;
     out->value = reinterpret_cast<const char *>(record.pValue);
     out->valueLen = record.pValue ? static_cast<uint32_t>(record.i32ValueLen) : 0;
-    out->partition = r.part->i32Partition;
     out->offset = offset;
-    out->timestamp = buf->u32LogAppendTime ? buf->i64BatchTimestamp
-                                           : buf->i64BatchTimestamp + record.i64TimestampDelta;
+    out->timestamp =
+        buf->i64BatchTimestamp + (buf->u32BatchLogAppendTime ? 0 : record.i64TimestampDelta);
+    out->flags = (record.pValue ? 0 : kDeliveredValueNull) | (record.pKey ? 0 : kDeliveredKeyNull);
     if (!r.pcb->u32Convert || out->valueLen == 0)
         return {FetchStep::kRecord, 0};
     out->converted = convertValue(r.pcb, record.pValue, out->valueLen, &out->valueLen);
@@ -268,9 +269,9 @@ void startRecords(FetchReplyBuffer *buf, const RecordBatchHead &batch, uint32_t 
     buf->u32RecordsLeft = static_cast<uint32_t>(batch.i32RecordCount);
     buf->i64BatchBaseOffset = batch.i64BaseOffset;
     buf->i64BatchLastOffset = record_batch_last_offset(batch);
-    constexpr int16_t kLogAppendTime = 0x08;
-    buf->u32LogAppendTime = (batch.i16Attributes & kLogAppendTime) != 0;
-    buf->i64BatchTimestamp = buf->u32LogAppendTime ? batch.i64MaxTimestamp : batch.i64BaseTimestamp;
+    buf->u32BatchLogAppendTime = (batch.i16Attributes & kLogAppendTime) != 0;
+    buf->i64BatchTimestamp =
+        buf->u32BatchLogAppendTime ? batch.i64MaxTimestamp : batch.i64BaseTimestamp;
 }
 
 // Inflates a compressed batch's records behind the reply, into the reply's

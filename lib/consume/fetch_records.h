@@ -38,12 +38,14 @@ struct FetchedRecord {
     const char *value; // null for a null value
     uint32_t valueLen;
     char *converted; // heap copy behind `value` when converted, else null
-    int32_t partition;
     int64_t offset;
     int64_t timestamp;
-    bool keyNull;
-    bool valueNull;
+    uint32_t flags; // kDeliveredValueNull, kDeliveredKeyNull
 };
+
+// Keeps a copy of the handed-out record's key and its metadata in the
+// session for BQXINFO (consume/delivered.cpp).
+void consume_note_delivered(PCB *pcb, int32_t partition, FetchedRecord *record);
 
 // One read of a buffered reply on behalf of a partition-list entry.
 struct FetchReading {

@@ -136,6 +136,7 @@ int32_t handOut(FetchReading &r, FetchedRecord &record, char *buffer, uint32_t *
         memcpy(buffer, record.value, copied);
     buffer[copied] = '\0';
     *length = copied;
+    consume_note_delivered(pcb, r.partitionID, &record);
     free(record.converted);
     return 0;
 }

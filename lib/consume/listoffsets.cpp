@@ -18,6 +18,7 @@ namespace {
 constexpr int32_t kListOffsetsKey = 2;
 constexpr uint32_t kRequestSize = 1024;
 constexpr int64_t kEarliestTimestamp = -2;
+constexpr int64_t kLatestTimestamp = -1; // auto.offset.reset=latest
 constexpr const char *kTag = "ListOffs";
 constexpr const char *kReplyTag = "ListOfRy";
 // Bytes of one partition of the reply up to its (first) offset.
@@ -123,9 +124,9 @@ int32_t kafka_listoffsets(PCB *pcb, uint32_t partitionIndex, const char *topic) 
                                              kListOffsetsKey, version);
     if (position < 1)
         return -1;
-    position = kafka_marshall_new(pcb, request, sizeof request, position, "i4i4nsi4i4i8", -1, 1,
-                                  topic ? topic : "", 1, 1, entry.i32Partition,
-                                  kEarliestTimestamp);
+    position = kafka_marshall_new(
+        pcb, request, sizeof request, position, "i4i4nsi4i4i8", -1, 1, topic ? topic : "", 1, 1,
+        entry.i32Partition, pcb->u32OffsetResetLatest ? kLatestTimestamp : kEarliestTimestamp);
     if (version == 0)
         position = kafka_marshall_new(pcb, request, sizeof request, position, "i4", 1);
     if (position < 0)

@@ -42,16 +42,16 @@ uint64_t kafka_compact_text_bytes(PCB *pcb, const char *tag, const char *text) {
     return bytes + uvarint_size(bytes + 1);
 }
 
-uint64_t kafka_request_header_bytes() {
+uint64_t kafka_request_header_bytes(const PCB *pcb) {
     // The client id is converted with room for twice its length.
-    return 14 + 2 * static_cast<uint64_t>(strlen(gpszClientID));
+    return 14 + 2 * static_cast<uint64_t>(strlen(bqx_client_id(pcb)));
 }
 
 int32_t kafka_request_alloc(PCB *pcb, const char *tag, const char *what, uint32_t brokerIndex,
                             int32_t apiKey, int32_t apiVersion, uint64_t bodyBytes,
                             SizedRequest *out) {
     constexpr uint64_t kMaxRequestBytes = 0x7FFFFFFF; // positions are signed 32-bit
-    uint64_t size = kafka_request_header_bytes() + bodyBytes;
+    uint64_t size = kafka_request_header_bytes(pcb) + bodyBytes;
     out->bytes = size <= kMaxRequestBytes ? static_cast<uint8_t *>(malloc(size)) : nullptr;
     if (!out->bytes) {
         bqx_log_vf(ERR_MEMORY, pcb, tag, -1, -1, 1, what);

@@ -24,7 +24,7 @@ bool kafka_coordinator_connected(const PCB *pcb);
 uint64_t kafka_compact_text_bytes(PCB *pcb, const char *tag, const char *text);
 
 // Room for a request header with the library's client id.
-uint64_t kafka_request_header_bytes();
+uint64_t kafka_request_header_bytes(const PCB *pcb);
 
 // A request built in a heap buffer sized for its body.
 struct SizedRequest {

@@ -21,7 +21,7 @@ namespace {
 
 constexpr int32_t kJoinGroupKey = 11;
 constexpr int32_t kJoinGroupVersion = 5;
-constexpr uint32_t kRequestSize = 256;
+constexpr uint32_t kRequestSize = 1024;
 constexpr int32_t kMetadataVersion = 1;
 constexpr int32_t kMemberMinBytes = 8; // two empty strings and the metadata length
 constexpr int32_t kReplyWaitSlackSeconds = 10;

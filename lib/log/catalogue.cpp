@@ -55,7 +55,7 @@ extern "C" BQX_API const char *const aszBqxInfMsgs[50] = {
     /* 44 */ "Connection closed on remote side: Broker %.64s:%d",
     /* 45 */ "Topic %.64s has %d partitions now, %d before: the group is joined again",
     /* 46 */ "A batch of %d records (%lld bytes) was refused as too large: they are sent again in batches of at most %lld bytes",
-    /* 47 */ "Offset %lld is out of range: the partition goes on from its earliest offset",
+    /* 47 */ "Offset %lld is out of range: the partition goes on from where auto.offset.reset says (earliest by default)",
     /* 48 */ "Leader not ready: %d %.128s (retried once the leader is known)",
     /* 49 */ "",
 };
@@ -70,7 +70,7 @@ extern "C" BQX_API const char *const aszBqxWrnMsgs[10] = {
     /* 5006 */ "All open Sessions are closed %s",
     /* 5007 */ "%lld produced messages failed since the last synch point, the first with error %d",
     /* 5008 */ "",
-    /* 5009 */ "",
+    /* 5009 */ "A key of %u bytes was cut to %d for the default partitioner (whole keys: partitioner=murmur2)",
 };
 
 extern "C" BQX_API const char *const aszBqxErrMsgs[50] = {
@@ -96,7 +96,7 @@ extern "C" BQX_API const char *const aszBqxErrMsgs[50] = {
     /* 7519 */ "No valid IP address or hostname is provided for BrokerID %d (\"%.128s\")",
     /* 7520 */ "Find Coordinator for Group %.32s failed: Could not find BrokerID %d in Brokerlist",
     /* 7521 */ "Unable to connect to any broker of this kafka cluster %.3s",
-    /* 7522 */ "",
+    /* 7522 */ "The last BQXCONS of this session returned no message %.1s",
     /* 7523 */ "No Coordinator available. Potential Sequence error in Application %.1s",
     /* 7524 */ "Could not Join Group %s for topic %s on Broker %.64s:%d: rc=%d (%s)",
     /* 7525 */ "There is no Broker available for Partition %d of Topic %.64s",
@@ -122,7 +122,7 @@ extern "C" BQX_API const char *const aszBqxErrMsgs[50] = {
     /* 7545 */ "A record of %lld bytes was refused as too large: its batch of %lld bytes is above the topic's max.message.bytes (largest batch accepted: %lld bytes)",
     /* 7546 */ "",
     /* 7547 */ "",
-    /* 7548 */ "",
+    /* 7548 */ "Setting %.40s refused: %.64s",
     /* 7549 */ "",
 };
 // clang-format on

@@ -1,11 +1,17 @@
 // The numbered log line: catalogue lookup, argument check, formatting, the
-// session's last error and the one write to standard output.
+// session's last error and the one write to where BQX_LOG says.
 #include "log/log.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <syslog.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "api/pcb.h"
 #include "bqx.h"
@@ -113,7 +119,88 @@ int formatLine(char *line, const char *stamp, uint32_t msgNum, char severity,
                     stamp, msgNum, severity, tag, broker, partition, text);
 }
 
+// Where the lines go, chosen by BQX_LOG when the first line is written and
+// again by bqx_log_configure: stdout (the default), stderr, file:PATH
+// (appended), syslog or none. Lines are written with write() straight to
+// the descriptor, never through stdio's buffer, so a line written is kept
+// when the process dies.
+enum class LogTarget { kUnset, kStdout, kStderr, kFile, kSyslog, kNone };
+
+pthread_mutex_t gTargetLock = PTHREAD_MUTEX_INITIALIZER;
+LogTarget gTarget = LogTarget::kUnset;
+int gFileFd = -1;
+
+// Caller holds gTargetLock.
+void chooseTarget() {
+    if (gFileFd != -1)
+        close(gFileFd);
+    gFileFd = -1;
+    const char *setting = getenv("BQX_LOG");
+    gTarget = LogTarget::kStdout;
+    if (!setting || !setting[0] || strcmp(setting, "stdout") == 0)
+        return;
+    if (strcmp(setting, "stderr") == 0) {
+        gTarget = LogTarget::kStderr;
+    } else if (strcmp(setting, "none") == 0) {
+        gTarget = LogTarget::kNone;
+    } else if (strcmp(setting, "syslog") == 0) {
+        openlog("bqx", LOG_PID, LOG_USER);
+        gTarget = LogTarget::kSyslog;
+    } else if (strncmp(setting, "file:", 5) == 0) {
+        gFileFd = open(setting + 5, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        // A file that cannot be opened leaves the lines on standard output.
+        gTarget = gFileFd != -1 ? LogTarget::kFile : LogTarget::kStdout;
+    }
+}
+
+// Writes all of the line with one write() where possible; a write cut
+// short by a signal goes on with the rest.
+void writeAll(int fd, const char *line, size_t bytes) {
+    while (bytes > 0) {
+        ssize_t written = write(fd, line, bytes);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        line += written;
+        bytes -= static_cast<size_t>(written);
+    }
+}
+
+int syslogPriority(char severity) {
+    return severity == 'E' ? LOG_ERR : severity == 'W' ? LOG_WARNING : LOG_INFO;
+}
+
+void emit(const char *line, size_t bytes, char severity) {
+    pthread_mutex_lock(&gTargetLock);
+    if (gTarget == LogTarget::kUnset)
+        chooseTarget();
+    switch (gTarget) {
+    case LogTarget::kStderr:
+        writeAll(STDERR_FILENO, line, bytes);
+        break;
+    case LogTarget::kFile:
+        writeAll(gFileFd, line, bytes);
+        break;
+    case LogTarget::kSyslog:
+        syslog(syslogPriority(severity), "%.*s", static_cast<int>(bytes > 0 ? bytes - 1 : 0), line);
+        break;
+    case LogTarget::kNone:
+        break;
+    default:
+        writeAll(STDOUT_FILENO, line, bytes);
+        break;
+    }
+    pthread_mutex_unlock(&gTargetLock);
+}
+
 } // namespace
+
+void bqx_log_configure() {
+    pthread_mutex_lock(&gTargetLock);
+    chooseTarget();
+    pthread_mutex_unlock(&gTargetLock);
+}
 
 int32_t bqx_count_format_args(const char *format) {
     if (!format)
@@ -166,5 +253,6 @@ int bqx_log_vf(uint32_t msgNum, PCB *pcb, const char *caller, int32_t broker,
                        ? static_cast<size_t>(length)
                        : sizeof line - 1;
     // One write per line so that lines of concurrent threads do not mix.
-    return static_cast<int>(fwrite(line, 1, bytes, stdout));
+    emit(line, bytes, severity);
+    return static_cast<int>(bytes);
 }

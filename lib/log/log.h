@@ -6,13 +6,17 @@
 
 struct PCB;
 
-// Writes one log line for catalogue message `msgNum` to standard output.
+// Writes one log line for catalogue message `msgNum` where BQX_LOG says.
 // `argCount` must equal the number of values the format takes; a mismatch
 // writes error 7504 instead, an unknown number error 7505. Errors logged
 // with a PCB are stored there as its last error. Returns the characters
 // written.
 int bqx_log_vf(uint32_t msgNum, PCB *pcb, const char *caller, int32_t broker,
                int32_t partition, int32_t argCount, ...);
+
+// Reads BQX_LOG again (the first line reads it anyway): stdout, stderr,
+// file:PATH, syslog or none. BQXOPEN calls it when no other session is open.
+void bqx_log_configure();
 
 // Replaces each control character of `text` (below 0x20, and 0x7F) by '?'
 // in place. Every line's text passes through it: texts from a broker (error

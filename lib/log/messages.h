@@ -61,6 +61,7 @@ enum BqxMsg : unsigned {
     WRN_NO_REPLY = 5005,
     WRN_ALL_CLOSED = 5006,
     WRN_PRODUCE_FAILED = 5007,
+    WRN_KEY_CUT = 5009,
 
     ERR_TCPIP = 7500,
     ERR_AUTH_REQUIRED = 7501,
@@ -83,6 +84,7 @@ enum BqxMsg : unsigned {
     ERR_NO_ADDRESS = 7519,
     ERR_COORDINATOR_UNKNOWN = 7520,
     ERR_NO_CLUSTER = 7521,
+    ERR_NO_MESSAGE = 7522,
     ERR_NO_COORDINATOR = 7523,
     ERR_JOIN_GROUP = 7524,
     ERR_NO_PARTITION_BROKER = 7525,
@@ -105,6 +107,7 @@ enum BqxMsg : unsigned {
     ERR_CONSUME_TIMEOUT = 7543,
     ERR_CONVERT = 7544,
     ERR_RECORD_TOO_LARGE = 7545,
+    ERR_SETTING = 7548,
 };
 
 #endif

@@ -121,11 +121,21 @@ int32_t produce_convert_key(PCB *pcb, uint32_t keyLen, ProduceKey *key) {
     if (keyLen == 0)
         return 0;
     uint32_t produced = sizeof key->bytes, error = 0;
-    int32_t rc = iconv_convert(pcb, pcb->szMsgKey, keyLen, key->bytes, &produced, &error, kToUtf8);
+    const char *source =
+        pcb->u32Partitioner == kPartitionerMurmur2 ? pcb->pWholeKey : pcb->szMsgKey;
+    int32_t rc = iconv_convert(pcb, source, keyLen, key->bytes, &produced, &error, kToUtf8);
     if (rc != 0 && rc != ERR_CONVERT)
         return rc;
     key->length = produced;
+    // The Java client hashes the key's serialised bytes: those sent.
+    pcb->u32KeyMurmur2 = murmur2_hash(key->bytes, key->length);
     return 0;
+}
+
+uint32_t produce_key_length(const PCB *pcb) {
+    if (pcb->u32Partitioner == kPartitionerMurmur2)
+        return pcb->pWholeKey ? pcb->u32WholeKeyLen : 0;
+    return static_cast<uint32_t>(strnlen(pcb->szMsgKey, sizeof pcb->szMsgKey));
 }
 
 namespace {
@@ -148,14 +158,16 @@ int64_t recordLength(PCB *pcb, const ProduceKey &key, const ProduceValue &value)
 // given twice their local length, as much as their conversion may produce.
 uint64_t requestSize(PCB *pcb, int64_t recordBytes) {
     uint64_t topicLen = pcb->pszTopic ? strlen(pcb->pszTopic) : 0;
-    uint64_t header = 14 + 2 * strlen(gpszClientID);
+    uint64_t header = 14 + 2 * strlen(bqx_client_id(pcb));
     return header + kTopicSectionBytes + 2 * topicLen + kBatchHeaderBytes +
            static_cast<uint64_t>(varintSize(pcb, recordBytes)) +
            static_cast<uint64_t>(recordBytes);
 }
 
 void pickKeyedPartition(PCB *pcb, uint32_t keyLen) {
-    uint32_t partition = djb_hash(pcb->szMsgKey, keyLen) % pcb->u32PartitionCount;
+    uint32_t hash = pcb->u32Partitioner == kPartitionerMurmur2 ? pcb->u32KeyMurmur2 & 0x7FFFFFFF
+                                                               : djb_hash(pcb->szMsgKey, keyLen);
+    uint32_t partition = hash % pcb->u32PartitionCount;
     uint32_t index = 0;
     for (uint32_t i = 0; i < pcb->u32PartitionCount; ++i) {
         if (pcb->pPartitionList[i].i32Partition == static_cast<int32_t>(partition)) {
@@ -348,7 +360,7 @@ int32_t produce_choose_partition(PCB *pcb, uint32_t keyLen, uint32_t *chosen) {
 }
 
 int32_t kafka_produce(PCB *pcb, const char *message, uint32_t messageLen) {
-    uint32_t keyLen = static_cast<uint32_t>(strnlen(pcb->szMsgKey, sizeof pcb->szMsgKey));
+    uint32_t keyLen = produce_key_length(pcb);
     int32_t rc = produce_ready_tables(pcb);
     if (rc != 0)
         return rc;

@@ -247,8 +247,8 @@ int32_t marshalBatch(PCB *pcb, uint8_t *buffer, uint32_t size, int32_t position,
 // Builds the request for `broker` from its batches into a pending record.
 PendingRequest *buildRequest(PCB *pcb, int32_t broker, const BrokerLoad &load) {
     const char *topic = pcb->pszTopic ? pcb->pszTopic : "";
-    uint64_t headBytes = kFixedHeaderBytes + 2 * strlen(gpszClientID) + kTopicSectionBytes +
-                         2 * strlen(topic);
+    uint64_t headBytes =
+        kFixedHeaderBytes + 2 * strlen(bqx_client_id(pcb)) + kTopicSectionBytes + 2 * strlen(topic);
     uint64_t size = headBytes + load.batchBytes;
     PendingRequest *pending = size <= kMaxRequestBytes
                                   ? kafka_pending_new(static_cast<uint32_t>(size))
@@ -457,7 +457,7 @@ void sendIfRoom(PCB *pcb, int32_t partition, int32_t broker, uint32_t appended) 
 // does; *chosen is the partition-list entry whose leader is connected.
 int32_t prepare(PCB *pcb, const char *message, uint32_t messageLen, ProduceValue *value,
                 ProduceKey *key, uint32_t *chosen) {
-    uint32_t keyLen = static_cast<uint32_t>(strnlen(pcb->szMsgKey, sizeof pcb->szMsgKey));
+    uint32_t keyLen = produce_key_length(pcb);
     int32_t rc = produce_ready_tables(pcb);
     if (rc == 0)
         rc = produce_convert_value(pcb, message, messageLen, value);

@@ -8,8 +8,9 @@
 
 #include "api/pcb.h"
 
-// A character of a local code page takes at most 4 bytes in UTF-8.
-constexpr uint32_t kProduceKeyUtf8Size = 4 * kMaxKeyLen;
+// A character of a local code page takes at most 4 bytes in UTF-8; the
+// murmur2 partitioner sends keys whole, up to kMaxWholeKeyLen bytes.
+constexpr uint32_t kProduceKeyUtf8Size = 4 * kMaxWholeKeyLen;
 
 // The message value as sent; `owned` is the conversion buffer, if any.
 struct ProduceValue {
@@ -18,8 +19,11 @@ struct ProduceValue {
     char *owned;
 };
 
-// The message key as sent, already in UTF-8.
+// The message key as sent, already in UTF-8. Only `length` bytes are ever
+// read: the constructor leaves the 4 KiB of `bytes` unset, so that a
+// message does not pay for zeroing them.
 struct ProduceKey {
+    ProduceKey() : length(0) {}
     char bytes[kProduceKeyUtf8Size];
     uint32_t length;
 };
@@ -35,7 +39,12 @@ int32_t produce_ready_tables(PCB *pcb);
 int32_t produce_convert_value(PCB *pcb, const char *message, uint32_t length,
                               ProduceValue *value);
 
-// Converts the session's key (keyLen bytes of szMsgKey) to UTF-8.
+// The length of the session's key as it is sent: the whole key with the
+// murmur2 partitioner, else szMsgKey up to its first zero byte.
+uint32_t produce_key_length(const PCB *pcb);
+
+// Converts the session's key (keyLen bytes of szMsgKey, or of the whole
+// key with the murmur2 partitioner) to UTF-8.
 int32_t produce_convert_key(PCB *pcb, uint32_t keyLen, ProduceKey *key);
 
 // Picks the partition-list entry for the next message (the key's own, else

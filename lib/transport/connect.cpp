@@ -316,10 +316,18 @@ int32_t reconnectForScram(PCB *pcb, uint32_t brokerIndex, const BrokerEntry *tab
 // refuses it and offers SCRAM is asked again with that mechanism. Then one
 // SaslAuthenticate round for PLAIN, two for SCRAM. A table replaced
 // meanwhile leaves no entry to read: the last step then reports it.
+// With sasl.mechanism set, the handshake names that mechanism only, and a
+// refusal ends the connect: a broker (or an impostor) that would accept
+// PLAIN never sees the password of a SCRAM user.
 int32_t saslExchange(PCB *pcb, uint32_t brokerIndex) {
     const BrokerEntry *table = pcb->pBrokerList;
-    int32_t rc = handshakeStep(pcb, brokerIndex, kafka_saslhandshake, mechanismAnswered);
-    if (rc == 0 && pcb->pBrokerList == table && !mechanismAccepted(table[brokerIndex])) {
+    uint32_t fixed = pcb->u32SaslMechanismSet;
+    if (fixed != 0)
+        pcb->pBrokerList[brokerIndex].u32SaslMechanism = fixed - 1;
+    int32_t rc = handshakeStep(pcb, brokerIndex, kafka_saslhandshake,
+                               fixed != 0 ? mechanismAccepted : mechanismAnswered);
+    if (rc == 0 && fixed == 0 && pcb->pBrokerList == table &&
+        !mechanismAccepted(table[brokerIndex])) {
         rc = reconnectForScram(pcb, brokerIndex, table);
         if (rc == 0)
             rc = handshakeStep(pcb, brokerIndex, kafka_saslhandshake, mechanismAccepted);

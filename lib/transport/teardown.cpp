@@ -75,25 +75,22 @@ void releaseSessionTexts(PCB *pcb) {
     pcb->szMsgKey[0] = '\0';
 }
 
-void logStatistics(PCB *pcb) {
+} // namespace
+
+void kafka_log_statistics(PCB *pcb, const char *tag) {
     long long connectionTime = getTimeStamp() - static_cast<long long>(pcb->ullStartTime);
-    bqx_log_vf(INF_STATS_MSGS, pcb, kCloseTag, -1, -1, 3,
-               static_cast<long long>(pcb->ullMsgsProduced),
+    bqx_log_vf(INF_STATS_MSGS, pcb, tag, -1, -1, 3, static_cast<long long>(pcb->ullMsgsProduced),
                static_cast<long long>(pcb->ullMsgsConsumed), connectionTime);
-    bqx_log_vf(INF_STATS_TIMES, pcb, kCloseTag, -1, -1, 6,
-               static_cast<long long>(pcb->ullSndTime), static_cast<long long>(pcb->ullRcvTime),
-               static_cast<long long>(pcb->ullWaitTime),
+    bqx_log_vf(INF_STATS_TIMES, pcb, tag, -1, -1, 6, static_cast<long long>(pcb->ullSndTime),
+               static_cast<long long>(pcb->ullRcvTime), static_cast<long long>(pcb->ullWaitTime),
                static_cast<long long>(pcb->ullMarshallTime),
                static_cast<long long>(pcb->ullUnmarshallTime),
                static_cast<long long>(pcb->ullSendWinExh));
-    bqx_log_vf(INF_STATS_COUNTS, pcb, kCloseTag, -1, -1, 6,
-               static_cast<long long>(pcb->ullSends), static_cast<long long>(pcb->ullSndBytes),
-               static_cast<long long>(pcb->ullRcvs), static_cast<long long>(pcb->ullRcvBytes),
-               static_cast<long long>(pcb->ullSelWait),
+    bqx_log_vf(INF_STATS_COUNTS, pcb, tag, -1, -1, 6, static_cast<long long>(pcb->ullSends),
+               static_cast<long long>(pcb->ullSndBytes), static_cast<long long>(pcb->ullRcvs),
+               static_cast<long long>(pcb->ullRcvBytes), static_cast<long long>(pcb->ullSelWait),
                static_cast<long long>(pcb->ullSelNoWait));
 }
-
-} // namespace
 
 int32_t kafka_clearBroker(PCB *pcb, uint32_t brokerIndex, int32_t quiet) {
     BrokerEntry *entry = transport_entry(pcb, brokerIndex);
@@ -185,7 +182,7 @@ void kafka_close(PCB *pcb) {
     kafka_tls_release(pcb);
     iconv_done(pcb);
     if (pcb->iDebugLevel != 0)
-        logStatistics(pcb);
+        kafka_log_statistics(pcb, kCloseTag);
     freeText(&pcb->pszSaslUser);
     freeSecret(&pcb->pszSaslPassword);
 }

@@ -95,8 +95,10 @@ int32_t logSetupFailure(PCB *pcb, const char *setting, const char *file) {
     return ERR_TCPIP;
 }
 
-const char *setting(const char *name) {
-    const char *value = getenv(name);
+// The session's BQXCONF setting (ssl.ca.location and the like), else the
+// BQX_SSL_* variable; null when neither is set.
+const char *setting(const PCB *pcb, SslFile file, const char *name) {
+    const char *value = pcb->apszSslFiles[file] ? pcb->apszSslFiles[file] : getenv(name);
     return value && value[0] ? value : nullptr;
 }
 
@@ -114,15 +116,15 @@ int keyPassword(char *buffer, int size, int, void *userData) {
 }
 
 int32_t loadTrust(PCB *pcb, SSL_CTX *context) {
-    const char *caFile = setting("BQX_SSL_CA_FILE");
+    const char *caFile = setting(pcb, kSslCaFile, "BQX_SSL_CA_FILE");
     int ok = caFile ? SSL_CTX_load_verify_locations(context, caFile, nullptr)
                     : SSL_CTX_set_default_verify_paths(context);
     return ok == 1 ? 0 : logSetupFailure(pcb, "BQX_SSL_CA_FILE", caFile ? caFile : "(system)");
 }
 
 int32_t loadClientCertificate(PCB *pcb, SSL_CTX *context) {
-    const char *certFile = setting("BQX_SSL_CERT_FILE");
-    const char *keyFile = setting("BQX_SSL_KEY_FILE");
+    const char *certFile = setting(pcb, kSslCertFile, "BQX_SSL_CERT_FILE");
+    const char *keyFile = setting(pcb, kSslKeyFile, "BQX_SSL_KEY_FILE");
     if (!certFile && !keyFile)
         return 0;
     if (!certFile || !keyFile) {
@@ -133,8 +135,8 @@ int32_t loadClientCertificate(PCB *pcb, SSL_CTX *context) {
     if (SSL_CTX_use_certificate_chain_file(context, certFile) != 1)
         return logSetupFailure(pcb, "BQX_SSL_CERT_FILE", certFile);
     SSL_CTX_set_default_passwd_cb(context, keyPassword);
-    SSL_CTX_set_default_passwd_cb_userdata(context,
-                                           const_cast<char *>(setting("BQX_SSL_KEY_PASSWORD")));
+    SSL_CTX_set_default_passwd_cb_userdata(
+        context, const_cast<char *>(setting(pcb, kSslKeyPassword, "BQX_SSL_KEY_PASSWORD")));
     int ok = SSL_CTX_use_PrivateKey_file(context, keyFile, SSL_FILETYPE_PEM);
     SSL_CTX_set_default_passwd_cb_userdata(context, nullptr);
     if (ok != 1 || SSL_CTX_check_private_key(context) != 1)

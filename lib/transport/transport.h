@@ -24,6 +24,8 @@ extern int32_t gi32ReplyWaitSeconds;
 int32_t kafka_connect(PCB *pcb, uint32_t brokerIndex);
 int32_t kafka_clearBroker(PCB *pcb, uint32_t brokerIndex, int32_t quiet);
 int32_t kafka_clearBrokers(PCB *pcb);
+// The statistics lines 18, 19 and 22 of the session, under `tag`.
+void kafka_log_statistics(PCB *pcb, const char *tag);
 int32_t kafka_disconnect(PCB *pcb);
 void kafka_close(PCB *pcb);
 

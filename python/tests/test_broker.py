@@ -115,3 +115,25 @@ def test_unknown_topic_is_an_error(kafka):
             session.connect(kafka["KAFKA_BOOTSTRAP"], "bqx-py-no-such-topic")
         assert raised.value.number == 7510
         assert "does not host this topic" in raised.value.text
+
+
+def test_info_gives_key_partition_offset_and_timestamp(kafka, new_topic, group):
+    with bqx.Session() as session:
+        session.connect(kafka["KAFKA_BOOTSTRAP"], new_topic(3))
+        session.conf("partitioner", "murmur2")
+        long_key = b"customer-" + b"x" * 40  # 49 bytes, sent whole
+        session.produce(b"first", key=long_key)
+        session.produce(b"second")
+        session.sync(2, 0, 0)
+        seen = {}
+        for message in session.consume(group, timeout=WAIT):
+            seen[message] = session.info()
+            if len(seen) == 2:
+                break
+        assert seen[b"first"].key == long_key
+        assert seen[b"second"].key is None
+        for info in seen.values():
+            assert info.offset >= 0 and info.partition >= 0
+            assert info.timestamp > 1600000000000
+            assert not info.value_null
+

@@ -73,6 +73,33 @@ def test_keys_the_library_would_cut_are_refused(key):
             session.produce(b"v", key=key)
 
 
+@pytest.mark.parametrize("name, value, text", [
+    ("no.such.setting", "1", "Setting no.such.setting refused: unknown setting"),
+    ("auto.offset.reset", "none", "refused: earliest or latest"),
+    ("compression.type", "gzip", "not available in this build yet"),
+])
+def test_refused_settings_raise_7548(name, value, text):
+    with bqx.Session() as session:
+        with pytest.raises(bqx.BqxError) as raised:
+            session.conf(name, value)
+        assert raised.value.number == 7548
+        assert text in raised.value.text
+
+
+def test_murmur2_partitioner_takes_whole_keys_and_info_needs_a_message():
+    with bqx.Session() as session:
+        session.conf("partitioner", "murmur2")
+        session.conf("statistics.interval.ms", 0)
+        with pytest.raises(bqx.BqxError) as raised:  # not connected: the key itself passes
+            session.produce(b"v", key=b"k" * 40 + b"\0")
+        assert raised.value.number != 0
+        with pytest.raises(ValueError):
+            session.produce(b"v", key=b"k" * 1025)
+        with pytest.raises(bqx.BqxError) as raised:
+            session.info()
+        assert raised.value.number == 7522
+
+
 def test_sessions_left_open_are_closed_at_exit():
     # A child interpreter opens two sessions and ends without closing them:
     # the exit closes both, as the statistics lines of BQXCLSE (written at

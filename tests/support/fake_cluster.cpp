@@ -192,6 +192,11 @@ int32_t ClusterSession::connect(FakeCluster &cluster) {
     pcb = get_BQXPCB(handle);
     std::string bootstrap = cluster.bootstrap();
     int32_t rc = -1;
+    for (const auto &[name, value] : settings)
+        EXPECT_EQ(BQXCONF(handle, name.data(), static_cast<int32_t>(name.size()), value.data(),
+                          static_cast<int32_t>(value.size())),
+                  0)
+            << name;
     record([&] {
         rc = BQXCONN(handle, bootstrap.data(), static_cast<int32_t>(bootstrap.size()),
                      cluster.topic().data(), static_cast<int32_t>(cluster.topic().size()));

@@ -150,7 +150,9 @@ class ClusterSession {
     ClusterSession(const ClusterSession &) = delete;
     ClusterSession &operator=(const ClusterSession &) = delete;
 
-    int32_t connect(FakeCluster &cluster); // BQXOPEN and BQXCONN; the log starts empty
+    // BQXOPEN, BQXCONF of each of `settings`, and BQXCONN; the log starts empty.
+    int32_t connect(FakeCluster &cluster);
+    std::vector<std::pair<std::string, std::string>> settings;
     int32_t produce(const std::string &key, const std::string &value, uint32_t convert = 0);
     int32_t sync(int32_t mode, uint32_t sendWindow = 100, uint32_t receiveWindow = 1);
     int32_t close(); // with the statistics lines

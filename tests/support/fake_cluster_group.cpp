@@ -134,8 +134,13 @@ Bytes FakeCluster::listOffsets(const FakeRequest &request) {
     in.str(); // topic
     in.be(4); // partition count
     int32_t partition = static_cast<int32_t>(in.be(4));
+    int64_t timestamp = in.be(8); // -2 earliest, -1 latest: the log's end
+    int64_t offset = 0;
+    const auto &batches = log_[partition];
+    if (timestamp == -1 && !batches.empty())
+        offset = batches.back().first + recordCount(batches.back().second);
     return bodyOf(
-        listOffsetsReply(0, request.apiVersion >= 1 ? 1 : 0, topic_, {{partition, 0, 0}}));
+        listOffsetsReply(0, request.apiVersion >= 1 ? 1 : 0, topic_, {{partition, 0, offset}}));
 }
 
 // Remembers the offsets of an OffsetCommit (version 8) request.

@@ -7,8 +7,8 @@ of the descriptor table that BQXFUNC(0) hands out.
 """
 
 from ._library import FUNCTION_CODES, Library, LibraryError, argument_types, library
-from .session import BqxError, BqxWarning, Session
+from .session import BqxError, BqxWarning, MessageInfo, Session
 
 __all__ = ["BqxError", "BqxWarning", "FUNCTION_CODES", "Library", "LibraryError",
-           "Session", "argument_types", "library"]
+           "MessageInfo", "Session", "argument_types", "library"]
 __version__ = "1.2.1"

@@ -14,6 +14,7 @@ import os
 FUNCTION_CODES = {
     "OPEN": 1, "CONN": 2, "CLSE": 3, "PROD": 4, "CONS": 5, "DBUG": 6,
     "SYNC": 7, "AUTH": 8, "GERR": 9, "CLDB": 10, "TERM": 11, "TIMO": 12,
+    "CONF": 13, "INFO": 14,
 }
 TABLE_CODE = 0
 EYE_CATCHER = 0xC2D8E7C6  # "BQXF" in EBCDIC

@@ -1,6 +1,7 @@
 """Sessions of the bqx library: a context manager over one session handle."""
 
 import atexit
+import collections
 import ctypes
 import locale
 import warnings
@@ -12,7 +13,14 @@ INVALID_HANDLE = 7502       # the library's number for an unknown handle
 CONSUME_TIMEOUT = 7543      # no message within the consume timeout
 TRUNCATED = 5000            # a consumed message was cut to the buffer
 FIRST_WARNING, LAST_WARNING = 5000, 5009
-MAX_KEY_LENGTH = 31         # the library keeps at most 31 key bytes
+MAX_KEY_LENGTH = 31         # the default partitioner keeps at most 31 key bytes
+MAX_WHOLE_KEY_LENGTH = 1024 # partitioner=murmur2 sends keys whole, up to this
+INFO_VALUE_NULL, INFO_KEY_NULL = 1, 2
+
+# The message the last consume yielded: key (bytes, None when it had none),
+# partition, offset, timestamp (ms since 1970) and whether its value was null.
+MessageInfo = collections.namedtuple(
+    "MessageInfo", "key partition offset timestamp value_null")
 
 # Sessions the program has not closed (held here until it does) are closed
 # when the interpreter ends: what they consumed is committed, their groups
@@ -72,6 +80,7 @@ class Session:
             raise BqxError(-1, "BQXOPEN: no session opened (at most 5 at once; "
                                "see the log for the reason)")
         self.handle = handle
+        self._whole_keys = False
         _open_sessions.add(self)
 
     def __enter__(self):
@@ -148,8 +157,12 @@ class Session:
             value = value.encode(locale.getpreferredencoding(False) if convert else "utf-8")
         value = _local_bytes(value, "value")
         key = b"" if key is None else _local_bytes(key, "key")
-        if len(key) > MAX_KEY_LENGTH or b"\0" in key:
-            raise ValueError("key: at most %d bytes without a zero byte" % MAX_KEY_LENGTH)
+        if self._whole_keys:
+            if len(key) > MAX_WHOLE_KEY_LENGTH:
+                raise ValueError("key: at most %d bytes" % MAX_WHOLE_KEY_LENGTH)
+        elif len(key) > MAX_KEY_LENGTH or b"\0" in key:
+            raise ValueError("key: at most %d bytes without a zero byte (whole keys: "
+                             "conf('partitioner', 'murmur2'))" % MAX_KEY_LENGTH)
         self._check("PROD", self._lib.PROD(handle, key, len(key), value, len(value),
                                            1 if convert else 0))
 
@@ -179,6 +192,34 @@ class Session:
                                                     "truncated to %d bytes" % (size, size)),
                               stacklevel=2)
             yield buffer.raw[:min(length.value, size)]
+
+    def conf(self, name, value):
+        """Sets one setting by name (BQXCONF), e.g. conf("client.id", "svc"),
+        conf("auto.offset.reset", "latest"), conf("partitioner", "murmur2").
+        A refused name or value raises BqxError 7548 and changes nothing."""
+        handle = self._open_handle("CONF")
+        name_bytes = _local_bytes(name, "name")
+        value_bytes = _local_bytes(str(value) if isinstance(value, int) else value, "value")
+        self._check("CONF", self._lib.CONF(handle, name_bytes, len(name_bytes), value_bytes,
+                                           len(value_bytes)))
+        if name_bytes == b"partitioner":
+            self._whole_keys = value_bytes.lower() == b"murmur2"
+
+    def info(self, key_size=MAX_WHOLE_KEY_LENGTH):
+        """MessageInfo of the message the last consume yielded (BQXINFO).
+        A key longer than `key_size` bytes comes cut, with BqxWarning 5000."""
+        handle = self._open_handle("INFO")
+        buffer = ctypes.create_string_buffer(max(key_size, 1))
+        length = ctypes.c_uint32(key_size)
+        partition = ctypes.c_int32()
+        offset, timestamp = ctypes.c_int64(), ctypes.c_int64()
+        flags = ctypes.c_uint32()
+        self._check("INFO", self._lib.INFO(handle, buffer, ctypes.byref(length),
+                                           ctypes.byref(partition), ctypes.byref(offset),
+                                           ctypes.byref(timestamp), ctypes.byref(flags)))
+        key = None if flags.value & INFO_KEY_NULL else buffer.raw[:length.value]
+        return MessageInfo(key, partition.value, offset.value, timestamp.value,
+                           bool(flags.value & INFO_VALUE_NULL))
 
     def sync(self, mode, send_window=100, receive_window=1):
         """Synch mode: 0 pipelined, 1 wait for every reply, 2 synch point

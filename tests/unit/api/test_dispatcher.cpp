@@ -18,12 +18,12 @@ class DispatcherTest : public ::testing::Test {
 };
 
 TEST_F(DispatcherTest, InvalidCodesAreRefused) {
-    for (uint32_t code : {13u, 0xFFFFFFFFu, 1000u}) {
+    for (uint32_t code : {15u, 0xFFFFFFFFu, 1000u}) {
         auto lines = captureLog([&] { EXPECT_EQ(BQXFUNC(code), 7537); });
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].number, "7537");
         EXPECT_EQ(lines[0].text, "Invalid Function Code " + std::to_string(int32_t(code)) +
-                                     ". Only Function Codes from 1 to 12 are supported");
+                                     ". Only Function Codes from 1 to 14 are supported");
     }
 }
 
@@ -81,6 +81,9 @@ TEST_F(DispatcherTest, SettingsCodesPassTheirArguments) {
         EXPECT_EQ(BQXFUNC(BQX_FC_AUTH, 4, "u", 1, "p", 1), 7502);
         EXPECT_EQ(BQXFUNC(BQX_FC_PROD, 4, "", 0u, "m", 1u, 0u), 7502);
         EXPECT_EQ(BQXFUNC(BQX_FC_CONN, 4, "localhost", 9, "t", 1), 7502);
+        EXPECT_EQ(BQXFUNC(BQX_FC_CONF, 4, "client.id", 9, "x", 1), 7502);
+        EXPECT_EQ(BQXFUNC(BQX_FC_INFO, 4, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+                  7502);
     });
 }
 
@@ -90,11 +93,12 @@ TEST_F(DispatcherTest, DescriptorTable) {
               static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&paFctPrm)));
     const uint64_t *words = reinterpret_cast<const uint64_t *>(&paFctPrm);
     EXPECT_EQ(words[0], 0xC2D8E7C6u);
-    EXPECT_EQ(words[1], 12u);
-    const char *const expected[] = {"",   "i4p4i4p4i4", "i4",         "i4p4i4p4i4i4",
-                                    "i4p4i4p4p4i4i4", "i4i4", "i4i4u4u4", "i4p4i4p4i4",
-                                    "i4p4p4",         "i4i4", "",         "i4i4"};
-    for (int code = 1; code <= 12; code++) {
+    EXPECT_EQ(words[1], 14u);
+    const char *const expected[] = {
+        "",     "i4p4i4p4i4", "i4",         "i4p4i4p4i4i4",  "i4p4i4p4p4i4i4",
+        "i4i4", "i4i4u4u4",   "i4p4i4p4i4", "i4p4p4",        "i4i4",
+        "",     "i4i4",       "i4p4i4p4i4", "i4p4p4p4p4p4p4"};
+    for (int code = 1; code <= 14; code++) {
         const char *descriptor = reinterpret_cast<const char *>(words[1 + code]);
         EXPECT_STREQ(descriptor, expected[code - 1]) << "code " << code;
         EXPECT_EQ(strlen(descriptor) % 2, 0u);

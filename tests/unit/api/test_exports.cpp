@@ -33,11 +33,12 @@ TEST(Exports, OnlyEntryPointsAndDataAreExported) {
         exported.insert(name);
     }
     const std::set<std::string> expected = {
-        "BQXOPEN", "BQXCLSE", "BQXTERM", "BQXCONN", "BQXAUTH", "BQXPROD", "BQXCONS",
-        "BQXSYNC", "BQXDBUG", "BQXCLDB", "BQXTIMO", "BQXGERR", "BQXFUNC", "gpcbList",
-        "gMutex", "giDebugLevel", "giThreadActive", "gThreadId", "gpszVersion",
-        "gpszClientID", "gpszClientVer", "aszBqxInfMsgs", "aszBqxWrnMsgs", "aszBqxErrMsgs",
-        "gaszKafkaErrors", "crc32c_table", "cCRCReferenzMsg", "paFctPrm"};
+        "BQXOPEN",       "BQXCLSE",         "BQXTERM",       "BQXCONN",         "BQXAUTH",
+        "BQXPROD",       "BQXCONS",         "BQXSYNC",       "BQXDBUG",         "BQXCLDB",
+        "BQXTIMO",       "BQXGERR",         "BQXFUNC",       "BQXCONF",         "BQXINFO",
+        "gpcbList",      "gMutex",          "giDebugLevel",  "giThreadActive",  "gThreadId",
+        "gpszVersion",   "gpszClientID",    "gpszClientVer", "aszBqxInfMsgs",   "aszBqxWrnMsgs",
+        "aszBqxErrMsgs", "gaszKafkaErrors", "crc32c_table",  "cCRCReferenzMsg", "paFctPrm"};
     EXPECT_EQ(exported, expected);
 }
 

@@ -121,10 +121,10 @@ TEST_F(Connect, BrokerClosingInsteadOfAnsweringIs7501) {
 }
 
 TEST_F(Connect, TopicMustFitTheMetadataRequest) {
-    // 128 bytes hold the 17-byte header, 7 bytes of other fields and 104
-    // bytes of topic name.
+    // 1024 bytes hold the 17-byte header, 7 bytes of other fields and 1000
+    // bytes of topic name (room for the longest client id too).
     FakeBroker broker;
-    std::string longest(104, 't');
+    std::string longest(1000, 't');
     broker.script(FakeAction::reply(apiVersionsBody()));
     broker.script(FakeAction::reply(metadataBody(0, longest, broker.port())));
     EXPECT_EQ(conn(local(broker), longest), 0);
@@ -143,8 +143,9 @@ TEST_F(Connect, BootstrapTextGivesHostAndPort) {
         {kNoSuchHost, kNoSuchHost, 9092},
         {kNoSuchHost + ":", kNoSuchHost, 0},
         {kNoSuchHost + ":12ab", kNoSuchHost, 12},
-        {kNoSuchHost + ":1234,other:5", kNoSuchHost, 1234},
-        {kNoSuchHost + ",other:5", kNoSuchHost, 9092},
+        // Every server of a list is tried: the last one is left in the entry.
+        {kNoSuchHost + ":1234,b.invalid:5", "b.invalid", 5},
+        {kNoSuchHost + ",,b.invalid", "b.invalid", 9092},
         {kNoSuchHost + ":99999999999", kNoSuchHost, INT32_MAX},
     };
     for (const Case &c : cases) {

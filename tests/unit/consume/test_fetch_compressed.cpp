@@ -365,3 +365,93 @@ TEST_F(FetchCompressed, UnknownCodecIsRefused) {
 }
 
 } // namespace
+
+namespace {
+
+// BQXINFO after each kind of batch: the key, partition, offset, timestamp
+// and null flags of the message the last read handed out.
+TEST_F(FetchCompressed, InfoDescribesTheMessageHandedOut) {
+    struct Info {
+        std::string key;
+        int64_t offset;
+        uint32_t flags;
+        bool operator==(const Info &o) const = default;
+    };
+    TestBatch plain{200, {{0, "v0", "key-0"}, {1, std::nullopt, "k1"}, {2, "v2"}}};
+    TestBatch headers{300, {{0, "v", "hk", {{"h", "x"}, {"n", std::nullopt}}}}};
+    TestBatch appendTime = plain;
+    appendTime.attributes = 0x08; // timestamps set by the broker
+    const std::vector<Info> plainInfo = {
+        {"key-0", 200, 0}, {"k1", 201, BQX_INFO_VALUE_NULL}, {"", 202, BQX_INFO_KEY_NULL}};
+    struct Case {
+        std::string name;
+        TestBatch batch;
+        std::vector<Info> expected;
+    } cases[] = {
+        {"plain", plain, plainInfo},
+        {"headers", headers, {{"hk", 300, 0}}},
+        {"log-append time", appendTime, plainInfo},
+    };
+    std::vector<Case> all(std::begin(cases), std::end(cases));
+    if (usable(1))
+        all.push_back({"gzip", compressedBatch(plain, {1}), plainInfo});
+    for (const Case &c : all) {
+        SCOPED_TRACE(c.name);
+        part().i64Offset = c.batch.baseOffset;
+        arrive(concat({c.batch}));
+        std::vector<Info> got;
+        std::string out(8, '#');
+        for (uint32_t length = 2; kafka_checkReplyBuffers(s.pcb, "t", out.data(), &length) == 0;
+             length = 2) {
+            char key[16];
+            uint32_t keyLength = sizeof key, flags = 99;
+            int32_t partition = -1;
+            int64_t offset = -1, timestamp = -1;
+            ASSERT_EQ(BQXINFO(s.handle, key, &keyLength, &partition, &offset, &timestamp, &flags),
+                      0);
+            EXPECT_EQ(partition, 0);
+            EXPECT_EQ(timestamp, 1700000000000);
+            got.push_back({std::string(key, keyLength), offset, flags});
+        }
+        EXPECT_EQ(got, c.expected);
+    }
+    // A key longer than the buffer is cut as values are: warning 5000.
+    char key[3];
+    uint32_t keyLength = sizeof key, flags = 0;
+    int32_t partition = -1;
+    int64_t offset = -1, timestamp = -1;
+    part().i64Offset = 200;
+    arrive(concat({plain}));
+    std::string out(8, '#');
+    uint32_t length = 1; // the value "v0" is cut too
+    std::vector<LogLine> lines = captureLog([&] {
+        ASSERT_EQ(kafka_checkReplyBuffers(s.pcb, "t", out.data(), &length), 0);
+        ASSERT_EQ(BQXINFO(s.handle, key, &keyLength, &partition, &offset, &timestamp, &flags), 0);
+    });
+    EXPECT_EQ(std::string(key, keyLength), "key");
+    EXPECT_EQ(offset, 200);
+    EXPECT_TRUE(logged(lines, "5000", "from 5 to 3 bytes"));
+    EXPECT_EQ(s.pcb->i32LastError, 5000);
+    free(s.pcb->pBrokerList[0].pReplyBuffer);
+    s.pcb->pBrokerList[0].pReplyBuffer = nullptr;
+}
+
+TEST(Info, WithoutAConsumedMessageIs7522) {
+    TableSession s;
+    char key[4];
+    uint32_t keyLength = sizeof key, flags = 0;
+    int32_t partition = 0;
+    int64_t offset = 0, timestamp = 0;
+    std::vector<LogLine> lines = captureLog([&] {
+        EXPECT_EQ(BQXINFO(s.handle, key, &keyLength, &partition, &offset, &timestamp, &flags),
+                  7522);
+        EXPECT_EQ(BQXINFO(s.handle, key, nullptr, &partition, &offset, &timestamp, &flags), 7536);
+        EXPECT_EQ(
+            BQXINFO(BQX_MAX_SESSIONS, key, &keyLength, &partition, &offset, &timestamp, &flags),
+            7502);
+    });
+    EXPECT_EQ(numbersOf(lines), (std::vector<std::string>{"7522", "7536", "7502"}));
+    EXPECT_EQ(keyLength, 0u);
+}
+
+} // namespace

@@ -186,6 +186,43 @@ TEST_F(Produce, LongKeyIsCutTo31BytesForHashAndRecord) {
     EXPECT_EQ(v.key, key.substr(0, 31));
     EXPECT_EQ(v.partition, static_cast<int32_t>(cut));
     EXPECT_STREQ(s.pcb->szMsgKey, key.substr(0, 31).c_str());
+    // The cut is warned of once per session, not for every key.
+    EXPECT_TRUE(logged(lastLog, "5009", "A key of 40 bytes was cut to 31"));
+    ASSERT_EQ(produce(key + "E", "v"), 0);
+    only(0);
+    EXPECT_FALSE(logged(lastLog, "5009"));
+}
+
+TEST_F(Produce, Murmur2PartitionerMatchesTheJavaClient) {
+    // Hashes from the Java client's own tests of Utils.murmur2; its default
+    // partitioner takes (hash & 0x7fffffff) % partitions and sends the key whole.
+    struct Case {
+        std::string key;
+        int32_t javaHash;
+        int32_t partition; // of 16
+    } cases[] = {
+        {"21", -973932308, 12},
+        {"foobar", -790332482, 14},
+        {"a-little-bit-long-string", -985981536, 0},
+        {"a-little-bit-longer-string", -1486304829, 3},
+        {"lkjh234lh9fiuh90y23oiuhsafujhadof229phr9h19h89h8", -58897971, 13},
+        {"abc", 479470107, 11},
+    };
+    s.brokers({1}, {true});
+    std::vector<std::array<int32_t, 3>> rows;
+    for (int32_t p = 0; p < 16; ++p)
+        rows.push_back({p, 1, 0});
+    s.partitions(rows);
+    ASSERT_EQ(BQXCONF(s.handle, "partitioner", 11, "murmur2", 7), 0);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.key);
+        EXPECT_EQ(murmur2_hash(c.key.data(), c.key.size()), static_cast<uint32_t>(c.javaHash));
+        ASSERT_EQ(produce(c.key, "v"), 0);
+        ProduceView v = only(0);
+        EXPECT_EQ(v.partition, c.partition);
+        EXPECT_EQ(v.key, c.key); // whole, 48 bytes included
+        EXPECT_FALSE(logged(lastLog, "5009"));
+    }
 }
 
 TEST_F(Produce, UnkeyedMessagesGoRoundThePartitions) {
