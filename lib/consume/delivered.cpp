@@ -23,6 +23,11 @@ void consume_note_delivered(PCB *pcb, int32_t partition, FetchedRecord *record) 
             memcpy(key, record->key, record->keyLen);
         key[record->keyLen] = '\0';
     }
-    last = {1,         key, key ? record->keyLen : 0, partition, record->offset, record->timestamp,
+    last = {1,
+            key,
+            key ? record->keyLen : 0,
+            partition,
+            record->offset,
+            record->timestamp,
             record->flags};
 }
