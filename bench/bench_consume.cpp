@@ -199,9 +199,15 @@ int main(int argc, char **argv) {
         fprintf(stderr, "bqx_bench_consume: %ld wrong values, %ld duplicates\n", check.wrong,
                 check.duplicate);
     double perSecond = consumed / seconds;
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
     printf("result client=bqx window=%ld count=%ld consumed=%ld rc=%d seconds=%.3f msgs_per_s=%.0f "
-           "mb_per_s=%.2f client_cpu_s=%.3f checked=%s wrong=%ld duplicates=%ld\n",
-           window, count, consumed, rc != 0 ? rc : checkFailed ? 1 : 0, seconds, perSecond,
-           bytes / seconds / 1e6, cpu, check.size ? "yes" : "no", check.wrong, check.duplicate);
+           "mb_per_s=%.2f client_cpu_s=%.3f checked=%s wrong=%ld duplicates=%ld peak_rss_kb=%ld\n",
+           window, count, consumed,
+           rc != 0       ? rc
+           : checkFailed ? 1
+                         : 0,
+           seconds, perSecond, bytes / seconds / 1e6, cpu, check.size ? "yes" : "no", check.wrong,
+           check.duplicate, usage.ru_maxrss);
     return rc == 0 && !checkFailed ? 0 : 1;
 }

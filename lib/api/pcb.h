@@ -51,16 +51,21 @@ struct FetchReplyBuffer {
     uint32_t u32RecordsLeft;     // records of that batch not yet read
     int64_t i64BatchBaseOffset;
     int64_t i64BatchLastOffset;
+    // The timestamp the batch's records count from; with log-append time
+    // (batch attribute bit 3) it is every record's timestamp.
+    int64_t i64BatchTimestamp;
+    uint32_t u32BatchLogAppendTime;
     int64_t i64NextOffset;       // partition offset the buffer continues from
     // A compressed batch's records are inflated behind the reply (from
     // abReply + u32Length on) and handed out from there; reading goes on at
     // u32ResumePos, behind the batch, once they are used up (0: none).
     uint32_t u32ResumePos;
     uint32_t u32InflatedBytes; // inflating work spent on this reply so far
-    // The timestamp the batch's records count from; with log-append time
-    // (batch attribute bit 3) it is every record's timestamp.
-    int64_t i64BatchTimestamp;
-    uint32_t u32BatchLogAppendTime;
+    uint32_t u32ExpectedCorrelID; // correlation id of the Fetch it answers, 0 unknown
+    // The broker's kept replies form a queue, one buffer per partition of
+    // each reply, oldest first: the next one was fetched while this one
+    // is read.
+    FetchReplyBuffer *pNext;
     uint8_t abReply[];
 };
 
@@ -77,8 +82,9 @@ struct BrokerEntry {
     uint32_t u32PendingCount;
     FetchReplyBuffer *pReplyBuffer;
 
-    // The outstanding Fetch's partition-list index and offset; meaningful
-    // while u32FetchCorrelID is not 0.
+    // The first partition (list index) the outstanding Fetch names, and its
+    // offset; meaningful while u32FetchCorrelID is not 0. The next Fetch
+    // starts its list after it, so that every partition comes first in turn.
     int32_t i32FetchPartitionIdx;
     int64_t i64FetchOffset;
 
@@ -114,6 +120,14 @@ struct PartitionEntry {
     uint32_t u32FetchErrors; // consecutive failed fetch rounds
     int64_t i64LastFetchOffset; // offset of the partition's last Fetch
     uint32_t u32Fetched;        // a Fetch was sent since the list was built
+    // Prefetch: the offset the next Fetch asks for when u32HasFetchNext is
+    // set (behind the batches already buffered or in flight), else
+    // i64Offset. Reset whenever the position moves any other way.
+    uint32_t u32HasFetchNext;
+    int64_t i64FetchNext;
+    uint32_t u32RequestedCorrel; // the Fetch that names the partition, 0 none
+    int64_t i64RequestedOffset;  // the offset that Fetch asks for
+    uint32_t u32Drained;         // its last reply brought no complete batch
     int64_t i64HighWatermark;   // from the last Fetch reply, -1 unknown (lag statistics)
 };
 
@@ -196,6 +210,12 @@ struct PCB {
     uint32_t u32PartitionCount;
     uint32_t u32PartitionListIdx;
     uint32_t u32FetchListIdx;
+    // Fetch sizes: the most one Fetch reply may carry, and the most for one
+    // partition in it (0: the defaults, 50 MiB and 1 MiB). Plain fields for
+    // now; the settings by name will set them.
+    int32_t i32FetchMaxBytes;
+    int32_t i32PartitionFetchMaxBytes;
+    uint32_t u32BufferedReads; // consume calls served from buffers since the last full round
     uint32_t u32BrokerCount;
     BrokerEntry *pBrokerList;
     PartitionEntry *pPartitionList;

@@ -6,6 +6,8 @@
 // turn. A partition that cannot be fetched (no leader, leader unreachable,
 // an error in a reply) is backed off for a while and the others go on.
 #include <errno.h>
+#include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 #include "api/pcb.h"
@@ -24,11 +26,25 @@ namespace {
 
 constexpr int32_t kFetchKey = 1;
 constexpr int32_t kFetchVersion = 11;
-constexpr uint32_t kRequestSize = 1024;
-constexpr int32_t kMaxWaitMs = 1500;
-constexpr int32_t kMinBytes = 3;
-constexpr int32_t kMaxBytes = 16384;
-constexpr int32_t kPartitionMaxBytes = 16128;
+// The request's fixed part, and each partition's (partition,
+// current_leader_epoch, fetch_offset, log_start_offset, partition_max_bytes).
+constexpr uint32_t kRequestBaseSize = 1024;
+constexpr uint32_t kRequestPartitionSize = 28;
+constexpr int32_t kMaxWaitMs = 500;
+constexpr int32_t kMinBytes = 1;
+// Defaults of the session's fetch sizes (i32FetchMaxBytes,
+// i32PartitionFetchMaxBytes), as the usual clients have them.
+constexpr int32_t kMaxBytes = 50 << 20;
+constexpr int32_t kPartitionMaxBytes = 1 << 20;
+// Above this much buffered reply data the session sends no further Fetch
+// until the application has read some.
+constexpr uint64_t kMaxBufferedBytes = 64ull << 20;
+constexpr uint32_t kMaxBuffersPerPartition = 4;
+// While records are buffered, this many consume calls in a row are served
+// from the buffers alone before a full round (group check, replies taken
+// in, next Fetches sent) runs again: a round per record would cost more
+// than the record.
+constexpr uint32_t kBufferedReadsPerRound = 32;
 constexpr int32_t kReadCommitted = 1;
 // Beyond max_bytes a broker sends at most one batch, when the first one is
 // larger. Such a batch is bounded here by the most the library lets one
@@ -95,72 +111,123 @@ bool fetchOutstanding(const BrokerEntry &broker) {
     return false;
 }
 
-// A broker may get a Fetch when none is outstanding and its reply is used up.
-bool brokerIdle(const BrokerEntry &broker) {
-    return !broker.pReplyBuffer && !fetchOutstanding(broker);
+uint64_t bufferedBytes(const PCB *pcb) {
+    uint64_t total = 0;
+    for (uint32_t b = 0; pcb->pBrokerList && b < pcb->u32BrokerCount; ++b)
+        for (const FetchReplyBuffer *buf = pcb->pBrokerList[b].pReplyBuffer; buf; buf = buf->pNext)
+            total += buf->u32Length;
+    return total;
+}
+
+// A broker may get a Fetch when none is outstanding and the session keeps
+// less than its bound of fetched data: the next Fetch goes out while the
+// application still reads the buffered replies.
+bool brokerIdle(const PCB *pcb, const BrokerEntry &broker) {
+    return !fetchOutstanding(broker) && bufferedBytes(pcb) < kMaxBufferedBytes;
+}
+
+uint32_t buffersOf(const BrokerEntry &broker, uint32_t index) {
+    uint32_t count = 0;
+    for (const FetchReplyBuffer *buf = broker.pReplyBuffer; buf; buf = buf->pNext)
+        count += buf->i32PartitionIdx == static_cast<int32_t>(index);
+    return count;
+}
+
+// Counts the broker's buffered replies per partition-list entry into
+// `counts` (u32PartitionCount entries).
+void countBuffers(const PCB *pcb, const BrokerEntry &broker, uint32_t *counts) {
+    memset(counts, 0, sizeof(uint32_t) * pcb->u32PartitionCount);
+    for (const FetchReplyBuffer *buf = broker.pReplyBuffer; buf; buf = buf->pNext)
+        if (buf->i32PartitionIdx >= 0 &&
+            static_cast<uint32_t>(buf->i32PartitionIdx) < pcb->u32PartitionCount)
+            counts[buf->i32PartitionIdx]++;
 }
 
 bool partitionDue(const PartitionEntry &entry, int64_t now) {
     return entry.u32Assigned && entry.i64RetryAtMs <= now;
 }
 
-// The partition the broker fetches next: the first due assigned partition
-// with a known offset after the one it fetched last, in list order and
-// round. -1 when there is none.
-int32_t nextPartitionFor(const PCB *pcb, int32_t brokerIndex, int64_t now) {
+// A partition goes into its leader's next Fetch when it is due, its offset
+// is known and fewer than kMaxBuffersPerPartition replies of it are
+// buffered (`buffered`): the one being read and a few fetched ahead, so
+// that reading never waits for a round trip, and a busy partition cannot
+// take the whole session's bound.
+bool fetchable(const PCB *pcb, uint32_t index, int32_t brokerIndex, int64_t now,
+               uint32_t buffered) {
+    const PartitionEntry &entry = pcb->pPartitionList[index];
+    return partitionDue(entry, now) && entry.i32BrokerIdx == brokerIndex && entry.i64Offset >= 0 &&
+           buffered < kMaxBuffersPerPartition;
+}
+
+// The partitions the broker's next Fetch names, at most `capacity`: every
+// fetchable one it leads, starting after the one its last Fetch named
+// first, so that a partition with a backlog cannot keep the others out of
+// the broker's max_bytes. `counts` is scratch room for u32PartitionCount
+// entries.
+uint32_t partitionsFor(const PCB *pcb, int32_t brokerIndex, int64_t now, uint32_t *out,
+                       uint32_t capacity, uint32_t *counts) {
     uint32_t count = pcb->u32PartitionCount;
     if (!pcb->pPartitionList || count == 0 || !validBroker(pcb, brokerIndex))
-        return -1;
+        return 0;
+    countBuffers(pcb, pcb->pBrokerList[brokerIndex], counts);
     int32_t last = pcb->pBrokerList[brokerIndex].i32FetchPartitionIdx;
     uint32_t start = last >= 0 && static_cast<uint32_t>(last) < count ? last + 1 : 0;
-    for (uint32_t k = 0; k < count; ++k) {
+    uint32_t found = 0;
+    for (uint32_t k = 0; k < count && found < capacity; ++k) {
         uint32_t i = (start + k) % count;
-        const PartitionEntry &entry = pcb->pPartitionList[i];
-        if (partitionDue(entry, now) && entry.i32BrokerIdx == brokerIndex && entry.i64Offset >= 0)
-            return static_cast<int32_t>(i);
+        if (fetchable(pcb, i, brokerIndex, now, counts[i]))
+            out[found++] = i;
     }
-    return -1;
+    return found;
 }
 
-// A partition whose last Fetch brought nothing: its offset has not moved
-// since.
-bool idle(const PartitionEntry &entry) {
-    return entry.u32Fetched && entry.i64Offset == entry.i64LastFetchOffset;
+// Where the partition's next Fetch starts: behind what is buffered or in
+// flight, else at the partition's position.
+int64_t fetchOffsetOf(const PartitionEntry &entry) {
+    return entry.u32HasFetchNext ? entry.i64FetchNext : entry.i64Offset;
 }
 
-// How long the broker may hold the Fetch for the entry at `index` while it
-// has nothing to send. A broker serves one Fetch of the session at a time,
-// so a Fetch held for an empty partition would stall the broker's other
-// partitions: it is held only when they came back empty as well.
-int32_t maxWaitFor(const PCB *pcb, uint32_t index) {
-    const PartitionEntry &entry = pcb->pPartitionList[index];
-    for (uint32_t i = 0; i < pcb->u32PartitionCount; ++i) {
-        const PartitionEntry &other = pcb->pPartitionList[i];
-        if (i != index && other.u32Assigned && other.i32BrokerIdx == entry.i32BrokerIdx &&
-            !idle(other))
+// The broker may hold the Fetch while it has nothing to send only when
+// every partition named came back empty last time: data of one partition
+// must not wait for the others.
+int32_t maxWaitFor(const PCB *pcb, const uint32_t *indexes, uint32_t count) {
+    for (uint32_t k = 0; k < count; ++k)
+        if (!pcb->pPartitionList[indexes[k]].u32Drained)
             return 0;
-    }
     return kMaxWaitMs;
 }
 
-int32_t marshalFetch(PCB *pcb, const char *topic, uint32_t index, uint8_t *request,
-                     int32_t position) {
-    const PartitionEntry &entry = pcb->pPartitionList[index];
-    return kafka_marshall_new(pcb, request, kRequestSize, position,
-                              "i4i4i4i4i1i4i4i4nsi4i4i4i8i8i4i4ns", -1, maxWaitFor(pcb, index), kMinBytes,
-                              kMaxBytes, kReadCommitted, 0, -1, 1, topic, 1, 1,
-                              entry.i32Partition, -1, entry.i64Offset, int64_t{-1},
-                              kPartitionMaxBytes, 0, "", 0);
+int32_t sizeOr(int32_t value, int32_t fallback) { return value > 0 ? value : fallback; }
+
+int32_t marshalFetch(PCB *pcb, const char *topic, const uint32_t *indexes, uint32_t count,
+                     uint8_t *request, uint32_t size, int32_t position) {
+    position = kafka_marshall_new(pcb, request, size, position, "i4i4i4i4i1i4i4i4nsi4", -1,
+                                  maxWaitFor(pcb, indexes, count), kMinBytes,
+                                  sizeOr(pcb->i32FetchMaxBytes, kMaxBytes), kReadCommitted, 0, -1,
+                                  1, topic, 1, static_cast<int32_t>(count));
+    int32_t partitionMax = sizeOr(pcb->i32PartitionFetchMaxBytes, kPartitionMaxBytes);
+    for (uint32_t k = 0; k < count && position >= 0; ++k) {
+        const PartitionEntry &entry = pcb->pPartitionList[indexes[k]];
+        position =
+            kafka_marshall_new(pcb, request, size, position, "i4i4i8i8i4", entry.i32Partition, -1,
+                               fetchOffsetOf(entry), int64_t{-1}, partitionMax);
+    }
+    if (position < 0)
+        return position;
+    return kafka_marshall_new(pcb, request, size, position, "i4ns", 0, "", 0);
 }
 
-// Notes the Fetch that went out, and ends the partition's failure episode
-// once a retry has been sent and a later Fetch follows it.
+// Notes the Fetch that went out for one partition, and ends the
+// partition's failure episode once a retry has been sent and a later Fetch
+// follows it.
 void recordSent(PCB *pcb, uint32_t index, int32_t brokerIndex, uint32_t correlId) {
     PartitionEntry &entry = pcb->pPartitionList[index];
     BrokerEntry &broker = pcb->pBrokerList[brokerIndex];
-    broker.u32FetchCorrelID = correlId;
-    broker.i32FetchPartitionIdx = static_cast<int32_t>(index);
-    broker.i64FetchOffset = entry.i64Offset;
+    int64_t offset = fetchOffsetOf(entry);
+    entry.u32RequestedCorrel = correlId;
+    entry.i64RequestedOffset = offset;
+    entry.u32HasFetchNext = 1;
+    entry.i64FetchNext = offset;
     entry.i64LastFetchOffset = entry.i64Offset;
     entry.u32Fetched = 1;
     if (entry.i64RetryAtMs != 0)
@@ -170,7 +237,7 @@ void recordSent(PCB *pcb, uint32_t index, int32_t brokerIndex, uint32_t correlId
     if (pcb->iDebugLevel > 1)
         bqx_log_vf(INF_REQUEST_SENT_TO, pcb, kTag, broker.i32BrokerID, entry.i32Partition, 5,
                    broker.pszHost ? broker.pszHost : "", broker.i32Port, topicOf(pcb),
-                   static_cast<long long>(entry.i64Offset), static_cast<int>(correlId));
+                   static_cast<long long>(offset), static_cast<int>(correlId));
 }
 
 int32_t connectBroker(PCB *pcb, int32_t brokerIndex, int32_t partition) {
@@ -249,7 +316,10 @@ bool workDue(const PCB *pcb, int64_t now) {
         if (!validBroker(pcb, entry.i32BrokerIdx) || entry.i64Offset < 0)
             return true;
         const BrokerEntry &broker = pcb->pBrokerList[entry.i32BrokerIdx];
-        if (broker.i32Socket == -1 || brokerIdle(broker))
+        if (broker.i32Socket == -1 ||
+            (brokerIdle(pcb, broker) &&
+             fetchable(pcb, i, entry.i32BrokerIdx, now, buffersOf(broker, i)) &&
+             !(entry.u32Drained && broker.pReplyBuffer)))
             return true;
     }
     return false;
@@ -330,8 +400,23 @@ bool waitEndsCall(PCB *pcb, int32_t rc, int64_t deadline) {
     return false;
 }
 
+// A record from the buffers without a round, while the membership stands
+// and the last full round is recent; -1 when a full round is due.
+int32_t fromBuffers(PCB *pcb, const char *topic, char *buffer, uint32_t *length) {
+    if (pcb->u32BufferedReads >= kBufferedReadsPerRound || pcb->u32RejoinNeeded ||
+        pcb->u32CoordinatorLost || pcb->u32MetadataStale || !anyBuffered(pcb))
+        return -1;
+    int32_t rc = kafka_checkReplyBuffers(pcb, topic, buffer, length);
+    if (rc == 0)
+        pcb->u32BufferedReads++;
+    return rc;
+}
+
 int32_t consumeLoop(PCB *pcb, const char *topic, char *buffer, uint32_t *length,
                     int32_t timeoutSeconds, int64_t deadline) {
+    if (fromBuffers(pcb, topic, buffer, length) == 0)
+        return 0;
+    pcb->u32BufferedReads = 0;
     RefreshPacing pacing = {0, kRefreshIntervalMs / 2};
     int32_t partitionError = 0;
     for (;;) {
@@ -367,12 +452,79 @@ int32_t consumeLoop(PCB *pcb, const char *topic, char *buffer, uint32_t *length,
     }
 }
 
+// Sends the broker one Fetch for the partitions at `indexes`.
+int32_t sendFetch(PCB *pcb, const char *topic, int32_t brokerIndex, const uint32_t *indexes,
+                  uint32_t count) {
+    if (!kafka_api_check(pcb, static_cast<uint32_t>(brokerIndex), kFetchKey, kFetchVersion, kTag))
+        return ERR_PROTOCOL;
+    uint32_t size =
+        kRequestBaseSize + static_cast<uint32_t>(strlen(topic)) + count * kRequestPartitionSize;
+    auto *request = static_cast<uint8_t *>(malloc(size));
+    if (!request) {
+        bqx_log_vf(ERR_MEMORY, pcb, kTag, brokerIdOf(pcb, brokerIndex), -1, 1, "Fetch Request");
+        return ERR_MEMORY;
+    }
+    int32_t position = kafka_marshall_ReqHdr(pcb, static_cast<uint32_t>(brokerIndex), request, size,
+                                             kFetchKey, kFetchVersion);
+    if (position >= 1)
+        position = marshalFetch(pcb, topic, indexes, count, request, size, position);
+    int32_t rc = position < 1 ? (position < 0 ? kafka_marshall_failure(position) : -1) : 0;
+    uint32_t correlId = position >= 1 ? transport_readBe32(request + kCorrelIdPos) : 0;
+    if (rc == 0)
+        rc = kafka_sendqueue(pcb, static_cast<uint32_t>(brokerIndex), request,
+                             static_cast<uint32_t>(position), SEND_NOWAIT);
+    free(request);
+    if (rc != 0)
+        return rc;
+    BrokerEntry &broker = pcb->pBrokerList[brokerIndex];
+    broker.u32FetchCorrelID = correlId;
+    broker.i32FetchPartitionIdx = static_cast<int32_t>(indexes[0]);
+    broker.i64FetchOffset = fetchOffsetOf(pcb->pPartitionList[indexes[0]]);
+    for (uint32_t k = 0; k < count; ++k)
+        recordSent(pcb, indexes[k], brokerIndex, correlId);
+    return 0;
+}
+
+// The broker's next Fetch, if it may get one: every partition it leads
+// that is fetchable. -1 when nothing was sent.
+int32_t fetchBroker(PCB *pcb, const char *topic, int32_t brokerIndex, int64_t now) {
+    if (!validBroker(pcb, brokerIndex) || !brokerIdle(pcb, pcb->pBrokerList[brokerIndex]))
+        return -1;
+    // The partitions named, then room to count their buffers.
+    auto *indexes = static_cast<uint32_t *>(malloc(2 * sizeof(uint32_t) * pcb->u32PartitionCount));
+    if (!indexes)
+        return -1;
+    uint32_t count = partitionsFor(pcb, brokerIndex, now, indexes, pcb->u32PartitionCount,
+                                   indexes + pcb->u32PartitionCount);
+    // A Fetch the broker would hold (every partition named came back empty)
+    // waits until the broker's buffered replies are read: held meanwhile,
+    // it would keep the Fetch of the busy partitions back for its wait.
+    if (count > 0 && pcb->pBrokerList[brokerIndex].pReplyBuffer &&
+        maxWaitFor(pcb, indexes, count) != 0)
+        count = 0;
+    int32_t rc = -1;
+    if (count > 0) {
+        if (pcb->iDebugLevel > 1)
+            bqx_log_vf(INF_OFFSET, pcb, kTag, brokerIdOf(pcb, brokerIndex),
+                       pcb->pPartitionList[indexes[0]].i32Partition, 1,
+                       static_cast<long long>(fetchOffsetOf(pcb->pPartitionList[indexes[0]])));
+        rc = sendFetch(pcb, topic, brokerIndex, indexes, count);
+        // A failed send is logged where it failed; the partitions are tried
+        // again once their back-off has passed.
+        for (uint32_t k = 0; rc != 0 && k < count; ++k)
+            backOff(pcb, indexes[k], now);
+    }
+    free(indexes);
+    return rc;
+}
+
 } // namespace
 
 void kafka_fetch_partition_error(PCB *pcb, uint32_t partitionIndex, int16_t errorCode) {
     if (!pcb->pPartitionList || partitionIndex >= pcb->u32PartitionCount || errorCode == 0)
         return;
     PartitionEntry &entry = pcb->pPartitionList[partitionIndex];
+    entry.u32HasFetchNext = 0; // fetched again from where it stands
     if (errorCode == kOffsetOutOfRange)
         entry.i64Offset = -1; // ListOffsets finds the earliest offset again
     else if (isRetriable(errorCode))
@@ -386,39 +538,21 @@ void kafka_fetch_partition_error(PCB *pcb, uint32_t partitionIndex, int16_t erro
 
 int32_t kafka_fetch_send(PCB *pcb, const char *topic, uint32_t partitionIndex) {
     int64_t now = nowMs();
-    if (!pcb->pPartitionList || partitionIndex >= pcb->u32PartitionCount)
+    if (!pcb->pPartitionList || partitionIndex >= pcb->u32PartitionCount || !pcb->pBrokerList)
         return -1;
-    const PartitionEntry &entry = pcb->pPartitionList[partitionIndex];
-    int32_t brokerIndex = entry.i32BrokerIdx;
-    if (!entry.u32Assigned || entry.i64Offset < 0 || entry.i64RetryAtMs > now ||
-        !validBroker(pcb, brokerIndex) || !brokerIdle(pcb->pBrokerList[brokerIndex]) ||
-        nextPartitionFor(pcb, brokerIndex, now) != static_cast<int32_t>(partitionIndex))
+    int32_t brokerIndex = pcb->pPartitionList[partitionIndex].i32BrokerIdx;
+    if (!validBroker(pcb, brokerIndex) ||
+        !fetchable(pcb, partitionIndex, brokerIndex, now,
+                   buffersOf(pcb->pBrokerList[brokerIndex], partitionIndex)) ||
+        !brokerIdle(pcb, pcb->pBrokerList[brokerIndex]))
         return -1;
     if (pcb->pBrokerList[brokerIndex].i32Socket == -1) {
-        int32_t rc = connectBroker(pcb, brokerIndex, entry.i32Partition);
+        int32_t rc =
+            connectBroker(pcb, brokerIndex, pcb->pPartitionList[partitionIndex].i32Partition);
         if (rc != 0)
             return rc;
     }
-    if (!kafka_api_check(pcb, static_cast<uint32_t>(brokerIndex), kFetchKey, kFetchVersion, kTag))
-        return ERR_PROTOCOL;
-    uint8_t request[kRequestSize];
-    int32_t position = kafka_marshall_ReqHdr(pcb, static_cast<uint32_t>(brokerIndex), request,
-                                             sizeof request, kFetchKey, kFetchVersion);
-    if (position < 1)
-        return -1;
-    const PartitionEntry &current = pcb->pPartitionList[partitionIndex];
-    if (pcb->iDebugLevel > 1)
-        bqx_log_vf(INF_OFFSET, pcb, kTag, brokerIdOf(pcb, brokerIndex), current.i32Partition, 1,
-                   static_cast<long long>(current.i64Offset));
-    position = marshalFetch(pcb, topic ? topic : topicOf(pcb), partitionIndex, request, position);
-    if (position < 0)
-        return kafka_marshall_failure(position);
-    uint32_t correlId = transport_readBe32(request + kCorrelIdPos);
-    int32_t rc = kafka_sendqueue(pcb, static_cast<uint32_t>(brokerIndex), request,
-                                 static_cast<uint32_t>(position), SEND_NOWAIT);
-    if (rc == 0)
-        recordSent(pcb, partitionIndex, brokerIndex, correlId);
-    return rc;
+    return fetchBroker(pcb, topic ? topic : topicOf(pcb), brokerIndex, now);
 }
 
 uint32_t kafka_fetch_reply_limit() {
@@ -439,17 +573,9 @@ int32_t kafka_fetch_all(PCB *pcb) {
             roundError = rc;
     }
     for (uint32_t b = 0; pcb->pBrokerList && b < pcb->u32BrokerCount; ++b) {
-        int64_t now = nowMs();
-        if (!brokerIdle(pcb->pBrokerList[b]))
+        if (pcb->pBrokerList[b].i32Socket == -1)
             continue;
-        int32_t index = nextPartitionFor(pcb, static_cast<int32_t>(b), now);
-        if (index < 0)
-            continue;
-        // A failed send is logged where it failed; the partition is tried
-        // again once its back-off has passed.
-        int32_t rc = kafka_fetch_send(pcb, topicOf(pcb), static_cast<uint32_t>(index));
-        if (rc != 0)
-            backOff(pcb, static_cast<uint32_t>(index), now);
+        int32_t rc = fetchBroker(pcb, topicOf(pcb), static_cast<int32_t>(b), nowMs());
         if (rc >= static_cast<int32_t>(ERR_TCPIP) && roundError == 0)
             roundError = rc;
     }

@@ -128,14 +128,13 @@ FetchOutcome readHead(FetchReading &r) {
     if (r.pcb->iDebugLevel > 2)
         bqx_log_vf(INF_REPLY_FROM, r.pcb, kFetchTag, r.brokerID, r.partitionID, 4, "Processing",
                    fetch_host_of(r.broker), r.broker->i32Port, head.i32CorrelID);
-    uint32_t expected = r.broker->u32FetchCorrelID;
+    uint32_t expected = buf->u32ExpectedCorrelID;
     if (expected != 0 && expected != buf->u32ReplyCorrelID) {
         bqx_log_vf(ERR_WRONG_CORRELID, r.pcb, kFetchTag, r.brokerID, r.partitionID, 4,
                    fetch_host_of(r.broker), r.broker->i32Port, static_cast<int>(expected),
                    head.i32CorrelID);
         return {FetchStep::kFailed, ERR_WRONG_CORRELID};
     }
-    r.broker->u32FetchCorrelID = 0;
     if (problem)
         return failed(r, ERR_PROTOCOL, problem);
     r.part->i64HighWatermark = head.i64HighWatermark;
@@ -155,16 +154,6 @@ FetchOutcome readHead(FetchReading &r) {
     if (r.pcb->iDebugLevel > 5)
         dumpBatches(r);
     return {FetchStep::kContinue, 0};
-}
-
-char *copyBytes(const uint8_t *bytes, uint32_t length) {
-    char *copy = static_cast<char *>(malloc(length + 1ull));
-    if (copy) {
-        if (length)
-            memcpy(copy, bytes, length);
-        copy[length] = '\0';
-    }
-    return copy;
 }
 
 // The value in the local code page. A value that grows is measured and
@@ -204,30 +193,29 @@ char *convertValue(PCB *pcb, const uint8_t *bytes, uint32_t length, uint32_t *co
     return out;
 }
 
-// Takes the record as the next message of the partition. The key is kept
-// as received: it is not handed to the caller, so it is never converted.
+// Takes the record as the next message of the partition. Key and value
+// are handed out where they lie in the reply; only a value converted to the
+// local code page gets a buffer of its own. The key is never converted.
 FetchOutcome deliver(FetchReading &r, const RecordView &record, int64_t offset, FetchedRecord *out) {
     if (r.pcb->iDebugLevel >= 2 && r.pcb->iDebugLevel <= 4)
         logNumber(r, "Message offs", offset);
     r.part->i64Offset = offset;
-    uint32_t keyLen = record.pKey ? static_cast<uint32_t>(record.i32KeyLen) : 0;
-    uint32_t valueLen = record.pValue ? static_cast<uint32_t>(record.i32ValueLen) : 0;
-    out->key = copyBytes(record.pKey, keyLen);
-    out->keyLen = keyLen;
+    const FetchReplyBuffer *buf = r.buf;
+    *out = FetchedRecord{};
+    out->key = reinterpret_cast<const char *>(record.pKey);
+    out->keyLen = record.pKey ? static_cast<uint32_t>(record.i32KeyLen) : 0;
+    out->value = reinterpret_cast<const char *>(record.pValue);
+    out->valueLen = record.pValue ? static_cast<uint32_t>(record.i32ValueLen) : 0;
     out->offset = offset;
     out->timestamp =
-        r.buf->i64BatchTimestamp + (r.buf->u32BatchLogAppendTime ? 0 : record.i64TimestampDelta);
+        buf->i64BatchTimestamp + (buf->u32BatchLogAppendTime ? 0 : record.i64TimestampDelta);
     out->flags = (record.pValue ? 0 : kDeliveredValueNull) | (record.pKey ? 0 : kDeliveredKeyNull);
-    if (r.pcb->u32Convert && valueLen > 0) {
-        out->value = convertValue(r.pcb, record.pValue, valueLen, &out->valueLen);
-    } else {
-        out->value = copyBytes(record.pValue, valueLen);
-        out->valueLen = valueLen;
-    }
-    if (out->key && out->value)
+    if (!r.pcb->u32Convert || out->valueLen == 0)
         return {FetchStep::kRecord, 0};
-    free(out->key);
-    free(out->value);
+    out->converted = convertValue(r.pcb, record.pValue, out->valueLen, &out->valueLen);
+    out->value = out->converted;
+    if (out->converted)
+        return {FetchStep::kRecord, 0};
     *out = FetchedRecord{};
     return failed(r, ERR_MEMORY, "Fetched Record");
 }
@@ -298,6 +286,11 @@ bool enterCompressed(FetchReading &r, const RecordBatchHead &batch, FetchOutcome
     constexpr size_t kReplyAt = offsetof(FetchReplyBuffer, abReply);
     uint32_t left = kMaxInflatedPerReply - r.buf->u32InflatedBytes;
     uint32_t limit = left < kMaxInflatedBytes ? left : kMaxInflatedBytes;
+    FetchReplyBuffer **link = &r.broker->pReplyBuffer;
+    while (*link && *link != r.buf)
+        link = &(*link)->pNext;
+    if (!*link)
+        return false; // not in the broker's queue: never the case
     uint8_t *block = reinterpret_cast<uint8_t *>(r.buf);
     uint32_t length = 0;
     InflateStatus status =
@@ -307,7 +300,8 @@ bool enterCompressed(FetchReading &r, const RecordBatchHead &batch, FetchOutcome
                                      kReplyAt + r.buf->u32Length, kReplyAt + batch.u32RecordsPos,
                                      batch.u32End - batch.u32RecordsPos, limit, &length);
     FetchReplyBuffer *buf = reinterpret_cast<FetchReplyBuffer *>(block);
-    r.buf = r.broker->pReplyBuffer = buf; // grown, perhaps moved, whatever the outcome
+    *link = buf; // grown, perhaps moved, whatever the outcome
+    r.buf = buf;
     // A batch refused as too large or corrupt counts the room its attempt
     // took, which is at least the work it cost.
     uint32_t spent = status == InflateStatus::kTooLarge ? limit : length < limit ? length : limit;

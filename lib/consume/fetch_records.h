@@ -28,18 +28,22 @@ struct FetchOutcome {
     int32_t code;
 };
 
-// A record handed out: key and value as heap buffers, NUL-terminated.
+// A record handed out. Key and value point into the buffered reply (valid
+// until the reply is read further or released); a value converted to the
+// local code page is in `converted`, a heap buffer the reader frees. The
+// metadata stays with the record for whoever reports it.
 struct FetchedRecord {
-    char *key;
+    const char *key; // null for a null key
     uint32_t keyLen;
-    char *value;
+    const char *value; // null for a null value
     uint32_t valueLen;
+    char *converted; // heap copy behind `value` when converted, else null
     int64_t offset;
     int64_t timestamp;
     uint32_t flags; // kDeliveredValueNull, kDeliveredKeyNull
 };
 
-// Keeps the handed-out record's key (taking it over) and metadata in the
+// Keeps a copy of the handed-out record's key and its metadata in the
 // session for BQXINFO (consume/delivered.cpp).
 void consume_note_delivered(PCB *pcb, int32_t partition, FetchedRecord *record);
 
@@ -58,8 +62,8 @@ inline const char *fetch_host_of(const BrokerEntry *broker) {
     return broker->pszHost ? broker->pszHost : "";
 }
 
-// Reads the reply up to the next record to hand out (kRecord: `out` holds
-// key and value as heap buffers the caller frees).
+// Reads the reply up to the next record to hand out (kRecord: `out` views
+// it; the caller frees out->converted).
 FetchOutcome fetch_read_next(FetchReading &r, FetchedRecord *out);
 
 // One "label: value" information line in the reply's log columns.

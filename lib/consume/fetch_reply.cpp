@@ -1,8 +1,11 @@
 // Fetch replies (key 1, version 11). A reply is not decoded when it
-// arrives: it is kept in its broker entry for the partition its Fetch was
-// sent for, and handed out one record per call (the records are read by
-// fetch_records.cpp). When a reply is used up, or fails, it is released and
-// the partition is fetched again from its current offset.
+// arrives: it is kept in its broker entry's queue, one buffer per partition
+// it names, and handed out one record per call (the records are read by
+// fetch_records.cpp). On arrival only the batch heads are looked at, so
+// that the next Fetch asks for what follows them while this one is read.
+// A buffer is delivered only from the position its Fetch asked for; one
+// whose partition moved meanwhile (a rejoin, a reset, an earlier failure)
+// is dropped and the partition fetched again from where it stands.
 #include "consume/fetch_reply.h"
 
 #include <stddef.h>
@@ -14,12 +17,13 @@
 
 #include "api/pcb.h"
 #include "consume/fetch_records.h"
+#include "consume/record_batch.h"
 #include "log/log.h"
 #include "log/messages.h"
 #include "protocol/consumer.h"
 #include "protocol/protocol.h"
-#include "consume/record_batch.h"
 #include "transport/transport.h"
+#include "transport/transport_internal.h"
 
 int32_t (*gpfnFetchSend)(PCB *, const char *, uint32_t) = kafka_fetch_send;
 int32_t (*gpfnOffsetCommit)(PCB *) = kafka_offsetcommit;
@@ -34,14 +38,39 @@ const char *topicOf(PCB *pcb, const char *topic) {
     return topic ? topic : pcb->pszTopic ? pcb->pszTopic : "";
 }
 
-void releaseBuffer(BrokerEntry *broker) {
-    free(broker->pReplyBuffer);
-    broker->pReplyBuffer = nullptr;
+// Takes the buffer out of the broker's queue and frees it.
+void releaseBuffer(BrokerEntry *broker, FetchReplyBuffer *buf) {
+    for (FetchReplyBuffer **link = &broker->pReplyBuffer; *link; link = &(*link)->pNext)
+        if (*link == buf) {
+            *link = buf->pNext;
+            free(buf);
+            return;
+        }
+}
+
+// The oldest buffer the broker keeps for the partition-list entry.
+FetchReplyBuffer *bufferFor(const BrokerEntry *broker, uint32_t partitionIndex) {
+    for (FetchReplyBuffer *buf = broker->pReplyBuffer; buf; buf = buf->pNext)
+        if (buf->i32PartitionIdx == static_cast<int32_t>(partitionIndex))
+            return buf;
+    return nullptr;
 }
 
 void refetch(PCB *pcb, const char *topic, uint32_t partitionIndex) {
     if (pcb->pPartitionList[partitionIndex].u32Assigned)
         (void)gpfnFetchSend(pcb, topicOf(pcb, topic), partitionIndex);
+}
+
+// A heap copy of `length` bytes and a zero byte, for callers that keep a
+// record beyond the reply.
+char *copyBytes(const char *bytes, uint32_t length) {
+    char *copy = static_cast<char *>(malloc(length + 1ull));
+    if (copy) {
+        if (length)
+            memcpy(copy, bytes, length);
+        copy[length] = '\0';
+    }
+    return copy;
 }
 
 // A warning that BQXGERR reports: bqx_log_vf stores only errors.
@@ -61,9 +90,8 @@ bool readingFor(PCB *pcb, uint32_t partitionIndex, FetchReading *r) {
     if (part->i32BrokerIdx < 0 || static_cast<uint32_t>(part->i32BrokerIdx) >= pcb->u32BrokerCount)
         return false;
     BrokerEntry *broker = &pcb->pBrokerList[part->i32BrokerIdx];
-    FetchReplyBuffer *buf = broker->pReplyBuffer;
-    if (broker->i32Socket == -1 || !buf ||
-        buf->i32PartitionIdx != static_cast<int32_t>(partitionIndex))
+    FetchReplyBuffer *buf = bufferFor(broker, partitionIndex);
+    if (broker->i32Socket == -1 || !buf)
         return false;
     *r = {pcb, part, broker, buf, broker->i32BrokerID, part->i32Partition, false};
     return true;
@@ -77,13 +105,14 @@ bool waitingForGroup(const PCB *pcb) { return pcb->pszGroupID && !pcb->u32GroupJ
 // longer exists or that another broker leads now.
 void releaseOrphans(PCB *pcb) {
     for (uint32_t b = 0; b < pcb->u32BrokerCount; ++b) {
-        FetchReplyBuffer *buf = pcb->pBrokerList[b].pReplyBuffer;
-        if (!buf)
-            continue;
-        int32_t owner = buf->i32PartitionIdx;
-        if (owner < 0 || static_cast<uint32_t>(owner) >= pcb->u32PartitionCount ||
-            pcb->pPartitionList[owner].i32BrokerIdx != static_cast<int32_t>(b))
-            releaseBuffer(&pcb->pBrokerList[b]);
+        FetchReplyBuffer *next = nullptr;
+        for (FetchReplyBuffer *buf = pcb->pBrokerList[b].pReplyBuffer; buf; buf = next) {
+            next = buf->pNext;
+            int32_t owner = buf->i32PartitionIdx;
+            if (owner < 0 || static_cast<uint32_t>(owner) >= pcb->u32PartitionCount ||
+                pcb->pPartitionList[owner].i32BrokerIdx != static_cast<int32_t>(b))
+                releaseBuffer(&pcb->pBrokerList[b], buf);
+        }
     }
 }
 
@@ -108,7 +137,7 @@ int32_t handOut(FetchReading &r, FetchedRecord &record, char *buffer, uint32_t *
     buffer[copied] = '\0';
     *length = copied;
     consume_note_delivered(pcb, r.partitionID, &record);
-    free(record.value);
+    free(record.converted);
     return 0;
 }
 
@@ -116,7 +145,7 @@ int32_t handOut(FetchReading &r, FetchedRecord &record, char *buffer, uint32_t *
 // now stands, and commit what earlier calls have handed out.
 void usedUp(FetchReading &r, const char *topic, uint32_t partitionIndex) {
     PCB *pcb = r.pcb;
-    releaseBuffer(r.broker);
+    releaseBuffer(r.broker, r.buf);
     refetch(pcb, topic, partitionIndex);
     if (pcb->u32UncommittedMsgs != 0) {
         (void)gpfnOffsetCommit(pcb);
@@ -125,55 +154,175 @@ void usedUp(FetchReading &r, const char *topic, uint32_t partitionIndex) {
     }
 }
 
+// The entry of the session's partition that the broker leads, -1 none.
+int32_t partitionOf(const PCB *pcb, uint32_t brokerIndex, int32_t partition) {
+    for (uint32_t i = 0; pcb->pPartitionList && i < pcb->u32PartitionCount; ++i)
+        if (pcb->pPartitionList[i].i32BrokerIdx == static_cast<int32_t>(brokerIndex) &&
+            pcb->pPartitionList[i].i32Partition == partition)
+            return static_cast<int32_t>(i);
+    return -1;
+}
+
+// Whether the Fetch answered by `correlId` named the entry.
+bool requestedBy(const PCB *pcb, const BrokerEntry *broker, uint32_t index, uint32_t correlId) {
+    const PartitionEntry &entry = pcb->pPartitionList[index];
+    return (correlId != 0 && entry.u32RequestedCorrel == correlId) ||
+           broker->i32FetchPartitionIdx == static_cast<int32_t>(index);
+}
+
+// The offset the Fetch answered by `correlId` asked for the entry.
+int64_t requestedOffset(const PCB *pcb, const BrokerEntry *broker, uint32_t index,
+                        uint32_t correlId) {
+    const PartitionEntry &entry = pcb->pPartitionList[index];
+    if (entry.u32RequestedCorrel != 0 && entry.u32RequestedCorrel == correlId)
+        return entry.i64RequestedOffset;
+    if (broker->i32FetchPartitionIdx == static_cast<int32_t>(index))
+        return broker->i64FetchOffset;
+    return entry.i64Offset;
+}
+
+// The bytes a kept buffer is made of: the reply's head, then one section.
+struct ReplyPiece {
+    const uint8_t *head;
+    uint32_t headLen;
+    const uint8_t *section;
+    uint32_t sectionLen;
+};
+
+// Appends the piece to the broker's queue as the buffer of the entry.
+int32_t keepBuffer(PCB *pcb, BrokerEntry *broker, uint32_t index, int64_t fetchOffset,
+                   uint32_t expected, const ReplyPiece &piece) {
+    uint32_t length = piece.headLen + piece.sectionLen;
+    auto *buf = static_cast<FetchReplyBuffer *>(malloc(sizeof(FetchReplyBuffer) + length));
+    if (!buf) {
+        bqx_log_vf(ERR_MEMORY, pcb, kFetchTag, broker->i32BrokerID,
+                   pcb->pPartitionList[index].i32Partition, 1, "Fetch Reply Buffer");
+        pcb->pPartitionList[index].u32HasFetchNext = 0;
+        return ERR_MEMORY;
+    }
+    memset(buf, 0, sizeof *buf);
+    buf->i32PartitionIdx = static_cast<int32_t>(index);
+    buf->i64FetchOffset = fetchOffset;
+    buf->u32ExpectedCorrelID = expected;
+    buf->u32Length = length;
+    memcpy(buf->abReply, piece.head, piece.headLen);
+    if (piece.sectionLen)
+        memcpy(buf->abReply + piece.headLen, piece.section, piece.sectionLen);
+    FetchReplyBuffer **tail = &broker->pReplyBuffer;
+    while (*tail)
+        tail = &(*tail)->pNext;
+    *tail = buf;
+    return 0;
+}
+
+// Where the partition's next Fetch continues once this section is kept:
+// behind its last complete batch, when the Fetch that brought it still
+// ends the partition's chain of requests. A section with an error or a
+// broken chain leaves the next Fetch at the partition's position.
+void noteSection(PCB *pcb, uint32_t index, int64_t fetchOffset, const uint8_t *reply,
+                 const FetchReplyHead &head, bool error) {
+    PartitionEntry &entry = pcb->pPartitionList[index];
+    entry.u32RequestedCorrel = 0;
+    if (error || !entry.u32HasFetchNext || entry.i64FetchNext != fetchOffset) {
+        entry.u32HasFetchNext = 0;
+        return;
+    }
+    int64_t next = -1;
+    bool data = fetch_records_next_offset(reply, head.u32RecordsPos, head.u32RecordsEnd, &next);
+    entry.u32Drained = !data;
+    if (data && next > fetchOffset)
+        entry.i64FetchNext = next;
+}
+
+// A reply naming several partitions is kept as one buffer per partition,
+// each a reply of its own (the header, the topic and one partition), so
+// that each is read, dropped and released on its own.
+int32_t splitReply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply, uint32_t replyLen,
+                   const FetchReplyHead &head, uint32_t correlId, uint32_t expected) {
+    BrokerEntry *broker = &pcb->pBrokerList[brokerIndex];
+    constexpr uint32_t kFixedHead = 28; // size .. topic name length, partition count
+    uint32_t prefix = kFixedHead + head.u32TopicLen;
+    uint8_t prefixBytes[kFixedHead + 32768];
+    if (prefix > sizeof prefixBytes)
+        return kafka_reply_malformed(pcb, kFetchTag, broker->i32BrokerID,
+                                     "Fetch reply: topic name too long");
+    memcpy(prefixBytes, reply, prefix);
+    transport_writeBe32(prefixBytes + prefix - 4, 1);
+    int32_t rc = 0;
+    // Twice through the sections: a reply with a damaged one is refused
+    // whole, before anything of it is kept.
+    for (int pass = 0; pass < 2 && rc == 0; ++pass) {
+        uint32_t position = prefix;
+        for (int32_t k = 0; k < head.i32PartitionCount && rc == 0; ++k) {
+            FetchReplyHead part = head;
+            if (const char *problem = fetch_read_partition(reply, replyLen, position, &part)) {
+                rc = kafka_reply_malformed(pcb, kFetchTag, broker->i32BrokerID, problem);
+                break;
+            }
+            uint32_t sectionLen = part.u32RecordsEnd - position;
+            int32_t owner = partitionOf(pcb, brokerIndex, part.i32Partition);
+            if (owner >= 0 && !requestedBy(pcb, broker, static_cast<uint32_t>(owner), correlId))
+                owner = -1; // a section not asked for is not kept
+            if (pass == 1 && owner >= 0) {
+                transport_writeBe32(prefixBytes, prefix + sectionLen - 4);
+                uint32_t index = static_cast<uint32_t>(owner);
+                int64_t fetchOffset = requestedOffset(pcb, broker, index, correlId);
+                rc = keepBuffer(pcb, broker, index, fetchOffset, expected,
+                                {prefixBytes, prefix, reply + position, sectionLen});
+                if (rc == 0)
+                    noteSection(pcb, index, fetchOffset, reply, part, part.i16PartErrorCode != 0);
+            }
+            position = part.u32RecordsEnd;
+        }
+    }
+    return rc;
+}
+
 } // namespace
+
+void kafka_fetch_drop_replies(BrokerEntry *broker) {
+    while (FetchReplyBuffer *buf = broker->pReplyBuffer) {
+        broker->pReplyBuffer = buf->pNext;
+        free(buf);
+    }
+}
 
 int32_t kafka_fetch_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
                           uint32_t replyLen, uint32_t correlId) {
     if (!pcb || !pcb->pBrokerList || brokerIndex >= pcb->u32BrokerCount || !reply)
         return kafka_reply_malformed(pcb, kFetchTag, -1, "Fetch reply for an unknown broker");
     BrokerEntry *broker = &pcb->pBrokerList[brokerIndex];
-    releaseBuffer(broker);
-    int32_t owner = -1;
-    int64_t fetchOffset = -1;
-    if (broker->u32FetchCorrelID != 0 && broker->i32FetchPartitionIdx >= 0 &&
-        static_cast<uint32_t>(broker->i32FetchPartitionIdx) < pcb->u32PartitionCount) {
-        owner = broker->i32FetchPartitionIdx;
-        fetchOffset = broker->i64FetchOffset;
-    } else {
-        // No Fetch on record: the entry of this broker that the reply names.
-        FetchReplyHead head;
-        bool readable = !fetch_read_head(reply, replyLen, &head) && head.bHasPartition;
-        for (uint32_t i = 0; readable && i < pcb->u32PartitionCount; ++i)
-            if (pcb->pPartitionList[i].i32BrokerIdx == static_cast<int32_t>(brokerIndex) &&
-                pcb->pPartitionList[i].i32Partition == head.i32Partition) {
-                owner = static_cast<int32_t>(i);
-                fetchOffset = pcb->pPartitionList[i].i64Offset;
-                break;
-            }
-    }
-    int32_t partitionID = owner >= 0 ? pcb->pPartitionList[owner].i32Partition : -1;
+    uint32_t expected = broker->u32FetchCorrelID;
+    broker->u32FetchCorrelID = 0; // answered: the next Fetch may go out
+    FetchReplyHead head;
+    bool readable = !fetch_read_head(reply, replyLen, &head);
     if (pcb->iDebugLevel >= 3)
-        bqx_log_vf(INF_REPLY_FROM, pcb, kFetchTag, broker->i32BrokerID, partitionID, 4, "Received",
+        bqx_log_vf(INF_REPLY_FROM, pcb, kFetchTag, broker->i32BrokerID, -1, 4, "Received",
                    fetch_host_of(broker), broker->i32Port, static_cast<int>(correlId));
-    if (owner < 0) {
-        broker->u32FetchCorrelID = 0;
+    if (readable && head.i16ErrorCode == 0 && head.i32ResponseCount == 1 &&
+        head.i32PartitionCount > 1)
+        return splitReply(pcb, brokerIndex, reply, replyLen, head, correlId, expected);
+    // The partition the reply names; else (an error for the whole reply)
+    // the first one the Fetch on record named.
+    int32_t owner =
+        readable && head.bHasPartition ? partitionOf(pcb, brokerIndex, head.i32Partition) : -1;
+    if (owner >= 0 && !requestedBy(pcb, broker, static_cast<uint32_t>(owner), correlId))
+        owner = -1; // not asked for: read as the first one asked for, which fails
+    if (owner < 0 && expected != 0 && broker->i32FetchPartitionIdx >= 0 &&
+        static_cast<uint32_t>(broker->i32FetchPartitionIdx) < pcb->u32PartitionCount)
+        owner = broker->i32FetchPartitionIdx;
+    if (owner < 0)
         return kafka_reply_malformed(pcb, kFetchTag, broker->i32BrokerID,
                                      "Fetch reply for no partition of the session");
+    int64_t fetchOffset = requestedOffset(pcb, broker, static_cast<uint32_t>(owner), correlId);
+    int32_t rc = keepBuffer(pcb, broker, static_cast<uint32_t>(owner), fetchOffset, expected,
+                            {reply, replyLen, nullptr, 0});
+    if (rc == 0) {
+        bool error = !readable || head.i16ErrorCode != 0 || !head.bHasPartition ||
+                     head.i16PartErrorCode != 0;
+        noteSection(pcb, static_cast<uint32_t>(owner), fetchOffset, reply, head, error);
     }
-    auto *buf = static_cast<FetchReplyBuffer *>(malloc(sizeof(FetchReplyBuffer) + replyLen));
-    if (!buf) {
-        broker->u32FetchCorrelID = 0;
-        bqx_log_vf(ERR_MEMORY, pcb, kFetchTag, broker->i32BrokerID, partitionID, 1,
-                   "Fetch Reply Buffer");
-        return ERR_MEMORY;
-    }
-    memset(buf, 0, sizeof *buf);
-    buf->i32PartitionIdx = owner;
-    buf->i64FetchOffset = fetchOffset;
-    buf->u32Length = replyLen;
-    memcpy(buf->abReply, reply, replyLen);
-    broker->pReplyBuffer = buf;
-    return 0;
+    return rc;
 }
 
 int32_t kafka_process_fetchreply(PCB *pcb, uint32_t partitionIndex, uint32_t brokerIndex,
@@ -189,29 +338,43 @@ int32_t kafka_process_fetchreply(PCB *pcb, uint32_t partitionIndex, uint32_t bro
     FetchOutcome outcome = fetch_read_next(r, &record);
     if (outcome.step != FetchStep::kRecord)
         return outcome.code;
-    *key = record.key;
+    *key = copyBytes(record.key, record.keyLen);
     *keyLen = record.keyLen;
-    *value = record.value;
+    *value = record.converted ? record.converted : copyBytes(record.value, record.valueLen);
     *valueLen = record.valueLen;
-    return 0;
+    if (*key && *value)
+        return 0;
+    free(*key);
+    free(*value);
+    *key = *value = nullptr;
+    *keyLen = *valueLen = 0;
+    return ERR_MEMORY;
 }
 
-int32_t kafka_checkReplyBuffers_ex(PCB *pcb, const char *topic, char *buffer, uint32_t *length,
-                                   uint32_t partitionIndex) {
-    FetchReading r;
-    if (!buffer || !length || waitingForGroup(pcb) || !readingFor(pcb, partitionIndex, &r))
-        return -1;
+namespace {
+
+// One step through the partition's oldest buffer: a record handed out (0),
+// an error, or -1 when the buffer ended or was dropped (`next`: the
+// partition's following buffer may go on at once).
+int32_t readOldest(FetchReading &r, const char *topic, char *buffer, uint32_t *length,
+                   uint32_t partitionIndex, bool *next) {
+    PCB *pcb = r.pcb;
+    *next = false;
     if (!r.part->u32Assigned) {
-        releaseBuffer(r.broker);
+        releaseBuffer(r.broker, r.buf);
+        r.part->u32HasFetchNext = 0;
         return -1;
     }
     int64_t expected = r.buf->u32ReadPos == 0 ? r.buf->i64FetchOffset : r.buf->i64NextOffset;
     if (r.part->i64Offset != expected) {
-        // The position moved (a rejoin, a reset) since the Fetch was sent.
+        // The position moved (a rejoin, a reset, a failed earlier reply)
+        // since the Fetch was sent.
         if (pcb->iDebugLevel > 1)
             fetch_log_number(r, "Stale reply, fetch offset", expected);
-        releaseBuffer(r.broker);
+        releaseBuffer(r.broker, r.buf);
+        r.part->u32HasFetchNext = 0;
         refetch(pcb, topic, partitionIndex);
+        *next = true;
         return -1;
     }
     FetchedRecord record{};
@@ -220,31 +383,60 @@ int32_t kafka_checkReplyBuffers_ex(PCB *pcb, const char *topic, char *buffer, ui
     case FetchStep::kRecord:
         return handOut(r, record, buffer, length);
     case FetchStep::kKafkaError:
-        releaseBuffer(r.broker);
+        releaseBuffer(r.broker, r.buf);
         gpfnFetchPartitionError(pcb, partitionIndex, static_cast<int16_t>(outcome.code));
         return ERR_PRODUCE_REPLY;
     case FetchStep::kFailed:
-        releaseBuffer(r.broker);
+        releaseBuffer(r.broker, r.buf);
+        r.part->u32HasFetchNext = 0;
         refetch(pcb, topic, partitionIndex);
         return outcome.code;
     default:
         usedUp(r, topic, partitionIndex);
+        *next = true;
         return -1;
     }
+}
+
+} // namespace
+
+int32_t kafka_checkReplyBuffers_ex(PCB *pcb, const char *topic, char *buffer, uint32_t *length,
+                                   uint32_t partitionIndex) {
+    FetchReading r;
+    bool next = true;
+    int32_t rc = -1;
+    while (next && buffer && length && !waitingForGroup(pcb) && readingFor(pcb, partitionIndex, &r))
+        rc = readOldest(r, topic, buffer, length, partitionIndex, &next);
+    return rc;
 }
 
 int32_t kafka_checkReplyBuffers(PCB *pcb, const char *topic, char *buffer, uint32_t *length) {
     if (!pcb || !pcb->pPartitionList || pcb->u32PartitionCount == 0 || !pcb->pBrokerList ||
         waitingForGroup(pcb))
         return -1;
-    releaseOrphans(pcb);
-    uint32_t count = pcb->u32PartitionCount;
-    uint32_t start = pcb->u32FetchListIdx < count ? pcb->u32FetchListIdx : 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        uint32_t index = (start + i) % count;
-        if (kafka_checkReplyBuffers_ex(pcb, topic, buffer, length, index) == 0) {
-            pcb->u32FetchListIdx = index;
-            return 0;
+    // Orphans come only with new Metadata, which a full round of the
+    // consume loop takes in: looked for there, not for every record.
+    if (pcb->u32BufferedReads == 0)
+        releaseOrphans(pcb);
+    uint32_t start = pcb->u32FetchListIdx < pcb->u32BrokerCount ? pcb->u32FetchListIdx : 0;
+    for (uint32_t i = 0; i < pcb->u32BrokerCount; ++i) {
+        uint32_t b = (start + i) % pcb->u32BrokerCount;
+        // A broker's oldest buffer is the oldest of its partition: the
+        // buffers are read in the order they arrived, each at once.
+        for (;;) {
+            if (b >= pcb->u32BrokerCount) // the table changed under a commit
+                return -1;
+            FetchReplyBuffer *head = pcb->pBrokerList[b].pReplyBuffer;
+            if (!head || head->i32PartitionIdx < 0)
+                break;
+            if (kafka_checkReplyBuffers_ex(pcb, topic, buffer, length,
+                                           static_cast<uint32_t>(head->i32PartitionIdx)) == 0) {
+                pcb->u32FetchListIdx = b;
+                return 0;
+            }
+            if (pcb->pBrokerList && b < pcb->u32BrokerCount &&
+                pcb->pBrokerList[b].pReplyBuffer == head)
+                break; // not readable here: its partition moved or the connection is gone
         }
     }
     return -1;

@@ -135,6 +135,37 @@ const char *fetch_read_head(const uint8_t *reply, uint32_t length, FetchReplyHea
     return readPartitionStart(in, head);
 }
 
+const char *fetch_read_partition(const uint8_t *reply, uint32_t length, uint32_t position,
+                                 FetchReplyHead *head) {
+    WireReader in{reply, length, position};
+    head->bHasPartition = false;
+    return readPartitionStart(in, head);
+}
+
+bool fetch_records_next_offset(const uint8_t *reply, uint32_t position, uint32_t end,
+                               int64_t *next) {
+    // baseOffset, batchLength, partitionLeaderEpoch, magic, crc, attributes
+    constexpr uint32_t kLastDeltaAt = 23;
+    bool found = false;
+    while (position <= end && end - position >= kLastDeltaAt + 4) {
+        WireReader in{reply, end, position};
+        int64_t base = 0;
+        int32_t length = 0;
+        readI64(in, &base);
+        readI32(in, &length);
+        if (length < 0 || static_cast<uint32_t>(length) > left(in) || base < 0)
+            break;
+        in.pos = position + kLastDeltaAt;
+        int32_t lastDelta = 0;
+        if (!readI32(in, &lastDelta) || lastDelta < 0 || base > INT64_MAX - 1 - lastDelta)
+            break;
+        *next = base + lastDelta + 1;
+        found = true;
+        position += kBatchLogOverhead + static_cast<uint32_t>(length);
+    }
+    return found;
+}
+
 BatchStatus record_batch_read(const uint8_t *reply, uint32_t position, uint32_t end,
                               RecordBatchHead *batch, const char **problem) {
     *batch = RecordBatchHead{};

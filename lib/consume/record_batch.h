@@ -36,6 +36,18 @@ struct FetchReplyHead {
 // Reads the reply head. Returns null on success, else what is wrong.
 const char *fetch_read_head(const uint8_t *reply, uint32_t length, FetchReplyHead *head);
 
+// Reads the partition section that starts at `position` (the partition,
+// its errors, aborted transactions and where its records are). Sections
+// follow each other: the next one starts at the head's u32RecordsEnd.
+const char *fetch_read_partition(const uint8_t *reply, uint32_t length, uint32_t position,
+                                 FetchReplyHead *head);
+
+// The offset behind the last complete batch in [position, end), without
+// checking CRCs: where the next Fetch of the partition continues. False
+// when the records hold no complete batch.
+bool fetch_records_next_offset(const uint8_t *reply, uint32_t position, uint32_t end,
+                               int64_t *next);
+
 // Bytes of one aborted-transaction entry: producer_id, first_offset.
 constexpr uint32_t kAbortedEntryBytes = 16;
 

@@ -68,11 +68,12 @@ int32_t backOff(PCB *pcb, int64_t ms) {
 // no longer owned or of old positions; partitions start without back-off.
 void dropFetchState(PCB *pcb) {
     for (uint32_t i = 0; pcb->pBrokerList && i < pcb->u32BrokerCount; ++i) {
-        BrokerEntry &entry = pcb->pBrokerList[i];
-        free(entry.pReplyBuffer);
-        entry.pReplyBuffer = nullptr;
+        kafka_fetch_drop_replies(&pcb->pBrokerList[i]);
     }
     for (uint32_t i = 0; pcb->pPartitionList && i < pcb->u32PartitionCount; ++i) {
+        // What was prefetched is gone: the next Fetch starts at the position.
+        pcb->pPartitionList[i].u32HasFetchNext = 0;
+        pcb->pPartitionList[i].u32RequestedCorrel = 0;
         pcb->pPartitionList[i].i64RetryAtMs = 0;
         pcb->pPartitionList[i].u32FetchErrors = 0;
         pcb->pPartitionList[i].u32Fetched = 0;

@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 struct PCB;
+struct BrokerEntry;
 
 // ListOffsets (2, version 0, or 1 where the leader no longer offers 0).
 int32_t kafka_listoffsets(PCB *pcb, uint32_t partitionIndex, const char *topic);
@@ -24,6 +25,8 @@ int32_t kafka_fetch_all(PCB *pcb);
 // before they are read.
 uint32_t kafka_fetch_reply_limit();
 int32_t kafka_fetch_send(PCB *pcb, const char *topic, uint32_t partitionIndex);
+// Frees every Fetch reply the broker keeps.
+void kafka_fetch_drop_replies(BrokerEntry *broker);
 int32_t kafka_fetch_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
                           uint32_t replyLen, uint32_t correlId);
 

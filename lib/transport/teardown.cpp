@@ -112,8 +112,7 @@ int32_t kafka_clearBroker(PCB *pcb, uint32_t brokerIndex, int32_t quiet) {
     }
     entry->pPendingTail = nullptr;
     entry->u32PendingCount = 0;
-    free(entry->pReplyBuffer);
-    entry->pReplyBuffer = nullptr;
+    kafka_fetch_drop_replies(entry);
     entry->u32FetchCorrelID = 0;
     entry->u32ApiVersionsKnown = 0; // the next connection asks again
     scram_clear(entry);             // and starts its SASL with PLAIN

@@ -56,6 +56,8 @@ class Run:
     delivered: int | None  # produce runs only: what the topic's end offsets gained
     p50_us: float | None  # the synchronous produce settings only
     p99_us: float | None
+    partitions: int = 0  # consume runs: the topic's partitions (0: not told)
+    peak_rss_kb: float | None = None  # consume runs: the client's peak resident memory
 
     @classmethod
     def parse(cls, line: str) -> Run:
@@ -76,6 +78,8 @@ class Run:
             delivered=int(delivered) if delivered is not None else None,
             p50_us=_optional(fields, "p50_us"),
             p99_us=_optional(fields, "p99_us"),
+            partitions=int(_number(fields, "partitions")),
+            peak_rss_kb=_optional(fields, "peak_rss_kb"),
         )
 
     @property
@@ -112,6 +116,7 @@ class Group:
     p99: list[float] = field(default_factory=list)
     round_rate: dict[int, float] = field(default_factory=dict)
     round_cpu: dict[int, float] = field(default_factory=dict)
+    rss_kb: list[float] = field(default_factory=list)
 
     def add(self, run: Run) -> None:
         self.per_run = run.count
@@ -129,6 +134,8 @@ class Group:
             self.p99.append(run.p99_us or 0.0)
         self.round_rate[run.round] = run.msgs_per_s
         self.round_cpu[run.round] = run.client_us_per_msg
+        if run.peak_rss_kb is not None:
+            self.rss_kb.append(run.peak_rss_kb)
 
     @property
     def measured(self) -> bool:
@@ -280,45 +287,56 @@ def produce_tables(runs: list[Run], pairs: list[Pair]) -> list[str]:
 # ---- consume ---------------------------------------------------------------------
 
 
-def consume_row(size: int, codec: str, name: str, group: Group) -> str:
-    start = f"| {label(size)} | {codec} | {name} |"
+def consume_row(size: int, codec: str, partitions: int, name: str, group: Group) -> str:
+    start = f"| {label(size)} | {codec} | {partitions or ''} | {name} |"
     if not group.measured:
-        return f"{start} failed | | | {group.failed} |"
+        return f"{start} failed | | | | {group.failed} |"
+    rss = f"{max(group.rss_kb) / 1024:.0f}" if group.rss_kb else ""
     return (
         f"{start} {median_range(group.rates, '.0f')} | {statistics.median(group.mbs):.2f} | "
-        f"{micros(statistics.median(group.client_us))} | {group.failed} |"
+        f"{micros(statistics.median(group.client_us))} | {rss} | {group.failed} |"
     )
 
 
+# The consume comparisons: bqx's window 1000 against librdkafka's consumer
+# and against kcat.
+CONSUME_PAIRS = (("bqx-window1000", "rdkafka-consume"), ("bqx-window1000", "kcat"))
+
+
+def consume_ratio_row(topic: tuple, ours: Group | None, theirs: Group | None) -> str:
+    size, codec, partitions = topic
+    start = f"| {label(size)} | {codec} | {partitions or ''} |"
+    if ours is None or theirs is None or not ours.measured or not theirs.measured:
+        return f"{start} failed | failed |"
+    rate, cpu = median_ratios(ours, theirs)
+    rates, cpus = round_ratios(ours, theirs)
+    return f"{start} {with_range(rate, rates, '.2f')} | {with_range(cpu, cpus, '.2f')} |"
+
+
 def consume_tables(runs: list[Run]) -> list[str]:
-    """One row per topic and client, then per topic the ratios bqx window
-    1000 / kcat of the medians, with the range of the rounds' own ratios."""
-    groups = group_runs(runs, lambda run: (run.size, run.codec, run.name))
+    """One row per topic and client (peak memory: the largest of the runs'
+    peak resident sizes), then per topic the ratios bqx window 1000 /
+    librdkafka's consumer and / kcat of the medians, with the range of the
+    rounds' own ratios."""
+    groups = group_runs(runs, lambda run: (run.size, run.codec, run.partitions, run.name))
     lines = [
-        "| size | codec | client, setting | msgs/s median (min-max) | MB/s | client CPU us/msg"
-        " | failed runs |",
-        "|---|---|---|---|---|---|---|",
+        "| size | codec | partitions | client, setting | msgs/s median (min-max) | MB/s"
+        " | client CPU us/msg | peak RSS MiB | failed runs |",
+        "|---|---|---|---|---|---|---|---|---|",
     ]
     lines += [consume_row(*key, group) for key, group in groups.items()]
-    lines += [
-        "",
-        "| size | codec | msgs/s bqx-window1000/kcat (rounds) |"
-        " client CPU/msg bqx-window1000/kcat (rounds) |",
-        "|---|---|---|---|",
-    ]
-    topics = dict.fromkeys((size, codec) for size, codec, _ in groups)
-    for size, codec in topics:
-        ours = groups.get((size, codec, "bqx-window1000"))
-        theirs = groups.get((size, codec, "kcat"))
-        if ours is None or theirs is None or not ours.measured or not theirs.measured:
-            lines.append(f"| {label(size)} | {codec} | failed | failed |")
+    topics = dict.fromkeys(key[:3] for key in groups)
+    for ours, theirs in CONSUME_PAIRS:
+        if not any(key[3] == theirs for key in groups):
             continue
-        rate, cpu = median_ratios(ours, theirs)
-        rates, cpus = round_ratios(ours, theirs)
-        lines.append(
-            f"| {label(size)} | {codec} | {with_range(rate, rates, '.2f')} | "
-            f"{with_range(cpu, cpus, '.2f')} |"
-        )
+        lines += [
+            "",
+            f"| size | codec | partitions | msgs/s {ours}/{theirs} (rounds) |"
+            f" client CPU/msg {ours}/{theirs} (rounds) |",
+            "|---|---|---|---|---|",
+        ]
+        lines += [consume_ratio_row(topic, groups.get((*topic, ours)), groups.get((*topic, theirs)))
+                  for topic in topics]
     return lines
 
 

@@ -147,15 +147,20 @@ inline bool consume(Rng &rng, FetchSession &s, const Bytes &reply, int64_t start
     std::vector<std::string> got;
     bool ok = true;
     char out[80];
+    // A damaged partition count may split the reply: a record of the
+    // session's other partition moves that one's offset instead.
+    PartitionEntry &other = s.partitions[1];
     for (uint32_t call = 0; call < 64 && broker.pReplyBuffer; ++call) {
         int64_t before = part.i64Offset;
+        int64_t otherBefore = other.i64Offset;
         uint32_t capacity = damaged ? rng.below(sizeof out - 8) : sizeof out - 8;
         memset(out, 0x5A, sizeof out);
         uint32_t length = capacity;
         int32_t rc = kafka_checkReplyBuffers(pcb, "t", out, &length);
         if (rc == 0) {
             ok &= length <= capacity && out[length] == '\0' && out[capacity + 1] == 0x5A;
-            ok &= before == -1 || part.i64Offset > before;
+            ok &= before == -1 || part.i64Offset > before ||
+                  (damaged && (otherBefore == -1 || other.i64Offset > otherBefore));
             got.emplace_back(out, length);
         } else {
             ok &= rc == -1 && broker.pReplyBuffer == nullptr;
@@ -187,8 +192,7 @@ inline bool readPublic(FetchSession &s, const Bytes &reply, int64_t start) {
         if (rc != 0 || !value)
             break;
     }
-    free(s.brokers[0].pReplyBuffer);
-    s.brokers[0].pReplyBuffer = nullptr;
+    kafka_fetch_drop_replies(&s.brokers[0]);
     return ok;
 }
 

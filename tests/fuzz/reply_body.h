@@ -194,8 +194,7 @@ inline void resetSession(ReplySession &s) {
         }
         entry.pPendingTail = nullptr;
         entry.u32PendingCount = 0;
-        free(entry.pReplyBuffer);
-        entry.pReplyBuffer = nullptr;
+        kafka_fetch_drop_replies(&entry);
         scram_clear(&entry);
         entry.i32Socket = i == kBootstrap ? -1 : s.pair[0];
     }

@@ -279,24 +279,33 @@ struct TestReply {
     std::string topic = "t";
 };
 
-// The reply as received, from its size field on.
-inline Bytes fetchReply(int32_t correlId, const TestReply &t) {
+// The reply as received, from its size field on: one topic (the first
+// part's) and a section per part, in their order.
+inline Bytes fetchReplyOf(int32_t correlId, const std::vector<TestReply> &parts) {
+    const TestReply &first = parts.at(0);
     Out body;
-    body.be(0, 4).be(static_cast<uint16_t>(t.error), 2).be(0, 4).be(1, 4);
-    body.be(t.topic.size(), 2).bytes(Bytes(t.topic.begin(), t.topic.end()));
-    body.be(1, 4).be(static_cast<uint32_t>(t.partition), 4);
-    body.be(static_cast<uint16_t>(t.partitionError), 2).be(99, 8).be(99, 8).be(0, 8);
-    if (t.aborted.empty()) {
-        body.be(0xFFFFFFFF, 4);
-    } else {
-        body.be(t.aborted.size(), 4);
-        for (const auto &a : t.aborted)
-            body.be(static_cast<uint64_t>(a.first), 8).be(static_cast<uint64_t>(a.second), 8);
+    body.be(0, 4).be(static_cast<uint16_t>(first.error), 2).be(0, 4).be(1, 4);
+    body.be(first.topic.size(), 2).bytes(Bytes(first.topic.begin(), first.topic.end()));
+    body.be(parts.size(), 4);
+    for (const TestReply &t : parts) {
+        body.be(static_cast<uint32_t>(t.partition), 4);
+        body.be(static_cast<uint16_t>(t.partitionError), 2).be(99, 8).be(99, 8).be(0, 8);
+        if (t.aborted.empty()) {
+            body.be(0xFFFFFFFF, 4);
+        } else {
+            body.be(t.aborted.size(), 4);
+            for (const auto &a : t.aborted)
+                body.be(static_cast<uint64_t>(a.first), 8).be(static_cast<uint64_t>(a.second), 8);
+        }
+        body.be(0xFFFFFFFF, 4).be(t.records.size(), 4).bytes(t.records);
     }
-    body.be(0xFFFFFFFF, 4).be(t.records.size(), 4).bytes(t.records);
     Out reply;
     reply.be(body.b.size() + 4, 4).be(static_cast<uint32_t>(correlId), 4).bytes(body.b);
     return reply.b;
+}
+
+inline Bytes fetchReply(int32_t correlId, const TestReply &t) {
+    return fetchReplyOf(correlId, {t});
 }
 
 } // namespace bqxtest

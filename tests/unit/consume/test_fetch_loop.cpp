@@ -177,7 +177,7 @@ TEST_F(FetchSend, RequestCarriesTheFetchFieldsAndIsRecorded) {
     ParsedRequest request = parseRequest(s.takeRequest(1));
     EXPECT_EQ(request.key, 1);
     EXPECT_EQ(request.version, 11);
-    EXPECT_EQ(request.body, fetchBody("orders", 3, 103));
+    EXPECT_EQ(request.body, fetchBody("orders", {{3, 103}}));
     EXPECT_EQ(broker(1).u32FetchCorrelID, request.correlId);
     EXPECT_EQ(broker(1).i32FetchPartitionIdx, 3);
     EXPECT_EQ(broker(1).i64FetchOffset, 103);
@@ -193,40 +193,73 @@ TEST_F(FetchSend, LeaderWithoutFetch11IsRefusedWithAClearError) {
     EXPECT_TRUE(s.takeRequest(1).empty());
 }
 
-TEST_F(FetchSend, OneFetchPerBrokerServedInTurn) {
+// One Fetch per broker names every assigned partition it leads, the first
+// one in turn; the next goes out while replies are still buffered, within
+// the per-partition and per-session bounds.
+TEST_F(FetchSend, OneFetchPerBrokerNamesItsPartitionsInTurnAndPrefetches) {
     // Broker 0 leads p0 and p1 (p2 is not assigned), broker 1 leads p3.
-    std::vector<int32_t> broker0;
-    for (int round = 0; round < 4; ++round) {
+    std::vector<std::vector<int32_t>> broker0;
+    for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         EXPECT_EQ(fetchAll(), 0);
-        ByteVec request = s.takeRequest(0);
-        broker0.push_back(fetchedPartition(request));
+        broker0.push_back(fetchedPartitions(s.takeRequest(0)));
         EXPECT_TRUE(s.takeRequest(0).empty()) << "one Fetch per broker";
         EXPECT_EQ(fetchAll(), 0);
         EXPECT_TRUE(s.takeRequest(0).empty()) << "none while one is outstanding";
         completeOldest(broker(0));
     }
-    EXPECT_EQ(broker0, (std::vector<int32_t>{0, 1, 0, 1}));
-    EXPECT_EQ(fetchedPartition(s.takeRequest(1)), 3);
-    // A buffered reply is used up before the broker is asked again.
-    broker(0).pReplyBuffer = static_cast<FetchReplyBuffer *>(calloc(1, sizeof(FetchReplyBuffer)));
-    EXPECT_EQ(fetchAll(), 0);
-    EXPECT_TRUE(s.takeRequest(0).empty());
+    EXPECT_EQ(broker0, (std::vector<std::vector<int32_t>>{{0, 1}, {1, 0}, {0, 1}}));
+    EXPECT_EQ(fetchedPartitions(s.takeRequest(1)), std::vector<int32_t>{3});
+
+    struct Case {
+        const char *name;
+        uint32_t p0Buffers;
+        uint32_t bytesEach;
+        std::vector<int32_t> named; // by the next Fetch of broker 0
+    };
+    const Case cases[] = {
+        {"p0's reply is being read: fetched ahead", 1, 100, {1, 0}},
+        {"p0 has three replies queued behind it: left out", 4, 100, {1}},
+        {"the session keeps 64 MiB: nothing sent", 1, 64u << 20, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        for (uint32_t k = 0; k < c.p0Buffers; ++k) {
+            auto *buf = static_cast<FetchReplyBuffer *>(calloc(1, sizeof(FetchReplyBuffer)));
+            buf->u32Length = c.bytesEach;
+            buf->pNext = broker(0).pReplyBuffer;
+            broker(0).pReplyBuffer = buf;
+        }
+        broker(0).i32FetchPartitionIdx = 0;
+        EXPECT_EQ(fetchAll(), 0);
+        EXPECT_EQ(fetchedPartitions(s.takeRequest(0)), c.named);
+        completeOldest(broker(0));
+        kafka_fetch_drop_replies(&broker(0));
+    }
 }
 
-// The broker may hold a Fetch for an empty partition only while its other
-// partitions came back empty too; else they would wait behind it.
-TEST_F(FetchSend, FetchIsHeldOnlyWhileTheBrokersOtherPartitionsAreIdle) {
-    std::vector<int32_t> waits;
-    for (int round = 0; round < 4; ++round) {
-        if (round == 3) part(0).i64Offset += 5; // p0 brought records
+// The broker may hold a Fetch only while every partition it names came
+// back empty last time; else their data would wait behind the empty ones.
+// Such a Fetch waits until the broker's buffered replies are read (-1: no
+// Fetch sent).
+TEST_F(FetchSend, FetchIsHeldOnlyWhileEveryPartitionNamedIsDrained) {
+    const std::tuple<uint32_t, uint32_t, bool, int32_t> cases[] = {
+        {0, 0, false, 0},   {1, 0, false, 0}, {0, 1, false, 0},
+        {1, 1, false, 500}, {1, 0, true, 0},  {1, 1, true, -1}};
+    for (auto [p0, p1, buffered, wait] : cases) {
+        part(0).u32Drained = p0;
+        part(1).u32Drained = p1;
+        if (buffered)
+            broker(0).pReplyBuffer =
+                static_cast<FetchReplyBuffer *>(calloc(1, sizeof(FetchReplyBuffer)));
         EXPECT_EQ(fetchAll(), 0);
-        ParsedRequest request = parseRequest(s.takeRequest(0));
-        waits.push_back(static_cast<int32_t>(readBe32(request.body.data() + 4)));
+        ByteVec raw = s.takeRequest(0);
+        int32_t held =
+            raw.empty() ? -1 : static_cast<int32_t>(readBe32(parseRequest(raw).body.data() + 4));
+        EXPECT_EQ(held, wait);
         completeOldest(broker(0));
+        kafka_fetch_drop_replies(&broker(0));
     }
-    // p0 (p1 not fetched yet), p1 (p0 idle), p0 (p1 idle), p1 (p0 moved on)
-    EXPECT_EQ(waits, (std::vector<int32_t>{0, 1500, 1500, 0}));
 }
 
 TEST_F(FetchSend, UnreachableOrMissingLeaderDoesNotStopTheOthers) {
@@ -254,7 +287,7 @@ TEST_F(FetchSend, UnreachableOrMissingLeaderDoesNotStopTheOthers) {
         auto log = captureLog([&] { rc = kafka_fetch_all(s.pcb); });
         EXPECT_EQ(rc, c.result);
         EXPECT_EQ(countNumber(log, c.logged), 1u);
-        EXPECT_EQ(fetchedPartition(s.takeRequest(0)), 0) << "broker 0 still fetched";
+        EXPECT_EQ(fetchedPartitions(s.takeRequest(0)).at(0), 0) << "broker 0 still fetched";
         EXPECT_GT(part(3).i64RetryAtMs, before);
         EXPECT_EQ(s.pcb->u32MetadataStale, 1u);
         int64_t firstRetry = part(3).i64RetryAtMs - before;
@@ -322,8 +355,7 @@ TEST_F(FetchSend, OffsetOutOfRangeLeadsToListOffsetsThenFetch) {
     ParsedRequest listOffsets = parseRequest(s.takeRequest(0));
     EXPECT_EQ(listOffsets.key, 2);
     ByteVec fetch = s.takeRequest(0);
-    // p1 on the same broker was never fetched: the broker must not hold p0's Fetch.
-    EXPECT_EQ(parseRequest(fetch).body, fetchBody("orders", 0, 55, 0));
+    EXPECT_EQ(parseRequest(fetch).body, fetchBody("orders", {{0, 55}, {1, 101}}));
     EXPECT_EQ(part(0).i64RetryAtMs, 0) << "the retry went out";
 }
 

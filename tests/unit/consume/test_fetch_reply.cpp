@@ -56,9 +56,11 @@ class FetchReply : public testing::Test {
     PartitionEntry &part(uint32_t i = 0) { return s.pcb->pPartitionList[i]; }
     FetchReplyBuffer *buffered() { return s.pcb->pBrokerList[0].pReplyBuffer; }
 
-    // Buffers `reply` as the answer to a Fetch of entry `index` from its offset.
+    // Buffers `reply` as the answer to a Fetch of entry `index` from its
+    // offset, in place of whatever the broker kept.
     void arrive(const Bytes &reply, uint32_t index = 0) {
         BrokerEntry &b = s.pcb->pBrokerList[0];
+        kafka_fetch_drop_replies(&b);
         b.u32FetchCorrelID = kCorrel;
         b.i32FetchPartitionIdx = static_cast<int32_t>(index);
         b.i64FetchOffset = part(index).i64Offset;

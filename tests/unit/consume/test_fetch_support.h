@@ -40,22 +40,33 @@ class FetchTest : public ::testing::Test {
 };
 
 // The partition id a Fetch of version 11 names (-1 if it is no Fetch).
-inline int32_t fetchedPartition(const ByteVec &request) {
+// Every partition a Fetch request names, in its order.
+inline std::vector<int32_t> fetchedPartitions(const ByteVec &request) {
     RequestReader in{request};
+    std::vector<int32_t> out;
     if (in.apiKey() != 1)
-        return -1;
+        return out;
     in.pos += 4 + 4 + 4 + 4 + 1 + 4 + 4 + 4; // up to the topic name
     in.str();
-    in.be(4); // partition count
-    int32_t partition = static_cast<int32_t>(in.be(4));
-    return in.ok ? partition : -1;
+    uint32_t count = in.be(4);
+    for (uint32_t k = 0; k < count && in.ok; ++k) {
+        out.push_back(static_cast<int32_t>(in.be(4)));
+        in.pos += 4 + 8 + 8 + 4;
+    }
+    return in.ok ? out : std::vector<int32_t>{};
 }
 
-inline ByteVec fetchBody(const std::string &topic, int32_t partition, int64_t offset,
-                         int32_t maxWaitMs = 1500) {
+// A Fetch body (version 11) for (partition, offset) pairs with the
+// default sizes: 50 MiB in all, 1 MiB per partition.
+inline ByteVec fetchBody(const std::string &topic,
+                         std::initializer_list<std::pair<int32_t, int64_t>> parts,
+                         int32_t maxWaitMs = 0) {
     WireBytes w;
-    w.i32(-1).i32(maxWaitMs).i32(3).i32(16384).i8(1).i32(0).i32(-1).i32(1).str(topic);
-    w.i32(1).i32(partition).i32(-1).i64(offset).i64(-1).i32(16128).i32(0).i16(0);
+    w.i32(-1).i32(maxWaitMs).i32(1).i32(50 << 20).i8(1).i32(0).i32(-1).i32(1).str(topic);
+    w.i32(static_cast<int32_t>(parts.size()));
+    for (auto [partition, offset] : parts)
+        w.i32(partition).i32(-1).i64(offset).i64(-1).i32(1 << 20);
+    w.i32(0).i16(0);
     return w.bytes;
 }
 

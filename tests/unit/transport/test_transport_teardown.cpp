@@ -15,7 +15,8 @@ class TeardownTest : public TransportTest {
         int peer = s.attach(0);
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
-        s.entry(0).pReplyBuffer = static_cast<FetchReplyBuffer *>(calloc(1, 64));
+        s.entry(0).pReplyBuffer =
+            static_cast<FetchReplyBuffer *>(calloc(1, sizeof(FetchReplyBuffer)));
         s.entry(0).u32FetchCorrelID = 9;
         return peer;
     }
