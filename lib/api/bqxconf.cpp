@@ -66,6 +66,7 @@ constexpr char **sslSlot(PCB *pcb) {
 }
 
 constexpr uint32_t kInt32Max = 2147483647u;
+constexpr uint32_t kFetchMaxBytes = 50u << 20;
 
 constexpr Setting kSettings[] = {
     {"client.id", "1 to 64 printable ASCII characters", false, nullptr, nullptr, 0, 0, 0,
@@ -93,9 +94,12 @@ constexpr Setting kSettings[] = {
      false},
     {"enable.idempotence", "true or false", true, nullptr, choices(kBooleans), 2, 0, 0, nullptr,
      false},
-    {"fetch.max.bytes", "bytes", false, nullptr, nullptr, 0, 1, kInt32Max, nullptr, false},
-    {"max.partition.fetch.bytes", "bytes", false, nullptr, nullptr, 0, 1, kInt32Max, nullptr,
-     false},
+    // A Fetch reply is bounded by fetch.max.bytes at its default, so that
+    // is also the largest accepted.
+    {"fetch.max.bytes", "1024 to 52428800 bytes", false, &PCB::u32FetchMaxBytes, nullptr, 0, 1024,
+     kFetchMaxBytes, nullptr, false},
+    {"max.partition.fetch.bytes", "1 to 52428800 bytes", false, &PCB::u32PartitionFetchMaxBytes,
+     nullptr, 0, 1, kFetchMaxBytes, nullptr, false},
     {"compression.type", "none, gzip, snappy, lz4 or zstd", false, nullptr,
      choices(kCompressionTypes), 5, 0, 0, nullptr, false},
     {"compression.level", "a level of the compression type", false, nullptr, nullptr, 0, 1, 22,

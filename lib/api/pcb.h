@@ -211,10 +211,10 @@ struct PCB {
     uint32_t u32PartitionListIdx;
     uint32_t u32FetchListIdx;
     // Fetch sizes: the most one Fetch reply may carry, and the most for one
-    // partition in it (0: the defaults, 50 MiB and 1 MiB). Plain fields for
-    // now; the settings by name will set them.
-    int32_t i32FetchMaxBytes;
-    int32_t i32PartitionFetchMaxBytes;
+    // partition in it (fetch.max.bytes and max.partition.fetch.bytes;
+    // 0: the defaults, 50 MiB and 1 MiB).
+    uint32_t u32FetchMaxBytes;
+    uint32_t u32PartitionFetchMaxBytes;
     uint32_t u32BufferedReads; // consume calls served from buffers since the last full round
     uint32_t u32BrokerCount;
     BrokerEntry *pBrokerList;

@@ -93,8 +93,8 @@ static void set_defaults(PCB *pcb) {
     pcb->ullStartTime = static_cast<uint64_t>(getTimeStamp());
     pcb->u32Timeout = 30;
     pcb->u32MetadataMaxAgeMs = 300000;
-    pcb->i32FetchMaxBytes = 50 << 20;               // fetch.max.bytes
-    pcb->i32PartitionFetchMaxBytes = 1 << 20;       // max.partition.fetch.bytes
+    pcb->u32FetchMaxBytes = 50u << 20;              // fetch.max.bytes
+    pcb->u32PartitionFetchMaxBytes = 1u << 20;      // max.partition.fetch.bytes
     pcb->i64MetadataAtMs = transport_monotonicMs(); // the age counts from the open
 }
 

@@ -32,8 +32,10 @@ constexpr uint32_t kRequestBaseSize = 1024;
 constexpr uint32_t kRequestPartitionSize = 28;
 constexpr int32_t kMaxWaitMs = 500;
 constexpr int32_t kMinBytes = 1;
-// Defaults of the session's fetch sizes (i32FetchMaxBytes,
-// i32PartitionFetchMaxBytes), as the usual clients have them.
+// Defaults of the session's fetch sizes (u32FetchMaxBytes,
+// u32PartitionFetchMaxBytes), as the usual clients have them. kMaxBytes is
+// also the largest fetch.max.bytes accepted: a reply is bounded by it
+// (kafka_fetch_reply_limit).
 constexpr int32_t kMaxBytes = 50 << 20;
 constexpr int32_t kPartitionMaxBytes = 1 << 20;
 // Above this much buffered reply data the session sends no further Fetch
@@ -197,15 +199,18 @@ int32_t maxWaitFor(const PCB *pcb, const uint32_t *indexes, uint32_t count) {
     return kMaxWaitMs;
 }
 
-int32_t sizeOr(int32_t value, int32_t fallback) { return value > 0 ? value : fallback; }
+int32_t sizeOr(uint32_t value, int32_t fallback) {
+    return value > 0 && value <= static_cast<uint32_t>(kMaxBytes) ? static_cast<int32_t>(value)
+                                                                  : fallback;
+}
 
 int32_t marshalFetch(PCB *pcb, const char *topic, const uint32_t *indexes, uint32_t count,
                      uint8_t *request, uint32_t size, int32_t position) {
     position = kafka_marshall_new(pcb, request, size, position, "i4i4i4i4i1i4i4i4nsi4", -1,
                                   maxWaitFor(pcb, indexes, count), kMinBytes,
-                                  sizeOr(pcb->i32FetchMaxBytes, kMaxBytes), kReadCommitted, 0, -1,
+                                  sizeOr(pcb->u32FetchMaxBytes, kMaxBytes), kReadCommitted, 0, -1,
                                   1, topic, 1, static_cast<int32_t>(count));
-    int32_t partitionMax = sizeOr(pcb->i32PartitionFetchMaxBytes, kPartitionMaxBytes);
+    int32_t partitionMax = sizeOr(pcb->u32PartitionFetchMaxBytes, kPartitionMaxBytes);
     for (uint32_t k = 0; k < count && position >= 0; ++k) {
         const PartitionEntry &entry = pcb->pPartitionList[indexes[k]];
         position =

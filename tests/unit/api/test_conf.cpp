@@ -89,8 +89,9 @@ TEST_F(Conf, RefusalsNameTheSettingAndChangeNothing) {
         {"ssl.ca.location", "/tmp/a\tb", "refused: a file path"},
         {"delivery.timeout.ms", "1000", "refused: not available in this build yet"},
         {"enable.idempotence", "true", "refused: not available in this build yet"},
-        {"fetch.max.bytes", "1000", "refused: not available in this build yet"},
-        {"max.partition.fetch.bytes", "1000", "refused: not available in this build yet"},
+        {"fetch.max.bytes", "1000", "refused: 1024 to 52428800 bytes"},
+        {"fetch.max.bytes", "52428801", "refused: 1024 to 52428800 bytes"},
+        {"max.partition.fetch.bytes", "0", "refused: 1 to 52428800 bytes"},
         {"compression.type", "gzip", "refused: not available in this build yet"},
         {"compression.level", "3", "refused: not available in this build yet"},
     };
@@ -131,6 +132,9 @@ TEST_F(Conf, AcceptedValuesAreStored) {
         {"statistics.interval.ms", "60000",
          [](const PCB *p) { return p->u32StatsIntervalMs == 60000; }},
         {"metadata.max.age.ms", "0", [](const PCB *p) { return p->u32MetadataMaxAgeMs == 0; }},
+        {"fetch.max.bytes", "1048576", [](const PCB *p) { return p->u32FetchMaxBytes == 1048576; }},
+        {"max.partition.fetch.bytes", "65536",
+         [](const PCB *p) { return p->u32PartitionFetchMaxBytes == 65536; }},
         {"ssl.key.password", "pw",
          [](const PCB *p) {
              return p->apszSslFiles[kSslKeyPassword] &&

@@ -183,6 +183,16 @@ TEST_F(FetchSend, RequestCarriesTheFetchFieldsAndIsRecorded) {
     EXPECT_EQ(broker(1).i64FetchOffset, 103);
 }
 
+// fetch.max.bytes and max.partition.fetch.bytes (BQXCONF) go into the next
+// Fetch as they are.
+TEST_F(FetchSend, SizesAreTheSessionsSettings) {
+    s.pcb->u32FetchMaxBytes = 1 << 20;
+    s.pcb->u32PartitionFetchMaxBytes = 65536;
+    ASSERT_EQ(kafka_fetch_send(s.pcb, "orders", 3), 0);
+    EXPECT_EQ(parseRequest(s.takeRequest(1)).body,
+              fetchBody("orders", {{3, 103}}, 0, 1 << 20, 65536));
+}
+
 TEST_F(FetchSend, LeaderWithoutFetch11IsRefusedWithAClearError) {
     offerOnly(broker(1), 1, 12, 17);
     int32_t rc = 0;

@@ -56,16 +56,17 @@ inline std::vector<int32_t> fetchedPartitions(const ByteVec &request) {
     return in.ok ? out : std::vector<int32_t>{};
 }
 
-// A Fetch body (version 11) for (partition, offset) pairs with the
-// default sizes: 50 MiB in all, 1 MiB per partition.
+// A Fetch body (version 11) for (partition, offset) pairs, by default with
+// the default sizes: 50 MiB in all, 1 MiB per partition.
 inline ByteVec fetchBody(const std::string &topic,
                          std::initializer_list<std::pair<int32_t, int64_t>> parts,
-                         int32_t maxWaitMs = 0) {
+                         int32_t maxWaitMs = 0, int32_t maxBytes = 50 << 20,
+                         int32_t partitionMaxBytes = 1 << 20) {
     WireBytes w;
-    w.i32(-1).i32(maxWaitMs).i32(1).i32(50 << 20).i8(1).i32(0).i32(-1).i32(1).str(topic);
+    w.i32(-1).i32(maxWaitMs).i32(1).i32(maxBytes).i8(1).i32(0).i32(-1).i32(1).str(topic);
     w.i32(static_cast<int32_t>(parts.size()));
     for (auto [partition, offset] : parts)
-        w.i32(partition).i32(-1).i64(offset).i64(-1).i32(1 << 20);
+        w.i32(partition).i32(-1).i64(offset).i64(-1).i32(partitionMaxBytes);
     w.i32(0).i16(0);
     return w.bytes;
 }
