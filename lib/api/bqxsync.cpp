@@ -2,6 +2,7 @@
 #include "api/session.h"
 #include "log/log.h"
 #include "log/messages.h"
+#include "produce/produce_idem.h"
 #include "protocol/consumer.h"
 #include "protocol/protocol.h"
 #include "transport/transport.h"
@@ -52,11 +53,23 @@ static int32_t set_mode(PCB *pcb, int32_t mode, uint32_t sendWindow, uint32_t re
         pcb->u32Synchronous = 1;
         pcb->i16Acks = -1;
         return 0;
-    case 4:
+    case 4: {
         pcb->u32Synchronous = 0;
         pcb->u32Batched = 1;
-        pcb->i16Acks = 1;
-        return set_windows(pcb, sendWindow, receiveWindow);
+        // Idempotent batches must be written to every in-sync replica, and
+        // the broker recognises a retry only among a producer's last 5
+        // batches of a partition: no more may be in flight.
+        pcb->i16Acks = pcb->bIdempotence ? -1 : 1;
+        int32_t result = set_windows(pcb, sendWindow, receiveWindow);
+        if (pcb->bIdempotence && pcb->u32SendWindow > kIdempotentWindow) {
+            bqx_log_vf(WRN_WINDOW_SIZE, nullptr, "BQXSYNC", -1, -1, 3, "send",
+                       static_cast<int32_t>(pcb->u32SendWindow),
+                       static_cast<int32_t>(kIdempotentWindow));
+            pcb->u32SendWindow = kIdempotentWindow;
+            result = WRN_WINDOW_SIZE;
+        }
+        return result;
+    }
     case 2:
         pcb->u32Synchronous = 0;
         pcb->i16Acks = 1;

@@ -93,6 +93,11 @@ struct BrokerEntry {
     // wiped and freed with the connection.
     uint32_t u32SaslMechanism;
     ScramState *pScram;
+
+    // Connect failures in a row (one logged per episode) and the monotonic
+    // ms before which a producing session does not try again (back-off).
+    uint32_t u32ConnectFailures;
+    int64_t i64ConnectRetryMs;
 };
 
 struct PartitionEntry {
@@ -109,6 +114,28 @@ struct PartitionEntry {
     uint32_t u32FetchErrors; // consecutive failed fetch rounds
     int64_t i64LastFetchOffset; // offset of the partition's last Fetch
     uint32_t u32Fetched;        // a Fetch was sent since the list was built
+};
+
+// A record batch of an idempotent session (synch modes 1 and 4), stamped
+// with the producer id, epoch and its partition's sequence and kept byte
+// for byte, from its baseOffset on, until the partition's leader has
+// acknowledged it: a retry sends exactly these bytes, so that the broker
+// can tell it from a new batch and never stores it twice.
+struct SealedBatch {
+    uint8_t *pBytes;
+    uint32_t u32Length;
+    uint32_t u32Records;
+    int32_t i32Sequence;
+    int16_t i16Epoch;
+    uint8_t u8InFlight;     // sent; its reply (or the loss of its connection) is awaited
+    uint8_t u8MaybeWritten; // an attempt ended without a verdict (lost connection, time-out)
+    uint8_t u8Stored;       // a later batch of the same epoch was acknowledged: this one is stored
+    int32_t i32Broker;      // broker index of the attempt in flight
+    uint32_t u32CorrelID;
+    uint32_t u32Round;      // the partition's retry round the attempt belongs to
+    int32_t i32LastError;   // the Kafka error or library result of the last attempt, 0 none
+    int64_t i64DeadlineMs;  // monotonic ms at which its records fail (delivery timeout)
+    int64_t i64SentMs;      // monotonic ms of the attempt in flight
 };
 
 // One partition's open batch in synch mode 4: its records encoded back to
@@ -131,6 +158,16 @@ struct ProduceBatch {
     // stored.
     int32_t i32ProbeBroker;
     uint32_t u32ProbeCorrelID;
+    int64_t i64FirstAppendMs; // monotonic ms of the first record: its delivery deadline counts from here
+    // Idempotent sessions (partition entry only): the batches sent and not
+    // yet acknowledged, in sequence order; the sequence of the next batch
+    // and the producer epoch it belongs to (-1: none yet); the retry round,
+    // raised at each failed attempt.
+    SealedBatch *pSealed;
+    uint32_t u32SealedCount;
+    int32_t i32NextSequence;
+    int16_t i16Epoch;
+    uint32_t u32Round;
 };
 
 // The topics one group member subscribes to, as its JoinGroup metadata
@@ -200,6 +237,7 @@ struct PCB {
     uint64_t ullUnmarshallTime;
     uint64_t ullWaitTime;
     uint64_t ullMsgsProduced;
+    uint64_t ullMsgsFailed; // produced messages that failed, over the session
     uint64_t ullMsgsConsumed;
     uint64_t ullSendWinExh;
     uint64_t ullSends;
@@ -269,6 +307,25 @@ struct PCB {
     // trust store and client certificate of the context.
     uint32_t u32Tls;
     struct ssl_ctx_st *pTlsContext;
+
+    // Idempotent producing. bIdempotence (enable.idempotence, default on)
+    // and u32DeliveryTimeoutMs (delivery.timeout.ms, default 120,000) are
+    // plain settings. With idempotence on, synch modes 1 and 4 ask for a
+    // producer id (InitProducerId) before their first batch after BQXCONN;
+    // a refusal (u32ProducerIdState 2) leaves the session producing without
+    // one, as with idempotence off.
+    bool bIdempotence;
+    uint32_t u32DeliveryTimeoutMs;
+    uint32_t u32ProducerIdState; // 0 not asked yet, 1 held, 2 refused
+    int64_t i64ProducerId;
+    int16_t i16ProducerEpoch;
+    int16_t i16ProducerIdError; // the last InitProducerId reply's error, -1 none came
+    int64_t i64ProduceCallDeadlineMs; // synch mode 1: the BQXPROD's own deadline, 0 none
+    uint64_t ullSealedRecords;        // records in sealed batches not yet settled
+    uint64_t ullRetriedRequests;      // batches sent again after a failed attempt
+    int32_t i32ProduceLastError;      // the result of the latest produce failure
+    int64_t i64ProduceRetryMs;        // monotonic ms of the next Metadata refresh while waiting
+    uint32_t u32ProduceBackOffMs;     // the back-off of that wait, 50 ms doubling to 1 s
 };
 
 #endif

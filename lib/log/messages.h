@@ -53,6 +53,7 @@ enum BqxMsg : unsigned {
     INF_BATCH_SPLIT = 46,
     INF_OFFSET_RESET = 47,
     INF_LEADER_RETRY = 48,
+    INF_STATS_PRODUCE = 49,
 
     WRN_TRUNCATED = 5000,
     WRN_PARTITION_SECTION = 5002,
@@ -61,6 +62,7 @@ enum BqxMsg : unsigned {
     WRN_NO_REPLY = 5005,
     WRN_ALL_CLOSED = 5006,
     WRN_PRODUCE_FAILED = 5007,
+    WRN_NO_PRODUCER_ID = 5008,
 
     ERR_TCPIP = 7500,
     ERR_AUTH_REQUIRED = 7501,
@@ -105,6 +107,8 @@ enum BqxMsg : unsigned {
     ERR_CONSUME_TIMEOUT = 7543,
     ERR_CONVERT = 7544,
     ERR_RECORD_TOO_LARGE = 7545,
+    ERR_DELIVERY_TIMEOUT = 7546,
+    ERR_MAYBE_LOST = 7547,
 };
 
 #endif

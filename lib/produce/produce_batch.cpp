@@ -21,11 +21,13 @@
 #include "codec/codec.h"
 #include "log/log.h"
 #include "log/messages.h"
+#include "produce/produce_idem.h"
 #include "produce/produce_internal.h"
 #include "produce/produce_resend.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 #include "transport/transport.h"
+#include "transport/transport_internal.h"
 
 namespace {
 
@@ -107,8 +109,10 @@ bool reserve(ProduceBatch *batch, uint64_t more) {
 // has been reserved.
 void appendRecord(ProduceBatch *batch, const ProduceKey &key, const ProduceValue &value,
                   int64_t now) {
-    if (batch->u32Records == 0)
+    if (batch->u32Records == 0) {
         batch->i64FirstTimestamp = batch->i64MaxTimestamp = now;
+        batch->i64FirstAppendMs = transport_monotonicMs();
+    }
     if (now > batch->i64MaxTimestamp)
         batch->i64MaxTimestamp = now;
     int64_t timestampDelta = now - batch->i64FirstTimestamp;
@@ -333,6 +337,8 @@ int32_t ensureConnected(PCB *pcb, int32_t broker) {
 // Sends every batch that `broker` leads in one request, without waiting.
 // The records of a request that could not be built or sent are failed.
 int32_t sendBroker(PCB *pcb, int32_t broker) {
+    if (produce_idem_on(pcb))
+        return produce_idem_send_broker(pcb, broker);
     int32_t rc = ensureConnected(pcb, broker);
     if (rc != 0)
         return rc;
@@ -424,6 +430,10 @@ int32_t drainPartition(PCB *pcb, int32_t partition) {
 // Sends the batches of every broker that has room. Called after replies
 // came in, which may have made room at brokers other than the caller's.
 void sendWhereRoom(PCB *pcb) {
+    if (produce_idem_on(pcb)) {
+        produce_idem_send_where_room(pcb);
+        return;
+    }
     for (uint32_t i = 0; i < pcb->u32ProduceBatchCount && pcb->ullBatchedRecords > 0; ++i) {
         int32_t broker = leaderOf(pcb, pcb->pProduceBatches[i].i32Partition);
         if (sendable(&pcb->pProduceBatches[i]) && broker >= 0 && hasRoom(pcb, broker))
@@ -438,7 +448,9 @@ void sendWhereRoom(PCB *pcb) {
 // as 4 KiB at least: after 16 small records or every large one.
 void sendIfRoom(PCB *pcb, int32_t partition, int32_t broker, uint32_t appended) {
     ProduceBatch *entry = produce_batch_of(pcb, partition);
-    if (entry && sendable(entry) && hasRoom(pcb, broker)) {
+    bool ready = entry && (produce_idem_on(pcb) ? produce_idem_sendable(pcb, entry, broker)
+                                                : sendable(entry));
+    if (ready && hasRoom(pcb, broker)) {
         pcb->u32UncheckedBytes = 0;
         sendBroker(pcb, broker);
         return;
@@ -455,8 +467,10 @@ void sendIfRoom(PCB *pcb, int32_t partition, int32_t broker, uint32_t appended) 
 
 // Converts the message and key and picks the partition as every synch mode
 // does; *chosen is the partition-list entry whose leader is connected.
-int32_t prepare(PCB *pcb, const char *message, uint32_t messageLen, ProduceValue *value,
-                ProduceKey *key, uint32_t *chosen) {
+} // namespace
+
+int32_t produce_prepare(PCB *pcb, const char *message, uint32_t messageLen, ProduceValue *value,
+                        ProduceKey *key, uint32_t *chosen, bool waitForLeader) {
     uint32_t keyLen = static_cast<uint32_t>(strnlen(pcb->szMsgKey, sizeof pcb->szMsgKey));
     int32_t rc = produce_ready_tables(pcb);
     if (rc == 0)
@@ -464,14 +478,15 @@ int32_t prepare(PCB *pcb, const char *message, uint32_t messageLen, ProduceValue
     if (rc == 0)
         rc = produce_convert_key(pcb, keyLen, key);
     if (rc == 0)
-        rc = produce_choose_partition(pcb, keyLen, chosen);
+        rc = produce_choose_partition(pcb, keyLen, chosen, waitForLeader);
     return rc;
 }
 
 // Appends the record to its partition's batch, first sending what the
 // partition holds when the record does not fit. Returns 0 once the record
 // is collected.
-int32_t collect(PCB *pcb, int32_t partition, const ProduceKey &key, const ProduceValue &value) {
+int32_t produce_collect(PCB *pcb, int32_t partition, const ProduceKey &key,
+                        const ProduceValue &value) {
     uint64_t bound = produce_record_bound(key, value);
     if (kPartitionHeadBytes + kBatchHeaderBytes + bound > kMaxRequestBytes / 2)
         return produce_no_memory(pcb, "pBuff");
@@ -479,7 +494,8 @@ int32_t collect(PCB *pcb, int32_t partition, const ProduceKey &key, const Produc
     if (!batch)
         return produce_no_memory(pcb, "pBuff");
     if (!produce_batch_fits(pcb, *batch, bound)) {
-        int32_t rc = drainPartition(pcb, partition);
+        int32_t rc = produce_idem_on(pcb) ? produce_idem_drain(pcb, partition, false)
+                                          : drainPartition(pcb, partition);
         if (rc != 0)
             return rc;
         batch = produce_batch_of(pcb, partition);
@@ -491,8 +507,6 @@ int32_t collect(PCB *pcb, int32_t partition, const ProduceKey &key, const Produc
     pcb->ullBatchedRecords++;
     return 0;
 }
-
-} // namespace
 
 // Partition ids are dense from 0, so the id is tried as the index first.
 ProduceBatch *produce_batch_of(PCB *pcb, int32_t partition) {
@@ -511,6 +525,7 @@ ProduceBatch *produce_batch_of(PCB *pcb, int32_t partition) {
     grown[count] = ProduceBatch{};
     grown[count].i32Partition = partition;
     grown[count].i32ProbeBroker = -1;
+    grown[count].i16Epoch = pcb->i16ProducerEpoch;
     pcb->u32ProduceBatchCount = count + 1;
     return &grown[count];
 }
@@ -542,10 +557,15 @@ int32_t kafka_produce_batched(PCB *pcb, const char *message, uint32_t messageLen
     ProduceValue value{};
     ProduceKey key{};
     uint32_t chosen = 0;
-    int32_t rc = prepare(pcb, message, messageLen, &value, &key, &chosen);
+    int32_t rc = produce_idem_begin(pcb);
+    bool idempotent = produce_idem_on(pcb);
+    if (idempotent)
+        produce_idem_expire(pcb);
+    if (rc == 0)
+        rc = produce_prepare(pcb, message, messageLen, &value, &key, &chosen, idempotent);
     if (rc == 0) {
         int32_t partition = pcb->pPartitionList[chosen].i32Partition;
-        rc = collect(pcb, partition, key, value);
+        rc = produce_collect(pcb, partition, key, value);
         int32_t broker = rc == 0 ? leaderOf(pcb, partition) : -1;
         if (broker >= 0)
             sendIfRoom(pcb, partition, broker, key.length + value.length);
@@ -555,6 +575,8 @@ int32_t kafka_produce_batched(PCB *pcb, const char *message, uint32_t messageLen
 }
 
 int32_t kafka_produce_flush(PCB *pcb) {
+    if (produce_idem_on(pcb) && (pcb->ullBatchedRecords > 0 || pcb->ullSealedRecords > 0))
+        return produce_idem_drain(pcb, -1, true);
     int32_t result = 0;
     for (uint32_t i = 0; i < pcb->u32ProduceBatchCount && pcb->ullBatchedRecords > 0; ++i) {
         if (heldRecords(pcb->pProduceBatches[i]) == 0)
@@ -576,6 +598,7 @@ void kafka_produce_discard(PCB *pcb) {
     }
     for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i) {
         ProduceBatch *entry = &pcb->pProduceBatches[i];
+        produce_idem_free(pcb, entry);
         for (uint32_t k = 0; k < entry->u32ResendCount; ++k)
             free(entry->pResend[k].pRecords);
         free(entry->pResend);
@@ -587,4 +610,31 @@ void kafka_produce_discard(PCB *pcb) {
     pcb->ullBatchedRecords = 0;
     pcb->u32BatchLimit = 0;
     pcb->u32BatchProven = 0;
+    pcb->ullSealedRecords = 0;
+    // The next BQXCONN's first batch asks for a producer id again.
+    pcb->u32ProducerIdState = kProducerIdUnknown;
 }
+
+ProduceBatch *produce_next_open(ProduceBatch *entry) { return nextBatch(entry); }
+
+const ProduceBatch *produce_next_open(const ProduceBatch *entry) {
+    return entry->u32ResendCount ? entry->pResend : entry;
+}
+
+void produce_take_open(PCB *pcb, ProduceBatch *entry) {
+    if (entry->u32ResendCount)
+        dropFirstResend(pcb, entry);
+    else
+        emptyBatch(pcb, entry);
+}
+
+uint64_t produce_open_records(const ProduceBatch &entry) { return heldRecords(entry); }
+
+void produce_fail_open(PCB *pcb, ProduceBatch *entry, int32_t error) {
+    kafka_produce_failed(pcb, heldRecords(*entry), error);
+    emptyEntry(pcb, entry);
+}
+
+int32_t produce_leader_of(const PCB *pcb, int32_t partition) { return leaderOf(pcb, partition); }
+
+bool produce_has_room(const PCB *pcb, int32_t broker) { return hasRoom(pcb, broker); }

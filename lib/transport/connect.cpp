@@ -30,8 +30,11 @@ constexpr const char *kTag = "Connect";
 constexpr uint32_t kDefaultConnectSeconds = 30;
 constexpr int32_t kMaxPort = 65535;
 
+// A producing session that retries a dead broker with a back-off logs its
+// failure once per episode (until a connect succeeds), not per attempt.
 int32_t failConnect(PCB *pcb, BrokerEntry *entry, int fd, const char *callName, int error) {
-    transport_logTcpError(pcb, kTag, entry, callName, error);
+    if (entry->u32ConnectFailures == 0)
+        transport_logTcpError(pcb, kTag, entry, callName, error);
     close(fd);
     return ERR_TCPIP;
 }
