@@ -273,7 +273,13 @@ void settleStored(PCB *pcb, ProduceBatch *entry, uint32_t index) {
     }
 }
 
+// Whether the batch is the oldest of its partition's current sequence: a
+// refusal of its sequence then means the broker's state and ours part.
+// Later batches, and batches of an epoch the partition has left, are
+// refused because of an earlier one.
 bool oldestUnsettled(const ProduceBatch &entry, uint32_t index) {
+    if (entry.pSealed[index].i16Epoch != entry.i16Epoch)
+        return false;
     return index == 0 || entry.pSealed[0].i16Epoch != entry.pSealed[index].i16Epoch;
 }
 
