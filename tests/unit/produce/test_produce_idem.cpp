@@ -286,6 +286,7 @@ TEST(ProduceIdemRefused, RefusedProducerIdLeavesTheSessionWithoutOne) {
         for (const std::string &v : c.values(3)) EXPECT_EQ(c.produce(v), 0);
         EXPECT_EQ(c.session.sync(2), 0);
         EXPECT_EQ(c.session.numbered("5008").size(), 1u);
+        EXPECT_EQ(c.cluster.count(0, kInitProducerIdKey), error > 0 ? 1 : 0) << "asked again";
         EXPECT_EQ(c.log[0], c.values(3));
         for (const Attempt &a : c.taken()) EXPECT_EQ(a.producerId, -1);
     }
