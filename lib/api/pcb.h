@@ -129,7 +129,6 @@ struct SealedBatch {
     int16_t i16Epoch;
     uint8_t u8InFlight;     // sent; its reply (or the loss of its connection) is awaited
     uint8_t u8MaybeWritten; // an attempt ended without a verdict (lost connection, time-out)
-    uint8_t u8Stored;       // a later batch of the same epoch was acknowledged: this one is stored
     int32_t i32Broker;      // broker index of the attempt in flight
     uint32_t u32CorrelID;
     uint32_t u32Round;      // the partition's retry round the attempt belongs to
@@ -168,6 +167,7 @@ struct ProduceBatch {
     int32_t i32NextSequence;
     int16_t i16Epoch;
     uint32_t u32Round;
+    uint32_t u32EpochAcked; // a batch of the current epoch was acknowledged
 };
 
 // The topics one group member subscribes to, as its JoinGroup metadata

@@ -11,7 +11,11 @@
 // partition's current leader and all sent since the partition's last
 // failed attempt (its retry round). A failed attempt waits until the
 // batches sent before it have come back, then goes again in sequence
-// order, ahead of anything new.
+// order, ahead of anything new. Until a batch of the epoch has been
+// acknowledged, and while a batch that failed an attempt is unsettled,
+// only one batch is in flight: a leader that holds no state of the
+// producer yet accepts any sequence, so a later batch must never reach it
+// ahead of an earlier one.
 //
 // Where the broker's sequence state and ours part (OUT_OF_ORDER_SEQUENCE_NUMBER
 // for the oldest unsettled batch, UNKNOWN_PRODUCER_ID, a batch failed in the
@@ -156,6 +160,8 @@ void removeSealed(PCB *pcb, ProduceBatch *entry, uint32_t index) {
 }
 
 void acknowledge(PCB *pcb, ProduceBatch *entry, uint32_t index) {
+    if (entry->pSealed[index].i16Epoch == entry->i16Epoch)
+        entry->u32EpochAcked = 1;
     pcb->ullMsgsProduced += entry->pSealed[index].u32Records;
     removeSealed(pcb, entry, index);
 }
@@ -187,6 +193,10 @@ void nextEpoch(ProduceBatch *entry) {
     // 32,767 epochs per partition and session: the last one stays.
     if (entry->i16Epoch < INT16_MAX)
         entry->i16Epoch++;
+    if (entry->u32SealedCount == 0) { // nothing to stamp again: the next batch starts it
+        entry->i32NextSequence = 0;
+        entry->u32EpochAcked = 0;
+    }
 }
 
 bool restartDue(const ProduceBatch &entry) {
@@ -201,9 +211,7 @@ void restartIfIdle(PCB *pcb, ProduceBatch *entry) {
         return;
     for (uint32_t i = 0; i < entry->u32SealedCount;) {
         SealedBatch &batch = entry->pSealed[i];
-        if (batch.u8Stored)
-            acknowledge(pcb, entry, i);
-        else if (batch.u8MaybeWritten)
+        if (batch.u8MaybeWritten)
             failSealed(pcb, entry, i, ERR_MAYBE_LOST,
                        "an attempt got no verdict before the partition's sequence had to restart");
         else
@@ -216,6 +224,7 @@ void restartIfIdle(PCB *pcb, ProduceBatch *entry) {
     }
     entry->i32NextSequence = sequence;
     entry->u32Round++;
+    entry->u32EpochAcked = 0;
 }
 
 // A batch removed from the sequence without being stored: the next batch
@@ -234,14 +243,26 @@ ProduceBatch *findEntry(PCB *pcb, int32_t partition) {
     return nullptr;
 }
 
-int32_t findInFlight(const ProduceBatch *entry, uint32_t broker, uint32_t correlId) {
+// The batch in flight in request `correlId`. A partition's batches in
+// flight all went to one broker entry, so the correlation id tells them
+// apart, even after a Metadata refresh has moved the entry's index.
+int32_t findInFlight(const ProduceBatch *entry, uint32_t correlId) {
     for (uint32_t i = 0; entry && i < entry->u32SealedCount; ++i) {
         const SealedBatch &batch = entry->pSealed[i];
-        if (batch.u8InFlight && batch.i32Broker == static_cast<int32_t>(broker) &&
-            batch.u32CorrelID == correlId)
+        if (batch.u8InFlight && batch.u32CorrelID == correlId)
             return static_cast<int32_t>(i);
     }
     return -1;
+}
+
+// Whether broker entry `broker` still awaits the reply to `correlId`.
+bool awaited(const PCB *pcb, int32_t broker, uint32_t correlId) {
+    if (broker < 0 || static_cast<uint32_t>(broker) >= pcb->u32BrokerCount)
+        return false;
+    for (const PendingRequest *r = pcb->pBrokerList[broker].pPendingHead; r; r = r->pNext)
+        if (r->u32CorrelID == correlId)
+            return true;
+    return false;
 }
 
 // The attempt failed and goes again in the partition's next round.
@@ -255,24 +276,6 @@ void awaitRetry(PCB *pcb, ProduceBatch *entry, SealedBatch *batch, int32_t error
     pcb->u32MetadataStale = 1;
 }
 
-// A batch acknowledged: every batch before it of the same epoch is stored.
-void settleStored(PCB *pcb, ProduceBatch *entry, uint32_t index) {
-    int16_t epoch = entry->pSealed[index].i16Epoch;
-    acknowledge(pcb, entry, index);
-    for (uint32_t i = 0; i < index && i < entry->u32SealedCount;) {
-        SealedBatch &earlier = entry->pSealed[i];
-        if (earlier.i16Epoch != epoch) {
-            ++i;
-        } else if (earlier.u8InFlight) {
-            earlier.u8Stored = 1;
-            ++i;
-        } else {
-            acknowledge(pcb, entry, i);
-            --index;
-        }
-    }
-}
-
 // Whether the batch is the oldest of its partition's current sequence: a
 // refusal of its sequence then means the broker's state and ours part.
 // Later batches, and batches of an epoch the partition has left, are
@@ -283,12 +286,24 @@ bool oldestUnsettled(const ProduceBatch &entry, uint32_t index) {
     return index == 0 || entry.pSealed[0].i16Epoch != entry.pSealed[index].i16Epoch;
 }
 
-// The broker of an attempt unanswered for longer than `waitMs`, or -1.
-int32_t silentBroker(const ProduceBatch &entry, int64_t now, int64_t waitMs) {
-    for (uint32_t k = 0; k < entry.u32SealedCount; ++k)
-        if (entry.pSealed[k].u8InFlight && now - entry.pSealed[k].i64SentMs > waitMs)
-            return entry.pSealed[k].i32Broker;
-    return -1;
+// An attempt unanswered for longer than `waitMs`: its connection is given
+// up, which sends it again (kafka_produce_idem_dropped); one whose request
+// is no longer awaited at all waits for its retry at once. True when
+// something changed.
+bool giveUpSilent(PCB *pcb, uint32_t entryIndex, int64_t now, int64_t waitMs) {
+    ProduceBatch *entry = &pcb->pProduceBatches[entryIndex];
+    for (uint32_t k = 0; k < entry->u32SealedCount; ++k) {
+        SealedBatch *batch = &entry->pSealed[k];
+        if (!batch->u8InFlight || now - batch->i64SentMs <= waitMs)
+            continue;
+        if (awaited(pcb, batch->i32Broker, batch->u32CorrelID))
+            kafka_clearBroker(pcb, static_cast<uint32_t>(batch->i32Broker), 0);
+        entry = &pcb->pProduceBatches[entryIndex];
+        if (k < entry->u32SealedCount && &entry->pSealed[k] == batch && batch->u8InFlight)
+            awaitRetry(pcb, entry, batch, WRN_NO_REPLY, true);
+        return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -300,9 +315,10 @@ bool produce_idem_sendable(PCB *pcb, ProduceBatch *entry, int32_t broker) {
     if (restartDue(*entry))
         return false;
     uint32_t flying = 0;
-    bool waiting = false;
+    bool waiting = false, retrying = false;
     for (uint32_t i = 0; i < entry->u32SealedCount; ++i) {
         const SealedBatch &batch = entry->pSealed[i];
+        retrying = retrying || batch.i32LastError != 0 || batch.u8MaybeWritten;
         if (!batch.u8InFlight) {
             waiting = true;
             continue;
@@ -311,7 +327,7 @@ bool produce_idem_sendable(PCB *pcb, ProduceBatch *entry, int32_t broker) {
             return false;
         ++flying;
     }
-    if (flying >= kIdempotentWindow)
+    if (flying >= kIdempotentWindow || (flying > 0 && (retrying || !entry->u32EpochAcked)))
         return false;
     return waiting || (entry->i32ProbeBroker < 0 && produce_next_open(entry)->u32Records > 0);
 }
@@ -346,13 +362,14 @@ void produce_idem_sent(PCB *pcb, SealedBatch *batch, int32_t broker, uint32_t co
 IdemVerdict kafka_produce_idem_settle(PCB *pcb, uint32_t broker, uint32_t correlId,
                                       int32_t partition, int16_t errorCode) {
     ProduceBatch *entry = findEntry(pcb, partition);
-    int32_t found = findInFlight(entry, broker, correlId);
+    (void)broker;
+    int32_t found = findInFlight(entry, correlId);
     if (found < 0)
         return IdemVerdict::kNone;
     uint32_t index = static_cast<uint32_t>(found);
     SealedBatch *batch = &entry->pSealed[index];
-    if (errorCode == 0 || errorCode == kDuplicateSequence || batch->u8Stored) {
-        settleStored(pcb, entry, index);
+    if (errorCode == 0 || errorCode == kDuplicateSequence) {
+        acknowledge(pcb, entry, index);
         return IdemVerdict::kAcked;
     }
     bool older = !oldestUnsettled(*entry, index);
@@ -391,15 +408,12 @@ IdemVerdict kafka_produce_idem_settle(PCB *pcb, uint32_t broker, uint32_t correl
 
 bool kafka_produce_idem_dropped(PCB *pcb, uint32_t broker, uint32_t correlId,
                                 int32_t partition) {
+    (void)broker;
     ProduceBatch *entry = findEntry(pcb, partition);
-    int32_t found = findInFlight(entry, broker, correlId);
+    int32_t found = findInFlight(entry, correlId);
     if (found < 0)
         return false;
-    SealedBatch *batch = &entry->pSealed[found];
-    if (batch->u8Stored)
-        acknowledge(pcb, entry, static_cast<uint32_t>(found));
-    else
-        awaitRetry(pcb, entry, batch, WRN_NO_REPLY, true);
+    awaitRetry(pcb, entry, &entry->pSealed[found], WRN_NO_REPLY, true);
     return true;
 }
 
@@ -410,8 +424,8 @@ void produce_idem_expire(PCB *pcb) {
         ProduceBatch *entry = &pcb->pProduceBatches[i];
         // An attempt unanswered past the reply wait: its connection is
         // given up, which sends the attempt again (kafka_produce_idem_dropped).
-        for (int32_t broker; (broker = silentBroker(*entry, now, replyWaitMs)) >= 0;)
-            kafka_clearBroker(pcb, static_cast<uint32_t>(broker), 0);
+        while (giveUpSilent(pcb, i, now, replyWaitMs))
+            entry = &pcb->pProduceBatches[i];
         for (uint32_t k = 0; k < entry->u32SealedCount;) {
             const SealedBatch &batch = entry->pSealed[k];
             if (batch.u8InFlight || now < batch.i64DeadlineMs) {
