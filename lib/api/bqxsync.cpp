@@ -72,7 +72,8 @@ static int32_t set_mode(PCB *pcb, int32_t mode, uint32_t sendWindow, uint32_t re
     }
     case 2:
         pcb->u32Synchronous = 0;
-        pcb->i16Acks = 1;
+        // A batched run goes on behind the synch point, idempotent as before.
+        pcb->i16Acks = pcb->u32Batched && pcb->bIdempotence ? -1 : 1;
         return 0;
     default:
         bqx_log_vf(ERR_SYNCH_MODE, nullptr, "BQXSYNC", -1, -1, 1, mode);
