@@ -131,10 +131,10 @@ struct SealedBatch {
     uint8_t u8MaybeWritten; // an attempt ended without a verdict (lost connection, time-out)
     int32_t i32Broker;      // broker index of the attempt in flight
     uint32_t u32CorrelID;
-    uint32_t u32Round;      // the partition's retry round the attempt belongs to
-    int32_t i32LastError;   // the Kafka error or library result of the last attempt, 0 none
-    int64_t i64DeadlineMs;  // monotonic ms at which its records fail (delivery timeout)
-    int64_t i64SentMs;      // monotonic ms of the attempt in flight
+    uint32_t u32Round;     // the partition's retry round the attempt belongs to
+    int32_t i32LastError;  // the Kafka error or library result of the last attempt, 0 none
+    int64_t i64DeadlineMs; // monotonic ms at which its records fail (delivery timeout)
+    int64_t i64SentMs;     // monotonic ms of the attempt in flight
 };
 
 // One partition's open batch in synch mode 4: its records encoded back to
@@ -157,7 +157,8 @@ struct ProduceBatch {
     // stored.
     int32_t i32ProbeBroker;
     uint32_t u32ProbeCorrelID;
-    int64_t i64FirstAppendMs; // monotonic ms of the first record: its delivery deadline counts from here
+    int64_t i64FirstAppendMs; // monotonic ms of the first record: its delivery deadline counts from
+                              // here
     // Idempotent sessions (partition entry only): the batches sent and not
     // yet acknowledged, in sequence order; the sequence of the next batch
     // and the producer epoch it belongs to (-1: none yet); the retry round,
@@ -319,7 +320,7 @@ struct PCB {
     uint32_t u32ProducerIdState; // 0 not asked yet, 1 held, 2 refused
     int64_t i64ProducerId;
     int16_t i16ProducerEpoch;
-    int16_t i16ProducerIdError; // the last InitProducerId reply's error, -1 none came
+    int16_t i16ProducerIdError;       // the last InitProducerId reply's error, -1 none came
     int64_t i64ProduceCallDeadlineMs; // synch mode 1: the BQXPROD's own deadline, 0 none
     uint64_t ullSealedRecords;        // records in sealed batches not yet settled
     uint64_t ullRetriedRequests;      // batches sent again after a failed attempt

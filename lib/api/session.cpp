@@ -93,8 +93,8 @@ static void set_defaults(PCB *pcb) {
     pcb->ullStartTime = static_cast<uint64_t>(getTimeStamp());
     pcb->u32Timeout = 30;
     pcb->u32MetadataMaxAgeMs = 300000;
-    pcb->bIdempotence = true;           // enable.idempotence
-    pcb->u32DeliveryTimeoutMs = 120000; // delivery.timeout.ms
+    pcb->bIdempotence = true;                       // enable.idempotence
+    pcb->u32DeliveryTimeoutMs = 120000;             // delivery.timeout.ms
     pcb->i64MetadataAtMs = transport_monotonicMs(); // the age counts from the open
 }
 

@@ -72,8 +72,8 @@ int32_t sendRequest(PCB *pcb, uint32_t brokerIndex, int32_t version) {
     else // null string, timeout
         position = kafka_marshall_new(pcb, request, sizeof request, position, "i2i4", -1, -1);
     if (version >= kFirstWithProducerId)
-        position = kafka_marshall_new(pcb, request, sizeof request, position, "i8i2",
-                                      int64_t{-1}, -1);
+        position =
+            kafka_marshall_new(pcb, request, sizeof request, position, "i8i2", int64_t{-1}, -1);
     if (version >= kFirstFlexible)
         position = kafka_marshall_new(pcb, request, sizeof request, position, "i1", 0);
     if (position < 0)
@@ -128,11 +128,10 @@ int32_t kafka_initproducerid_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t
     uint8_t headerTags = 0;
     int32_t position =
         version >= kFirstFlexible
-            ? kafka_unmarshall_new(pcb, reply, replyLen, 0, "i4i4i1i4i2i8i2", &size,
-                                   &correlationId, &headerTags, &throttle, &errorCode,
-                                   &producerId, &epoch)
-            : kafka_unmarshall_new(pcb, reply, replyLen, 0, "i4i4i4i2i8i2", &size,
-                                   &correlationId, &throttle, &errorCode, &producerId, &epoch);
+            ? kafka_unmarshall_new(pcb, reply, replyLen, 0, "i4i4i1i4i2i8i2", &size, &correlationId,
+                                   &headerTags, &throttle, &errorCode, &producerId, &epoch)
+            : kafka_unmarshall_new(pcb, reply, replyLen, 0, "i4i4i4i2i8i2", &size, &correlationId,
+                                   &throttle, &errorCode, &producerId, &epoch);
     if (position < 0)
         return kafka_reply_malformed(pcb, kReplyTag, broker, "InitProducerId reply too short");
     pcb->i16ProducerIdError = errorCode;

@@ -187,7 +187,8 @@ int32_t connectLeader(PCB *pcb, const PartitionEntry &entry, bool quiet) {
                   static_cast<uint32_t>(entry.i32BrokerIdx) >= pcb->u32BrokerCount))
         return ERR_NO_LEADER;
     if (quiet)
-        return produce_idem_reachable(pcb, entry.i32BrokerIdx) ? 0 : int32_t{ERR_NO_BROKER_CONNECTED};
+        return produce_idem_reachable(pcb, entry.i32BrokerIdx) ? 0
+                                                               : int32_t{ERR_NO_BROKER_CONNECTED};
     if (entry.i32Leader == -1) {
         bqx_log_vf(ERR_NO_LEADER, pcb, kTag, -1, entry.i32Partition, 2, entry.i32Partition,
                    topic);
@@ -220,7 +221,8 @@ int32_t connectLeader(PCB *pcb, const PartitionEntry &entry, bool quiet) {
 // own; without a key every entry is tried once.
 int32_t chooseEntry(PCB *pcb, uint32_t keyLen, uint32_t *chosen, bool waitForLeader) {
     int32_t error = 0;
-    uint32_t first = pcb->u32PartitionListIdx < pcb->u32PartitionCount ? pcb->u32PartitionListIdx : 0;
+    uint32_t first =
+        pcb->u32PartitionListIdx < pcb->u32PartitionCount ? pcb->u32PartitionListIdx : 0;
     for (uint32_t tried = 0; tried < pcb->u32PartitionCount;) {
         if (pcb->u32PartitionListIdx >= pcb->u32PartitionCount)
             pcb->u32PartitionListIdx = 0;
@@ -356,8 +358,7 @@ int32_t sendToLeader(PCB *pcb, uint32_t keyLen, uint8_t *buffer, uint64_t size,
 
 } // namespace
 
-int32_t produce_choose_partition(PCB *pcb, uint32_t keyLen, uint32_t *chosen,
-                                 bool waitForLeader) {
+int32_t produce_choose_partition(PCB *pcb, uint32_t keyLen, uint32_t *chosen, bool waitForLeader) {
     if (keyLen > 0)
         pickKeyedPartition(pcb, keyLen);
     return chooseEntry(pcb, keyLen, chosen, waitForLeader);

@@ -72,9 +72,8 @@ constexpr int16_t kUnknownProducerId = 59;
 // Refusals after which the same batch may be stored by a later attempt.
 bool retriable(int16_t code) {
     return code == kUnknownTopicOrPartition || code == kLeaderNotAvailable ||
-           code == kNotLeaderOrFollower || code == kRequestTimedOut ||
-           code == kNetworkException || code == kNotEnoughReplicas ||
-           code == kNotEnoughReplicasAfterAppend;
+           code == kNotLeaderOrFollower || code == kRequestTimedOut || code == kNetworkException ||
+           code == kNotEnoughReplicas || code == kNotEnoughReplicasAfterAppend;
 }
 
 // Refusals that leave open whether the batch was written.
@@ -117,9 +116,10 @@ SealedBatch *seal(PCB *pcb, ProduceBatch *entry) {
     const ProduceBatch &open = *produce_next_open(entry);
     uint32_t length = static_cast<uint32_t>(kProduceBatchHeaderBytes) + open.u32Length;
     uint8_t *bytes = static_cast<uint8_t *>(malloc(length));
-    SealedBatch *grown = bytes ? static_cast<SealedBatch *>(realloc(
-                                     entry->pSealed, (entry->u32SealedCount + 1) * sizeof(SealedBatch)))
-                               : nullptr;
+    SealedBatch *grown =
+        bytes ? static_cast<SealedBatch *>(
+                    realloc(entry->pSealed, (entry->u32SealedCount + 1) * sizeof(SealedBatch)))
+              : nullptr;
     if (!grown) {
         free(bytes);
         produce_no_memory(pcb, "pBuff");
@@ -166,8 +166,7 @@ void acknowledge(PCB *pcb, ProduceBatch *entry, uint32_t index) {
     removeSealed(pcb, entry, index);
 }
 
-void failSealed(PCB *pcb, ProduceBatch *entry, uint32_t index, uint32_t msgNum,
-                const char *why) {
+void failSealed(PCB *pcb, ProduceBatch *entry, uint32_t index, uint32_t msgNum, const char *why) {
     const SealedBatch &batch = entry->pSealed[index];
     if (msgNum == ERR_DELIVERY_TIMEOUT)
         bqx_log_vf(msgNum, pcb, kTag, -1, entry->i32Partition, 4,
@@ -406,8 +405,7 @@ IdemVerdict kafka_produce_idem_settle(PCB *pcb, uint32_t broker, uint32_t correl
     return IdemVerdict::kNone;
 }
 
-bool kafka_produce_idem_dropped(PCB *pcb, uint32_t broker, uint32_t correlId,
-                                int32_t partition) {
+bool kafka_produce_idem_dropped(PCB *pcb, uint32_t broker, uint32_t correlId, int32_t partition) {
     (void)broker;
     ProduceBatch *entry = findEntry(pcb, partition);
     int32_t found = findInFlight(entry, correlId);

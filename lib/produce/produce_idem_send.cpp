@@ -82,9 +82,9 @@ struct Picked {
 };
 
 Picked pick(PCB *pcb, int32_t broker) {
-    Picked picked = {static_cast<SealedBatch **>(
-                         calloc(pcb->u32ProduceBatchCount + 1, sizeof(SealedBatch *))),
-                     0, 0};
+    Picked picked = {
+        static_cast<SealedBatch **>(calloc(pcb->u32ProduceBatchCount + 1, sizeof(SealedBatch *))),
+        0, 0};
     for (uint32_t i = 0; picked.batches && i < pcb->u32ProduceBatchCount; ++i) {
         ProduceBatch *entry = &pcb->pProduceBatches[i];
         if (produce_leader_of(pcb, entry->i32Partition) != broker)
@@ -101,8 +101,8 @@ Picked pick(PCB *pcb, int32_t broker) {
 
 PendingRequest *buildRequest(PCB *pcb, int32_t broker, const Picked &picked) {
     const char *topic = pcb->pszTopic ? pcb->pszTopic : "";
-    uint64_t headBytes = kFixedHeaderBytes + 2 * strlen(gpszClientID) + kTopicSectionBytes +
-                         2 * strlen(topic);
+    uint64_t headBytes =
+        kFixedHeaderBytes + 2 * strlen(gpszClientID) + kTopicSectionBytes + 2 * strlen(topic);
     uint64_t size = headBytes + picked.bytes;
     PendingRequest *pending =
         size <= kMaxRequestBytes ? kafka_pending_new(static_cast<uint32_t>(size)) : nullptr;
@@ -110,9 +110,9 @@ PendingRequest *buildRequest(PCB *pcb, int32_t broker, const Picked &picked) {
         return nullptr;
     uint8_t *buffer = pending->abRequest;
     uint32_t capacity = static_cast<uint32_t>(size);
-    int32_t position = kafka_marshall_ReqHdr(pcb, static_cast<uint32_t>(broker), buffer,
-                                             static_cast<uint32_t>(headBytes), kProduceKey,
-                                             kProduceVersion);
+    int32_t position =
+        kafka_marshall_ReqHdr(pcb, static_cast<uint32_t>(broker), buffer,
+                              static_cast<uint32_t>(headBytes), kProduceKey, kProduceVersion);
     if (position > 0)
         position = kafka_marshall_new(pcb, buffer, capacity, position, "i2i2i4i4nsi4", -1,
                                       static_cast<int32_t>(pcb->i16Acks), kProduceTimeoutMs, 1,
@@ -221,7 +221,8 @@ int32_t produce_idem_begin(PCB *pcb) {
 }
 
 int32_t produce_idem_send_broker(PCB *pcb, int32_t broker) {
-    if (!produce_idem_reachable(pcb, broker) || static_cast<uint32_t>(broker) >= pcb->u32BrokerCount)
+    if (!produce_idem_reachable(pcb, broker) ||
+        static_cast<uint32_t>(broker) >= pcb->u32BrokerCount)
         return 0; // the records wait for the connection or a new leader
     Picked picked = pick(pcb, broker);
     if (!picked.batches)

@@ -207,9 +207,9 @@ int32_t checkPartitions(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply, ui
         SentRecordSet set = sentRecords(request, requestLen, sent, partition);
         uint64_t records = set.records;
         bool repeated = answeredBefore(reply, first, k, partition);
-        IdemVerdict idem = repeated ? IdemVerdict::kNone
-                                    : kafka_produce_idem_settle(pcb, brokerIndex, correlId,
-                                                                partition, errorCode);
+        IdemVerdict idem =
+            repeated ? IdemVerdict::kNone
+                     : kafka_produce_idem_settle(pcb, brokerIndex, correlId, partition, errorCode);
         uint64_t resent =
             repeated ? 0
                      : kafka_produce_settle(pcb, brokerIndex, correlId, partition, errorCode, set);

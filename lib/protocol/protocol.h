@@ -68,8 +68,7 @@ void kafka_produce_unprobe(PCB *pcb, uint32_t brokerIndex);
 // logs the count with the first error (5007 under `caller`), forgets them,
 // and returns that first error, or 0 when nothing failed.
 void kafka_produce_failed(PCB *pcb, uint64_t messages, int32_t error);
-void kafka_produce_dropped(PCB *pcb, uint32_t brokerIndex, const uint8_t *request,
-                           uint32_t length);
+void kafka_produce_dropped(PCB *pcb, uint32_t brokerIndex, const uint8_t *request, uint32_t length);
 void kafka_produce_reported(PCB *pcb, uint64_t failedBefore, int32_t result);
 int32_t kafka_produce_synchpoint(PCB *pcb, const char *caller);
 

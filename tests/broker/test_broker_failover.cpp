@@ -343,7 +343,8 @@ void expectOnceInOrder(const std::vector<std::vector<int>> &indexes, int count) 
             outOfOrder += k > 0 && partition[k] <= partition[k - 1];
         }
     int missing = 0, twice = 0;
-    for (int times : seen) missing += times == 0, twice += times > 1;
+    for (int times : seen)
+        missing += times == 0, twice += times > 1;
     printf("[ idempotent ] %d calls: %d missing, %d stored more than once, %d out of order\n",
            count, missing, twice, outOfOrder);
     EXPECT_EQ(missing, 0);
@@ -356,7 +357,8 @@ void expectOnceInOrder(const std::vector<std::vector<int>> &indexes, int count) 
 // about `perSecond`, the leader of a partition killed with SIGKILL a third
 // of the way in and started again after the run.
 void produceThroughALeaderKill(int32_t mode, int count, int perSecond) {
-    if (clusterBootstrap().empty()) GTEST_SKIP() << "no cluster running";
+    if (clusterBootstrap().empty())
+        GTEST_SKIP() << "no cluster running";
     constexpr int kPartitions = 6;
     std::string topic = replicatedTopic(kPartitions);
     std::string first = clusterBootstrap().substr(0, clusterBootstrap().find(','));
@@ -373,14 +375,17 @@ void produceThroughALeaderKill(int32_t mode, int count, int perSecond) {
     auto start = Clock::now();
     constexpr int kPaceEvery = 50;
     for (int i = 0; i < count; ++i) {
-        if (i == count / 3) leader.kill(victim);
+        if (i == count / 3)
+            leader.kill(victim);
         int32_t rc = session.produce(i % 2 ? keys[static_cast<size_t>(i / 2) % kPartitions] : "",
                                      "i-" + std::to_string(i));
-        if (rc != 0) errors.add(rc);
+        if (rc != 0)
+            errors.add(rc);
         if (i % kPaceEvery == 0) {
             int64_t dueMs = static_cast<int64_t>(i) * 1000 / perSecond;
             int64_t aheadMs = dueMs - msSince(start);
-            if (aheadMs > 0) usleep(static_cast<useconds_t>(aheadMs * 1000));
+            if (aheadMs > 0)
+                usleep(static_cast<useconds_t>(aheadMs * 1000));
         }
     }
     int32_t synched = BQXSYNC(session.handle, 2, 0, 0);
@@ -406,7 +411,8 @@ TEST(Cluster, IdempotentSynchronousCallsSurviveALeaderKill) {
 // A topic of 64 partitions created a moment before the run: messages that
 // meet partitions whose leaders are not settled yet wait and are stored.
 TEST(Cluster, FreshTopicWithManyPartitionsLosesNothing) {
-    if (clusterBootstrap().empty()) GTEST_SKIP() << "no cluster running";
+    if (clusterBootstrap().empty())
+        GTEST_SKIP() << "no cluster running";
     constexpr int kPartitions = 64, kMessages = 3000;
     std::string topic = newGroup("fresh64");
     scriptCommand("topic " + topic + " " + std::to_string(kPartitions) + " --bootstrap " +
@@ -420,7 +426,8 @@ TEST(Cluster, FreshTopicWithManyPartitionsLosesNothing) {
         ASSERT_EQ(BQXSYNC(session.handle, 4, 5, 1), 0);
         for (int i = 0; i < kMessages; ++i) {
             int32_t rc = session.produce("", "i-" + std::to_string(i));
-            if (rc != 0) errors.add(rc);
+            if (rc != 0)
+                errors.add(rc);
         }
         synched = BQXSYNC(session.handle, 2, 0, 0);
     }

@@ -72,9 +72,11 @@ const std::vector<ApiRange> &idempotentApiRanges() {
 
 Bytes initProducerIdBody(int16_t version, int16_t errorCode, int64_t producerId, int16_t epoch) {
     WireBytes w;
-    if (version >= 2) w.i8(0); // header tags
+    if (version >= 2)
+        w.i8(0); // header tags
     w.i32(0).i16(errorCode).i64(producerId).i16(epoch);
-    if (version >= 2) w.i8(0);
+    if (version >= 2)
+        w.i8(0);
     return w.bytes;
 }
 

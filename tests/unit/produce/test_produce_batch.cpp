@@ -370,7 +370,8 @@ TEST_F(ProduceBatch, SwitchToModeZeroSendsTheCollectedRecordsFirst) {
     EXPECT_EQ(recordsOf(batches, 1), collected - 1);
     EXPECT_EQ(cluster->produced(0).size(), 2u + (sent.size() - collected));
     std::vector<ProduceRequest> requests = cluster->produced(0);
-    for (size_t r = 0; r < requests.size(); ++r) EXPECT_EQ(requests[r].acks, r < 2 ? -1 : 1) << r;
+    for (size_t r = 0; r < requests.size(); ++r)
+        EXPECT_EQ(requests[r].acks, r < 2 ? -1 : 1) << r;
     for (const Decoded &batch : batches)
         if (batch.request >= 2) {
             EXPECT_EQ(batch.records.size(), 1u);

@@ -51,7 +51,8 @@ Attempt readAttempt(const ProduceRequest &request, const ProduceRequest::Partiti
     uint32_t position = head.u32RecordsPos;
     for (int32_t i = 0; i < head.i32RecordCount; ++i) {
         RecordView record{};
-        if (record_read(request.raw.data(), position, head.u32End, &record) != nullptr) break;
+        if (record_read(request.raw.data(), position, head.u32End, &record) != nullptr)
+            break;
         attempt.values.emplace_back(reinterpret_cast<const char *>(record.pValue),
                                     static_cast<size_t>(record.i32ValueLen));
         position = record.u32End;
@@ -83,12 +84,15 @@ struct IdemCluster {
                 Attempt attempt = readAttempt(request, p);
                 attempts.push_back(attempt);
                 std::optional<Scripted> scripted;
-                if (script) scripted = script(attempt, attempts.size() - 1);
+                if (script)
+                    scripted = script(attempt, attempts.size() - 1);
                 int16_t error = !scripted || scripted->store ? store(attempt) : 0;
-                if (scripted) error = scripted->error, close = close || scripted->close;
+                if (scripted)
+                    error = scripted->error, close = close || scripted->close;
                 results.push_back({p.partition, error});
             }
-            if (close) return FakeAction::close();
+            if (close)
+                return FakeAction::close();
             FakeAction reply = FakeAction::reply(produceReplyBody(kTopic, results));
             bool late = attempts.size() == (firstDelayMs && lenient ? 1u : 2u);
             return late && firstDelayMs ? reply.delayed(firstDelayMs) : reply;
@@ -107,17 +111,21 @@ struct IdemCluster {
         }
         State &state = states[a.partition];
         if (a.epoch > state.epoch) {
-            if (a.sequence != 0) return 45;
+            if (a.sequence != 0)
+                return 45;
             state = State{a.epoch, 0, {}};
         } else if (a.epoch < state.epoch) {
             return 47; // INVALID_PRODUCER_EPOCH
         }
         for (int32_t stored : state.stored)
-            if (stored == a.sequence) return 46;
-        if (a.sequence != state.next && !(lenient && state.stored.empty())) return 45;
+            if (stored == a.sequence)
+                return 46;
+        if (a.sequence != state.next && !(lenient && state.stored.empty()))
+            return 45;
         stored.insert(stored.end(), a.values.begin(), a.values.end());
         state.stored.push_back(a.sequence);
-        if (state.stored.size() > 5) state.stored.erase(state.stored.begin()); // the last 5 only
+        if (state.stored.size() > 5)
+            state.stored.erase(state.stored.begin()); // the last 5 only
         state.next = after(a.sequence, a.values.size());
         return 0;
     }
@@ -125,7 +133,8 @@ struct IdemCluster {
     int32_t produce(const std::string &value) { return session.produce("", value); }
     std::vector<std::string> values(int n) {
         std::vector<std::string> out;
-        for (int i = 0; i < n; ++i) out.push_back("m" + std::to_string(i));
+        for (int i = 0; i < n; ++i)
+            out.push_back("m" + std::to_string(i));
         return out;
     }
     std::vector<Attempt> taken() {
@@ -177,11 +186,13 @@ TEST(ProduceIdemRetry, FailedAttemptIsSentAgainUnchangedAndStoredOnce) {
             IdemCluster c;
             c.mode = mode;
             c.script = [&](const Attempt &, size_t index) -> std::optional<Scripted> {
-                if (index == 0) return row.first;
+                if (index == 0)
+                    return row.first;
                 return std::nullopt;
             };
             ASSERT_NO_FATAL_FAILURE(c.start());
-            for (const std::string &v : c.values(3)) EXPECT_EQ(c.produce(v), 0);
+            for (const std::string &v : c.values(3))
+                EXPECT_EQ(c.produce(v), 0);
             EXPECT_EQ(c.session.sync(2), 0);
             EXPECT_EQ(c.log[0], c.values(3));
             std::vector<Attempt> attempts = c.taken();
@@ -190,7 +201,8 @@ TEST(ProduceIdemRetry, FailedAttemptIsSentAgainUnchangedAndStoredOnce) {
             EXPECT_EQ(attempts[0].sequence, 0);
             bool resent = row.resent;
             size_t again = 1;
-            while (again < attempts.size() && attempts[again].sequence != 0) ++again;
+            while (again < attempts.size() && attempts[again].sequence != 0)
+                ++again;
             EXPECT_EQ(again < attempts.size(), resent);
             if (again < attempts.size()) {
                 EXPECT_EQ(attempts[again].bytes, attempts[0].bytes);
@@ -213,11 +225,13 @@ TEST(ProduceIdemRestart, SequenceRefusalsRestartThePartitionInTheNextEpoch) {
         SCOPED_TRACE(row.error);
         IdemCluster c;
         c.script = [&](const Attempt &, size_t index) -> std::optional<Scripted> {
-            if (index == 0) return Scripted{false, row.error};
+            if (index == 0)
+                return Scripted{false, row.error};
             return std::nullopt;
         };
         ASSERT_NO_FATAL_FAILURE(c.start());
-        for (const std::string &v : c.values(3)) EXPECT_EQ(c.produce(v), 0);
+        for (const std::string &v : c.values(3))
+            EXPECT_EQ(c.produce(v), 0);
         EXPECT_EQ(c.session.sync(2), row.synchResult);
         std::vector<std::string> expected = c.values(3);
         expected.erase(expected.begin(), expected.begin() + (3 - row.stored));
@@ -240,13 +254,15 @@ TEST_F(ProduceIdem, SequenceWrapsAroundAfterTheLargestValue) {
         states[0].stored.clear(); // as after a long run: sequence 0 is long forgotten
     }
     std::vector<std::string> all = values(8);
-    for (size_t i = 1; i < all.size(); ++i) EXPECT_EQ(produce(all[i]), 0);
+    for (size_t i = 1; i < all.size(); ++i)
+        EXPECT_EQ(produce(all[i]), 0);
     EXPECT_EQ(session.sync(2), 0);
     EXPECT_EQ(log[0], all);
     std::vector<Attempt> attempts = taken();
     bool wrapped = false;
     for (size_t i = 2; i < attempts.size(); ++i) {
-        EXPECT_EQ(attempts[i].sequence, after(attempts[i - 1].sequence, attempts[i - 1].values.size()));
+        EXPECT_EQ(attempts[i].sequence,
+                  after(attempts[i - 1].sequence, attempts[i - 1].values.size()));
         wrapped = wrapped || attempts[i].sequence < attempts[i - 1].sequence;
     }
     EXPECT_TRUE(wrapped);
@@ -257,7 +273,8 @@ TEST_F(ProduceIdem, SequenceWrapsAroundAfterTheLargestValue) {
 // of order, and all go again in order.
 TEST_F(ProduceIdem, FiveInFlightWithTheFirstRefusedKeepTheirOrder) {
     script = [](const Attempt &, size_t index) -> std::optional<Scripted> {
-        if (index == 1) return Scripted{false, 6};
+        if (index == 1)
+            return Scripted{false, 6};
         return std::nullopt;
     };
     firstDelayMs = 100; // the reply to the second request comes late: four more follow it
@@ -265,12 +282,14 @@ TEST_F(ProduceIdem, FiveInFlightWithTheFirstRefusedKeepTheirOrder) {
     std::vector<std::string> all = values(8);
     EXPECT_EQ(produce(all[0]), 0);
     EXPECT_EQ(session.sync(2), 0);
-    for (size_t i = 1; i < all.size(); ++i) EXPECT_EQ(produce(all[i]), 0);
+    for (size_t i = 1; i < all.size(); ++i)
+        EXPECT_EQ(produce(all[i]), 0);
     EXPECT_EQ(session.sync(2), 0);
     EXPECT_EQ(log[0], all);
     std::vector<Attempt> attempts = taken();
     ASSERT_GE(attempts.size(), 7u);
-    for (int32_t i = 1; i <= 5; ++i) EXPECT_EQ(attempts[size_t(i)].sequence, i) << "not in flight together";
+    for (int32_t i = 1; i <= 5; ++i)
+        EXPECT_EQ(attempts[size_t(i)].sequence, i) << "not in flight together";
     EXPECT_EQ(attempts[6].sequence, 1) << "the refused batch goes first";
 }
 
@@ -281,7 +300,8 @@ TEST_F(ProduceIdem, FirstBatchOfAPartitionTravelsAlone) {
     script = [](const Attempt &a, size_t) -> std::optional<Scripted> {
         if (a.sequence == 0 && a.values.size() == 1 && a.values[0] == "m0") {
             static int refusals = 0;
-            if (refusals++ == 0) return Scripted{false, 6};
+            if (refusals++ == 0)
+                return Scripted{false, 6};
         }
         return std::nullopt;
     };
@@ -293,7 +313,8 @@ TEST_F(ProduceIdem, FirstBatchOfAPartitionTravelsAlone) {
         lenient = true;
     }
     std::vector<std::string> all = values(4);
-    for (const std::string &v : all) EXPECT_EQ(produce(v), 0);
+    for (const std::string &v : all)
+        EXPECT_EQ(produce(v), 0);
     EXPECT_EQ(session.sync(2), 0);
     EXPECT_EQ(log[0], all);
 }
@@ -307,15 +328,18 @@ TEST(ProduceIdemRefused, RefusedProducerIdLeavesTheSessionWithoutOne) {
         IdemCluster c;
         if (error > 0)
             c.cluster.onRequest(kInitProducerIdKey, [error](size_t, const FakeRequest &r) {
-                return std::optional<FakeAction>(FakeAction::reply(initProducerIdBody(r.apiVersion, error, -1, -1)));
+                return std::optional<FakeAction>(
+                    FakeAction::reply(initProducerIdBody(r.apiVersion, error, -1, -1)));
             });
         ASSERT_NO_FATAL_FAILURE(c.start(5, error > 0 ? idempotentApiRanges() : without));
-        for (const std::string &v : c.values(3)) EXPECT_EQ(c.produce(v), 0);
+        for (const std::string &v : c.values(3))
+            EXPECT_EQ(c.produce(v), 0);
         EXPECT_EQ(c.session.sync(2), 0);
         EXPECT_EQ(c.session.numbered("5008").size(), 1u);
         EXPECT_EQ(c.cluster.count(0, kInitProducerIdKey), error > 0 ? 1 : 0) << "asked again";
         EXPECT_EQ(c.log[0], c.values(3));
-        for (const Attempt &a : c.taken()) EXPECT_EQ(a.producerId, -1);
+        for (const Attempt &a : c.taken())
+            EXPECT_EQ(a.producerId, -1);
     }
 }
 
@@ -330,7 +354,9 @@ TEST(ProduceIdemDeadline, MessagesFailAtTheirDeadline) {
         SCOPED_TRACE(row.mode);
         IdemCluster c;
         c.mode = row.mode;
-        c.script = [](const Attempt &, size_t) { return std::optional<Scripted>(Scripted{false, 6}); };
+        c.script = [](const Attempt &, size_t) {
+            return std::optional<Scripted>(Scripted{false, 6});
+        };
         ASSERT_NO_FATAL_FAILURE(c.start());
         c.session.pcb->u32DeliveryTimeoutMs = row.deliveryMs;
         auto began = std::chrono::steady_clock::now();

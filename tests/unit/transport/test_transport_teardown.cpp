@@ -161,8 +161,7 @@ TEST_F(TeardownTest, CloseLogsStatisticsOnlyWhenDebuggingAndReleasesCredentials)
     EXPECT_EQ(lines[1].text,
               "Stats: snd=11 rcv=12 wait=13 marshall=14 unmarshall=15 msec SendWinExh=7");
     EXPECT_EQ(lines[2].text, "Stats: produced acknowledged=2 failed=8 retried requests=9");
-    EXPECT_EQ(lines[3].text,
-              "Stats: sends=3 sndBytes=51 rcvs=4 rcvBytes=64 selWait=5 selNoWait=6");
+    EXPECT_EQ(lines[3].text, "Stats: sends=3 sndBytes=51 rcvs=4 rcvBytes=64 selWait=5 selNoWait=6");
 }
 
 } // namespace
