@@ -56,6 +56,8 @@ int32_t produce_no_memory(PCB *pcb, const char *what);
 // A batch header from baseOffset to the record count: a batch takes this
 // many bytes plus its records'.
 constexpr uint64_t kProduceBatchHeaderBytes = 61;
+// A batch is closed at 1 MiB (header included) or 10,000 records.
+constexpr uint64_t kProduceBatchMaxBytes = 1 << 20;
 
 // The session's entry of `partition`, created when missing; null when out
 // of memory.
