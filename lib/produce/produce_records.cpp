@@ -77,7 +77,8 @@ void appendRecord(ProduceBatch *batch, const ProduceKey &key, const ProduceValue
     uint32_t offsetDelta = batch->u32Records;
     uint8_t *out = batch->pRecords + batch->u32Length;
     uint8_t *start = out;
-    out += putVarint(out, static_cast<int64_t>(recordBody(key, value, timestampDelta, offsetDelta)));
+    out +=
+        putVarint(out, static_cast<int64_t>(recordBody(key, value, timestampDelta, offsetDelta)));
     *out++ = 0; // attributes
     out += putVarint(out, timestampDelta);
     out += putVarint(out, offsetDelta);
