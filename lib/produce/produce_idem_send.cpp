@@ -244,9 +244,18 @@ int32_t produce_idem_send_broker(PCB *pcb, int32_t broker) {
     // A request that did not go out leaves its batches waiting; one that
     // did is settled by its reply or by the loss of its connection.
     if (rc == 0) {
-        for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i)
-            if (picked.batches[i])
-                produce_idem_sent(pcb, picked.batches[i], broker, correlId);
+        for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i) {
+            if (!picked.batches[i])
+                continue;
+            // A batch above every size the topic has accepted is its
+            // partition's last in flight until its reply (produce_batch.cpp).
+            ProduceBatch &entry = pcb->pProduceBatches[i];
+            if (picked.batches[i]->u32Length > pcb->u32BatchProven) {
+                entry.i32ProbeBroker = broker;
+                entry.u32ProbeCorrelID = correlId;
+            }
+            produce_idem_sent(pcb, picked.batches[i], broker, correlId);
+        }
         if (!pcb->u32MetadataStale)
             pcb->u32ProduceBackOffMs = 0;
     }

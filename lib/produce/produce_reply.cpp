@@ -213,10 +213,10 @@ int32_t checkPartitions(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply, ui
         uint64_t resent =
             repeated ? 0
                      : kafka_produce_settle(pcb, brokerIndex, correlId, partition, errorCode, set);
-        if (idem == IdemVerdict::kAcked) {
-            tally->acknowledged += records;
-        } else if (idem != IdemVerdict::kNone) {
-            tally->resent += records; // waits for a retry, or failed and counted already
+        if (idem != IdemVerdict::kNone) {
+            // Acknowledged, failed or waiting for a retry: counted by the
+            // idempotent path itself.
+            tally->resent += records;
         } else if (errorCode == 0) {
             tally->acknowledged += records;
         } else if (resent > 0) {

@@ -195,6 +195,7 @@ TEST(ProduceIdemRetry, FailedAttemptIsSentAgainUnchangedAndStoredOnce) {
                 EXPECT_EQ(c.produce(v), 0);
             EXPECT_EQ(c.session.sync(2), 0);
             EXPECT_EQ(c.log[0], c.values(3));
+            EXPECT_EQ(c.session.pcb->ullMsgsProduced, 3u) << "acknowledged once each";
             std::vector<Attempt> attempts = c.taken();
             ASSERT_GE(attempts.size(), 2u);
             EXPECT_EQ(attempts[0].producerId, kFakeProducerId);
