@@ -67,7 +67,7 @@ bool produce_idem_reachable(PCB *pcb, int32_t broker) {
         entry->i64ConnectRetryMs = 0;
         return true;
     }
-    entry->u32ConnectFailures++;
+    // kafka_connect has counted the failure.
     entry->i64ConnectRetryMs = transport_monotonicMs() + backOffMs(entry->u32ConnectFailures);
     pcb->u32MetadataStale = 1;
     return false;

@@ -380,7 +380,15 @@ int32_t kafka_connect(PCB *pcb, uint32_t brokerIndex) {
     // Set until the handshake is done: a connection is used by no other
     // call of the session before it has been authenticated.
     pcb->u32Connecting = 1;
+    const BrokerEntry *tableBefore = pcb->pBrokerList;
     int32_t rc = openConnection(pcb, brokerIndex);
+    // An idempotent producing session (producer id held) retries a dead
+    // broker with a back-off: its connect failures are logged once per
+    // episode, until a connect succeeds.
+    if (pcb->pBrokerList == tableBefore && rc != ERR_HANDLE && pcb->u32ProducerIdState == 1) {
+        BrokerEntry *again = &pcb->pBrokerList[brokerIndex];
+        again->u32ConnectFailures = rc == 0 ? 0 : again->u32ConnectFailures + 1;
+    }
     if (rc == 0)
         rc = handshake(pcb, brokerIndex);
     pcb->u32Connecting = 0;

@@ -179,6 +179,9 @@ TEST(Failover, ProducerSurvivesABrokerRestart) {
     for (int i = 0; i < kBefore; ++i)
         ASSERT_TRUE(producer.send(keys[i % kPartitions], "before-" + std::to_string(i), 1));
 
+    // Synch mode 1 retries until the message's delivery deadline: 2 s here
+    // (the session's delivery.timeout.ms), so that the calls end promptly.
+    get_BQXPCB(producer.session.handle)->u32DeliveryTimeoutMs = 2000;
     KilledNode broker;
     broker.kill(1);
     for (int i = 0; i < 3; ++i) {
