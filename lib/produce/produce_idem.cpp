@@ -446,6 +446,20 @@ void produce_idem_expire(PCB *pcb) {
     }
 }
 
+int64_t produce_idem_next_deadline(const PCB *pcb) {
+    int64_t earliest = INT64_MAX;
+    for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i) {
+        const ProduceBatch &entry = pcb->pProduceBatches[i];
+        for (uint32_t k = 0; k < entry.u32SealedCount; ++k)
+            if (entry.pSealed[k].i64DeadlineMs < earliest)
+                earliest = entry.pSealed[k].i64DeadlineMs;
+        const ProduceBatch *open = produce_next_open(&entry);
+        if (open->u32Records > 0 && deadlineOf(pcb, open->i64FirstAppendMs) < earliest)
+            earliest = deadlineOf(pcb, open->i64FirstAppendMs);
+    }
+    return earliest;
+}
+
 uint64_t produce_idem_held(const ProduceBatch &entry) {
     uint64_t records = produce_open_records(entry);
     for (uint32_t i = 0; i < entry.u32SealedCount; ++i)

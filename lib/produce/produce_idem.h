@@ -49,6 +49,9 @@ bool kafka_produce_idem_dropped(PCB *pcb, uint32_t broker, uint32_t correlId, in
 // of partitions whose epoch moved on, and drops the connections of
 // attempts unanswered past the reply wait.
 void produce_idem_expire(PCB *pcb);
+// The monotonic ms of the earliest delivery deadline of what the session
+// holds, INT64_MAX when it holds nothing.
+int64_t produce_idem_next_deadline(const PCB *pcb);
 // Records of the entry not yet settled: open, awaiting a resend, sealed.
 uint64_t produce_idem_held(const ProduceBatch &entry);
 // Fails (7513) and frees the entry's sealed batches.

@@ -296,6 +296,10 @@ int32_t produce_idem_drain(PCB *pcb, int32_t partition, bool sealedToo) {
             int64_t untilRefresh = pcb->i64ProduceRetryMs - transport_monotonicMs();
             waitMs = untilRefresh < kFirstBackOffMs ? kFirstBackOffMs : untilRefresh;
         }
+        // Wake up for the earliest delivery deadline too.
+        int64_t untilDeadline = produce_idem_next_deadline(pcb) - transport_monotonicMs();
+        if (untilDeadline < waitMs)
+            waitMs = untilDeadline > 1 ? untilDeadline : 1;
         rc = waitAWhile(pcb, waitMs);
         if (rc != 0)
             return rc;
