@@ -31,8 +31,8 @@ constexpr Choice kMechanisms[] = {{"PLAIN", kSaslPlain + 1},
                                   {"SCRAM-SHA-256", kSaslScramSha256 + 1},
                                   {"SCRAM-SHA-512", kSaslScramSha512 + 1}};
 
-// For the rows not available yet: ready for the field that switches them on.
 constexpr Choice kBooleans[] = {{"false", 0}, {"true", 1}};
+// For the rows not available yet: ready for the field that switches them on.
 constexpr Choice kCompressionTypes[] = {
     {"none", 0}, {"gzip", 1}, {"snappy", 2}, {"lz4", 3}, {"zstd", 4}}; // the batch codec ids
 
@@ -88,12 +88,13 @@ constexpr Setting kSettings[] = {
      &PCB::u32StatsIntervalMs, nullptr, 0, 0, kInt32Max, nullptr, false},
     {"metadata.max.age.ms", "0 (no refresh by age) to 2147483647 milliseconds", false,
      &PCB::u32MetadataMaxAgeMs, nullptr, 0, 0, kInt32Max, nullptr, false},
+    {"delivery.timeout.ms", "1 to 2147483647 milliseconds", false, &PCB::u32DeliveryTimeoutMs,
+     nullptr, 0, 1, kInt32Max, nullptr, false},
+    // Counts from the next BQXSYNC (api/bqxsync.cpp, take_idempotence).
+    {"enable.idempotence", "true or false", false, &PCB::u32Idempotence, choices(kBooleans), 2, 0,
+     0, nullptr, false},
     // Not available in this build yet: no field. Each already says what it
     // will accept; "applies" is a guess for the work that switches it on.
-    {"delivery.timeout.ms", "milliseconds", false, nullptr, nullptr, 0, 0, kInt32Max, nullptr,
-     false},
-    {"enable.idempotence", "true or false", true, nullptr, choices(kBooleans), 2, 0, 0, nullptr,
-     false},
     // A Fetch reply is bounded by fetch.max.bytes at its default, so that
     // is also the largest accepted.
     {"fetch.max.bytes", "1024 to 52428800 bytes", false, &PCB::u32FetchMaxBytes, nullptr, 0, 1024,

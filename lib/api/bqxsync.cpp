@@ -2,6 +2,7 @@
 #include "api/session.h"
 #include "log/log.h"
 #include "log/messages.h"
+#include "produce/produce_idem.h"
 #include "protocol/consumer.h"
 #include "protocol/protocol.h"
 #include "transport/transport.h"
@@ -40,6 +41,13 @@ static int32_t set_windows(PCB *pcb, uint32_t sendWindow, uint32_t receiveWindow
 
 // Mode 2 keeps the batching of mode 4: it is the synch point of a batched
 // run, and the run goes on batched behind it. Every other mode ends it.
+// enable.idempotence counts from here on, once no idempotent batch is
+// unsettled: the replies of one still in flight need the path it went by.
+static void take_idempotence(PCB *pcb) {
+    if (pcb->ullSealedRecords == 0)
+        pcb->u32IdempotentRun = pcb->u32Idempotence;
+}
+
 static int32_t set_mode(PCB *pcb, int32_t mode, uint32_t sendWindow, uint32_t receiveWindow) {
     if (mode == 0 || mode == 1)
         pcb->u32Batched = 0;
@@ -51,15 +59,30 @@ static int32_t set_mode(PCB *pcb, int32_t mode, uint32_t sendWindow, uint32_t re
     case 1:
         pcb->u32Synchronous = 1;
         pcb->i16Acks = -1;
+        take_idempotence(pcb);
         return 0;
-    case 4:
+    case 4: {
         pcb->u32Synchronous = 0;
         pcb->u32Batched = 1;
-        pcb->i16Acks = 1;
-        return set_windows(pcb, sendWindow, receiveWindow);
+        take_idempotence(pcb);
+        // Idempotent batches must be written to every in-sync replica, and
+        // the broker recognises a retry only among a producer's last 5
+        // batches of a partition: no more may be in flight.
+        pcb->i16Acks = pcb->u32IdempotentRun ? -1 : 1;
+        int32_t result = set_windows(pcb, sendWindow, receiveWindow);
+        if (pcb->u32IdempotentRun && pcb->u32SendWindow > kIdempotentWindow) {
+            bqx_log_vf(WRN_WINDOW_SIZE, nullptr, "BQXSYNC", -1, -1, 3, "send",
+                       static_cast<int32_t>(pcb->u32SendWindow),
+                       static_cast<int32_t>(kIdempotentWindow));
+            pcb->u32SendWindow = kIdempotentWindow;
+            result = WRN_WINDOW_SIZE;
+        }
+        return result;
+    }
     case 2:
         pcb->u32Synchronous = 0;
-        pcb->i16Acks = 1;
+        // A batched run goes on behind the synch point, idempotent as before.
+        pcb->i16Acks = pcb->u32Batched && pcb->u32IdempotentRun ? -1 : 1;
         return 0;
     default:
         bqx_log_vf(ERR_SYNCH_MODE, nullptr, "BQXSYNC", -1, -1, 1, mode);

@@ -104,6 +104,11 @@ struct BrokerEntry {
     // wiped and freed with the connection.
     uint32_t u32SaslMechanism;
     ScramState *pScram;
+
+    // Connect failures in a row (one logged per episode) and the monotonic
+    // ms before which a producing session does not try again (back-off).
+    uint32_t u32ConnectFailures;
+    int64_t i64ConnectRetryMs;
 };
 
 struct PartitionEntry {
@@ -131,6 +136,27 @@ struct PartitionEntry {
     int64_t i64HighWatermark;   // from the last Fetch reply, -1 unknown (lag statistics)
 };
 
+// A record batch of an idempotent session (synch modes 1 and 4), stamped
+// with the producer id, epoch and its partition's sequence and kept byte
+// for byte, from its baseOffset on, until the partition's leader has
+// acknowledged it: a retry sends exactly these bytes, so that the broker
+// can tell it from a new batch and never stores it twice.
+struct SealedBatch {
+    uint8_t *pBytes;
+    uint32_t u32Length;
+    uint32_t u32Records;
+    int32_t i32Sequence;
+    int16_t i16Epoch;
+    uint8_t u8InFlight;     // sent; its reply (or the loss of its connection) is awaited
+    uint8_t u8MaybeWritten; // an attempt ended without a verdict (lost connection, time-out)
+    int32_t i32Broker;      // broker index of the attempt in flight
+    uint32_t u32CorrelID;
+    uint32_t u32Round;     // the partition's retry round the attempt belongs to
+    int32_t i32LastError;  // the Kafka error or library result of the last attempt, 0 none
+    int64_t i64DeadlineMs; // monotonic ms at which its records fail (delivery timeout)
+    int64_t i64SentMs;     // monotonic ms of the attempt in flight
+};
+
 // One partition's open batch in synch mode 4: its records encoded back to
 // back, as they follow the record batch header on the wire. The entry of
 // the partition also holds the records a broker refused as too large,
@@ -151,6 +177,18 @@ struct ProduceBatch {
     // stored.
     int32_t i32ProbeBroker;
     uint32_t u32ProbeCorrelID;
+    int64_t i64FirstAppendMs; // monotonic ms of the first record: its delivery deadline counts from
+                              // here
+    // Idempotent sessions (partition entry only): the batches sent and not
+    // yet acknowledged, in sequence order; the sequence of the next batch
+    // and the producer epoch it belongs to (-1: none yet); the retry round,
+    // raised at each failed attempt.
+    SealedBatch *pSealed;
+    uint32_t u32SealedCount;
+    int32_t i32NextSequence;
+    int16_t i16Epoch;
+    uint32_t u32Round;
+    uint32_t u32EpochAcked; // a batch of the current epoch was acknowledged
 };
 
 // The topics one group member subscribes to, as its JoinGroup metadata
@@ -249,6 +287,7 @@ struct PCB {
     uint64_t ullUnmarshallTime;
     uint64_t ullWaitTime;
     uint64_t ullMsgsProduced;
+    uint64_t ullMsgsFailed; // produced messages that failed, over the session
     uint64_t ullMsgsConsumed;
     uint64_t ullSendWinExh;
     uint64_t ullSends;
@@ -339,6 +378,28 @@ struct PCB {
 
     // The message the last BQXCONS handed out, for BQXINFO.
     DeliveredMessage delivered;
+
+    // Idempotent producing. u32Idempotence (enable.idempotence, default on)
+    // and u32DeliveryTimeoutMs (delivery.timeout.ms, default 120,000) are
+    // settings (BQXCONF). BQXSYNC takes the first into u32IdempotentRun, which
+    // the produce path follows, and only while no idempotent batch is
+    // unsettled: a run never changes its kind halfway. With idempotence on,
+    // synch modes 1 and 4 ask for a producer id (InitProducerId) before
+    // their first batch after BQXCONN; a refusal (u32ProducerIdState 2)
+    // leaves the session producing without one, as with idempotence off.
+    uint32_t u32Idempotence;
+    uint32_t u32IdempotentRun;
+    uint32_t u32DeliveryTimeoutMs;
+    uint32_t u32ProducerIdState; // 0 not asked yet, 1 held, 2 refused
+    int64_t i64ProducerId;
+    int16_t i16ProducerEpoch;
+    int16_t i16ProducerIdError;       // the last InitProducerId reply's error, -1 none came
+    int64_t i64ProduceCallDeadlineMs; // synch mode 1: the BQXPROD's own deadline, 0 none
+    uint64_t ullSealedRecords;        // records in sealed batches not yet settled
+    uint64_t ullRetriedRequests;      // batches sent again after a failed attempt
+    int32_t i32ProduceLastError;      // the result of the latest produce failure
+    int64_t i64ProduceRetryMs;        // monotonic ms of the next Metadata refresh while waiting
+    uint32_t u32ProduceBackOffMs;     // the back-off of that wait, 50 ms doubling to 1 s
 };
 
 #endif

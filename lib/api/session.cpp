@@ -95,6 +95,9 @@ static void set_defaults(PCB *pcb) {
     pcb->u32MetadataMaxAgeMs = 300000;
     pcb->u32FetchMaxBytes = 50u << 20;              // fetch.max.bytes
     pcb->u32PartitionFetchMaxBytes = 1u << 20;      // max.partition.fetch.bytes
+    pcb->u32Idempotence = 1;                        // enable.idempotence
+    pcb->u32IdempotentRun = 1;
+    pcb->u32DeliveryTimeoutMs = 120000;             // delivery.timeout.ms
     pcb->i64MetadataAtMs = transport_monotonicMs(); // the age counts from the open
 }
 

@@ -44,6 +44,4 @@ void bqx_statistics_if_due(PCB *pcb) {
     kafka_log_statistics(pcb, kTag);
     if (pcb->pszGroupID)
         logLag(pcb);
-    // HOOK(producer statistics): the producer's counts (acknowledged,
-    // failed, retried) are written here as info 49 once that line exists.
 }

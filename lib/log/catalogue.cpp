@@ -57,7 +57,7 @@ extern "C" BQX_API const char *const aszBqxInfMsgs[50] = {
     /* 46 */ "A batch of %d records (%lld bytes) was refused as too large: they are sent again in batches of at most %lld bytes",
     /* 47 */ "Offset %lld is out of range: the partition goes on from where auto.offset.reset says (earliest by default)",
     /* 48 */ "Leader not ready: %d %.128s (retried once the leader is known)",
-    /* 49 */ "",
+    /* 49 */ "Stats: produced acknowledged=%lld failed=%lld retried requests=%lld",
 };
 
 extern "C" BQX_API const char *const aszBqxWrnMsgs[10] = {
@@ -69,7 +69,7 @@ extern "C" BQX_API const char *const aszBqxWrnMsgs[10] = {
     /* 5005 */ "No Reply received for %d/%.16s, CorrelID %d from Broker %.64s:%d",
     /* 5006 */ "All open Sessions are closed %s",
     /* 5007 */ "%lld produced messages failed since the last synch point, the first with error %d",
-    /* 5008 */ "",
+    /* 5008 */ "Idempotent producing is off: the broker refused a producer id (InitProducerId: %.96s); batches go without one, and a retry may store a message twice",
     /* 5009 */ "A key of %u bytes was cut to %d for the default partitioner (whole keys: partitioner=murmur2)",
 };
 
@@ -120,8 +120,8 @@ extern "C" BQX_API const char *const aszBqxErrMsgs[50] = {
     /* 7543 */ "Timeout (%d sec) for Consume expired",
     /* 7544 */ "Could not convert Message %s UTF-8: %s",
     /* 7545 */ "A record of %lld bytes was refused as too large: its batch of %lld bytes is above the topic's max.message.bytes (largest batch accepted: %lld bytes)",
-    /* 7546 */ "",
-    /* 7547 */ "",
+    /* 7546 */ "%lld messages of partition %d were not acknowledged within the delivery timeout of %d ms (last error %d)",
+    /* 7547 */ "%lld messages of partition %d failed and may have been lost: %.128s",
     /* 7548 */ "Setting %.40s refused: %.64s",
     /* 7549 */ "",
 };

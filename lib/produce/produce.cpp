@@ -11,10 +11,12 @@
 #include "log/log.h"
 #include "log/messages.h"
 #include "produce/produce_failover.h"
+#include "produce/produce_idem.h"
 #include "produce/produce_internal.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 #include "transport/transport.h"
+#include "transport/transport_internal.h"
 
 int64_t (*gpfnProduceClock)() = getTimeStamp;
 
@@ -189,8 +191,16 @@ void dumpTables(PCB *pcb, int32_t partition) {
 }
 
 // Makes sure that the entry's leader is connected. Returns 0 or the error.
-int32_t connectLeader(PCB *pcb, const PartitionEntry &entry) {
+// `quiet`: nothing is logged, and a broker in its connect back-off is not
+// tried.
+int32_t connectLeader(PCB *pcb, const PartitionEntry &entry, bool quiet) {
     const char *topic = pcb->pszTopic ? pcb->pszTopic : "";
+    if (quiet && (entry.i32Leader == -1 || entry.i32BrokerIdx < 0 ||
+                  static_cast<uint32_t>(entry.i32BrokerIdx) >= pcb->u32BrokerCount))
+        return ERR_NO_LEADER;
+    if (quiet)
+        return produce_idem_reachable(pcb, entry.i32BrokerIdx) ? 0
+                                                               : int32_t{ERR_NO_BROKER_CONNECTED};
     if (entry.i32Leader == -1) {
         bqx_log_vf(ERR_NO_LEADER, pcb, kTag, -1, entry.i32Partition, 2, entry.i32Partition,
                    topic);
@@ -221,13 +231,15 @@ int32_t connectLeader(PCB *pcb, const PartitionEntry &entry) {
 // Walks the partition list from the cursor to the first entry whose leader
 // is connected. A keyed message never goes to another partition than its
 // own; without a key every entry is tried once.
-int32_t chooseEntry(PCB *pcb, uint32_t keyLen, uint32_t *chosen) {
+int32_t chooseEntry(PCB *pcb, uint32_t keyLen, uint32_t *chosen, bool waitForLeader) {
     int32_t error = 0;
+    uint32_t first =
+        pcb->u32PartitionListIdx < pcb->u32PartitionCount ? pcb->u32PartitionListIdx : 0;
     for (uint32_t tried = 0; tried < pcb->u32PartitionCount;) {
         if (pcb->u32PartitionListIdx >= pcb->u32PartitionCount)
             pcb->u32PartitionListIdx = 0;
         *chosen = pcb->u32PartitionListIdx++;
-        error = connectLeader(pcb, pcb->pPartitionList[*chosen]);
+        error = connectLeader(pcb, pcb->pPartitionList[*chosen], waitForLeader);
         ++tried;
         if (error == 0)
             break;
@@ -241,6 +253,11 @@ int32_t chooseEntry(PCB *pcb, uint32_t keyLen, uint32_t *chosen) {
     }
     if (error == 0)
         return 0;
+    if (waitForLeader) {
+        // The message waits in its partition for a leader.
+        *chosen = keyLen > 0 ? *chosen : first;
+        return 0;
+    }
     bqx_log_vf(ERR_NO_BROKER_CONNECTED, pcb, kTag, -1, -1, 1,
                pcb->pszTopic ? pcb->pszTopic : "");
     return ERR_NO_BROKER_CONNECTED;
@@ -353,17 +370,21 @@ int32_t sendToLeader(PCB *pcb, uint32_t keyLen, uint8_t *buffer, uint64_t size,
 
 } // namespace
 
-int32_t produce_choose_partition(PCB *pcb, uint32_t keyLen, uint32_t *chosen) {
+int32_t produce_choose_partition(PCB *pcb, uint32_t keyLen, uint32_t *chosen, bool waitForLeader) {
     if (keyLen > 0)
         pickKeyedPartition(pcb, keyLen);
-    return chooseEntry(pcb, keyLen, chosen);
+    return chooseEntry(pcb, keyLen, chosen, waitForLeader);
 }
 
 int32_t kafka_produce(PCB *pcb, const char *message, uint32_t messageLen) {
     uint32_t keyLen = produce_key_length(pcb);
     int32_t rc = produce_ready_tables(pcb);
+    if (rc == 0)
+        rc = produce_idem_begin(pcb);
     if (rc != 0)
         return rc;
+    if (produce_idem_on(pcb))
+        return kafka_produce_idem_one(pcb, message, messageLen);
     ProduceValue value{};
     ProduceKey key{};
     int64_t recordBytes = 0;

@@ -21,11 +21,13 @@
 #include "codec/codec.h"
 #include "log/log.h"
 #include "log/messages.h"
+#include "produce/produce_idem.h"
 #include "produce/produce_internal.h"
 #include "produce/produce_resend.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
 #include "transport/transport.h"
+#include "transport/transport_internal.h"
 
 namespace {
 
@@ -38,8 +40,7 @@ constexpr int32_t kRecordBatchMagic = 2;
 // A batch is closed at this many records or bytes (batch header included),
 // or at the smaller limit learnt from a refusal; a record too big for an
 // empty batch travels alone.
-constexpr uint32_t kBatchMaxRecords = 10000;
-constexpr uint64_t kBatchMaxBytes = 1 << 20;
+constexpr uint64_t kBatchMaxBytes = kProduceBatchMaxBytes;
 constexpr uint64_t kBatchHeaderBytes = kProduceBatchHeaderBytes;
 // The partition index and records size in front of a batch.
 constexpr uint64_t kPartitionHeadBytes = 8;
@@ -48,7 +49,6 @@ constexpr uint64_t kPartitionHeadBytes = 8;
 constexpr uint64_t kFixedHeaderBytes = 14;
 constexpr uint64_t kTopicSectionBytes = 22;
 constexpr uint64_t kMaxRequestBytes = 0x7FFFFFFF; // positions are signed 32-bit
-constexpr uint32_t kFirstCapacity = 4096;
 constexpr uint32_t kCheckUnit = 4096;
 constexpr uint32_t kCheckEvery = 65536;
 constexpr uint32_t kCorrelIdAt = 8; // behind the size, API key and version
@@ -56,78 +56,6 @@ constexpr uint32_t kCorrelIdAt = 8; // behind the size, API key and version
 uint32_t readBe32(const uint8_t *bytes) {
     return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
            static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
-}
-
-// Zig-zag varint of `value` into `out` (at least 10 bytes); returns its size.
-uint32_t putVarint(uint8_t *out, int64_t value) {
-    uint64_t zigzag = (static_cast<uint64_t>(value) << 1) ^ static_cast<uint64_t>(value >> 63);
-    uint32_t size = 0;
-    while (zigzag >= 0x80) {
-        out[size++] = static_cast<uint8_t>(zigzag | 0x80);
-        zigzag >>= 7;
-    }
-    out[size++] = static_cast<uint8_t>(zigzag);
-    return size;
-}
-
-uint32_t varintSize(int64_t value) {
-    uint8_t scratch[10];
-    return putVarint(scratch, value);
-}
-
-int64_t lengthField(uint32_t length) { return length ? static_cast<int64_t>(length) : -1; }
-
-// The record's bytes behind its length varint, for a record with this
-// timestamp and offset delta.
-uint64_t recordBody(const ProduceKey &key, const ProduceValue &value, int64_t timestampDelta,
-                    uint32_t offsetDelta) {
-    return 2 + varintSize(timestampDelta) + varintSize(offsetDelta) +
-           varintSize(lengthField(key.length)) + key.length +
-           varintSize(lengthField(value.length)) + value.length;
-}
-
-bool reserve(ProduceBatch *batch, uint64_t more) {
-    uint64_t needed = batch->u32Length + more;
-    if (needed <= batch->u32Capacity)
-        return true;
-    uint64_t capacity = batch->u32Capacity ? 2ull * batch->u32Capacity : kFirstCapacity;
-    if (capacity < needed)
-        capacity = needed;
-    if (capacity > kMaxRequestBytes)
-        return false;
-    uint8_t *grown = static_cast<uint8_t *>(realloc(batch->pRecords, capacity));
-    if (!grown)
-        return false;
-    batch->pRecords = grown;
-    batch->u32Capacity = static_cast<uint32_t>(capacity);
-    return true;
-}
-
-// Appends one record with its offset and timestamp deltas. The room for it
-// has been reserved.
-void appendRecord(ProduceBatch *batch, const ProduceKey &key, const ProduceValue &value,
-                  int64_t now) {
-    if (batch->u32Records == 0)
-        batch->i64FirstTimestamp = batch->i64MaxTimestamp = now;
-    if (now > batch->i64MaxTimestamp)
-        batch->i64MaxTimestamp = now;
-    int64_t timestampDelta = now - batch->i64FirstTimestamp;
-    uint32_t offsetDelta = batch->u32Records;
-    uint8_t *out = batch->pRecords + batch->u32Length;
-    uint8_t *start = out;
-    out += putVarint(out, static_cast<int64_t>(recordBody(key, value, timestampDelta, offsetDelta)));
-    *out++ = 0; // attributes
-    out += putVarint(out, timestampDelta);
-    out += putVarint(out, offsetDelta);
-    out += putVarint(out, lengthField(key.length));
-    if (key.length)
-        memcpy(out, key.bytes, key.length), out += key.length;
-    out += putVarint(out, lengthField(value.length));
-    if (value.length)
-        memcpy(out, value.data, value.length), out += value.length;
-    *out++ = 0; // header count
-    batch->u32Length += static_cast<uint32_t>(out - start);
-    batch->u32Records++;
 }
 
 // A buffer grown beyond the batch limit by one big record is given back,
@@ -333,6 +261,8 @@ int32_t ensureConnected(PCB *pcb, int32_t broker) {
 // Sends every batch that `broker` leads in one request, without waiting.
 // The records of a request that could not be built or sent are failed.
 int32_t sendBroker(PCB *pcb, int32_t broker) {
+    if (produce_idem_on(pcb))
+        return produce_idem_send_broker(pcb, broker);
     int32_t rc = ensureConnected(pcb, broker);
     if (rc != 0)
         return rc;
@@ -424,6 +354,10 @@ int32_t drainPartition(PCB *pcb, int32_t partition) {
 // Sends the batches of every broker that has room. Called after replies
 // came in, which may have made room at brokers other than the caller's.
 void sendWhereRoom(PCB *pcb) {
+    if (produce_idem_on(pcb)) {
+        produce_idem_send_where_room(pcb);
+        return;
+    }
     for (uint32_t i = 0; i < pcb->u32ProduceBatchCount && pcb->ullBatchedRecords > 0; ++i) {
         int32_t broker = leaderOf(pcb, pcb->pProduceBatches[i].i32Partition);
         if (sendable(&pcb->pProduceBatches[i]) && broker >= 0 && hasRoom(pcb, broker))
@@ -438,7 +372,9 @@ void sendWhereRoom(PCB *pcb) {
 // as 4 KiB at least: after 16 small records or every large one.
 void sendIfRoom(PCB *pcb, int32_t partition, int32_t broker, uint32_t appended) {
     ProduceBatch *entry = produce_batch_of(pcb, partition);
-    if (entry && sendable(entry) && hasRoom(pcb, broker)) {
+    bool ready = entry && (produce_idem_on(pcb) ? produce_idem_sendable(pcb, entry, broker)
+                                                : sendable(entry));
+    if (ready && hasRoom(pcb, broker)) {
         pcb->u32UncheckedBytes = 0;
         sendBroker(pcb, broker);
         return;
@@ -455,8 +391,10 @@ void sendIfRoom(PCB *pcb, int32_t partition, int32_t broker, uint32_t appended) 
 
 // Converts the message and key and picks the partition as every synch mode
 // does; *chosen is the partition-list entry whose leader is connected.
-int32_t prepare(PCB *pcb, const char *message, uint32_t messageLen, ProduceValue *value,
-                ProduceKey *key, uint32_t *chosen) {
+} // namespace
+
+int32_t produce_prepare(PCB *pcb, const char *message, uint32_t messageLen, ProduceValue *value,
+                        ProduceKey *key, uint32_t *chosen, bool waitForLeader) {
     uint32_t keyLen = produce_key_length(pcb);
     int32_t rc = produce_ready_tables(pcb);
     if (rc == 0)
@@ -464,14 +402,15 @@ int32_t prepare(PCB *pcb, const char *message, uint32_t messageLen, ProduceValue
     if (rc == 0)
         rc = produce_convert_key(pcb, keyLen, key);
     if (rc == 0)
-        rc = produce_choose_partition(pcb, keyLen, chosen);
+        rc = produce_choose_partition(pcb, keyLen, chosen, waitForLeader);
     return rc;
 }
 
 // Appends the record to its partition's batch, first sending what the
 // partition holds when the record does not fit. Returns 0 once the record
 // is collected.
-int32_t collect(PCB *pcb, int32_t partition, const ProduceKey &key, const ProduceValue &value) {
+int32_t produce_collect(PCB *pcb, int32_t partition, const ProduceKey &key,
+                        const ProduceValue &value) {
     uint64_t bound = produce_record_bound(key, value);
     if (kPartitionHeadBytes + kBatchHeaderBytes + bound > kMaxRequestBytes / 2)
         return produce_no_memory(pcb, "pBuff");
@@ -479,7 +418,8 @@ int32_t collect(PCB *pcb, int32_t partition, const ProduceKey &key, const Produc
     if (!batch)
         return produce_no_memory(pcb, "pBuff");
     if (!produce_batch_fits(pcb, *batch, bound)) {
-        int32_t rc = drainPartition(pcb, partition);
+        int32_t rc = produce_idem_on(pcb) ? produce_idem_drain(pcb, partition, false)
+                                          : drainPartition(pcb, partition);
         if (rc != 0)
             return rc;
         batch = produce_batch_of(pcb, partition);
@@ -492,60 +432,19 @@ int32_t collect(PCB *pcb, int32_t partition, const ProduceKey &key, const Produc
     return 0;
 }
 
-} // namespace
-
-// Partition ids are dense from 0, so the id is tried as the index first.
-ProduceBatch *produce_batch_of(PCB *pcb, int32_t partition) {
-    uint32_t count = pcb->u32ProduceBatchCount;
-    if (partition >= 0 && static_cast<uint32_t>(partition) < count &&
-        pcb->pProduceBatches[partition].i32Partition == partition)
-        return &pcb->pProduceBatches[partition];
-    for (uint32_t i = 0; i < count; ++i)
-        if (pcb->pProduceBatches[i].i32Partition == partition)
-            return &pcb->pProduceBatches[i];
-    ProduceBatch *grown = static_cast<ProduceBatch *>(
-        realloc(pcb->pProduceBatches, (count + 1) * sizeof(ProduceBatch)));
-    if (!grown)
-        return nullptr;
-    pcb->pProduceBatches = grown;
-    grown[count] = ProduceBatch{};
-    grown[count].i32Partition = partition;
-    grown[count].i32ProbeBroker = -1;
-    pcb->u32ProduceBatchCount = count + 1;
-    return &grown[count];
-}
-
-bool produce_batch_fits(const PCB *pcb, const ProduceBatch &batch, uint64_t recordBytes) {
-    if (batch.u32Records == 0)
-        return true;
-    uint64_t limit = pcb->u32BatchLimit != 0 && pcb->u32BatchLimit < kBatchMaxBytes
-                         ? pcb->u32BatchLimit
-                         : kBatchMaxBytes;
-    return batch.u32Records < kBatchMaxRecords &&
-           kBatchHeaderBytes + batch.u32Length + recordBytes <= limit;
-}
-
-// Room for the record at its worst (deltas of 10 bytes each).
-uint64_t produce_record_bound(const ProduceKey &key, const ProduceValue &value) {
-    return 10 + 2 + 20 + 10 + key.length + 10 + value.length;
-}
-
-bool produce_batch_append(ProduceBatch *batch, const ProduceKey &key, const ProduceValue &value,
-                          int64_t timestamp) {
-    if (!reserve(batch, produce_record_bound(key, value)))
-        return false;
-    appendRecord(batch, key, value, timestamp);
-    return true;
-}
-
 int32_t kafka_produce_batched(PCB *pcb, const char *message, uint32_t messageLen) {
     ProduceValue value{};
     ProduceKey key{};
     uint32_t chosen = 0;
-    int32_t rc = prepare(pcb, message, messageLen, &value, &key, &chosen);
+    int32_t rc = produce_idem_begin(pcb);
+    bool idempotent = produce_idem_on(pcb);
+    if (idempotent)
+        produce_idem_expire(pcb);
+    if (rc == 0)
+        rc = produce_prepare(pcb, message, messageLen, &value, &key, &chosen, idempotent);
     if (rc == 0) {
         int32_t partition = pcb->pPartitionList[chosen].i32Partition;
-        rc = collect(pcb, partition, key, value);
+        rc = produce_collect(pcb, partition, key, value);
         int32_t broker = rc == 0 ? leaderOf(pcb, partition) : -1;
         if (broker >= 0)
             sendIfRoom(pcb, partition, broker, key.length + value.length);
@@ -555,6 +454,8 @@ int32_t kafka_produce_batched(PCB *pcb, const char *message, uint32_t messageLen
 }
 
 int32_t kafka_produce_flush(PCB *pcb) {
+    if (produce_idem_on(pcb) && (pcb->ullBatchedRecords > 0 || pcb->ullSealedRecords > 0))
+        return produce_idem_drain(pcb, -1, true);
     int32_t result = 0;
     for (uint32_t i = 0; i < pcb->u32ProduceBatchCount && pcb->ullBatchedRecords > 0; ++i) {
         if (heldRecords(pcb->pProduceBatches[i]) == 0)
@@ -576,6 +477,7 @@ void kafka_produce_discard(PCB *pcb) {
     }
     for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i) {
         ProduceBatch *entry = &pcb->pProduceBatches[i];
+        produce_idem_free(pcb, entry);
         for (uint32_t k = 0; k < entry->u32ResendCount; ++k)
             free(entry->pResend[k].pRecords);
         free(entry->pResend);
@@ -587,4 +489,31 @@ void kafka_produce_discard(PCB *pcb) {
     pcb->ullBatchedRecords = 0;
     pcb->u32BatchLimit = 0;
     pcb->u32BatchProven = 0;
+    pcb->ullSealedRecords = 0;
+    // The next BQXCONN's first batch asks for a producer id again.
+    pcb->u32ProducerIdState = kProducerIdUnknown;
 }
+
+ProduceBatch *produce_next_open(ProduceBatch *entry) { return nextBatch(entry); }
+
+const ProduceBatch *produce_next_open(const ProduceBatch *entry) {
+    return entry->u32ResendCount ? entry->pResend : entry;
+}
+
+void produce_take_open(PCB *pcb, ProduceBatch *entry) {
+    if (entry->u32ResendCount)
+        dropFirstResend(pcb, entry);
+    else
+        emptyBatch(pcb, entry);
+}
+
+uint64_t produce_open_records(const ProduceBatch &entry) { return heldRecords(entry); }
+
+void produce_fail_open(PCB *pcb, ProduceBatch *entry, int32_t error) {
+    kafka_produce_failed(pcb, heldRecords(*entry), error);
+    emptyEntry(pcb, entry);
+}
+
+int32_t produce_leader_of(const PCB *pcb, int32_t partition) { return leaderOf(pcb, partition); }
+
+bool produce_has_room(const PCB *pcb, int32_t broker) { return hasRoom(pcb, broker); }

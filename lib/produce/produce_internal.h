@@ -49,7 +49,12 @@ int32_t produce_convert_key(PCB *pcb, uint32_t keyLen, ProduceKey *key);
 
 // Picks the partition-list entry for the next message (the key's own, else
 // the next by the cursor) and connects its leader. Returns 0 or 7513.
-int32_t produce_choose_partition(PCB *pcb, uint32_t keyLen, uint32_t *chosen);
+// With `waitForLeader` (idempotent sessions, whose messages wait for their
+// leader) a partition without a reachable leader is chosen all the same
+// (the key's own, or the first tried) and nothing is logged; brokers in
+// their connect back-off are not tried.
+int32_t produce_choose_partition(PCB *pcb, uint32_t keyLen, uint32_t *chosen,
+                                 bool waitForLeader = false);
 
 // Logs 7503 for `what` and returns it.
 int32_t produce_no_memory(PCB *pcb, const char *what);
@@ -60,6 +65,8 @@ int32_t produce_no_memory(PCB *pcb, const char *what);
 // A batch header from baseOffset to the record count: a batch takes this
 // many bytes plus its records'.
 constexpr uint64_t kProduceBatchHeaderBytes = 61;
+// A batch is closed at 1 MiB (header included) or 10,000 records.
+constexpr uint64_t kProduceBatchMaxBytes = 1 << 20;
 
 // The session's entry of `partition`, created when missing; null when out
 // of memory.
@@ -75,5 +82,28 @@ uint64_t produce_record_bound(const ProduceKey &key, const ProduceValue &value);
 // Appends the record, stamped `timestamp`; false when out of memory.
 bool produce_batch_append(ProduceBatch *batch, const ProduceKey &key, const ProduceValue &value,
                           int64_t timestamp);
+
+// The partition entry's next batch to send (its oldest re-batched records,
+// else its open batch), taking it off the entry once it is sent, the
+// records of the entry not yet sent, and failing them (`error`).
+ProduceBatch *produce_next_open(ProduceBatch *entry);
+const ProduceBatch *produce_next_open(const ProduceBatch *entry);
+void produce_take_open(PCB *pcb, ProduceBatch *entry);
+uint64_t produce_open_records(const ProduceBatch &entry);
+void produce_fail_open(PCB *pcb, ProduceBatch *entry, int32_t error);
+
+// Index of the broker that leads `partition` now, -1 when none is known;
+// whether it has room in the send window.
+int32_t produce_leader_of(const PCB *pcb, int32_t partition);
+bool produce_has_room(const PCB *pcb, int32_t broker);
+
+// Converts the message and key and picks the partition; *chosen is the
+// partition-list entry (its leader connected unless `waitForLeader`).
+int32_t produce_prepare(PCB *pcb, const char *message, uint32_t messageLen, ProduceValue *value,
+                        ProduceKey *key, uint32_t *chosen, bool waitForLeader);
+// Appends the record to its partition's batch (sending what the partition
+// holds first when it does not fit).
+int32_t produce_collect(PCB *pcb, int32_t partition, const ProduceKey &key,
+                        const ProduceValue &value);
 
 #endif

@@ -7,6 +7,7 @@
 #include "log/log.h"
 #include "log/messages.h"
 #include "produce/produce_failover.h"
+#include "produce/produce_idem.h"
 #include "produce/produce_resend.h"
 #include "protocol/protocol.h"
 #include "protocol/protocol_internal.h"
@@ -205,11 +206,18 @@ int32_t checkPartitions(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply, ui
                                          "Produce reply: partition truncated");
         SentRecordSet set = sentRecords(request, requestLen, sent, partition);
         uint64_t records = set.records;
+        bool repeated = answeredBefore(reply, first, k, partition);
+        IdemVerdict idem =
+            repeated ? IdemVerdict::kNone
+                     : kafka_produce_idem_settle(pcb, brokerIndex, correlId, partition, errorCode);
         uint64_t resent =
-            answeredBefore(reply, first, k, partition)
-                ? 0
-                : kafka_produce_settle(pcb, brokerIndex, correlId, partition, errorCode, set);
-        if (errorCode == 0) {
+            repeated ? 0
+                     : kafka_produce_settle(pcb, brokerIndex, correlId, partition, errorCode, set);
+        if (idem != IdemVerdict::kNone) {
+            // Acknowledged, failed or waiting for a retry: counted by the
+            // idempotent path itself.
+            tally->resent += records;
+        } else if (errorCode == 0) {
             tally->acknowledged += records;
         } else if (resent > 0) {
             tally->resent += resent;
@@ -299,16 +307,30 @@ void kafka_produce_failed(PCB *pcb, uint64_t messages, int32_t error) {
     if (pcb->ullProduceFailed == 0)
         pcb->i32ProduceFirstError = error;
     pcb->ullProduceFailed += messages;
+    pcb->ullMsgsFailed += messages;
+    pcb->i32ProduceLastError = error;
 }
 
-void kafka_produce_dropped(PCB *pcb, const uint8_t *request, uint32_t length) {
+void kafka_produce_dropped(PCB *pcb, uint32_t brokerIndex, const uint8_t *request,
+                           uint32_t length) {
     RequestReader header{request, length, 4, false}; // behind the size field
     int64_t apiKey = header.take(2);
     if (header.failed || apiKey != kProduceKey)
         return;
-    // A Produce request holds at least one message, even one that cannot be read.
-    uint64_t messages = requestMessages(request, length);
-    kafka_produce_failed(pcb, messages ? messages : 1, WRN_NO_REPLY);
+    // The sealed batches of an idempotent session wait for a retry; the
+    // others fail. A Produce request holds at least one message, even one
+    // that cannot be read.
+    uint32_t correlId = correlIdOf(request, length);
+    SentPartitions sent = sentPartitions(request, length);
+    uint64_t messages = 0, records = 0, retried = 0;
+    for (int32_t partition = 0; nextSentPartition(sent, &partition, &records);) {
+        if (kafka_produce_idem_dropped(pcb, brokerIndex, correlId, partition))
+            retried += records;
+        else
+            messages += records;
+    }
+    if (messages > 0 || retried == 0)
+        kafka_produce_failed(pcb, messages ? messages : 1, WRN_NO_REPLY);
 }
 
 // Only in synch mode 1 does BQXPROD wait for replies until the first

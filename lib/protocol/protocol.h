@@ -28,6 +28,13 @@ int32_t kafka_saslauthenticate(PCB *pcb, uint32_t brokerIndex);
 int32_t kafka_saslauthenticate_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
                                      uint32_t replyLen);
 
+// InitProducerId (22, versions 0 to 5): the producer id and epoch of an
+// idempotent session; a refusal is logged once (5008) and leaves the
+// session without one.
+int32_t kafka_initproducerid(PCB *pcb);
+int32_t kafka_initproducerid_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
+                                   uint32_t replyLen, int16_t version);
+
 // Produce (0, version 7).
 int32_t kafka_produce(PCB *pcb, const char *message, uint32_t messageLen);
 int32_t kafka_produce_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
@@ -60,7 +67,7 @@ void kafka_produce_unprobe(PCB *pcb, uint32_t brokerIndex);
 // logs the count with the first error (5007 under `caller`), forgets them,
 // and returns that first error, or 0 when nothing failed.
 void kafka_produce_failed(PCB *pcb, uint64_t messages, int32_t error);
-void kafka_produce_dropped(PCB *pcb, const uint8_t *request, uint32_t length);
+void kafka_produce_dropped(PCB *pcb, uint32_t brokerIndex, const uint8_t *request, uint32_t length);
 void kafka_produce_reported(PCB *pcb, uint64_t failedBefore, int32_t result);
 int32_t kafka_produce_synchpoint(PCB *pcb, const char *caller);
 

@@ -30,8 +30,11 @@ constexpr const char *kTag = "Connect";
 constexpr uint32_t kDefaultConnectSeconds = 30;
 constexpr int32_t kMaxPort = 65535;
 
+// A producing session that retries a dead broker with a back-off logs its
+// failure once per episode (until a connect succeeds), not per attempt.
 int32_t failConnect(PCB *pcb, BrokerEntry *entry, int fd, const char *callName, int error) {
-    transport_logTcpError(pcb, kTag, entry, callName, error);
+    if (entry->u32ConnectFailures == 0)
+        transport_logTcpError(pcb, kTag, entry, callName, error);
     close(fd);
     return ERR_TCPIP;
 }
@@ -385,7 +388,15 @@ int32_t kafka_connect(PCB *pcb, uint32_t brokerIndex) {
     // Set until the handshake is done: a connection is used by no other
     // call of the session before it has been authenticated.
     pcb->u32Connecting = 1;
+    const BrokerEntry *tableBefore = pcb->pBrokerList;
     int32_t rc = openConnection(pcb, brokerIndex);
+    // An idempotent producing session (producer id held) retries a dead
+    // broker with a back-off: its connect failures are logged once per
+    // episode, until a connect succeeds.
+    if (pcb->pBrokerList == tableBefore && rc != ERR_HANDLE && pcb->u32ProducerIdState == 1) {
+        BrokerEntry *again = &pcb->pBrokerList[brokerIndex];
+        again->u32ConnectFailures = rc == 0 ? 0 : again->u32ConnectFailures + 1;
+    }
     if (rc == 0)
         rc = handshake(pcb, brokerIndex);
     pcb->u32Connecting = 0;

@@ -18,9 +18,22 @@ constexpr uint32_t kReplyHeaderLength = 8; // size field and correlation id
 
 // The handler that decodes a reply; kNone for keys the library never sends.
 enum class Handler {
-    kNone, kProduce, kFetch, kListOffsets, kMetadata, kOffsetCommit, kOffsetFetch,
-    kFindCoordinator, kJoinGroup, kHeartbeat, kLeaveGroup, kSyncGroup, kSaslHandshake,
-    kApiVersions, kSaslAuth
+    kNone,
+    kProduce,
+    kFetch,
+    kListOffsets,
+    kMetadata,
+    kOffsetCommit,
+    kOffsetFetch,
+    kFindCoordinator,
+    kJoinGroup,
+    kHeartbeat,
+    kLeaveGroup,
+    kSyncGroup,
+    kSaslHandshake,
+    kApiVersions,
+    kSaslAuth,
+    kInitProducerId
 };
 
 struct ReplyKind {
@@ -30,13 +43,14 @@ struct ReplyKind {
 };
 
 constexpr ReplyKind kReplyKinds[] = {
-    {0, "ProducRy", Handler::kProduce},        {1, "FetchRy", Handler::kFetch},
-    {2, "ListOfRy", Handler::kListOffsets},    {3, "MetadaRy", Handler::kMetadata},
-    {8, "OffsCoRy", Handler::kOffsetCommit},   {9, "OffsFeRy", Handler::kOffsetFetch},
+    {0, "ProducRy", Handler::kProduce},          {1, "FetchRy", Handler::kFetch},
+    {2, "ListOfRy", Handler::kListOffsets},      {3, "MetadaRy", Handler::kMetadata},
+    {8, "OffsCoRy", Handler::kOffsetCommit},     {9, "OffsFeRy", Handler::kOffsetFetch},
     {10, "FindCoRy", Handler::kFindCoordinator}, {11, "JoinGrRy", Handler::kJoinGroup},
-    {12, "HeartBRy", Handler::kHeartbeat},     {13, "LeaveGRy", Handler::kLeaveGroup},
-    {14, "SyncGrRy", Handler::kSyncGroup},     {17, "SaslHaRy", Handler::kSaslHandshake},
-    {18, "ApiVerRy", Handler::kApiVersions},   {36, "SaslAuRy", Handler::kSaslAuth},
+    {12, "HeartBRy", Handler::kHeartbeat},       {13, "LeaveGRy", Handler::kLeaveGroup},
+    {14, "SyncGrRy", Handler::kSyncGroup},       {17, "SaslHaRy", Handler::kSaslHandshake},
+    {18, "ApiVerRy", Handler::kApiVersions},     {22, "InitPiRy", Handler::kInitProducerId},
+    {36, "SaslAuRy", Handler::kSaslAuth},
 };
 
 const ReplyKind *findKind(int32_t apiKey) {
@@ -107,6 +121,8 @@ int32_t callHandler(PCB *pcb, uint32_t brokerIndex, Handler handler, const uint8
         return kafka_apiversion_reply(pcb, brokerIndex, reply, length, apiVersion);
     case Handler::kSaslAuth:
         return kafka_saslauthenticate_reply(pcb, brokerIndex, reply, length);
+    case Handler::kInitProducerId:
+        return kafka_initproducerid_reply(pcb, brokerIndex, reply, length, apiVersion);
     case Handler::kNone:
         break;
     }

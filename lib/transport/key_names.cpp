@@ -9,10 +9,10 @@ struct KeyName {
 };
 
 constexpr KeyName kRequestNames[] = {
-    {0, "Produce"},      {1, "Fetch"},        {2, "ListOffsets"},     {3, "Metadata"},
-    {8, "OffsetCommit"}, {9, "OffsetFetch"},  {10, "FindCoordinator"}, {11, "JoinGroup"},
-    {12, "HeartBeat"},   {13, "LeaveGroup"},  {14, "SyncGroup"},       {17, "SaslHandsh"},
-    {18, "ApiVersions"}, {36, "SaslAuth"},
+    {0, "Produce"},      {1, "Fetch"},           {2, "ListOffsets"},      {3, "Metadata"},
+    {8, "OffsetCommit"}, {9, "OffsetFetch"},     {10, "FindCoordinator"}, {11, "JoinGroup"},
+    {12, "HeartBeat"},   {13, "LeaveGroup"},     {14, "SyncGroup"},       {17, "SaslHandsh"},
+    {18, "ApiVersions"}, {22, "InitProducerId"}, {36, "SaslAuth"},
 };
 
 } // namespace

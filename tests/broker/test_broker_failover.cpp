@@ -1,6 +1,9 @@
 // Broker failures against the real broker: the single broker killed and
-// started again while a session produces or consumes, and the leader of a
-// partition killed in the three-broker cluster during a synch-mode-1 run.
+// started again while a session produces or consumes, the leader of a
+// partition killed in the three-broker cluster during synch-mode-1 and
+// synch-mode-4 runs (idempotent: every message stored once, in call order
+// per partition, no error returned), and a topic produced to a moment after
+// its creation.
 // No session calls BQXCONN again; afterwards kcat reads the topic, every
 // message whose BQXPROD returned 0 must be there and every message of the
 // topic must have been consumed. Each test prints its error counts.
@@ -176,6 +179,9 @@ TEST(Failover, ProducerSurvivesABrokerRestart) {
     for (int i = 0; i < kBefore; ++i)
         ASSERT_TRUE(producer.send(keys[i % kPartitions], "before-" + std::to_string(i), 1));
 
+    // Synch mode 1 retries until the message's delivery deadline: 2 s here
+    // (the session's delivery.timeout.ms), so that the calls end promptly.
+    get_BQXPCB(producer.session.handle)->u32DeliveryTimeoutMs = 2000;
     KilledNode broker;
     broker.kill(1);
     for (int i = 0; i < 3; ++i) {
@@ -312,6 +318,126 @@ TEST(Cluster, FailoverProducerAndConsumerFollowTheNewLeader) {
     printf("[ failover ] %zu consumed (%zu distinct), %d stored but never consumed\n",
            consumer.values.size(), consumed.size(), unconsumed);
     EXPECT_EQ(unconsumed, 0);
+}
+
+// The call index behind each value "<prefix><index>" of every partition,
+// in partition order.
+std::vector<std::vector<int>> storedIndexes(const std::string &topic, int partitions,
+                                            const std::string &prefix) {
+    std::vector<std::vector<int>> indexes(static_cast<size_t>(partitions));
+    for (int32_t p = 0; p < partitions; ++p)
+        for (const Message &m : readPartition(clusterBootstrap(), topic, p))
+            if (m.value.rfind(prefix, 0) == 0)
+                indexes[static_cast<size_t>(p)].push_back(std::stoi(m.value.substr(prefix.size())));
+    return indexes;
+}
+
+// Every one of `count` calls stored exactly once, each partition in call order.
+void expectOnceInOrder(const std::vector<std::vector<int>> &indexes, int count) {
+    std::vector<int> seen(static_cast<size_t>(count), 0);
+    int outOfOrder = 0, foreign = 0;
+    for (const std::vector<int> &partition : indexes)
+        for (size_t k = 0; k < partition.size(); ++k) {
+            if (partition[k] < 0 || partition[k] >= count) {
+                ++foreign;
+                continue;
+            }
+            ++seen[static_cast<size_t>(partition[k])];
+            outOfOrder += k > 0 && partition[k] <= partition[k - 1];
+        }
+    int missing = 0, twice = 0;
+    for (int times : seen)
+        missing += times == 0, twice += times > 1;
+    printf("[ idempotent ] %d calls: %d missing, %d stored more than once, %d out of order\n",
+           count, missing, twice, outOfOrder);
+    EXPECT_EQ(missing, 0);
+    EXPECT_EQ(twice, 0);
+    EXPECT_EQ(outOfOrder, 0);
+    EXPECT_EQ(foreign, 0);
+}
+
+// Synch mode `mode`, `count` messages (keyed and unkeyed in turn) paced at
+// about `perSecond`, the leader of a partition killed with SIGKILL a third
+// of the way in and started again after the run.
+void produceThroughALeaderKill(int32_t mode, int count, int perSecond) {
+    if (clusterBootstrap().empty())
+        GTEST_SKIP() << "no cluster running";
+    constexpr int kPartitions = 6;
+    std::string topic = replicatedTopic(kPartitions);
+    std::string first = clusterBootstrap().substr(0, clusterBootstrap().find(','));
+    std::vector<std::string> keys = keysForPartitions(kPartitions);
+    Session session;
+    ASSERT_EQ(session.connect(first, topic), 0);
+    ASSERT_EQ(BQXSYNC(session.handle, mode, 5, 1), 0);
+    int32_t index = partitionLedByOtherNode(session.handle);
+    ASSERT_GE(index, 0) << "every partition is led by node 1";
+    PCB *pcb = get_BQXPCB(session.handle);
+    int32_t victim = pcb->pPartitionList[index].i32Leader;
+    ErrorCounts errors;
+    KilledNode leader;
+    auto start = Clock::now();
+    constexpr int kPaceEvery = 50;
+    for (int i = 0; i < count; ++i) {
+        if (i == count / 3)
+            leader.kill(victim);
+        int32_t rc = session.produce(i % 2 ? keys[static_cast<size_t>(i / 2) % kPartitions] : "",
+                                     "i-" + std::to_string(i));
+        if (rc != 0)
+            errors.add(rc);
+        if (i % kPaceEvery == 0) {
+            int64_t dueMs = static_cast<int64_t>(i) * 1000 / perSecond;
+            int64_t aheadMs = dueMs - msSince(start);
+            if (aheadMs > 0)
+                usleep(static_cast<useconds_t>(aheadMs * 1000));
+        }
+    }
+    int32_t synched = BQXSYNC(session.handle, 2, 0, 0);
+    int64_t runMs = msSince(start);
+    long long retried = static_cast<long long>(pcb->ullRetriedRequests);
+    session.close();
+    leader.restart();
+    printf("[ idempotent ] mode %d: node %d killed; %d messages in %lld ms, %lld requests "
+           "retried\n",
+           mode, victim, count, static_cast<long long>(runMs), retried);
+    errors.print("BQXPROD");
+    EXPECT_EQ(errors.total(), 0);
+    EXPECT_EQ(synched, 0);
+    expectOnceInOrder(storedIndexes(topic, kPartitions, "i-"), count);
+}
+
+TEST(Cluster, IdempotentBatchesSurviveALeaderKill) { produceThroughALeaderKill(4, 50000, 10000); }
+
+TEST(Cluster, IdempotentSynchronousCallsSurviveALeaderKill) {
+    produceThroughALeaderKill(1, 5000, 2000);
+}
+
+// A topic of 64 partitions created a moment before the run: messages that
+// meet partitions whose leaders are not settled yet wait and are stored.
+TEST(Cluster, FreshTopicWithManyPartitionsLosesNothing) {
+    if (clusterBootstrap().empty())
+        GTEST_SKIP() << "no cluster running";
+    constexpr int kPartitions = 64, kMessages = 3000;
+    std::string topic = newGroup("fresh64");
+    scriptCommand("topic " + topic + " " + std::to_string(kPartitions) + " --bootstrap " +
+                  clusterBootstrap() + " --replication-factor 3");
+    std::string first = clusterBootstrap().substr(0, clusterBootstrap().find(','));
+    ErrorCounts errors;
+    int32_t synched = -1;
+    {
+        Session session;
+        ASSERT_EQ(session.connect(first, topic), 0);
+        ASSERT_EQ(BQXSYNC(session.handle, 4, 5, 1), 0);
+        for (int i = 0; i < kMessages; ++i) {
+            int32_t rc = session.produce("", "i-" + std::to_string(i));
+            if (rc != 0)
+                errors.add(rc);
+        }
+        synched = BQXSYNC(session.handle, 2, 0, 0);
+    }
+    errors.print("BQXPROD");
+    EXPECT_EQ(errors.total(), 0);
+    EXPECT_EQ(synched, 0);
+    expectOnceInOrder(storedIndexes(topic, kPartitions, "i-"), kMessages);
 }
 
 } // namespace

@@ -24,6 +24,7 @@ constexpr int16_t kProduceKey = 0;
 constexpr int16_t kFetchKey = 1;
 constexpr int16_t kListOffsetsKey = 2;
 constexpr int16_t kMetadataKey = 3;
+constexpr int16_t kInitProducerIdKey = 22;
 constexpr int16_t kOffsetCommitKey = 8;
 constexpr int16_t kOffsetFetchKey = 9;
 constexpr int16_t kFindCoordinatorKey = 10;

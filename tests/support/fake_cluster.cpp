@@ -61,6 +61,25 @@ FakeAction produceAnswer(const ProduceRequest &request,
     return FakeAction::reply(produceReplyBody(request.topic, results));
 }
 
+const std::vector<ApiRange> &idempotentApiRanges() {
+    static const std::vector<ApiRange> ranges = [] {
+        std::vector<ApiRange> all = consumerApiRanges();
+        all.push_back({22, 0, 5});
+        return all;
+    }();
+    return ranges;
+}
+
+Bytes initProducerIdBody(int16_t version, int16_t errorCode, int64_t producerId, int16_t epoch) {
+    WireBytes w;
+    if (version >= 2)
+        w.i8(0); // header tags
+    w.i32(0).i16(errorCode).i64(producerId).i16(epoch);
+    if (version >= 2)
+        w.i8(0);
+    return w.bytes;
+}
+
 FakeCluster::FakeCluster(std::string topic, size_t brokers, std::vector<int32_t> leaders)
     : topic_(std::move(topic)), leaders_(std::move(leaders)), metadataDropped_(brokers, false),
       apiVersions_(apiVersionsBody()) {
@@ -163,6 +182,8 @@ FakeAction FakeCluster::answer(size_t node, const FakeRequest &request) {
         return metadataDropped_[node] ? FakeAction::close() : FakeAction::reply(metadataBody());
     if (request.apiKey == kProduceKey)
         return answerProduce(node, request);
+    if (request.apiKey == kInitProducerIdKey)
+        return FakeAction::reply(initProducerIdBody(request.apiVersion, 0, kFakeProducerId, 0));
     return answerConsumer(request);
 }
 

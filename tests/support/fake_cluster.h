@@ -31,6 +31,14 @@ namespace bqxtest {
 
 // The ranges a broker offers to a consuming session.
 const std::vector<ApiRange> &consumerApiRanges();
+// The consumer's ranges and InitProducerId (22, versions 0 to 5): a
+// producing session then asks for a producer id.
+const std::vector<ApiRange> &idempotentApiRanges();
+// An InitProducerId reply body of `version` (flexible from 2 on).
+Bytes initProducerIdBody(int16_t version, int16_t errorCode, int64_t producerId, int16_t epoch);
+// The producer id the cluster gives (epoch 0).
+constexpr int64_t kFakeProducerId = 4242;
+
 // A record batch of `values` from `baseOffset` on, one header per record
 // when `headers` is set.
 Bytes recordBatch(int64_t baseOffset, const std::vector<std::string> &values, bool headers = false);

@@ -221,10 +221,15 @@ class Session:
         return MessageInfo(key, partition.value, offset.value, timestamp.value,
                            bool(flags.value & INFO_VALUE_NULL))
 
-    def sync(self, mode, send_window=100, receive_window=1):
-        """Synch mode: 0 pipelined, 1 wait for every reply, 2 synch point
-        (awaits every reply and commits; keeps mode 4), 4 batched. The
-        windows apply to modes 0 and 4 (1 to 10000)."""
+    def sync(self, mode, send_window=None, receive_window=1):
+        """Synch mode: 0 pipelined, 1 wait until each message is stored,
+        2 synch point (awaits every reply and commits; keeps mode 4), 4
+        batched. Modes 1 and 4 are idempotent. The windows apply to modes 0
+        and 4 (1 to 10000; mode 4's send window at most 5 while idempotent,
+        a larger one is lowered with warning 5004). The send window
+        defaults to 5 in mode 4 and to 100 otherwise."""
+        if send_window is None:
+            send_window = 5 if mode == 4 else 100
         handle = self._open_handle("SYNC")
         self._check("SYNC", self._lib.SYNC(handle, mode, send_window, receive_window))
 

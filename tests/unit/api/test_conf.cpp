@@ -87,8 +87,8 @@ TEST_F(Conf, RefusalsNameTheSettingAndChangeNothing) {
         {"statistics.interval.ms", "2147483648", "refused: 0 (off) to 2147483647"},
         {"metadata.max.age.ms", "10s", "refused: 0 (no refresh by age)"},
         {"ssl.ca.location", "/tmp/a\tb", "refused: a file path"},
-        {"delivery.timeout.ms", "1000", "refused: not available in this build yet"},
-        {"enable.idempotence", "true", "refused: not available in this build yet"},
+        {"delivery.timeout.ms", "0", "refused: 1 to 2147483647 milliseconds"},
+        {"enable.idempotence", "yes", "refused: true or false"},
         {"fetch.max.bytes", "1000", "refused: 1024 to 52428800 bytes"},
         {"fetch.max.bytes", "52428801", "refused: 1024 to 52428800 bytes"},
         {"max.partition.fetch.bytes", "0", "refused: 1 to 52428800 bytes"},
@@ -132,6 +132,9 @@ TEST_F(Conf, AcceptedValuesAreStored) {
         {"statistics.interval.ms", "60000",
          [](const PCB *p) { return p->u32StatsIntervalMs == 60000; }},
         {"metadata.max.age.ms", "0", [](const PCB *p) { return p->u32MetadataMaxAgeMs == 0; }},
+        {"delivery.timeout.ms", "5000",
+         [](const PCB *p) { return p->u32DeliveryTimeoutMs == 5000; }},
+        {"enable.idempotence", "false", [](const PCB *p) { return p->u32Idempotence == 0; }},
         {"fetch.max.bytes", "1048576", [](const PCB *p) { return p->u32FetchMaxBytes == 1048576; }},
         {"max.partition.fetch.bytes", "65536",
          [](const PCB *p) { return p->u32PartitionFetchMaxBytes == 65536; }},
@@ -290,7 +293,7 @@ TEST_F(Conf, StatisticsComeEveryIntervalWithEachPartitionsLag) {
             EXPECT_TRUE(lines.empty());
             continue;
         }
-        EXPECT_EQ(numbersOf(lines), (std::vector<std::string>{"0018", "0019", "0022", "0034"}));
+        EXPECT_EQ(numbersOf(lines), (std::vector<std::string>{"0018", "0019", "0049", "0022", "0034"}));
         // The fake's Fetch replies give high watermark 99; offset 1 is next.
         EXPECT_TRUE(logged(lines, "0034", "lag partition 0: 98"));
         EXPECT_TRUE(logged(lines, "0018", "consume: 1 "));

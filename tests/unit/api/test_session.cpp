@@ -117,7 +117,7 @@ TEST_F(SessionTest, ClosingAtDebugLevelOneLogsTheStatistics) {
         BQXDBUG(h, 1);
     });
     auto lines = captureLog([&] { BQXCLSE(h); });
-    EXPECT_EQ(numbersOf(lines), (std::vector<std::string>{"0018", "0019", "0022"}));
+    EXPECT_EQ(numbersOf(lines), (std::vector<std::string>{"0018", "0019", "0049", "0022"}));
     for (auto &line : lines) EXPECT_EQ(line.tag, "BQXCLSE ");
     EXPECT_EQ(lines[0].text.rfind("Stats: #Msgs produce: 0  consume: 0 ConnectionTime: ", 0), 0u);
 

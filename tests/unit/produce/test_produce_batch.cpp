@@ -65,7 +65,8 @@ std::vector<Decoded> decodeAll(const std::vector<ProduceRequest> &requests, int6
     for (size_t r = 0; r < requests.size(); ++r) {
         const ProduceRequest &request = requests[r];
         EXPECT_EQ(request.topic, kTopic);
-        EXPECT_EQ(request.acks, 1);
+        // Mode 4 waits for every in-sync replica, mode 0 for the leader.
+        EXPECT_TRUE(request.acks == -1 || request.acks == 1) << request.acks;
         for (const ProduceRequest::Partition &p : request.partitions) {
             SCOPED_TRACE("request " + std::to_string(r) + " partition " + std::to_string(p.partition));
             Decoded batch{r, p.partition, {}, {}};
@@ -368,6 +369,9 @@ TEST_F(ProduceBatch, SwitchToModeZeroSendsTheCollectedRecordsFirst) {
     std::vector<Decoded> batches = decoded();
     EXPECT_EQ(recordsOf(batches, 1), collected - 1);
     EXPECT_EQ(cluster->produced(0).size(), 2u + (sent.size() - collected));
+    std::vector<ProduceRequest> requests = cluster->produced(0);
+    for (size_t r = 0; r < requests.size(); ++r)
+        EXPECT_EQ(requests[r].acks, r < 2 ? -1 : 1) << r;
     for (const Decoded &batch : batches)
         if (batch.request >= 2) {
             EXPECT_EQ(batch.records.size(), 1u);

@@ -219,13 +219,13 @@ TEST(ProduceDropped, CountsTheRecordsOfEveryBatch) {
     for (const Case &c : cases) {
         ByteVec bytes = request(c.partitions);
         s.pcb->ullProduceFailed = 0;
-        kafka_produce_dropped(s.pcb, bytes.data(), static_cast<uint32_t>(bytes.size()));
+        kafka_produce_dropped(s.pcb, 0, bytes.data(), static_cast<uint32_t>(bytes.size()));
         EXPECT_EQ(s.pcb->ullProduceFailed, c.messages);
         EXPECT_EQ(s.pcb->i32ProduceFirstError, 5005);
         for (size_t length = 6; length < bytes.size(); ++length) {
             ByteVec cut(bytes.begin(), bytes.begin() + static_cast<long>(length));
             s.pcb->ullProduceFailed = 0;
-            kafka_produce_dropped(s.pcb, cut.data(), static_cast<uint32_t>(cut.size()));
+            kafka_produce_dropped(s.pcb, 0, cut.data(), static_cast<uint32_t>(cut.size()));
             EXPECT_GE(s.pcb->ullProduceFailed, 1u) << length;
             EXPECT_LE(s.pcb->ullProduceFailed, c.messages) << length;
         }
@@ -233,9 +233,9 @@ TEST(ProduceDropped, CountsTheRecordsOfEveryBatch) {
     ByteVec other = request({{1}});
     other[5] = 1; // a Fetch request is no message
     s.pcb->ullProduceFailed = 0;
-    kafka_produce_dropped(s.pcb, other.data(), static_cast<uint32_t>(other.size()));
+    kafka_produce_dropped(s.pcb, 0, other.data(), static_cast<uint32_t>(other.size()));
     EXPECT_EQ(s.pcb->ullProduceFailed, 0u);
-    kafka_produce_dropped(s.pcb, other.data(), 5);
+    kafka_produce_dropped(s.pcb, 0, other.data(), 5);
     EXPECT_EQ(s.pcb->ullProduceFailed, 0u);
     s.pcb->ullProduceFailed = 0;
 }

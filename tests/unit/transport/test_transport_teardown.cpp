@@ -149,8 +149,10 @@ TEST_F(TeardownTest, CloseLogsStatisticsOnlyWhenDebuggingAndReleasesCredentials)
     s.pcb->ullRcvBytes = 64;
     s.pcb->ullSelWait = 5;
     s.pcb->ullSelNoWait = 6;
+    s.pcb->ullMsgsFailed = 8;
+    s.pcb->ullRetriedRequests = 9;
     lines = captureLog([&] { kafka_close(s.pcb); });
-    ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"0018", "0019", "0022"}));
+    ASSERT_EQ(numbersOf(lines), (std::vector<std::string>{"0018", "0019", "0049", "0022"}));
     for (const LogLine &line : lines) {
         EXPECT_EQ(line.tag, "BQXCLSE ");
         EXPECT_EQ(line.broker, "--");
@@ -159,8 +161,8 @@ TEST_F(TeardownTest, CloseLogsStatisticsOnlyWhenDebuggingAndReleasesCredentials)
     EXPECT_EQ(lines[0].text.rfind("Stats: #Msgs produce: 2  consume: 1 ConnectionTime: ", 0), 0u);
     EXPECT_EQ(lines[1].text,
               "Stats: snd=11 rcv=12 wait=13 marshall=14 unmarshall=15 msec SendWinExh=7");
-    EXPECT_EQ(lines[2].text,
-              "Stats: sends=3 sndBytes=51 rcvs=4 rcvBytes=64 selWait=5 selNoWait=6");
+    EXPECT_EQ(lines[2].text, "Stats: produced acknowledged=2 failed=8 retried requests=9");
+    EXPECT_EQ(lines[3].text, "Stats: sends=3 sndBytes=51 rcvs=4 rcvBytes=64 selWait=5 selNoWait=6");
 }
 
 } // namespace
