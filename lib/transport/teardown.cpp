@@ -86,14 +86,12 @@ void kafka_log_statistics(PCB *pcb, const char *tag) {
                static_cast<long long>(pcb->ullMarshallTime),
                static_cast<long long>(pcb->ullUnmarshallTime),
                static_cast<long long>(pcb->ullSendWinExh));
-    bqx_log_vf(INF_STATS_PRODUCE, pcb, tag, -1, -1, 3,
-               static_cast<long long>(pcb->ullMsgsProduced),
+    bqx_log_vf(INF_STATS_PRODUCE, pcb, tag, -1, -1, 3, static_cast<long long>(pcb->ullMsgsProduced),
                static_cast<long long>(pcb->ullMsgsFailed),
                static_cast<long long>(pcb->ullRetriedRequests));
-    bqx_log_vf(INF_STATS_COUNTS, pcb, tag, -1, -1, 6,
-               static_cast<long long>(pcb->ullSends), static_cast<long long>(pcb->ullSndBytes),
-               static_cast<long long>(pcb->ullRcvs), static_cast<long long>(pcb->ullRcvBytes),
-               static_cast<long long>(pcb->ullSelWait),
+    bqx_log_vf(INF_STATS_COUNTS, pcb, tag, -1, -1, 6, static_cast<long long>(pcb->ullSends),
+               static_cast<long long>(pcb->ullSndBytes), static_cast<long long>(pcb->ullRcvs),
+               static_cast<long long>(pcb->ullRcvBytes), static_cast<long long>(pcb->ullSelWait),
                static_cast<long long>(pcb->ullSelNoWait));
 }
 

@@ -293,7 +293,8 @@ TEST_F(Conf, StatisticsComeEveryIntervalWithEachPartitionsLag) {
             EXPECT_TRUE(lines.empty());
             continue;
         }
-        EXPECT_EQ(numbersOf(lines), (std::vector<std::string>{"0018", "0019", "0049", "0022", "0034"}));
+        EXPECT_EQ(numbersOf(lines),
+                  (std::vector<std::string>{"0018", "0019", "0049", "0022", "0034"}));
         // The fake's Fetch replies give high watermark 99; offset 1 is next.
         EXPECT_TRUE(logged(lines, "0034", "lag partition 0: 98"));
         EXPECT_TRUE(logged(lines, "0018", "consume: 1 "));
