@@ -145,6 +145,7 @@ struct SealedBatch {
     uint8_t *pBytes;
     uint32_t u32Length;
     uint32_t u32Records;
+    int64_t i64ProducerId;
     int32_t i32Sequence;
     int16_t i16Epoch;
     uint8_t u8InFlight;     // sent; its reply (or the loss of its connection) is awaited
@@ -181,14 +182,16 @@ struct ProduceBatch {
                               // here
     // Idempotent sessions (partition entry only): the batches sent and not
     // yet acknowledged, in sequence order; the sequence of the next batch
-    // and the producer epoch it belongs to (-1: none yet); the retry round,
-    // raised at each failed attempt.
+    // and the producer id and epoch it belongs to; the retry round, raised
+    // at each failed attempt.
     SealedBatch *pSealed;
     uint32_t u32SealedCount;
     int32_t i32NextSequence;
+    int64_t i64ProducerId;
     int16_t i16Epoch;
     uint32_t u32Round;
     uint32_t u32EpochAcked; // a batch of the current epoch was acknowledged
+    uint32_t u32NewIdDue;   // the epochs of its producer id ran out: a new id is wanted
 };
 
 // The topics one group member subscribes to, as its JoinGroup metadata

@@ -1,8 +1,10 @@
 // InitProducerId (key 22, versions 0 to 5, null transactional id): the
 // producer id and epoch that an idempotent session stamps on its record
 // batches. Asked once per BQXCONN, before the first batch of synch mode 1
-// or 4. A broker without the key, or one that refuses the id (the cluster's
-// ACLs deny idempotent writes), leaves the session producing without one.
+// or 4, and again when a partition has used up the 32,767 epochs of its id
+// (produce_idem_renew). A broker without the key, or one that refuses the
+// first id (the cluster's ACLs deny idempotent writes), leaves the session
+// producing without one.
 #include "api/pcb.h"
 #include "api/session.h"
 #include "codec/codec.h"
@@ -86,37 +88,55 @@ void refuse(PCB *pcb, const char *why) {
     bqx_log_vf(WRN_NO_PRODUCER_ID, pcb, kTag, -1, -1, 1, why);
 }
 
-} // namespace
-
-int32_t kafka_initproducerid(PCB *pcb) {
+// Asks until a reply brings a producer id: 0 with the id in the session,
+// ERR_HANDLE, ERR_NO_BROKER_CONNECTED (asked again later), or 1 with `why`
+// saying why none came.
+int32_t ask(PCB *pcb, const char **why) {
     int64_t pauseMs = kFirstPauseMs;
     for (int attempt = 0; attempt < kAttempts; ++attempt, pauseMs *= 2) {
         int32_t broker = anyBroker(pcb);
         if (broker == ERR_HANDLE)
             return ERR_HANDLE;
         if (broker < 0)
-            return ERR_NO_BROKER_CONNECTED; // asked again before the next batch
+            return ERR_NO_BROKER_CONNECTED;
         int32_t version = chooseVersion(pcb, static_cast<uint32_t>(broker));
         if (version < 0) {
-            refuse(pcb, "the broker does not offer it");
-            return 0;
+            *why = "the broker does not offer it";
+            return 1;
         }
         pcb->i16ProducerIdError = -1;
         int32_t rc = sendRequest(pcb, static_cast<uint32_t>(broker), version);
         if (rc == ERR_HANDLE)
             return rc;
-        if (pcb->u32ProducerIdState == kProducerIdHeld)
+        if (rc == 0 && pcb->i16ProducerIdError == 0)
             return 0;
         if (rc == 0 && pcb->i16ProducerIdError > 0 && !retriable(pcb->i16ProducerIdError)) {
-            refuse(pcb, getErrorText(pcb->i16ProducerIdError));
-            return 0;
+            *why = getErrorText(pcb->i16ProducerIdError);
+            return 1;
         }
         rc = bqx_pause(pcb, kTag, pauseMs);
         if (rc != 0)
             return rc;
     }
-    refuse(pcb, "no producer id after repeated attempts");
+    *why = "no producer id after repeated attempts";
+    return 1;
+}
+
+} // namespace
+
+int32_t kafka_initproducerid(PCB *pcb) {
+    const char *why = "";
+    int32_t rc = ask(pcb, &why);
+    if (rc != 1)
+        return rc;
+    refuse(pcb, why);
     return 0;
+}
+
+int32_t kafka_initproducerid_again(PCB *pcb, const char **why) {
+    *why = "";
+    int32_t rc = ask(pcb, why);
+    return rc == 1 ? static_cast<int32_t>(ERR_MAYBE_LOST) : rc;
 }
 
 int32_t kafka_initproducerid_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
@@ -134,8 +154,8 @@ int32_t kafka_initproducerid_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t
                                    &throttle, &errorCode, &producerId, &epoch);
     if (position < 0)
         return kafka_reply_malformed(pcb, kReplyTag, broker, "InitProducerId reply too short");
-    pcb->i16ProducerIdError = errorCode;
     if (errorCode != 0) {
+        pcb->i16ProducerIdError = errorCode;
         bqx_log_vf(ERR_KAFKA, pcb, kReplyTag, broker, -1, 2, static_cast<int>(errorCode),
                    getErrorText(errorCode));
         return 0; // kafka_initproducerid decides: try again, or go on without an id
@@ -145,5 +165,6 @@ int32_t kafka_initproducerid_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t
     pcb->i64ProducerId = producerId;
     pcb->i16ProducerEpoch = epoch;
     pcb->u32ProducerIdState = kProducerIdHeld;
+    pcb->i16ProducerIdError = 0;
     return 0;
 }

@@ -25,6 +25,17 @@
 // stamped again without risking a second copy: it fails with 7547. The
 // broker keeps producer state per partition, so the epoch moves per
 // partition.
+//
+// A producer id has 32,767 epochs. A partition that would move past the
+// last one takes a new producer id instead (InitProducerId again), once
+// nothing of it is in flight, and restarts its sequence at 0 in that id,
+// with the same care as an epoch change. The new id is the partition's
+// alone: the broker keeps producer state per partition and producer id, so
+// the other partitions go on in their id and sequence undisturbed (moving
+// them too would only restart their sequences and risk their unanswered
+// batches for nothing). Partitions first produced later start in the
+// session's newest id.
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -93,14 +104,21 @@ int32_t advance(int32_t sequence, uint32_t records) {
     return static_cast<int32_t>(next > INT32_MAX ? next - INT32_MAX - 1 : next);
 }
 
-void stamp(const PCB *pcb, SealedBatch *batch, int16_t epoch, int32_t sequence) {
+// Stamps the batch into the partition's current producer id and epoch.
+void stamp(SealedBatch *batch, const ProduceBatch &entry, int32_t sequence) {
     uint8_t *bytes = batch->pBytes;
-    putBe(bytes + kProducerIdAt, static_cast<uint64_t>(pcb->i64ProducerId), 8);
-    putBe(bytes + kEpochAt, static_cast<uint16_t>(epoch), 2);
+    putBe(bytes + kProducerIdAt, static_cast<uint64_t>(entry.i64ProducerId), 8);
+    putBe(bytes + kEpochAt, static_cast<uint16_t>(entry.i16Epoch), 2);
     putBe(bytes + kSequenceAt, static_cast<uint32_t>(sequence), 4);
     putBe(bytes + kCrcAt, crc32c(0, bytes + kCrcFrom, batch->u32Length - kCrcFrom), 4);
-    batch->i16Epoch = epoch;
+    batch->i64ProducerId = entry.i64ProducerId;
+    batch->i16Epoch = entry.i16Epoch;
     batch->i32Sequence = sequence;
+}
+
+// Whether the batch was stamped in the partition's current id and epoch.
+bool current(const SealedBatch &batch, const ProduceBatch &entry) {
+    return batch.i64ProducerId == entry.i64ProducerId && batch.i16Epoch == entry.i16Epoch;
 }
 
 int64_t deadlineOf(const PCB *pcb, int64_t firstAppendMs) {
@@ -141,7 +159,7 @@ SealedBatch *seal(PCB *pcb, ProduceBatch *entry) {
     batch->u32Records = open.u32Records;
     batch->i32Broker = -1;
     batch->i64DeadlineMs = deadlineOf(pcb, open.i64FirstAppendMs);
-    stamp(pcb, batch, entry->i16Epoch, entry->i32NextSequence);
+    stamp(batch, *entry, entry->i32NextSequence);
     entry->i32NextSequence = advance(entry->i32NextSequence, batch->u32Records);
     pcb->ullSealedRecords += batch->u32Records;
     produce_take_open(pcb, entry);
@@ -160,7 +178,7 @@ void removeSealed(PCB *pcb, ProduceBatch *entry, uint32_t index) {
 }
 
 void acknowledge(PCB *pcb, ProduceBatch *entry, uint32_t index) {
-    if (entry->pSealed[index].i16Epoch == entry->i16Epoch)
+    if (current(entry->pSealed[index], *entry))
         entry->u32EpochAcked = 1;
     pcb->ullMsgsProduced += entry->pSealed[index].u32Records;
     removeSealed(pcb, entry, index);
@@ -187,11 +205,14 @@ uint32_t inFlight(const ProduceBatch &entry) {
 }
 
 // The partition moves to its next epoch; its batches are stamped again
-// once nothing of it is in flight (restartIfIdle).
+// once nothing of it is in flight (restartIfIdle). Past the last epoch of
+// its producer id it waits for a new id (produce_idem_renew).
 void nextEpoch(ProduceBatch *entry) {
-    // 32,767 epochs per partition and session: the last one stays.
-    if (entry->i16Epoch < INT16_MAX)
-        entry->i16Epoch++;
+    if (entry->i16Epoch == INT16_MAX) {
+        entry->u32NewIdDue = 1;
+        return;
+    }
+    entry->i16Epoch++;
     if (entry->u32SealedCount == 0) { // nothing to stamp again: the next batch starts it
         entry->i32NextSequence = 0;
         entry->u32EpochAcked = 0;
@@ -199,14 +220,16 @@ void nextEpoch(ProduceBatch *entry) {
 }
 
 bool restartDue(const ProduceBatch &entry) {
+    if (entry.u32NewIdDue)
+        return true;
     for (uint32_t i = 0; i < entry.u32SealedCount; ++i)
-        if (entry.pSealed[i].i16Epoch != entry.i16Epoch)
+        if (!current(entry.pSealed[i], entry))
             return true;
     return false;
 }
 
 void restartIfIdle(PCB *pcb, ProduceBatch *entry) {
-    if (!restartDue(*entry) || inFlight(*entry) > 0)
+    if (!restartDue(*entry) || entry->u32NewIdDue || inFlight(*entry) > 0)
         return;
     for (uint32_t i = 0; i < entry->u32SealedCount;) {
         SealedBatch &batch = entry->pSealed[i];
@@ -218,7 +241,7 @@ void restartIfIdle(PCB *pcb, ProduceBatch *entry) {
     }
     int32_t sequence = 0;
     for (uint32_t i = 0; i < entry->u32SealedCount; ++i) {
-        stamp(pcb, &entry->pSealed[i], entry->i16Epoch, sequence);
+        stamp(&entry->pSealed[i], *entry, sequence);
         sequence = advance(sequence, entry->pSealed[i].u32Records);
     }
     entry->i32NextSequence = sequence;
@@ -280,9 +303,9 @@ void awaitRetry(PCB *pcb, ProduceBatch *entry, SealedBatch *batch, int32_t error
 // Later batches, and batches of an epoch the partition has left, are
 // refused because of an earlier one.
 bool oldestUnsettled(const ProduceBatch &entry, uint32_t index) {
-    if (entry.pSealed[index].i16Epoch != entry.i16Epoch)
+    if (!current(entry.pSealed[index], entry))
         return false;
-    return index == 0 || entry.pSealed[0].i16Epoch != entry.pSealed[index].i16Epoch;
+    return index == 0 || !current(entry.pSealed[0], entry);
 }
 
 // An attempt unanswered for longer than `waitMs`: its connection is given
@@ -305,7 +328,57 @@ bool giveUpSilent(PCB *pcb, uint32_t entryIndex, int64_t now, int64_t waitMs) {
     return false;
 }
 
+// No new producer id came for a partition past its last epoch: its
+// unsettled records fail (7547) rather than wait for an id forever; its
+// next records ask again.
+void failForNoId(PCB *pcb, ProduceBatch *entry, const char *why) {
+    char text[128];
+    snprintf(text, sizeof text, "no new producer id after the partition's last epoch: %s", why);
+    while (entry->u32SealedCount > 0)
+        failSealed(pcb, entry, 0, ERR_MAYBE_LOST, text);
+    uint64_t open = produce_open_records(*entry);
+    if (open == 0)
+        return;
+    bqx_log_vf(ERR_MAYBE_LOST, pcb, kTag, -1, entry->i32Partition, 3, static_cast<long long>(open),
+               entry->i32Partition, text);
+    produce_fail_open(pcb, entry, ERR_MAYBE_LOST);
+}
+
+bool renewalWanted(const ProduceBatch &entry) { return entry.u32NewIdDue && inFlight(entry) == 0; }
+
 } // namespace
+
+int32_t produce_idem_renew(PCB *pcb) {
+    bool wanted = false;
+    for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i) {
+        const ProduceBatch &entry = pcb->pProduceBatches[i];
+        wanted = wanted || (renewalWanted(entry) && produce_idem_held(entry) > 0);
+    }
+    if (!wanted)
+        return 0;
+    const char *why = "";
+    int32_t rc = kafka_initproducerid_again(pcb, &why);
+    if (rc == ERR_HANDLE || rc == ERR_NO_BROKER_CONNECTED)
+        return rc == ERR_HANDLE ? rc : 0; // without a broker: asked again later
+    // Replies taken in while asking may have settled batches: entries are
+    // looked at afresh.
+    for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i) {
+        ProduceBatch *entry = &pcb->pProduceBatches[i];
+        if (!renewalWanted(*entry))
+            continue;
+        if (rc != 0) {
+            failForNoId(pcb, entry, why);
+            continue;
+        }
+        entry->u32NewIdDue = 0;
+        entry->i64ProducerId = pcb->i64ProducerId;
+        entry->i16Epoch = pcb->i16ProducerEpoch;
+        entry->i32NextSequence = 0;
+        entry->u32EpochAcked = 0;
+        restartIfIdle(pcb, entry);
+    }
+    return 0;
+}
 
 bool produce_idem_sendable(PCB *pcb, ProduceBatch *entry, int32_t broker) {
     if (pcb->u32ProducerIdState != kProducerIdHeld)

@@ -22,10 +22,16 @@ constexpr uint32_t kIdempotentWindow = 5;
 bool produce_idem_wanted(const PCB *pcb);
 // Whether the session stamps its batches now (wanted and an id held).
 bool produce_idem_on(const PCB *pcb);
-// Asks for the producer id when it is wanted and not asked yet.
+// Asks for the producer id when it is wanted and not asked yet, and for a
+// new one when a partition has used up the epochs of its id.
 int32_t produce_idem_begin(PCB *pcb);
 
 // produce_idem.cpp: the sealed batches of one partition entry.
+
+// Partitions past the last epoch of their producer id, with nothing in
+// flight, take a new id and restart their sequence at 0; when none comes,
+// their unsettled records fail (7547). 0 or ERR_HANDLE.
+int32_t produce_idem_renew(PCB *pcb);
 
 // The batch that may go to `broker` now, sealing the partition's next open
 // batch when no retry is due; null when nothing may go (or out of memory).

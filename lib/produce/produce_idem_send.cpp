@@ -207,14 +207,18 @@ bool produce_idem_on(const PCB *pcb) {
 }
 
 int32_t produce_idem_begin(PCB *pcb) {
+    if (produce_idem_on(pcb))
+        return produce_idem_renew(pcb);
     if (!produce_idem_wanted(pcb) || pcb->u32ProducerIdState != kProducerIdUnknown)
         return 0;
     int32_t rc = kafka_initproducerid(pcb);
     for (uint32_t i = 0; produce_idem_on(pcb) && i < pcb->u32ProduceBatchCount; ++i) {
         ProduceBatch &entry = pcb->pProduceBatches[i];
         if (entry.u32SealedCount == 0) {
+            entry.i64ProducerId = pcb->i64ProducerId;
             entry.i16Epoch = pcb->i16ProducerEpoch;
             entry.i32NextSequence = 0;
+            entry.u32NewIdDue = 0;
         }
     }
     return rc;

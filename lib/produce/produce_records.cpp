@@ -112,6 +112,7 @@ ProduceBatch *produce_batch_of(PCB *pcb, int32_t partition) {
     grown[count] = ProduceBatch{};
     grown[count].i32Partition = partition;
     grown[count].i32ProbeBroker = -1;
+    grown[count].i64ProducerId = pcb->i64ProducerId;
     grown[count].i16Epoch = pcb->i16ProducerEpoch;
     pcb->u32ProduceBatchCount = count + 1;
     return &grown[count];

@@ -32,6 +32,10 @@ int32_t kafka_saslauthenticate_reply(PCB *pcb, uint32_t brokerIndex, const uint8
 // idempotent session; a refusal is logged once (5008) and leaves the
 // session without one.
 int32_t kafka_initproducerid(PCB *pcb);
+// A further producer id for a session that holds one: 0 with the new id in
+// the session, ERR_HANDLE, ERR_NO_BROKER_CONNECTED, or ERR_MAYBE_LOST with
+// `why` saying why none came (the session keeps its id).
+int32_t kafka_initproducerid_again(PCB *pcb, const char **why);
 int32_t kafka_initproducerid_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
                                    uint32_t replyLen, int16_t version);
 

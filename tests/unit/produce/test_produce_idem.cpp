@@ -1,7 +1,8 @@
 // Idempotent producing against the fake cluster, whose brokers offer
 // InitProducerId and keep each partition's log as an idempotent broker
-// does: a batch is stored only when its sequence follows the last stored
-// one of its producer epoch, a batch already stored is answered
+// does, per partition and producer id: a batch is stored only when its
+// sequence follows the last stored one of its producer epoch (0 for a new
+// id or epoch), a batch already stored is answered
 // DUPLICATE_SEQUENCE_NUMBER, any other OUT_OF_ORDER_SEQUENCE_NUMBER. The
 // tests script the answer to chosen attempts and check what the log holds:
 // every message once, in call order.
@@ -110,10 +111,10 @@ struct IdemCluster {
             return 0;
         }
         State &state = states[a.partition];
-        if (a.epoch > state.epoch) {
+        if (a.producerId != state.producerId || a.epoch > state.epoch) {
             if (a.sequence != 0)
                 return 45;
-            state = State{a.epoch, 0, {}};
+            state = State{a.producerId, a.epoch, 0, {}};
         } else if (a.epoch < state.epoch) {
             return 47; // INVALID_PRODUCER_EPOCH
         }
@@ -143,6 +144,7 @@ struct IdemCluster {
     }
 
     struct State {
+        int64_t producerId = -1;
         int16_t epoch = -1;
         int32_t next = 0;
         std::vector<int32_t> stored;
@@ -215,31 +217,57 @@ TEST(ProduceIdemRetry, FailedAttemptIsSentAgainUnchangedAndStoredOnce) {
 // OUT_OF_ORDER_SEQUENCE_NUMBER for the oldest unsettled batch: the broker
 // lost what it had acknowledged; that batch fails with 7547 and the
 // partition goes on in the next epoch from sequence 0. UNKNOWN_PRODUCER_ID:
-// the same restart, and nothing fails.
+// the same restart, and nothing fails. Past the id's last epoch (32767) the
+// partition asks for a new producer id and restarts at sequence 0 in it;
+// when that is refused its unsettled messages fail with 7547.
 TEST(ProduceIdemRestart, SequenceRefusalsRestartThePartitionInTheNextEpoch) {
+    constexpr int64_t kNewId = kFakeProducerId + 1;
     struct Row {
         int16_t error;
+        size_t refused; // the attempt answered `error`
+        int16_t firstEpoch;
+        int16_t newIdError; // the answer to a second InitProducerId
         int32_t synchResult;
-        size_t stored;
-    } rows[] = {{45, 7547, 2}, {59, 0, 3}};
+        std::vector<std::string> stored;
+    } rows[] = {{45, 0, 0, 0, 7547, {"m1", "m2"}},
+                {59, 0, 0, 0, 0, {"m0", "m1", "m2"}},
+                {59, 1, INT16_MAX, 0, 0, {"m0", "m1", "m2"}},
+                {59, 1, INT16_MAX, 53, 7547, {"m0"}}};
     for (const Row &row : rows) {
-        SCOPED_TRACE(row.error);
+        SCOPED_TRACE(std::to_string(row.error) + " from epoch " + std::to_string(row.firstEpoch));
         IdemCluster c;
         c.script = [&](const Attempt &, size_t index) -> std::optional<Scripted> {
-            if (index == 0)
+            if (index == row.refused)
                 return Scripted{false, row.error};
             return std::nullopt;
         };
+        int asked = 0;
+        c.cluster.onRequest(kInitProducerIdKey, [&](size_t, const FakeRequest &r) {
+            Bytes body = initProducerIdBody(r.apiVersion, 0, kFakeProducerId, row.firstEpoch);
+            if (asked++ > 0)
+                body = initProducerIdBody(r.apiVersion, row.newIdError,
+                                          row.newIdError ? -1 : kNewId, row.newIdError ? -1 : 0);
+            return std::optional<FakeAction>(FakeAction::reply(body));
+        });
         ASSERT_NO_FATAL_FAILURE(c.start());
         for (const std::string &v : c.values(3))
             EXPECT_EQ(c.produce(v), 0);
         EXPECT_EQ(c.session.sync(2), row.synchResult);
-        std::vector<std::string> expected = c.values(3);
-        expected.erase(expected.begin(), expected.begin() + (3 - row.stored));
-        EXPECT_EQ(c.log[0], expected);
+        EXPECT_EQ(c.log[0], row.stored);
         EXPECT_EQ(c.session.numbered("7547").size(), row.synchResult ? 1u : 0u);
+        bool renewed = row.firstEpoch == INT16_MAX;
+        EXPECT_EQ(c.cluster.count(0, kInitProducerIdKey), renewed ? 2 : 1);
         std::vector<Attempt> attempts = c.taken();
-        EXPECT_EQ(attempts.back().epoch, 1);
+        if (row.newIdError) {
+            EXPECT_EQ(attempts.size(), row.refused + 1) << "sent without an id";
+            continue;
+        }
+        ASSERT_GT(attempts.size(), row.refused + 1);
+        const Attempt &next = attempts[row.refused + 1];
+        EXPECT_EQ(next.producerId, renewed ? kNewId : kFakeProducerId);
+        EXPECT_EQ(next.epoch, renewed ? 0 : 1);
+        EXPECT_EQ(next.sequence, 0);
+        EXPECT_EQ(attempts.back().producerId, next.producerId);
     }
 }
 
@@ -310,7 +338,8 @@ TEST_F(ProduceIdem, FirstBatchOfAPartitionTravelsAlone) {
     ASSERT_NO_FATAL_FAILURE(start(5));
     {
         std::lock_guard<std::mutex> lock(mutex);
-        states[0].epoch = 0; // as a new leader without the producer's state: any sequence goes
+        // As a new leader without the producer's state: any sequence goes.
+        states[0] = State{kFakeProducerId, 0, 0, {}};
         lenient = true;
     }
     std::vector<std::string> all = values(4);
