@@ -32,7 +32,7 @@ int main(int argc, char **argv) {
     if (rc == 0)
         rc = BQXCONN(h, bootstrap, (int32_t)strlen(bootstrap), topic, (int32_t)strlen(topic));
     if (rc == 0)
-        rc = BQXSYNC(h, 4, 100, 1); /* batched: BQXPROD returns once the message is collected */
+        rc = BQXSYNC(h, 4, 5, 1); /* batched, idempotent (at most 5 requests in flight): BQXPROD returns once the message is collected */
     for (int i = 0; rc == 0 && i < count; i++) {
         char key[32], value[64];
         snprintf(key, sizeof key, "customer-%d", i % 5);

@@ -102,7 +102,8 @@ enum class Uncompressed { kNever, kWhenNotSmaller };
 // batches have the framing `snappy` asks for.
 BatchesByPartition expectStoredCompressed(const std::string &topic, const Codec &codec,
                                           Snappy snappy, int32_t &largest,
-                                          Uncompressed uncompressed = Uncompressed::kNever) {
+                                          Uncompressed uncompressed = Uncompressed::kNever,
+                                          int32_t manyRecords = 20) {
     BatchesByPartition all;
     largest = 0;
     int64_t compressedRecords = 0, plainRecords = 0;
@@ -123,7 +124,7 @@ BatchesByPartition expectStoredCompressed(const std::string &topic, const Codec 
             }
         }
     }
-    EXPECT_GE(largest, 20) << "records share compressed batches";
+    EXPECT_GE(largest, manyRecords) << "records share compressed batches";
     EXPECT_GT(compressedRecords, plainRecords) << "most records are stored compressed";
     return all;
 }
@@ -456,7 +457,7 @@ INSTANTIATE_TEST_SUITE_P(Codecs, BrokerCompressed, ::testing::ValuesIn(kCodecs),
                          [](const ::testing::TestParamInfo<Codec> &info) { return info.param.name; });
 
 // The broker compresses bqx's uncompressed batches itself: first batched
-// (synch mode 4, many records per batch), then one record per request
+// (synch mode 4, several records per batch), then one record per request
 // (mode 0). Values hold every byte value, zero and newline among them.
 TEST(BrokerCompressedTopic, ZstdTopicFedByUncompressedProduces) {
     const Codec zstd = kCodecs[3];
@@ -479,7 +480,10 @@ TEST(BrokerCompressedTopic, ZstdTopicFedByUncompressedProduces) {
         s.close();
     }
     int32_t largest = 0;
-    BatchesByPartition batches = expectStoredCompressed(topic, zstd, Snappy::kAny, largest);
+    // How many records bqx's batches gather depends on how fast the broker
+    // answers (a busy machine saw 8 at most): sharing is what counts here.
+    BatchesByPartition batches =
+        expectStoredCompressed(topic, zstd, Snappy::kAny, largest, Uncompressed::kNever, 2);
     auto stored = storedValues(topic);
     expectStoredAsProduced(stored, produced);
     expectConsumedAsStored(consumeInTwoSessions(topic, produced.size(), batches), stored, batches);
