@@ -16,6 +16,8 @@
  * fields; MB is 10^6 bytes of message values. */
 #include <librdkafka/rdkafka.h>
 
+#include "peer_clock.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,19 +26,6 @@
 #include <unistd.h>
 
 enum { kPollMs = 1000, kIdleLimitMs = 10000 };
-
-static double nowSeconds(void) {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
-}
-
-static double cpuSeconds(void) {
-    struct rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    return (double)usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 +
-           (double)usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
-}
 
 static long peakRssKb(void) {
     struct rusage usage;

@@ -28,6 +28,8 @@
  * bqx: the CA file is the one BQX_SSL_CA_FILE names (else the system's). */
 #include <librdkafka/rdkafka.h>
 
+#include "peer_clock.h"
+
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -55,19 +57,6 @@ typedef struct {
     uint64_t failed;    /* delivery reports with an error */
     rd_kafka_resp_err_t firstError;
 } Deliveries;
-
-static double nowSeconds(void) {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
-}
-
-static double cpuSeconds(void) {
-    struct rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    return (double)usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 +
-           (double)usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
-}
 
 static void onDelivery(rd_kafka_t *rk, const rd_kafka_message_t *message, void *opaque) {
     (void)rk;

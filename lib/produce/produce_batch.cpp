@@ -174,24 +174,13 @@ int32_t marshalBatch(PCB *pcb, uint8_t *buffer, uint32_t size, int32_t position,
 
 // Builds the request for `broker` from its batches into a pending record.
 PendingRequest *buildRequest(PCB *pcb, int32_t broker, const BrokerLoad &load) {
-    const char *topic = pcb->pszTopic ? pcb->pszTopic : "";
-    uint64_t headBytes =
-        kFixedHeaderBytes + 2 * strlen(bqx_client_id(pcb)) + kTopicSectionBytes + 2 * strlen(topic);
-    uint64_t size = headBytes + load.batchBytes;
-    PendingRequest *pending = size <= kMaxRequestBytes
-                                  ? kafka_pending_new(static_cast<uint32_t>(size))
-                                  : nullptr;
+    int32_t position = -1;
+    PendingRequest *pending = produce_request_begin(pcb, broker, load.batchBytes, load.partitions,
+                                                    kProduceTimeoutMs, &position);
     if (!pending)
         return nullptr;
     uint8_t *buffer = pending->abRequest;
-    // Only the head is cleared: every byte behind it is written.
-    int32_t position = kafka_marshall_ReqHdr(pcb, static_cast<uint32_t>(broker), buffer,
-                                             static_cast<uint32_t>(headBytes), kProduceKey,
-                                             kProduceVersion);
-    if (position > 0)
-        position = kafka_marshall_new(pcb, buffer, static_cast<uint32_t>(size), position,
-                                      "i2i2i4i4nsi4", -1, static_cast<int32_t>(pcb->i16Acks),
-                                      kProduceTimeoutMs, 1, topic, 1, load.partitions);
+    uint64_t size = pending->u32Length;
     for (uint32_t i = 0; position > 0 && i < pcb->u32ProduceBatchCount; ++i) {
         ProduceBatch *entry = &pcb->pProduceBatches[i];
         if (sendable(entry) && leaderOf(pcb, entry->i32Partition) == broker)
@@ -205,6 +194,37 @@ PendingRequest *buildRequest(PCB *pcb, int32_t broker, const BrokerLoad &load) {
     pending->u32Length = static_cast<uint32_t>(position);
     return pending;
 }
+
+} // namespace
+
+PendingRequest *produce_request_begin(PCB *pcb, int32_t broker, uint64_t sectionBytes,
+                                      int32_t partitions, int32_t timeoutMs, int32_t *position) {
+    const char *topic = pcb->pszTopic ? pcb->pszTopic : "";
+    uint64_t headBytes =
+        kFixedHeaderBytes + 2 * strlen(bqx_client_id(pcb)) + kTopicSectionBytes + 2 * strlen(topic);
+    uint64_t size = headBytes + sectionBytes;
+    PendingRequest *pending =
+        size <= kMaxRequestBytes ? kafka_pending_new(static_cast<uint32_t>(size)) : nullptr;
+    if (!pending)
+        return nullptr;
+    pending->u32Length = static_cast<uint32_t>(size); // the capacity, until the request is complete
+    // Only the head is cleared: every byte behind it is written.
+    int32_t at =
+        kafka_marshall_ReqHdr(pcb, static_cast<uint32_t>(broker), pending->abRequest,
+                              static_cast<uint32_t>(headBytes), kProduceKey, kProduceVersion);
+    if (at > 0)
+        at = kafka_marshall_new(pcb, pending->abRequest, static_cast<uint32_t>(size), at,
+                                "i2i2i4i4nsi4", -1, static_cast<int32_t>(pcb->i16Acks), timeoutMs,
+                                1, topic, 1, partitions);
+    if (at <= 0) {
+        free(pending);
+        return nullptr;
+    }
+    *position = at;
+    return pending;
+}
+
+namespace {
 
 // Fails the records held for `broker` (counted for the next synch point)
 // and empties their entries; with broker -1, those of partitions without a

@@ -24,15 +24,9 @@
 namespace {
 
 constexpr const char *kTag = "Produce";
-constexpr int32_t kProduceKey = 0;
-constexpr int32_t kProduceVersion = 7;
 constexpr int32_t kProduceTimeoutMs = 30000;
 constexpr uint32_t kCorrelIdAt = 8;
-constexpr uint64_t kMaxRequestBytes = 0x7FFFFFFF;
-// Request header to the partition count: size to client id (14 + its
-// converted bytes), transactional id to partition count (22 + the topic's).
-constexpr uint64_t kFixedHeaderBytes = 14;
-constexpr uint64_t kTopicSectionBytes = 22;
+// A partition section's head: partition id and record set size.
 constexpr uint64_t kPartitionHeadBytes = 8;
 constexpr uint32_t kFirstBackOffMs = 50;
 constexpr uint32_t kLastBackOffMs = 1000;
@@ -100,23 +94,14 @@ Picked pick(PCB *pcb, int32_t broker) {
 }
 
 PendingRequest *buildRequest(PCB *pcb, int32_t broker, const Picked &picked) {
-    const char *topic = pcb->pszTopic ? pcb->pszTopic : "";
-    uint64_t headBytes =
-        kFixedHeaderBytes + 2 * strlen(bqx_client_id(pcb)) + kTopicSectionBytes + 2 * strlen(topic);
-    uint64_t size = headBytes + picked.bytes;
+    int32_t position = -1;
     PendingRequest *pending =
-        size <= kMaxRequestBytes ? kafka_pending_new(static_cast<uint32_t>(size)) : nullptr;
+        produce_request_begin(pcb, broker, picked.bytes, static_cast<int32_t>(picked.partitions),
+                              kProduceTimeoutMs, &position);
     if (!pending)
         return nullptr;
     uint8_t *buffer = pending->abRequest;
-    uint32_t capacity = static_cast<uint32_t>(size);
-    int32_t position =
-        kafka_marshall_ReqHdr(pcb, static_cast<uint32_t>(broker), buffer,
-                              static_cast<uint32_t>(headBytes), kProduceKey, kProduceVersion);
-    if (position > 0)
-        position = kafka_marshall_new(pcb, buffer, capacity, position, "i2i2i4i4nsi4", -1,
-                                      static_cast<int32_t>(pcb->i16Acks), kProduceTimeoutMs, 1,
-                                      topic, 1, static_cast<int32_t>(picked.partitions));
+    uint32_t capacity = pending->u32Length;
     for (uint32_t i = 0; position > 0 && i < pcb->u32ProduceBatchCount; ++i) {
         const SealedBatch *batch = picked.batches[i];
         if (!batch)

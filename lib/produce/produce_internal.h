@@ -68,6 +68,15 @@ constexpr uint64_t kProduceBatchHeaderBytes = 61;
 // A batch is closed at 1 MiB (header included) or 10,000 records.
 constexpr uint64_t kProduceBatchMaxBytes = 1 << 20;
 
+// A Produce request to `broker` with room for `sectionBytes` of partition
+// sections behind its header and topic section, which are written (acks
+// from the session, `partitions` sections announced); *position is where
+// the first section goes. Null when the size is out of range, memory is
+// short or the header cannot be written.
+struct PendingRequest;
+PendingRequest *produce_request_begin(PCB *pcb, int32_t broker, uint64_t sectionBytes,
+                                      int32_t partitions, int32_t timeoutMs, int32_t *position);
+
 // The session's entry of `partition`, created when missing; null when out
 // of memory.
 ProduceBatch *produce_batch_of(PCB *pcb, int32_t partition);
