@@ -209,7 +209,8 @@ std::vector<std::string> keysForPartitions(uint32_t partitions) {
 }
 
 void kcatProduce(const std::string &bootstrap, const std::string &topic, int32_t partition,
-                 const std::vector<std::string> &values, const std::string &header) {
+                 const std::vector<std::string> &values, const std::string &header,
+                 const std::string &kcatOptions) {
     std::string input;
     for (const std::string &value : values) input += value + "\n";
     char path[] = "/tmp/bqx-kcat-XXXXXX";
@@ -219,7 +220,7 @@ void kcatProduce(const std::string &bootstrap, const std::string &topic, int32_t
     ::close(fd);
     std::string command = "kcat -q -P -b " + bootstrap + " -t " + topic + " -p " +
                           std::to_string(partition) + (header.empty() ? "" : " -H " + header) +
-                          " -l " + path + " 2>&1";
+                          " " + kcatOptions + " -l " + path + " 2>&1";
     int status = 0;
     std::string out = shell(command, &status);
     unlink(path);

@@ -77,9 +77,11 @@ std::string shell(const std::string &command, int *status);
 
 // Produces `values` (no newlines in them) to one partition with kcat, which
 // writes many records per batch; `header` ("name=value") is added to every
-// record when not empty.
+// record when not empty; `kcatOptions` ("-X batch.num.messages=100") are
+// added to its command line.
 void kcatProduce(const std::string &bootstrap, const std::string &topic, int32_t partition,
-                 const std::vector<std::string> &values, const std::string &header = "");
+                 const std::vector<std::string> &values, const std::string &header = "",
+                 const std::string &kcatOptions = "");
 
 // The committed offset of each partition of `topic` for `group`, as Kafka's
 // own consumer-group tool reports it (partitions without one are missing).

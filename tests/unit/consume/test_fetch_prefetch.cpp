@@ -154,4 +154,54 @@ TEST_F(Prefetch, NextFetchContinuesBehindTheBufferAndDeliversEachRecordOnce) {
     }
 }
 
+// OFFSET_OUT_OF_RANGE answers the Fetch that went out while p0's first
+// reply was read (the log start moved past it): what that reply holds is
+// delivered, then the position resets to the log start ListOffsets finds,
+// and a reply sent for the old position meanwhile is never delivered.
+TEST_F(Prefetch, OffsetOutOfRangeOnThePrefetchResetsWithoutStaleRecords) {
+    for (bool lateReply : {false, true}) {
+        SCOPED_TRACE(lateReply ? "a late reply for the old position" : "no other reply");
+        Sent first = fetch();
+        answer(first.parsed.correlId, {{1, {}}, {0, batch(100, {"a", "b"})}});
+        Sent second = fetch();
+        ASSERT_EQ(offsetOf(second, 0), 102) << "the prefetch";
+        TestReply outOfRange{0};
+        outOfRange.partitionError = 1;
+        answer(second.parsed.correlId, {{1, {}}, outOfRange});
+        if (lateReply) {
+            Sent again = fetch();
+            ASSERT_EQ(offsetOf(again, 0), 100) << "fetched again from the position";
+            answer(again.parsed.correlId, {{0, batch(100, {"a", "b", "late"})}});
+        }
+        EXPECT_EQ(drain(), (std::vector<std::string>{"a", "b"}));
+        EXPECT_EQ(part(0).i64Offset, -1) << "reset: the log start is looked up";
+        if (broker(0).pPendingHead) {
+            // Sent by the reading before it met the error: its records are stale.
+            ByteVec raw = s.takeRequest(0);
+            Sent late{parseRequest(raw), fetchedPartitions(raw)};
+            int64_t at = offsetOf(late, 0);
+            answer(late.parsed.correlId, {{0, at >= 0 ? batch(at, {"stale"}) : Bytes{}}});
+        }
+        part(0).i64RetryAtMs = 1; // the back-off has passed
+        s.preReply(0, listOffsetsReply(static_cast<int32_t>(broker(0).u32LastCorrelID + 1), 0,
+                                       "orders", {{0, 0, 150}}));
+        captureLines([&] { EXPECT_EQ(kafka_fetch_all(s.pcb), 0); });
+        EXPECT_EQ(parseRequest(s.takeRequest(0)).key, 2);
+        ByteVec raw = s.takeRequest(0);
+        Sent reset{parseRequest(raw), fetchedPartitions(raw)};
+        EXPECT_EQ(offsetOf(reset, 0), 150);
+        answer(reset.parsed.correlId, {{0, batch(150, {"n"})}});
+        EXPECT_EQ(drain(), std::vector<std::string>{"n"}) << "nothing of the dropped replies";
+        EXPECT_EQ(part(0).i64Offset, 151);
+
+        if (broker(0).pPendingHead)
+            (void)s.takeRequest(0); // the Fetch that follows "n"
+        completeOldest(broker(0));
+        kafka_fetch_drop_replies(&broker(0));
+        for (uint32_t i = 0; i < 3; ++i)
+            part(i) = initial[i];
+        broker(0).i32FetchPartitionIdx = -1;
+    }
+}
+
 } // namespace
