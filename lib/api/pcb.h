@@ -34,16 +34,24 @@ struct ScramState; // protocol/sasl_scram.h
 // API keys whose version range a broker entry keeps from ApiVersions.
 constexpr int kApiKeyLimit = 37;
 
-// The one kept Fetch reply of a broker entry, with its reading position.
-// The reply belongs to the partition and offset its Fetch asked for.
+// One partition's part of a kept Fetch reply, with its reading position.
+// It belongs to the partition and offset its Fetch asked for. The reply
+// itself is not copied: every part of it points into the one reply buffer
+// the transport read it into, which lives until its last part is released
+// (transport_reply_retain / transport_reply_release).
 struct FetchReplyBuffer {
     uint32_t u32ReplyCorrelID;
     uint32_t u32ReplySize;
     uint32_t u32ReadPos;
     int32_t i32PartitionIdx; // partition-list index the Fetch was sent for, -1 unknown
     int64_t i64FetchOffset;  // fetch_offset of that request
-    uint32_t u32Length;      // bytes in abReply (size field included)
-    // Decoding state, valid once the header has been read (u32ReadPos != 0).
+    const uint8_t *pReply;   // the whole reply (size field included), shared
+    uint32_t u32Length;      // bytes at pReply
+    // Where this partition's section starts in a reply that names several
+    // partitions; 0 when the reply's first section is the one.
+    uint32_t u32SectionPos;
+    uint32_t u32Bytes; // what the part counts against the session's bound
+    // Decoding state, valid once the header has been read (fetch_head_read).
     uint32_t u32RecordsEnd;      // behind the partition's records
     uint32_t u32AbortedPos;      // first aborted-transaction entry
     uint32_t u32AbortedCount;
@@ -56,9 +64,10 @@ struct FetchReplyBuffer {
     int64_t i64BatchTimestamp;
     uint32_t u32BatchLogAppendTime;
     int64_t i64NextOffset;       // partition offset the buffer continues from
-    // A compressed batch's records are inflated behind the reply (from
-    // abReply + u32Length on) and handed out from there; reading goes on at
+    // A compressed batch's records are inflated into pInflated (malloc'd)
+    // and handed out from there; reading goes on in the reply at
     // u32ResumePos, behind the batch, once they are used up (0: none).
+    uint8_t *pInflated;
     uint32_t u32ResumePos;
     uint32_t u32InflatedBytes; // inflating work spent on this reply so far
     uint32_t u32ExpectedCorrelID; // correlation id of the Fetch it answers, 0 unknown
@@ -66,7 +75,6 @@ struct FetchReplyBuffer {
     // each reply, oldest first: the next one was fetched while this one
     // is read.
     FetchReplyBuffer *pNext;
-    uint8_t abReply[];
 };
 
 struct BrokerEntry {
@@ -257,6 +265,9 @@ struct PCB {
     uint32_t u32FetchMaxBytes;
     uint32_t u32PartitionFetchMaxBytes;
     uint32_t u32BufferedReads; // consume calls served from buffers since the last full round
+    // The reply the transport is dispatching (serveEntry), which a handler
+    // may keep with transport_reply_retain; null otherwise.
+    const uint8_t *pDispatchedReply;
     uint32_t u32BrokerCount;
     BrokerEntry *pBrokerList;
     PartitionEntry *pPartitionList;

@@ -69,6 +69,7 @@ InflateStatus inflate_records(int16_t codec, const uint8_t *in, uint32_t inLen, 
         status = codecFunction(codec)(inLen, &buffer);
     if (status != InflateStatus::kOk) {
         free(buffer.data);
+        *outLen = static_cast<uint32_t>(buffer.capacity); // the room the attempt took
         return status;
     }
     *out = buffer.data;

@@ -31,7 +31,8 @@ enum class InflateStatus {
 };
 
 // Inflates `in` into a buffer allocated with malloc (*out, freed by the
-// caller; null unless kOk) of *outLen bytes.
+// caller; null unless kOk) of *outLen bytes. When inflating fails,
+// *outLen is the room the attempt took.
 InflateStatus inflate_records(int16_t codec, const uint8_t *in, uint32_t inLen, uint32_t limit,
                               uint8_t **out, uint32_t *outLen);
 

@@ -117,7 +117,7 @@ uint64_t bufferedBytes(const PCB *pcb) {
     uint64_t total = 0;
     for (uint32_t b = 0; pcb->pBrokerList && b < pcb->u32BrokerCount; ++b)
         for (const FetchReplyBuffer *buf = pcb->pBrokerList[b].pReplyBuffer; buf; buf = buf->pNext)
-            total += buf->u32Length;
+            total += buf->u32Bytes;
     return total;
 }
 

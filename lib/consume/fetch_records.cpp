@@ -78,7 +78,7 @@ void dumpBatches(const FetchReading &r) {
     for (uint32_t pos = buf->u32ReadPos;;) {
         RecordBatchHead batch;
         const char *problem = nullptr;
-        BatchStatus status = record_batch_read(buf->abReply, pos, buf->u32RecordsEnd, &batch,
+        BatchStatus status = record_batch_read(buf->pReply, pos, buf->u32RecordsEnd, &batch,
                                                &problem);
         if (status == BatchStatus::kCutOff)
             warnCutOff(r, batch);
@@ -87,7 +87,7 @@ void dumpBatches(const FetchReading &r) {
         logNumber(r, "Message offs", batch.i64BaseOffset);
         RecordView record;
         if (batch.i32RecordCount > 0 && (batch.i16Attributes & kBatchCodecMask) == 0 &&
-            !record_read(buf->abReply, batch.u32RecordsPos, batch.u32End, &record)) {
+            !record_read(buf->pReply, batch.u32RecordsPos, batch.u32End, &record)) {
             hexdump(r.pcb, kFetchTag, r.brokerID, r.partitionID, "Key", record.pKey,
                     record.pKey ? record.i32KeyLen : 0);
             hexdump(r.pcb, kFetchTag, r.brokerID, r.partitionID, "Value/Message", record.pValue,
@@ -120,9 +120,13 @@ FetchOutcome kafkaError(const FetchReading &r, const FetchReplyHead &head, int16
 FetchOutcome readHead(FetchReading &r) {
     FetchReplyBuffer *buf = r.buf;
     FetchReplyHead head;
-    const char *problem = fetch_read_head(buf->abReply, buf->u32Length, &head);
+    const char *problem = fetch_read_head(buf->pReply, buf->u32Length, &head);
     if (buf->u32Length < 8)
         return failed(r, ERR_PROTOCOL, problem);
+    // A reply naming several partitions: this buffer's own section (the
+    // whole reply was checked when it arrived).
+    if (!problem && buf->u32SectionPos != 0)
+        problem = fetch_read_partition(buf->pReply, buf->u32Length, buf->u32SectionPos, &head);
     buf->u32ReplySize = static_cast<uint32_t>(head.i32Size);
     buf->u32ReplyCorrelID = static_cast<uint32_t>(head.i32CorrelID);
     if (r.pcb->iDebugLevel > 2)
@@ -226,7 +230,8 @@ FetchOutcome nextInBatch(FetchReading &r, FetchedRecord *out) {
     FetchReplyBuffer *buf = r.buf;
     while (buf->u32RecordsLeft > 0) {
         RecordView record;
-        if (const char *problem = record_read(buf->abReply, buf->u32ReadPos, buf->u32BatchEnd,
+        const uint8_t *bytes = buf->pInflated ? buf->pInflated : buf->pReply;
+        if (const char *problem = record_read(bytes, buf->u32ReadPos, buf->u32BatchEnd,
                                               &record))
             return failed(r, ERR_PROTOCOL, problem);
         if (record.i32OffsetDelta > buf->i64BatchLastOffset - buf->i64BatchBaseOffset)
@@ -245,6 +250,8 @@ FetchOutcome nextInBatch(FetchReading &r, FetchedRecord *out) {
     if (buf->u32ReadPos != buf->u32BatchEnd)
         return failed(r, ERR_PROTOCOL, "record count disagrees with the batch length");
     if (buf->u32ResumePos != 0) { // back from the inflated records to the reply
+        free(buf->pInflated);
+        buf->pInflated = nullptr;
         buf->u32ReadPos = buf->u32ResumePos;
         buf->u32ResumePos = 0;
     }
@@ -257,7 +264,7 @@ FetchOutcome nextInBatch(FetchReading &r, FetchedRecord *out) {
 bool isAbortMarker(const FetchReading &r, const RecordBatchHead &batch) {
     RecordView record;
     return batch.i32RecordCount > 0 &&
-           !record_read(r.buf->abReply, batch.u32RecordsPos, batch.u32End, &record) &&
+           !record_read(r.buf->pReply, batch.u32RecordsPos, batch.u32End, &record) &&
            control_record_type(record) == 0;
 }
 
@@ -274,34 +281,24 @@ void startRecords(FetchReplyBuffer *buf, const RecordBatchHead &batch, uint32_t 
         buf->u32BatchLogAppendTime ? batch.i64MaxTimestamp : batch.i64BaseTimestamp;
 }
 
-// Inflates a compressed batch's records behind the reply, into the reply's
-// own buffer (one allocation, so whatever frees the buffer frees them too,
-// and no second buffer or copy), and hands them out from there like those
+// Inflates a compressed batch's records into a block of the buffer's own
+// (freed when they are used up) and hands them out from there like those
 // of any batch. A batch that cannot be inflated is logged and stepped over
-// (false); a buffer that cannot grow fails the reply, which is fetched
-// again. So does a batch beyond what the reply may still inflate to: the
-// partition's offset stays before it, so that it comes first in the next
-// reply, with the whole of that reply's budget.
+// (false); a block that cannot be allocated fails the reply, which is
+// fetched again. So does a batch beyond what the reply may still inflate
+// to: the partition's offset stays before it, so that it comes first in
+// the next reply, with the whole of that reply's budget.
 bool enterCompressed(FetchReading &r, const RecordBatchHead &batch, FetchOutcome *outcome) {
-    constexpr size_t kReplyAt = offsetof(FetchReplyBuffer, abReply);
-    uint32_t left = kMaxInflatedPerReply - r.buf->u32InflatedBytes;
+    FetchReplyBuffer *buf = r.buf;
+    uint32_t left = kMaxInflatedPerReply - buf->u32InflatedBytes;
     uint32_t limit = left < kMaxInflatedBytes ? left : kMaxInflatedBytes;
-    FetchReplyBuffer **link = &r.broker->pReplyBuffer;
-    while (*link && *link != r.buf)
-        link = &(*link)->pNext;
-    if (!*link)
-        return false; // not in the broker's queue: never the case
-    uint8_t *block = reinterpret_cast<uint8_t *>(r.buf);
+    uint8_t *records = nullptr;
     uint32_t length = 0;
     InflateStatus status =
-        limit == 0
-            ? InflateStatus::kTooLarge
-            : inflate_records_behind(batch.i16Attributes & kBatchCodecMask, &block,
-                                     kReplyAt + r.buf->u32Length, kReplyAt + batch.u32RecordsPos,
-                                     batch.u32End - batch.u32RecordsPos, limit, &length);
-    FetchReplyBuffer *buf = reinterpret_cast<FetchReplyBuffer *>(block);
-    *link = buf; // grown, perhaps moved, whatever the outcome
-    r.buf = buf;
+        limit == 0 ? InflateStatus::kTooLarge
+                   : inflate_records(batch.i16Attributes & kBatchCodecMask,
+                                     buf->pReply + batch.u32RecordsPos,
+                                     batch.u32End - batch.u32RecordsPos, limit, &records, &length);
     // A batch refused as too large or corrupt counts the room its attempt
     // took, which is at least the work it cost.
     uint32_t spent = status == InflateStatus::kTooLarge ? limit : length < limit ? length : limit;
@@ -322,8 +319,14 @@ bool enterCompressed(FetchReading &r, const RecordBatchHead &batch, FetchOutcome
         failed(r, ERR_PROTOCOL, what);
         return false;
     }
+    if (length == 0) { // no record bytes after all: nothing to hand out
+        free(records);
+        return false;
+    }
+    free(buf->pInflated);
+    buf->pInflated = records;
     buf->u32ResumePos = batch.u32End;
-    startRecords(buf, batch, buf->u32Length, buf->u32Length + length);
+    startRecords(buf, batch, 0, length);
     return true;
 }
 
@@ -336,9 +339,11 @@ FetchOutcome enterBatch(FetchReading &r, const RecordBatchHead &batch) {
     buf->u32ReadPos = batch.u32End;
     if (batch.i16Attributes & kBatchControl) {
         if (transactional && isAbortMarker(r, batch))
-            aborted_txn_close(buf->abReply, buf->u32AbortedPos, buf->u32AbortedCount,
-                              batch.i64ProducerID, last);
-    } else if (transactional && aborted_txn_open(buf->abReply, buf->u32AbortedPos,
+            // The reply is the session's own buffer, and only this buffer
+            // reads the partition's section with its list of aborted ones.
+            aborted_txn_close(const_cast<uint8_t *>(buf->pReply), buf->u32AbortedPos,
+                              buf->u32AbortedCount, batch.i64ProducerID, last);
+    } else if (transactional && aborted_txn_open(buf->pReply, buf->u32AbortedPos,
                                                  buf->u32AbortedCount, batch.i64ProducerID,
                                                  last)) {
         // records of an aborted transaction are never delivered
@@ -381,7 +386,7 @@ FetchOutcome nextRecord(FetchReading &r, FetchedRecord *out) {
         }
         RecordBatchHead batch;
         const char *problem = nullptr;
-        switch (record_batch_read(buf->abReply, buf->u32ReadPos, buf->u32RecordsEnd, &batch,
+        switch (record_batch_read(buf->pReply, buf->u32ReadPos, buf->u32RecordsEnd, &batch,
                                   &problem)) {
         case BatchStatus::kEnd:
             return {FetchStep::kUsedUp, 0};
@@ -412,7 +417,7 @@ FetchOutcome nextRecord(FetchReading &r, FetchedRecord *out) {
 FetchOutcome readNext(FetchReading &r, FetchedRecord *out) {
     int64_t started = r.pcb->iDebugLevel != 0 ? getTimeStamp() : 0;
     FetchOutcome outcome{FetchStep::kContinue, 0};
-    if (r.buf->u32ReadPos == 0)
+    if (!fetch_head_read(r.buf))
         outcome = readHead(r);
     else if (r.pcb->iDebugLevel > 2)
         bqx_log_vf(INF_REPLY_FROM, r.pcb, kFetchTag, r.brokerID, r.partitionID, 4, "Processing",

@@ -58,6 +58,12 @@ struct FetchReading {
     bool skipped;        // a batch or record was stepped over in this call
 };
 
+// Whether reading the buffer has begun (its head is read). Inflated
+// records are read from position 0 of their own block.
+inline bool fetch_head_read(const FetchReplyBuffer *buf) {
+    return buf->u32ReadPos != 0 || buf->pInflated != nullptr;
+}
+
 inline const char *fetch_host_of(const BrokerEntry *broker) {
     return broker->pszHost ? broker->pszHost : "";
 }

@@ -38,12 +38,20 @@ const char *topicOf(PCB *pcb, const char *topic) {
     return topic ? topic : pcb->pszTopic ? pcb->pszTopic : "";
 }
 
+// Frees a buffer taken out of its queue: its inflated records, and the
+// reply once no other part of it is kept.
+void freeBuffer(FetchReplyBuffer *buf) {
+    free(buf->pInflated);
+    transport_reply_release(buf->pReply);
+    free(buf);
+}
+
 // Takes the buffer out of the broker's queue and frees it.
 void releaseBuffer(BrokerEntry *broker, FetchReplyBuffer *buf) {
     for (FetchReplyBuffer **link = &broker->pReplyBuffer; *link; link = &(*link)->pNext)
         if (*link == buf) {
             *link = buf->pNext;
-            free(buf);
+            freeBuffer(buf);
             return;
         }
 }
@@ -181,38 +189,53 @@ int64_t requestedOffset(const PCB *pcb, const BrokerEntry *broker, uint32_t inde
     return entry.i64Offset;
 }
 
-// The bytes a kept buffer is made of: the reply's head, then one section.
+// The part of a reply a kept buffer reads: the whole reply, and where its
+// partition's section starts (0: the reply's first section) and ends.
 struct ReplyPiece {
-    const uint8_t *head;
-    uint32_t headLen;
-    const uint8_t *section;
+    const uint8_t *reply;
+    uint32_t replyLen;
+    uint32_t sectionPos;
     uint32_t sectionLen;
 };
 
-// Appends the piece to the broker's queue as the buffer of the entry.
+// Appends a buffer for the entry's part of the reply to the broker's
+// queue. The buffer shares the reply (one more use of it).
 int32_t keepBuffer(PCB *pcb, BrokerEntry *broker, uint32_t index, int64_t fetchOffset,
                    uint32_t expected, const ReplyPiece &piece) {
-    uint32_t length = piece.headLen + piece.sectionLen;
-    auto *buf = static_cast<FetchReplyBuffer *>(malloc(sizeof(FetchReplyBuffer) + length));
+    auto *buf = static_cast<FetchReplyBuffer *>(calloc(1, sizeof(FetchReplyBuffer)));
     if (!buf) {
         bqx_log_vf(ERR_MEMORY, pcb, kFetchTag, broker->i32BrokerID,
                    pcb->pPartitionList[index].i32Partition, 1, "Fetch Reply Buffer");
         pcb->pPartitionList[index].u32HasFetchNext = 0;
         return ERR_MEMORY;
     }
-    memset(buf, 0, sizeof *buf);
     buf->i32PartitionIdx = static_cast<int32_t>(index);
     buf->i64FetchOffset = fetchOffset;
     buf->u32ExpectedCorrelID = expected;
-    buf->u32Length = length;
-    memcpy(buf->abReply, piece.head, piece.headLen);
-    if (piece.sectionLen)
-        memcpy(buf->abReply + piece.headLen, piece.section, piece.sectionLen);
+    buf->pReply = piece.reply;
+    buf->u32Length = piece.replyLen;
+    buf->u32SectionPos = piece.sectionPos;
+    buf->u32Bytes = piece.sectionPos ? piece.sectionLen : piece.replyLen;
+    transport_reply_retain(piece.reply);
     FetchReplyBuffer **tail = &broker->pReplyBuffer;
     while (*tail)
         tail = &(*tail)->pNext;
     *tail = buf;
     return 0;
+}
+
+// The reply as a shared buffer: the one the transport is dispatching, kept
+// as it is, or else (a caller with a buffer of its own) a copy of it.
+// The caller releases it once its parts are kept.
+const uint8_t *sharedReply(PCB *pcb, const uint8_t *reply, uint32_t replyLen) {
+    if (reply == pcb->pDispatchedReply) {
+        transport_reply_retain(reply);
+        return reply;
+    }
+    uint8_t *copy = transport_reply_alloc(replyLen);
+    if (copy)
+        memcpy(copy, reply, replyLen);
+    return copy;
 }
 
 // Where the partition's next Fetch continues once this section is kept:
@@ -234,41 +257,42 @@ void noteSection(PCB *pcb, uint32_t index, int64_t fetchOffset, const uint8_t *r
         entry.i64FetchNext = next;
 }
 
+// A reply that could not be kept: every partition is fetched again from
+// its position.
+int32_t notKept(PCB *pcb, BrokerEntry *broker) {
+    bqx_log_vf(ERR_MEMORY, pcb, kFetchTag, broker->i32BrokerID, -1, 1, "Fetch Reply Buffer");
+    for (uint32_t i = 0; i < pcb->u32PartitionCount; ++i)
+        pcb->pPartitionList[i].u32HasFetchNext = 0;
+    return ERR_MEMORY;
+}
+
 // A reply naming several partitions is kept as one buffer per partition,
-// each a reply of its own (the header, the topic and one partition), so
-// that each is read, dropped and released on its own.
+// each reading its own section of the shared reply, so that each is read,
+// dropped and released on its own.
 int32_t splitReply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply, uint32_t replyLen,
                    const FetchReplyHead &head, uint32_t correlId, uint32_t expected) {
     BrokerEntry *broker = &pcb->pBrokerList[brokerIndex];
     constexpr uint32_t kFixedHead = 28; // size .. topic name length, partition count
-    uint32_t prefix = kFixedHead + head.u32TopicLen;
-    uint8_t prefixBytes[kFixedHead + 32768];
-    if (prefix > sizeof prefixBytes)
-        return kafka_reply_malformed(pcb, kFetchTag, broker->i32BrokerID,
-                                     "Fetch reply: topic name too long");
-    memcpy(prefixBytes, reply, prefix);
-    transport_writeBe32(prefixBytes + prefix - 4, 1);
+    uint32_t first = kFixedHead + head.u32TopicLen;
     int32_t rc = 0;
     // Twice through the sections: a reply with a damaged one is refused
     // whole, before anything of it is kept.
     for (int pass = 0; pass < 2 && rc == 0; ++pass) {
-        uint32_t position = prefix;
+        uint32_t position = first;
         for (int32_t k = 0; k < head.i32PartitionCount && rc == 0; ++k) {
             FetchReplyHead part = head;
             if (const char *problem = fetch_read_partition(reply, replyLen, position, &part)) {
                 rc = kafka_reply_malformed(pcb, kFetchTag, broker->i32BrokerID, problem);
                 break;
             }
-            uint32_t sectionLen = part.u32RecordsEnd - position;
             int32_t owner = partitionOf(pcb, brokerIndex, part.i32Partition);
             if (owner >= 0 && !requestedBy(pcb, broker, static_cast<uint32_t>(owner), correlId))
                 owner = -1; // a section not asked for is not kept
             if (pass == 1 && owner >= 0) {
-                transport_writeBe32(prefixBytes, prefix + sectionLen - 4);
                 uint32_t index = static_cast<uint32_t>(owner);
                 int64_t fetchOffset = requestedOffset(pcb, broker, index, correlId);
                 rc = keepBuffer(pcb, broker, index, fetchOffset, expected,
-                                {prefixBytes, prefix, reply + position, sectionLen});
+                                {reply, replyLen, position, part.u32RecordsEnd - position});
                 if (rc == 0)
                     noteSection(pcb, index, fetchOffset, reply, part, part.i16PartErrorCode != 0);
             }
@@ -283,7 +307,7 @@ int32_t splitReply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply, uint32_
 void kafka_fetch_drop_replies(BrokerEntry *broker) {
     while (FetchReplyBuffer *buf = broker->pReplyBuffer) {
         broker->pReplyBuffer = buf->pNext;
-        free(buf);
+        freeBuffer(buf);
     }
 }
 
@@ -300,8 +324,14 @@ int32_t kafka_fetch_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
         bqx_log_vf(INF_REPLY_FROM, pcb, kFetchTag, broker->i32BrokerID, -1, 4, "Received",
                    fetch_host_of(broker), broker->i32Port, static_cast<int>(correlId));
     if (readable && head.i16ErrorCode == 0 && head.i32ResponseCount == 1 &&
-        head.i32PartitionCount > 1)
-        return splitReply(pcb, brokerIndex, reply, replyLen, head, correlId, expected);
+        head.i32PartitionCount > 1) {
+        const uint8_t *shared = sharedReply(pcb, reply, replyLen);
+        if (!shared)
+            return notKept(pcb, broker);
+        int32_t rc = splitReply(pcb, brokerIndex, shared, replyLen, head, correlId, expected);
+        transport_reply_release(shared);
+        return rc;
+    }
     // The partition the reply names; else (an error for the whole reply)
     // the first one the Fetch on record named.
     int32_t owner =
@@ -315,8 +345,12 @@ int32_t kafka_fetch_reply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply,
         return kafka_reply_malformed(pcb, kFetchTag, broker->i32BrokerID,
                                      "Fetch reply for no partition of the session");
     int64_t fetchOffset = requestedOffset(pcb, broker, static_cast<uint32_t>(owner), correlId);
+    const uint8_t *shared = sharedReply(pcb, reply, replyLen);
+    if (!shared)
+        return notKept(pcb, broker);
     int32_t rc = keepBuffer(pcb, broker, static_cast<uint32_t>(owner), fetchOffset, expected,
-                            {reply, replyLen, nullptr, 0});
+                            {shared, replyLen, 0, replyLen});
+    transport_reply_release(shared);
     if (rc == 0) {
         bool error = !readable || head.i16ErrorCode != 0 || !head.bHasPartition ||
                      head.i16PartErrorCode != 0;
@@ -365,7 +399,7 @@ int32_t readOldest(FetchReading &r, const char *topic, char *buffer, uint32_t *l
         r.part->u32HasFetchNext = 0;
         return -1;
     }
-    int64_t expected = r.buf->u32ReadPos == 0 ? r.buf->i64FetchOffset : r.buf->i64NextOffset;
+    int64_t expected = fetch_head_read(r.buf) ? r.buf->i64NextOffset : r.buf->i64FetchOffset;
     if (r.part->i64Offset != expected) {
         // The position moved (a rejoin, a reset, a failed earlier reply)
         // since the Fetch was sent.

@@ -135,7 +135,7 @@ bool aborted_txn_open(const uint8_t *reply, uint32_t abortedPos, uint32_t aborte
 
 // The abort marker of `producerID` at `markerOffset` ends its aborted
 // transactions listed up to there: their entries are closed by setting
-// their producer id to -1 in the reply copy.
+// their producer id to -1 in the kept reply.
 void aborted_txn_close(uint8_t *reply, uint32_t abortedPos, uint32_t abortedCount,
                        int64_t producerID, int64_t markerOffset);
 

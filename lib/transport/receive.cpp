@@ -1,6 +1,7 @@
 // Reading one size-framed reply from a broker's socket.
 #include <errno.h>
 #include <poll.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -117,6 +118,36 @@ ReceivedReply refuseSize(PCB *pcb, uint32_t brokerIndex, int32_t size, bool noMe
 
 } // namespace
 
+namespace {
+
+// The use count sits in front of the reply, in a head that keeps the
+// reply as aligned as malloc's own blocks.
+constexpr size_t kReplyHead = alignof(max_align_t);
+
+uint32_t *useCountOf(const uint8_t *reply) {
+    return reinterpret_cast<uint32_t *>(const_cast<uint8_t *>(reply) - kReplyHead);
+}
+
+} // namespace
+
+uint8_t *transport_reply_alloc(uint32_t length) {
+    auto *block = static_cast<uint8_t *>(malloc(kReplyHead + length));
+    if (!block)
+        return nullptr;
+    *reinterpret_cast<uint32_t *>(block) = 1;
+    return block + kReplyHead;
+}
+
+void transport_reply_retain(const uint8_t *reply) {
+    if (reply)
+        ++*useCountOf(reply);
+}
+
+void transport_reply_release(const uint8_t *reply) {
+    if (reply && --*useCountOf(reply) == 0)
+        free(useCountOf(reply));
+}
+
 ReceivedReply transport_receiveReply(PCB *pcb, uint32_t brokerIndex) {
     BrokerEntry *entry = &pcb->pBrokerList[brokerIndex];
     uint8_t sizeField[kSizeFieldLength];
@@ -133,7 +164,7 @@ ReceivedReply transport_receiveReply(PCB *pcb, uint32_t brokerIndex) {
     if (size < kMinReplySize || size > kMaxReplySize || beyondFetchLimit(entry, size))
         return refuseSize(pcb, brokerIndex, size, false);
     uint32_t length = static_cast<uint32_t>(size) + kSizeFieldLength;
-    uint8_t *buffer = static_cast<uint8_t *>(malloc(length));
+    uint8_t *buffer = transport_reply_alloc(length);
     if (!buffer)
         return refuseSize(pcb, brokerIndex, size, true);
     memcpy(buffer, sizeField, kSizeFieldLength);
@@ -141,7 +172,7 @@ ReceivedReply transport_receiveReply(PCB *pcb, uint32_t brokerIndex) {
     status = readFully(pcb, entry, buffer + kSizeFieldLength, static_cast<uint32_t>(size), false,
                        deadline, &failure);
     if (status != ReadStatus::kComplete) {
-        free(buffer); // a partial reply is never handed to a handler
+        transport_reply_release(buffer); // a partial reply is never handed to a handler
         return connectionEnded(pcb, brokerIndex, status, failure);
     }
     return {0, buffer, length, false};

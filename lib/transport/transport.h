@@ -58,6 +58,14 @@ int32_t kafka_waitReply(PCB *pcb, int32_t mode, uint32_t brokerIndex);
 // end) right now; a cheap check that neither waits nor releases the lock.
 bool kafka_replyReady(PCB *pcb, uint32_t brokerIndex);
 int32_t kafka_processReply(PCB *pcb, uint32_t brokerIndex, const uint8_t *reply, uint32_t length);
+
+// Reply buffers with a use count: the transport reads each reply into one
+// (count 1) and releases it once its handler returned; a handler that
+// keeps parts of the reply (Fetch) retains it, and releases it when done.
+// Only the session's thread of control (under the lock) touches them.
+uint8_t *transport_reply_alloc(uint32_t length);
+void transport_reply_retain(const uint8_t *reply);
+void transport_reply_release(const uint8_t *reply);
 const char *get_ReplyKeyName(int32_t apiKey);
 
 #endif

@@ -173,8 +173,10 @@ bool serveEntry(PCB *pcb, uint32_t brokerIndex, uint32_t target, WalkState *stat
     }
     if (pcb->iDebugLevel != 0)
         pcb->ullRcvTime += getTimeStamp() - state->receiveStart;
+    pcb->pDispatchedReply = reply.buffer;
     int32_t rc = kafka_processReply(pcb, brokerIndex, reply.buffer, reply.length);
-    free(reply.buffer);
+    pcb->pDispatchedReply = nullptr;
+    transport_reply_release(reply.buffer);
     if (rc == kBrokerTableReplaced)
         return false; // the table and its sockets are new: start a new pass
     if (brokerIndex == target)

@@ -110,7 +110,7 @@ class FetchCompressed : public testing::Test {
             free(key);
             free(value);
         }
-        free(s.pcb->pBrokerList[0].pReplyBuffer);
+        kafka_fetch_drop_replies(&s.pcb->pBrokerList[0]);
         s.pcb->pBrokerList[0].pReplyBuffer = nullptr;
         return got;
     }
@@ -432,7 +432,7 @@ TEST_F(FetchCompressed, InfoDescribesTheMessageHandedOut) {
     EXPECT_EQ(offset, 200);
     EXPECT_TRUE(logged(lines, "5000", "from 5 to 3 bytes"));
     EXPECT_EQ(s.pcb->i32LastError, 5000);
-    free(s.pcb->pBrokerList[0].pReplyBuffer);
+    kafka_fetch_drop_replies(&s.pcb->pBrokerList[0]);
     s.pcb->pBrokerList[0].pReplyBuffer = nullptr;
 }
 

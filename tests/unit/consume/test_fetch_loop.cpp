@@ -236,7 +236,7 @@ TEST_F(FetchSend, OneFetchPerBrokerNamesItsPartitionsInTurnAndPrefetches) {
         SCOPED_TRACE(c.name);
         for (uint32_t k = 0; k < c.p0Buffers; ++k) {
             auto *buf = static_cast<FetchReplyBuffer *>(calloc(1, sizeof(FetchReplyBuffer)));
-            buf->u32Length = c.bytesEach;
+            buf->u32Bytes = c.bytesEach;
             buf->pNext = broker(0).pReplyBuffer;
             broker(0).pReplyBuffer = buf;
         }
