@@ -202,18 +202,22 @@ TEST(BrokerConsumeGroup, RebalanceDropsThePrefetchedRepliesOfLostPartitions) {
     int32_t rcA = 0, rcB = 0;
     bqxtest::captureLines([&] {
         ASSERT_EQ(consumeInto(a.handle, group, 2000, 15, gotA), 0);
-        before = heldBy(a.handle);
         std::thread joiner([&] {
             rcB = consumeInto(b.handle, group, 1, 30, gotB); // joins
             if (rcB == 0)
                 rcB = consumeInto(b.handle, group, SIZE_MAX, 5, gotB);
         });
-        // A goes on slowly until its rejoin took partitions away, then at full speed.
+        // A goes on slowly until its rejoin took partitions away, then at
+        // full speed; `before` is what it held before the call that rejoined.
         rcA = consumeInto(a.handle, group, SIZE_MAX, 5, gotA, [&] {
-            if (after.assigned.empty() || after.assigned.size() == kPartitions) {
-                after = heldBy(a.handle);
-                usleep(20000);
-            }
+            if (!after.assigned.empty())
+                return true;
+            Held now = heldBy(a.handle);
+            if (now.assigned.size() == kPartitions)
+                before = now;
+            else if (!now.assigned.empty())
+                after = now;
+            usleep(20000);
             return true;
         });
         joiner.join();
