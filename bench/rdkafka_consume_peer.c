@@ -119,8 +119,8 @@ int main(int argc, char **argv) {
     double perSecond = consumed / seconds;
     printf("result client=rdkafka setting=consume count=%ld consumed=%ld rc=%d seconds=%.3f "
            "msgs_per_s=%.0f mb_per_s=%.2f client_cpu_s=%.3f peak_rss_kb=%ld first_s=%.3f\n",
-           count, consumed, rc, seconds, perSecond, (double)bytes / seconds / 1e6, cpu,
-           peakRssKb(), consumed > 0 ? firstAt - start : 0.0);
+           count, consumed, rc, seconds, perSecond, (double)bytes / seconds / 1e6, cpu, peakRssKb(),
+           consumed > 0 ? firstAt - start : 0.0);
     rd_kafka_consumer_close(consumer);
     rd_kafka_destroy(consumer);
     return rc;

@@ -78,8 +78,8 @@ void dumpBatches(const FetchReading &r) {
     for (uint32_t pos = buf->u32ReadPos;;) {
         RecordBatchHead batch;
         const char *problem = nullptr;
-        BatchStatus status = record_batch_read(buf->pReply, pos, buf->u32RecordsEnd, &batch,
-                                               &problem);
+        BatchStatus status =
+            record_batch_read(buf->pReply, pos, buf->u32RecordsEnd, &batch, &problem);
         if (status == BatchStatus::kCutOff)
             warnCutOff(r, batch);
         if (status != BatchStatus::kOk)
@@ -231,8 +231,7 @@ FetchOutcome nextInBatch(FetchReading &r, FetchedRecord *out) {
     while (buf->u32RecordsLeft > 0) {
         RecordView record;
         const uint8_t *bytes = buf->pInflated ? buf->pInflated : buf->pReply;
-        if (const char *problem = record_read(bytes, buf->u32ReadPos, buf->u32BatchEnd,
-                                              &record))
+        if (const char *problem = record_read(bytes, buf->u32ReadPos, buf->u32BatchEnd, &record))
             return failed(r, ERR_PROTOCOL, problem);
         if (record.i32OffsetDelta > buf->i64BatchLastOffset - buf->i64BatchBaseOffset)
             return failed(r, ERR_PROTOCOL, "record offset beyond its batch");
@@ -344,8 +343,7 @@ FetchOutcome enterBatch(FetchReading &r, const RecordBatchHead &batch) {
             aborted_txn_close(const_cast<uint8_t *>(buf->pReply), buf->u32AbortedPos,
                               buf->u32AbortedCount, batch.i64ProducerID, last);
     } else if (transactional && aborted_txn_open(buf->pReply, buf->u32AbortedPos,
-                                                 buf->u32AbortedCount, batch.i64ProducerID,
-                                                 last)) {
+                                                 buf->u32AbortedCount, batch.i64ProducerID, last)) {
         // records of an aborted transaction are never delivered
     } else if (batch.i32RecordCount <= 0) {
         // nothing to hand out
@@ -386,8 +384,8 @@ FetchOutcome nextRecord(FetchReading &r, FetchedRecord *out) {
         }
         RecordBatchHead batch;
         const char *problem = nullptr;
-        switch (record_batch_read(buf->pReply, buf->u32ReadPos, buf->u32RecordsEnd, &batch,
-                                  &problem)) {
+        switch (
+            record_batch_read(buf->pReply, buf->u32ReadPos, buf->u32RecordsEnd, &batch, &problem)) {
         case BatchStatus::kEnd:
             return {FetchStep::kUsedUp, 0};
         case BatchStatus::kCutOff:

@@ -76,7 +76,8 @@ void fill(const std::string &bootstrap, const std::string &topic, int partitions
         std::vector<std::string> values;
         for (int64_t n = 0; n < perPartition; ++n)
             values.push_back(valueAt(p, n));
-        kcatProduce(bootstrap, topic, p, values, "", "-X batch.num.messages=" + std::to_string(batch));
+        kcatProduce(bootstrap, topic, p, values, "",
+                    "-X batch.num.messages=" + std::to_string(batch));
     }
 }
 
@@ -275,8 +276,8 @@ TEST(BrokerConsume, DeletedRecordsUnderPrefetchResetToTheLogStart) {
         int status = 0;
         std::string out = shell(std::string(BQX_KAFKA_SCRIPT) +
                                     " run org.apache.kafka.tools.DeleteRecordsCommand"
-                                    " --bootstrap-server " + servers +
-                                    " --offset-json-file " + path + " 2>&1",
+                                    " --bootstrap-server " +
+                                    servers + " --offset-json-file " + path + " 2>&1",
                                 &status);
         unlink(path);
         ASSERT_EQ(status, 0) << out;
