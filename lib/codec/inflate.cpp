@@ -77,22 +77,6 @@ InflateStatus inflate_records(int16_t codec, const uint8_t *in, uint32_t inLen, 
     return status;
 }
 
-InflateStatus inflate_records_behind(int16_t codec, uint8_t **block, size_t used, size_t inputAt,
-                                     uint32_t inLen, uint32_t limit, uint32_t *outLen) {
-    *outLen = 0;
-    InflateStatus status = checkCodec(codec);
-    if (status != InflateStatus::kOk)
-        return status;
-    InflateBuffer buffer = {*block, used, used, used + limit, nullptr, inputAt};
-    status = inflate_buffer_grow(&buffer, firstRoom(inLen), true);
-    if (status == InflateStatus::kOk)
-        status = codecFunction(codec)(inLen, &buffer);
-    *block = buffer.data; // grown, perhaps moved, whatever the outcome
-    size_t end = status == InflateStatus::kOk ? buffer.length : buffer.capacity;
-    *outLen = end > used ? static_cast<uint32_t>(end - used) : 0;
-    return status;
-}
-
 bool inflate_available(int16_t codec) {
     switch (codec) {
 #ifdef BQX_HAVE_ZLIB

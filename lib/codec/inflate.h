@@ -36,15 +36,6 @@ enum class InflateStatus {
 InflateStatus inflate_records(int16_t codec, const uint8_t *in, uint32_t inLen, uint32_t limit,
                               uint8_t **out, uint32_t *outLen);
 
-// Inflates the `inLen` bytes at `inputAt` of the malloc'd block *block
-// into the same block behind its first `used` bytes, growing it with
-// realloc (so *block may move, also when inflating fails); *outLen receives
-// the bytes inflated, or, when inflating fails, the room the attempt took
-// (at least what it wrote: the work a corrupt or oversized batch cost).
-// Saves the separate output buffer and its copy.
-InflateStatus inflate_records_behind(int16_t codec, uint8_t **block, size_t used, size_t inputAt,
-                                     uint32_t inLen, uint32_t limit, uint32_t *outLen);
-
 bool inflate_available(int16_t codec);
 
 // What a status means, for the log line: "is corrupt", "inflates beyond
