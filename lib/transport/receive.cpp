@@ -1,6 +1,7 @@
 // Reading one size-framed reply from a broker's socket.
 #include <errno.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
@@ -120,32 +121,88 @@ ReceivedReply refuseSize(PCB *pcb, uint32_t brokerIndex, int32_t size, bool noMe
 
 namespace {
 
-// The use count sits in front of the reply, in a head that keeps the
-// reply as aligned as malloc's own blocks.
+// The use count and the room sit in front of the reply, in a head that
+// keeps the reply as aligned as malloc's own blocks.
 constexpr size_t kReplyHead = alignof(max_align_t);
 
-uint32_t *useCountOf(const uint8_t *reply) {
-    return reinterpret_cast<uint32_t *>(const_cast<uint8_t *>(reply) - kReplyHead);
+struct ReplyHead {
+    uint32_t uses;
+    uint32_t room; // bytes the block holds behind its head
+};
+static_assert(sizeof(ReplyHead) <= kReplyHead);
+
+// One large block that a used-up reply left is kept for the next one:
+// a large Fetch reply in a fresh block costs a page fault and a zeroed
+// page per 4 KiB, and streams of them come one after the other. Blocks
+// from 256 KiB to 16 MiB are kept (rounded up to 64 KiB, so that replies
+// of about the same size fit), at most one for the whole process.
+constexpr uint32_t kSpareMin = 256u << 10;
+constexpr uint32_t kSpareMax = 16u << 20;
+constexpr uint32_t kSpareGrain = 64u << 10;
+pthread_mutex_t gSpareLock = PTHREAD_MUTEX_INITIALIZER;
+uint8_t *gSpare = nullptr;
+
+ReplyHead *headOf(const uint8_t *reply) {
+    return reinterpret_cast<ReplyHead *>(const_cast<uint8_t *>(reply) - kReplyHead);
+}
+
+bool spareSized(uint32_t room) { return room >= kSpareMin && room <= kSpareMax; }
+
+// The spare block when it fits `length` without wasting half of it.
+uint8_t *takeSpare(uint32_t length) {
+    if (!spareSized(length))
+        return nullptr;
+    pthread_mutex_lock(&gSpareLock);
+    uint8_t *block = gSpare;
+    uint32_t room = block ? reinterpret_cast<ReplyHead *>(block)->room : 0;
+    if (block && room >= length && room / 2 <= length)
+        gSpare = nullptr;
+    else
+        block = nullptr;
+    pthread_mutex_unlock(&gSpareLock);
+    return block;
+}
+
+// Keeps the block as the spare when it is the larger one; frees the other.
+void keepOrFree(uint8_t *block) {
+    if (spareSized(reinterpret_cast<ReplyHead *>(block)->room)) {
+        pthread_mutex_lock(&gSpareLock);
+        if (!gSpare || reinterpret_cast<ReplyHead *>(gSpare)->room <
+                           reinterpret_cast<ReplyHead *>(block)->room) {
+            uint8_t *smaller = gSpare;
+            gSpare = block;
+            block = smaller;
+        }
+        pthread_mutex_unlock(&gSpareLock);
+    }
+    free(block);
 }
 
 } // namespace
 
 uint8_t *transport_reply_alloc(uint32_t length) {
-    auto *block = static_cast<uint8_t *>(malloc(kReplyHead + length));
-    if (!block)
-        return nullptr;
-    *reinterpret_cast<uint32_t *>(block) = 1;
+    uint8_t *block = takeSpare(length);
+    if (!block) {
+        uint64_t room = length;
+        if (spareSized(length))
+            room = (room + kSpareGrain - 1) / kSpareGrain * kSpareGrain;
+        block = static_cast<uint8_t *>(malloc(kReplyHead + room));
+        if (!block)
+            return nullptr;
+        reinterpret_cast<ReplyHead *>(block)->room = static_cast<uint32_t>(room);
+    }
+    reinterpret_cast<ReplyHead *>(block)->uses = 1;
     return block + kReplyHead;
 }
 
 void transport_reply_retain(const uint8_t *reply) {
     if (reply)
-        ++*useCountOf(reply);
+        ++headOf(reply)->uses;
 }
 
 void transport_reply_release(const uint8_t *reply) {
-    if (reply && --*useCountOf(reply) == 0)
-        free(useCountOf(reply));
+    if (reply && --headOf(reply)->uses == 0)
+        keepOrFree(reinterpret_cast<uint8_t *>(headOf(reply)));
 }
 
 ReceivedReply transport_receiveReply(PCB *pcb, uint32_t brokerIndex) {
