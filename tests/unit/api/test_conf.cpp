@@ -100,10 +100,10 @@ TEST_F(Conf, RefusalsNameTheSettingAndChangeNothing) {
         {"compression.type", "gzip", "refused: level 12: gzip takes 0 to 9, or -1 (6)"},
         {"compression.type", "zstd", "refused: not in this build (CMake option BQX_WITH_ZSTD=ON)"},
     };
+    // Played: a library built with every codec but zstd.
+    gpfnDeflateAvailable = [](int16_t codec) { return codec != kCodecZstd; };
     ASSERT_EQ(conf(handle, "compression.type", "lz4"), 0);
     ASSERT_EQ(conf(handle, "compression.level", "12"), 0);
-    // Played: a library built without zstd.
-    gpfnDeflateAvailable = [](int16_t codec) { return codec != kCodecZstd; };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name + "=" + c.value);
         int32_t rc = 0;

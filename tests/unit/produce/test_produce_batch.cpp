@@ -444,6 +444,10 @@ TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
+        int16_t codec = 0;
+        while (strcmp(deflate_codec_name(codec), c.compression) != 0) ++codec;
+        if (codec != kCodecNone && !deflate_built_with(codec))
+            continue; // the library was built without it
         FakeCluster cluster(kTopic, 1, std::vector<int32_t>(c.partitions, 1));
         if (c.idempotent)
             cluster.offerApiVersions(idempotentApiRanges());
@@ -512,8 +516,6 @@ TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
             session.log.clear();
         }
         std::vector<ProduceRequest> requests = cluster.produced(0);
-        int16_t codec = 0;
-        while (strcmp(deflate_codec_name(codec), c.compression) != 0) ++codec;
         std::vector<Decoded> stored,
             all = decodeAll(requests, since, codec, c.idempotent ? kFakeProducerId : -1);
         for (const Decoded &batch : all) {
@@ -617,6 +619,8 @@ TEST(ProduceCompressed, EachCodecsBatchesReadBackToTheRecordsSent) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.type) + " level " + c.level + (c.idempotent ? " idempotent" : ""));
+        if (!deflate_built_with(c.codec))
+            continue; // the library was built without it
         CompressedRun run(c.idempotent, {{"compression.type", c.type}, {"compression.level", c.level}});
         ASSERT_TRUE(run.connected);
         run.produce("", "first"); // goes out at once, its reply held
@@ -658,6 +662,7 @@ TEST(ProduceCompressed, EachCodecsBatchesReadBackToTheRecordsSent) {
 // synch point and nothing of them goes out, compressed or not; the
 // session goes on once the codec works again.
 TEST(ProduceCompressed, ACodecThatFailsFailsItsBatchAndSendsNothingOfIt) {
+    if (!deflate_built_with(kCodecLz4)) GTEST_SKIP() << "the library was built without lz4";
     for (bool idempotent : {false, true}) {
         SCOPED_TRACE(idempotent ? "idempotent" : "not idempotent");
         CompressedRun run(idempotent, {{"compression.type", "lz4"}});
