@@ -119,14 +119,16 @@ std::vector<Produced> produceCompressed(const std::string &topic, const std::str
 // The console consumer over every topic at once (one JVM, one group join):
 // "Partition:N|key|value" lines, null for a null key or value.
 std::vector<std::string> consoleConsume(const std::vector<std::string> &topics, size_t total) {
+    // The formatter's option was renamed in 4.0.
+    bool line3 = envValue("KAFKA_VERSION").rfind("3.", 0) == 0;
+    std::string property = line3 ? " --property " : " --formatter-property ";
     std::string pattern;
     for (const std::string &t : topics) pattern += (pattern.empty() ? "" : "|") + t;
     std::string command = std::string(BQX_KAFKA_SCRIPT) +
                           " console-consumer --bootstrap-server " + bootstrap() + " --include '(" +
                           pattern + ")' --from-beginning --max-messages " + std::to_string(total) +
-                          " --timeout-ms 30000 --formatter-property print.key=true"
-                          " --formatter-property print.partition=true"
-                          " --formatter-property 'key.separator=|' 2>/dev/null";
+                          " --timeout-ms 30000" + property + "print.key=true" + property +
+                          "print.partition=true" + property + "'key.separator=|' 2>/dev/null";
     int status = 0;
     std::string out = shell(command, &status);
     EXPECT_EQ(status, 0) << command;
