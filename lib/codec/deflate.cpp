@@ -16,10 +16,8 @@ struct LevelRange {
 };
 
 constexpr LevelRange kLevels[] = {
-    {-1, 22, "any (none has no levels)"},
-    {0, 9, "0 to 9, or -1 (6)"},
-    {-1, 22, "any (snappy has no levels)"},
-    {0, 12, "0 to 12, or -1 (0)"},
+    {-1, 22, "any (none has no levels)"},   {0, 9, "0 to 9, or -1 (6)"},
+    {-1, 22, "any (snappy has no levels)"}, {0, 12, "0 to 12, or -1 (0)"},
     {1, 22, "1 to 22, or -1 (3)"},
 };
 
@@ -51,11 +49,16 @@ const char *deflate_level_range(int16_t codec) {
 
 uint64_t deflate_bound(int16_t codec, uint64_t inLen) {
     switch (codec) {
-    case kCodecGzip: return deflate_gzip_bound(inLen);
-    case kCodecSnappy: return deflate_snappy_bound(inLen);
-    case kCodecLz4: return deflate_lz4_bound(inLen);
-    case kCodecZstd: return deflate_zstd_bound(inLen);
-    default: return 0;
+    case kCodecGzip:
+        return deflate_gzip_bound(inLen);
+    case kCodecSnappy:
+        return deflate_snappy_bound(inLen);
+    case kCodecLz4:
+        return deflate_lz4_bound(inLen);
+    case kCodecZstd:
+        return deflate_zstd_bound(inLen);
+    default:
+        return 0;
     }
 }
 
@@ -73,11 +76,16 @@ DeflateStatus deflate_records(DeflateContext **context, int16_t codec, int32_t l
             return DeflateStatus::kNoMemory;
     }
     switch (codec) {
-    case kCodecGzip: return deflate_gzip(level, in, inLen, out, room, outLen);
-    case kCodecSnappy: return deflate_snappy(in, inLen, out, room, outLen);
-    case kCodecLz4: return deflate_lz4(*context, level, in, inLen, out, room, outLen);
-    case kCodecZstd: return deflate_zstd(*context, level, in, inLen, out, room, outLen);
-    default: return DeflateStatus::kUnsupported;
+    case kCodecGzip:
+        return deflate_gzip(level, in, inLen, out, room, outLen);
+    case kCodecSnappy:
+        return deflate_snappy(in, inLen, out, room, outLen);
+    case kCodecLz4:
+        return deflate_lz4(*context, level, in, inLen, out, room, outLen);
+    case kCodecZstd:
+        return deflate_zstd(*context, level, in, inLen, out, room, outLen);
+    default:
+        return DeflateStatus::kUnsupported;
     }
 }
 
@@ -91,10 +99,14 @@ void deflate_context_free(DeflateContext *context) {
 
 const char *deflate_status_text(DeflateStatus status) {
     switch (status) {
-    case DeflateStatus::kOk: return "ok";
-    case DeflateStatus::kUnsupported: return "the library was built without this codec";
-    case DeflateStatus::kFailed: return "the codec reported an error";
-    case DeflateStatus::kNoMemory: return "out of memory";
+    case DeflateStatus::kOk:
+        return "ok";
+    case DeflateStatus::kUnsupported:
+        return "the library was built without this codec";
+    case DeflateStatus::kFailed:
+        return "the codec reported an error";
+    case DeflateStatus::kNoMemory:
+        return "out of memory";
     }
     return "unknown";
 }

@@ -22,8 +22,8 @@ DeflateStatus deflate_gzip(int32_t level, const uint8_t *in, uint32_t inLen, uin
                            uint64_t room, uint32_t *outLen) {
     z_stream stream{};
     int zlibLevel = level == kDeflateDefaultLevel ? Z_DEFAULT_COMPRESSION : level;
-    int rc = deflateInit2(&stream, zlibLevel, Z_DEFLATED, kGzipWindow, kMemLevel,
-                          Z_DEFAULT_STRATEGY);
+    int rc =
+        deflateInit2(&stream, zlibLevel, Z_DEFLATED, kGzipWindow, kMemLevel, Z_DEFAULT_STRATEGY);
     if (rc == Z_MEM_ERROR)
         return DeflateStatus::kNoMemory;
     if (rc != Z_OK)

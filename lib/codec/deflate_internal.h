@@ -19,8 +19,8 @@ uint64_t deflate_snappy_bound(uint64_t inLen);
 DeflateStatus deflate_snappy(const uint8_t *in, uint32_t inLen, uint8_t *out, uint64_t room,
                              uint32_t *outLen);
 uint64_t deflate_lz4_bound(uint64_t inLen);
-DeflateStatus deflate_lz4(DeflateContext *context, int32_t level, const uint8_t *in,
-                          uint32_t inLen, uint8_t *out, uint64_t room, uint32_t *outLen);
+DeflateStatus deflate_lz4(DeflateContext *context, int32_t level, const uint8_t *in, uint32_t inLen,
+                          uint8_t *out, uint64_t room, uint32_t *outLen);
 void deflate_lz4_free(DeflateContext *context);
 uint64_t deflate_zstd_bound(uint64_t inLen);
 DeflateStatus deflate_zstd(DeflateContext *context, int32_t level, const uint8_t *in,

@@ -26,8 +26,8 @@ uint64_t deflate_lz4_bound(uint64_t inLen) {
     return LZ4F_HEADER_SIZE_MAX + LZ4F_compressBound(static_cast<size_t>(inLen), &prefs);
 }
 
-DeflateStatus deflate_lz4(DeflateContext *context, int32_t level, const uint8_t *in,
-                          uint32_t inLen, uint8_t *out, uint64_t room, uint32_t *outLen) {
+DeflateStatus deflate_lz4(DeflateContext *context, int32_t level, const uint8_t *in, uint32_t inLen,
+                          uint8_t *out, uint64_t room, uint32_t *outLen) {
     if (!context->lz4) {
         LZ4F_cctx *made = nullptr;
         if (LZ4F_isError(LZ4F_createCompressionContext(&made, LZ4F_VERSION)))
@@ -58,8 +58,8 @@ void deflate_lz4_free(DeflateContext *context) {
 
 uint64_t deflate_lz4_bound(uint64_t) { return 0; }
 
-DeflateStatus deflate_lz4(DeflateContext *, int32_t, const uint8_t *, uint32_t, uint8_t *,
-                          uint64_t, uint32_t *) {
+DeflateStatus deflate_lz4(DeflateContext *, int32_t, const uint8_t *, uint32_t, uint8_t *, uint64_t,
+                          uint32_t *) {
     return DeflateStatus::kUnsupported;
 }
 

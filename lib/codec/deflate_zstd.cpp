@@ -10,7 +10,9 @@ constexpr int kDefaultLevel = 3; // zstd's own default
 
 } // namespace
 
-uint64_t deflate_zstd_bound(uint64_t inLen) { return ZSTD_compressBound(static_cast<size_t>(inLen)); }
+uint64_t deflate_zstd_bound(uint64_t inLen) {
+    return ZSTD_compressBound(static_cast<size_t>(inLen));
+}
 
 DeflateStatus deflate_zstd(DeflateContext *context, int32_t level, const uint8_t *in,
                            uint32_t inLen, uint8_t *out, uint64_t room, uint32_t *outLen) {

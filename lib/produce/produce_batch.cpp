@@ -157,8 +157,8 @@ int32_t marshalBatch(PCB *pcb, uint8_t *buffer, uint32_t size, int32_t position,
                      ProduceBatch &batch) {
     int32_t start = position;
     int32_t lastOffsetDelta = static_cast<int32_t>(batch.u32Records - 1);
-    position = kafka_marshall_new(pcb, buffer, size, position, "i4i4i8i4i4i1",
-                                  batch.i32Partition, 0, int64_t{0}, 0, 0, kRecordBatchMagic);
+    position = kafka_marshall_new(pcb, buffer, size, position, "i4i4i8i4i4i1", batch.i32Partition,
+                                  0, int64_t{0}, 0, 0, kRecordBatchMagic);
     if (position < 0)
         return position;
     int32_t crcAt = position;
@@ -278,8 +278,8 @@ void failBatches(PCB *pcb, int32_t broker, int32_t error) {
 }
 
 // Takes the batches that went out in the request `correlId` (and those
-// that failed to compress) off their entries; a batch above every size the topic has accepted becomes its
-// partition's probe.
+// that failed to compress) off their entries; a batch above every size the topic has accepted
+// becomes its partition's probe.
 void markSent(PCB *pcb, int32_t broker, uint32_t correlId) {
     for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i) {
         ProduceBatch *entry = &pcb->pProduceBatches[i];

@@ -137,8 +137,7 @@ SealedBatch *seal(PCB *pcb, ProduceBatch *entry) {
     const ProduceBatch &open = *produce_next_open(entry);
     uint64_t room = produce_records_room(pcb, open.u32Length);
     uint64_t capacity = kProduceBatchHeaderBytes + room;
-    uint8_t *bytes =
-        capacity <= UINT32_MAX ? static_cast<uint8_t *>(malloc(capacity)) : nullptr;
+    uint8_t *bytes = capacity <= UINT32_MAX ? static_cast<uint8_t *>(malloc(capacity)) : nullptr;
     SealedBatch *grown =
         bytes ? static_cast<SealedBatch *>(
                     realloc(entry->pSealed, (entry->u32SealedCount + 1) * sizeof(SealedBatch)))

@@ -117,14 +117,14 @@ bool readBack(const SentRecordSet &set, SentRecords *out) {
         return false;
     int16_t codec = out->head.i16Attributes & kBatchCodecMask;
     if (codec == 0) {
-        *out = SentRecords{out->head, set.request, out->head.u32RecordsPos, out->head.u32End,
-                           nullptr};
+        *out =
+            SentRecords{out->head, set.request, out->head.u32RecordsPos, out->head.u32End, nullptr};
         return true;
     }
     uint32_t inflated = 0;
     if (inflate_records(codec, set.request + out->head.u32RecordsPos,
-                        out->head.u32End - out->head.u32RecordsPos, kMaxInflatedBytes,
-                        &out->owned, &inflated) != InflateStatus::kOk)
+                        out->head.u32End - out->head.u32RecordsPos, kMaxInflatedBytes, &out->owned,
+                        &inflated) != InflateStatus::kOk)
         return false;
     out->bytes = out->owned;
     out->end = inflated;
@@ -193,7 +193,8 @@ long long loneRecordBytes(const SentRecordSet &set) {
     SentRecords sent{};
     RecordView record{};
     long long bytes = 0;
-    if (readBack(set, &sent) && record_read(sent.bytes, sent.position, sent.end, &record) == nullptr)
+    if (readBack(set, &sent) &&
+        record_read(sent.bytes, sent.position, sent.end, &record) == nullptr)
         bytes = (record.i32KeyLen > 0 ? record.i32KeyLen : 0) +
                 static_cast<long long>(record.i32ValueLen > 0 ? record.i32ValueLen : 0);
     free(sent.owned);

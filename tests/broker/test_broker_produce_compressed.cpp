@@ -47,15 +47,16 @@ Produced messageOf(const std::string &codec, uint32_t seq, XorShift &rng) {
     size_t size = seq % 20000 == 7 ? kLargeValue : 30 + rng.next() % 370;
     m.value = "#" + m.id + ":{\"n\":" + std::to_string(seq) + ",\"items\":[";
     while (m.value.size() < size)
-        m.value += "{\"sku\":\"S" + std::to_string(rng.next() % 5000) + "\",\"qty\":" +
-                   std::to_string(rng.next() % 9) + "},";
+        m.value += "{\"sku\":\"S" + std::to_string(rng.next() % 5000) +
+                   "\",\"qty\":" + std::to_string(rng.next() % 9) + "},";
     m.value.resize(size);
     return m;
 }
 
 // The id a read-back message names: the value's head, else its key.
 std::string idOf(const std::string &key, const std::string &value) {
-    if (value.empty() || value[0] != '#') return key.rfind("e-", 0) == 0 ? key.substr(2) : "";
+    if (value.empty() || value[0] != '#')
+        return key.rfind("e-", 0) == 0 ? key.substr(2) : "";
     size_t colon = value.find(':');
     return colon == std::string::npos ? "" : value.substr(1, colon - 1);
 }
@@ -72,12 +73,14 @@ void note(ReadBack &read, const std::map<std::string, size_t> &index,
           bool keyNull, const std::string &value) {
     auto it = index.find(idOf(key, value));
     if (it == index.end()) {
-        if (read.unknown++ == 0) ADD_FAILURE() << "a message nobody produced: " << value.substr(0, 40);
+        if (read.unknown++ == 0)
+            ADD_FAILURE() << "a message nobody produced: " << value.substr(0, 40);
         return;
     }
     const Produced &m = produced[it->second];
     if (m.key != key || keyNull != m.key.empty() || m.value != value)
-        if (read.wrong++ == 0) ADD_FAILURE() << m.id << " reads back differently";
+        if (read.wrong++ == 0)
+            ADD_FAILURE() << m.id << " reads back differently";
     read.order[partition].push_back(it->second);
 }
 
@@ -99,9 +102,9 @@ std::vector<Produced> produceCompressed(const std::string &topic, const std::str
     std::vector<Produced> produced;
     XorShift rng;
     Session s;
-    EXPECT_EQ(BQXCONF(s.handle, "compression.type", 16, codec.data(),
-                      static_cast<int32_t>(codec.size())),
-              0);
+    EXPECT_EQ(
+        BQXCONF(s.handle, "compression.type", 16, codec.data(), static_cast<int32_t>(codec.size())),
+        0);
     EXPECT_EQ(s.connect(bootstrap(), topic), 0);
     // Window 1: records gather while a request is in flight.
     EXPECT_EQ(BQXSYNC(s.handle, 4, 1, 1), 0);
@@ -123,10 +126,11 @@ std::vector<std::string> consoleConsume(const std::vector<std::string> &topics, 
     bool line3 = envValue("KAFKA_VERSION").rfind("3.", 0) == 0;
     std::string property = line3 ? " --property " : " --formatter-property ";
     std::string pattern;
-    for (const std::string &t : topics) pattern += (pattern.empty() ? "" : "|") + t;
-    std::string command = std::string(BQX_KAFKA_SCRIPT) +
-                          " console-consumer --bootstrap-server " + bootstrap() + " --include '(" +
-                          pattern + ")' --from-beginning --max-messages " + std::to_string(total) +
+    for (const std::string &t : topics)
+        pattern += (pattern.empty() ? "" : "|") + t;
+    std::string command = std::string(BQX_KAFKA_SCRIPT) + " console-consumer --bootstrap-server " +
+                          bootstrap() + " --include '(" + pattern +
+                          ")' --from-beginning --max-messages " + std::to_string(total) +
                           " --timeout-ms 30000" + property + "print.key=true" + property +
                           "print.partition=true" + property + "'key.separator=|' 2>/dev/null";
     int status = 0;
@@ -135,24 +139,28 @@ std::vector<std::string> consoleConsume(const std::vector<std::string> &topics, 
     std::vector<std::string> lines;
     for (size_t at = 0, end; at < out.size(); at = end + 1) {
         end = out.find('\n', at);
-        if (end == std::string::npos) end = out.size();
-        if (out.compare(at, 10, "Partition:") == 0) lines.push_back(out.substr(at, end - at));
+        if (end == std::string::npos)
+            end = out.size();
+        if (out.compare(at, 10, "Partition:") == 0)
+            lines.push_back(out.substr(at, end - at));
     }
     return lines;
 }
 
 // DumpLogSegments over the segments of every topic at once (one JVM): per
 // topic the lines of its batches, each with its record count and codec.
-std::map<std::string, std::vector<std::string>> dumpedBatches(const std::vector<std::string> &topics) {
+std::map<std::string, std::vector<std::string>>
+dumpedBatches(const std::vector<std::string> &topics) {
     bool line3 = envValue("KAFKA_VERSION").rfind("3.", 0) == 0;
     std::string files;
     for (const std::string &topic : topics)
         for (int32_t p = 0; p < kPartitions; ++p)
             files += (files.empty() ? "" : ",") + envValue("KAFKA_DATA_DIR") + "/node1/data/" +
                      topic + "-" + std::to_string(p) + "/00000000000000000000.log";
-    std::string command = std::string(BQX_KAFKA_SCRIPT) + " run " +
-                          (line3 ? "kafka.tools.DumpLogSegments" : "org.apache.kafka.tools.DumpLogSegments") +
-                          " --files " + files + " 2>&1";
+    std::string command =
+        std::string(BQX_KAFKA_SCRIPT) + " run " +
+        (line3 ? "kafka.tools.DumpLogSegments" : "org.apache.kafka.tools.DumpLogSegments") +
+        " --files " + files + " 2>&1";
     int status = 0;
     std::string out = shell(command, &status);
     EXPECT_EQ(status, 0) << command << ": " << out.substr(0, 400);
@@ -160,11 +168,13 @@ std::map<std::string, std::vector<std::string>> dumpedBatches(const std::vector<
     std::string topic; // of the file being dumped: "Dumping <dir>/<topic>-<p>/<segment>"
     for (size_t at = 0, end; at < out.size(); at = end + 1) {
         end = out.find('\n', at);
-        if (end == std::string::npos) end = out.size();
+        if (end == std::string::npos)
+            end = out.size();
         std::string line = out.substr(at, end - at);
         if (line.rfind("Dumping ", 0) == 0) {
             for (const std::string &t : topics)
-                if (line.find("/" + t + "-") != std::string::npos) topic = t;
+                if (line.find("/" + t + "-") != std::string::npos)
+                    topic = t;
         } else if (line.rfind("baseOffset:", 0) == 0) {
             batches[topic].push_back(line);
         }
@@ -179,7 +189,8 @@ long fieldOf(const std::string &line, const std::string &name) {
 
 std::string codecOf(const std::string &line) {
     size_t at = line.find(" compresscodec: ");
-    if (at == std::string::npos) return "";
+    if (at == std::string::npos)
+        return "";
     std::string codec = line.substr(at + 16, line.find(' ', at + 16) - at - 16);
     std::transform(codec.begin(), codec.end(), codec.begin(), ::tolower);
     return codec;
@@ -194,7 +205,8 @@ TEST(BrokerProduceCompressed, EachCodecReadBackByKcatAndTheConsoleConsumer) {
         produced.insert(produced.end(), mine.begin(), mine.end());
     }
     std::map<std::string, size_t> index;
-    for (size_t i = 0; i < produced.size(); ++i) index.emplace(produced[i].id, i);
+    for (size_t i = 0; i < produced.size(); ++i)
+        index.emplace(produced[i].id, i);
     ASSERT_EQ(index.size(), produced.size());
 
     std::map<std::string, std::vector<std::string>> dumped = dumpedBatches(topics);
@@ -231,12 +243,15 @@ TEST(BrokerProduceCompressed, EachCodecReadBackByKcatAndTheConsoleConsumer) {
         int32_t partition = std::stoi(line.substr(10, bar - 10));
         std::string key = line.substr(bar + 1, second - bar - 1), value = line.substr(second + 1);
         bool keyNull = key == "null";
-        if (keyNull) key.clear();
-        if (value == "null") value.clear();
+        if (keyNull)
+            key.clear();
+        if (value == "null")
+            value.clear();
         std::string id = idOf(key, value);
         note(console[id.substr(0, id.find('-'))], index, produced, partition, key, keyNull, value);
     }
-    for (const char *codec : kCodecs) expectComplete(console[codec], kMessages, std::string("console ") + codec);
+    for (const char *codec : kCodecs)
+        expectComplete(console[codec], kMessages, std::string("console ") + codec);
 }
 
 } // namespace

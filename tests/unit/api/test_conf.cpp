@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include "api/session.h"
-#include "codec/deflate.h"
 #include "bqx.h"
+#include "codec/deflate.h"
 #include "support/fake_cluster.h"
 #include "support/log_capture.h"
 

@@ -106,11 +106,13 @@ std::vector<Decoded> decodeAll(const std::vector<ProduceRequest> &requests, int6
             if (batch.head.i16Attributes & kBatchCodecMask) {
                 uint8_t *out = nullptr;
                 uint32_t outLen = 0;
-                EXPECT_EQ(inflate_records(batch.head.i16Attributes & kBatchCodecMask, bytes + position,
-                                          end - position, kMaxInflatedBytes, &out, &outLen),
+                EXPECT_EQ(inflate_records(batch.head.i16Attributes & kBatchCodecMask,
+                                          bytes + position, end - position, kMaxInflatedBytes, &out,
+                                          &outLen),
                           InflateStatus::kOk);
                 inflated.reset(out);
-                if (!out) continue;
+                if (!out)
+                    continue;
                 bytes = out, position = 0, end = outLen;
             }
             int64_t maxDelta = 0;
@@ -445,7 +447,8 @@ TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         int16_t codec = 0;
-        while (strcmp(deflate_codec_name(codec), c.compression) != 0) ++codec;
+        while (strcmp(deflate_codec_name(codec), c.compression) != 0)
+            ++codec;
         if (codec != kCodecNone && !deflate_built_with(codec))
             continue; // the library was built without it
         FakeCluster cluster(kTopic, 1, std::vector<int32_t>(c.partitions, 1));
@@ -482,7 +485,8 @@ TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
         auto produce = [&](size_t size, char fill) {
             int32_t partition =
                 static_cast<int32_t>(sent.size() % static_cast<size_t>(c.partitions));
-            std::string value = strcmp(c.compression, "none") ? noise(size, sent.size()) : std::string(size, fill);
+            std::string value =
+                strcmp(c.compression, "none") ? noise(size, sent.size()) : std::string(size, fill);
             EXPECT_EQ(session.produce("", value), 0);
             sent.push_back({partition, {}, value});
         };
@@ -552,8 +556,8 @@ std::string jsonRecord(size_t i) {
     std::string text = "{\"id\":" + std::to_string(i) + ",\"user\":\"user-" +
                        std::to_string(i * 7919 % 1000) + "\",\"items\":[";
     while (text.size() < 900)
-        text += "{\"sku\":\"A" + std::to_string(text.size() * 31 % 977) + "\",\"qty\":" +
-                std::to_string(text.size() % 9) + "},";
+        text += "{\"sku\":\"A" + std::to_string(text.size() * 31 % 977) +
+                "\",\"qty\":" + std::to_string(text.size() % 9) + "},";
     return text + "{}]}";
 }
 
@@ -580,16 +584,19 @@ struct CompressedRun {
     void produce(const std::string &key, const std::string &value) {
         // The key hash picks the partition, else the cursor one further
         // than the last call's.
-        int32_t partition = key.empty() ? static_cast<int32_t>(cursor % 2)
-                                        : static_cast<int32_t>(djb_hash(key.data(), key.size()) % 2);
+        int32_t partition = key.empty()
+                                ? static_cast<int32_t>(cursor % 2)
+                                : static_cast<int32_t>(djb_hash(key.data(), key.size()) % 2);
         cursor = static_cast<uint32_t>(partition) + 1;
         EXPECT_EQ(session.produce(key, value), 0);
-        sent.push_back({partition, key.empty() ? Text{} : Text{key}, value.empty() ? Text{} : Text{value}});
+        sent.push_back(
+            {partition, key.empty() ? Text{} : Text{key}, value.empty() ? Text{} : Text{value}});
     }
     std::vector<Sent> sentTo(int32_t partition) const {
         std::vector<Sent> records;
         for (const Sent &s : sent)
-            if (s.partition == partition) records.push_back(s);
+            if (s.partition == partition)
+                records.push_back(s);
         return records;
     }
     std::shared_ptr<FakeGate> held = std::make_shared<FakeGate>();
@@ -612,16 +619,18 @@ TEST(ProduceCompressed, EachCodecsBatchesReadBackToTheRecordsSent) {
         int16_t codec;
         bool idempotent, smaller;
     } cases[] = {
-        {"gzip", "-1", kCodecGzip, false, true},  {"gzip", "0", kCodecGzip, true, false},
+        {"gzip", "-1", kCodecGzip, false, true},     {"gzip", "0", kCodecGzip, true, false},
         {"snappy", "-1", kCodecSnappy, false, true}, {"snappy", "-1", kCodecSnappy, true, true},
-        {"lz4", "-1", kCodecLz4, false, true},    {"lz4", "12", kCodecLz4, true, true},
-        {"zstd", "-1", kCodecZstd, false, true},  {"zstd", "19", kCodecZstd, true, true},
+        {"lz4", "-1", kCodecLz4, false, true},       {"lz4", "12", kCodecLz4, true, true},
+        {"zstd", "-1", kCodecZstd, false, true},     {"zstd", "19", kCodecZstd, true, true},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.type) + " level " + c.level + (c.idempotent ? " idempotent" : ""));
+        SCOPED_TRACE(std::string(c.type) + " level " + c.level +
+                     (c.idempotent ? " idempotent" : ""));
         if (!deflate_built_with(c.codec))
             continue; // the library was built without it
-        CompressedRun run(c.idempotent, {{"compression.type", c.type}, {"compression.level", c.level}});
+        CompressedRun run(c.idempotent,
+                          {{"compression.type", c.type}, {"compression.level", c.level}});
         ASSERT_TRUE(run.connected);
         run.produce("", "first"); // goes out at once, its reply held
         ASSERT_TRUE(run.cluster.waitForProduce(0, 1, 5000));
@@ -645,7 +654,8 @@ TEST(ProduceCompressed, EachCodecsBatchesReadBackToTheRecordsSent) {
         for (const ProduceRequest &request : requests)
             for (const ProduceRequest::Partition &p : request.partitions)
                 wire += p.recordsEnd - p.recordsPos;
-        for (const Decoded &batch : batches) most = std::max(most, batch.records.size());
+        for (const Decoded &batch : batches)
+            most = std::max(most, batch.records.size());
         EXPECT_GE(most, 100u) << "records share batches";
         text += 300 * 1024;
         if (c.smaller) {
@@ -662,14 +672,16 @@ TEST(ProduceCompressed, EachCodecsBatchesReadBackToTheRecordsSent) {
 // synch point and nothing of them goes out, compressed or not; the
 // session goes on once the codec works again.
 TEST(ProduceCompressed, ACodecThatFailsFailsItsBatchAndSendsNothingOfIt) {
-    if (!deflate_built_with(kCodecLz4)) GTEST_SKIP() << "the library was built without lz4";
+    if (!deflate_built_with(kCodecLz4))
+        GTEST_SKIP() << "the library was built without lz4";
     for (bool idempotent : {false, true}) {
         SCOPED_TRACE(idempotent ? "idempotent" : "not idempotent");
         CompressedRun run(idempotent, {{"compression.type", "lz4"}});
         ASSERT_TRUE(run.connected);
         run.held->open();
         gpfnDeflateAvailable = [](int16_t codec) { return codec != kCodecLz4; };
-        for (int i = 0; i < 20; ++i) run.produce(i % 2 ? "k" : "", jsonRecord(i));
+        for (int i = 0; i < 20; ++i)
+            run.produce(i % 2 ? "k" : "", jsonRecord(i));
         int32_t rc = run.session.sync(2);
         gpfnDeflateAvailable = deflate_built_with;
         EXPECT_EQ(rc, 7549);
