@@ -4,7 +4,9 @@
 // exactly what was sent, in call order. Partition errors and lost
 // connections fail every record of the batches concerned at the next synch
 // point; the batch limits, batches refused as too large (sent again
-// smaller) and the switch back to mode 0 keep that order.
+// smaller) and the switch back to mode 0 keep that order. Compressed
+// batches (compression.type) inflate to the same records, are split when
+// refused, and a codec that fails sends nothing.
 #include <gtest/gtest.h>
 #include <iconv.h>
 #include <string.h>
