@@ -1,7 +1,7 @@
 // bqx_bench_produce: produce throughput against a broker through the
 // public interface.
 //
-//   bqx_bench_produce bootstrap topic count size [mode] [window] [keys]
+//   bqx_bench_produce bootstrap topic count size [mode] [window] [keys] [codec]
 //
 // Produces `count` messages of `size` bytes to `topic` without a key (the
 // partitions in turn), with keys (kKeyCount different ones), or (keys
@@ -16,6 +16,10 @@
 //   mode 4            batched: BQXPROD adds the message to its partition's
 //                     batch, and at most `window` requests of batches await
 //                     their replies, acks 1
+//
+// With a codec (compression.type: gzip, snappy, lz4 or zstd; "none" is the
+// default) the values are the JSON-like text of bench_text.h, the bytes
+// rdkafka_peer sends in its codec settings, else the letters a-z repeated.
 //
 // The clock runs from the first BQXPROD until every reply has arrived
 // (BQXSYNC mode 2 collects the last ones in modes 0 and 4); opening the session
@@ -35,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_text.h"
 #include "bqx.h"
 
 namespace {
@@ -53,6 +58,7 @@ struct Options {
     uint32_t window;
     bool unkeyed; // run without keys
     bool keyed;   // run with keys
+    const char *codec;
 };
 
 struct Outcome {
@@ -66,7 +72,8 @@ struct Outcome {
 
 int usage(const char *program) {
     fprintf(stderr,
-            "usage: %s bootstrap topic count size [mode 0|1|4] [window 1-10000] [keys no|yes|both]\n",
+            "usage: %s bootstrap topic count size [mode 0|1|4] [window 1-10000] [keys no|yes|both] "
+            "[codec none|gzip|snappy|lz4|zstd]\n",
             program);
     return 2;
 }
@@ -78,7 +85,7 @@ bool parseKeys(const char *text, Options *options) {
 }
 
 bool parseOptions(int argc, char **argv, Options *options) {
-    if (argc < 5 || argc > 8)
+    if (argc < 5 || argc > 9)
         return false;
     long count = atol(argv[3]), size = atol(argv[4]);
     long mode = argc > 5 ? atol(argv[5]) : 0;
@@ -86,8 +93,15 @@ bool parseOptions(int argc, char **argv, Options *options) {
     if (count < 1 || size < 0 || size > (64L << 20) || (mode != 0 && mode != 1 && mode != 4) || window < 1 ||
         window > 10000)
         return false;
-    *options = {argv[1], argv[2], static_cast<uint32_t>(count), static_cast<uint32_t>(size),
-                static_cast<int32_t>(mode), static_cast<uint32_t>(window), false, false};
+    *options = {argv[1],
+                argv[2],
+                static_cast<uint32_t>(count),
+                static_cast<uint32_t>(size),
+                static_cast<int32_t>(mode),
+                static_cast<uint32_t>(window),
+                false,
+                false,
+                argc > 8 ? argv[8] : "none"};
     return parseKeys(argc > 7 ? argv[7] : "both", options);
 }
 
@@ -105,11 +119,18 @@ std::vector<std::string> makeKeys() {
     return keys;
 }
 
-std::string makeMessage(uint32_t size) {
-    std::string message(size, ' ');
-    for (uint32_t i = 0; i < size; ++i)
-        message[i] = static_cast<char>('a' + i % 26);
-    return message;
+// The values sent in turn: one of letters, or the text pool.
+std::string makeMessages(const Options &options) {
+    if (strcmp(options.codec, "none") == 0) {
+        std::string message(options.size, ' ');
+        for (uint32_t i = 0; i < options.size; ++i)
+            message[i] = static_cast<char>('a' + i % 26);
+        return message;
+    }
+    char *pool = benchTextPool(options.size);
+    std::string messages(pool ? pool : "", pool ? size_t{options.size} * kBenchTextPool : 0);
+    free(pool);
+    return messages;
 }
 
 void showLastError(int32_t handle) {
@@ -127,6 +148,9 @@ int32_t openSession(const Options &options) {
     BQXDBUG(handle, 0);
     int32_t rc = BQXCONN(handle, options.bootstrap, static_cast<int32_t>(strlen(options.bootstrap)),
                          options.topic, static_cast<int32_t>(strlen(options.topic)));
+    if (rc == 0 && strcmp(options.codec, "none") != 0)
+        rc = BQXCONF(handle, "compression.type", 16, options.codec,
+                     static_cast<int32_t>(strlen(options.codec)));
     if (rc == 0)
         rc = BQXSYNC(handle, options.mode, options.window, options.mode == 4 ? options.window : 1);
     // 5004: an idempotent mode 4 lowers a window above 5 to 5 and goes on.
@@ -147,7 +171,8 @@ double percentile(const std::vector<double> &values, double fraction) {
 
 Outcome produceAll(int32_t handle, const Options &options, bool keyed) {
     static const std::vector<std::string> keys = makeKeys();
-    const std::string message = makeMessage(options.size);
+    const std::string messages = makeMessages(options);
+    const size_t pool = options.size ? messages.size() / options.size : 1;
     const bool timed = options.mode == 1;
     std::vector<double> latencies;
     latencies.reserve(timed ? options.count : 0);
@@ -156,10 +181,11 @@ Outcome produceAll(int32_t handle, const Options &options, bool keyed) {
     auto start = Clock::now();
     for (uint32_t i = 0; i < options.count && outcome.rc == 0; ++i) {
         const std::string &key = keys[i % kKeyCount];
+        const char *message = messages.data() + (pool > 1 ? (i % pool) * options.size : 0);
         auto before = timed ? Clock::now() : Clock::time_point{};
-        outcome.rc = keyed ? BQXPROD(handle, key.data(), static_cast<uint32_t>(key.size()),
-                                     message.data(), options.size, 0)
-                           : BQXPROD(handle, "", 0, message.data(), options.size, 0);
+        outcome.rc = keyed ? BQXPROD(handle, key.data(), static_cast<uint32_t>(key.size()), message,
+                                     options.size, 0)
+                           : BQXPROD(handle, "", 0, message, options.size, 0);
         if (timed)
             latencies.push_back(std::chrono::duration<double>(Clock::now() - before).count());
         outcome.produced += outcome.rc == 0;
@@ -178,11 +204,11 @@ Outcome produceAll(int32_t handle, const Options &options, bool keyed) {
 
 void printOutcome(const Options &options, bool keyed, const Outcome &outcome) {
     double perSecond = outcome.produced / outcome.seconds;
-    printf("result client=bqx mode=%d window=%u keys=%s count=%u size=%u produced=%u rc=%d "
-           "seconds=%.3f msgs_per_s=%.0f mb_per_s=%.2f client_cpu_s=%.3f",
+    printf("result client=bqx mode=%d window=%u keys=%s codec=%s count=%u size=%u produced=%u "
+           "rc=%d seconds=%.3f msgs_per_s=%.0f mb_per_s=%.2f client_cpu_s=%.3f",
            options.mode, options.mode == 1 ? 1 : options.window, keyed ? "yes" : "no",
-           options.count, options.size, outcome.produced, outcome.rc, outcome.seconds,
-           perSecond, perSecond * options.size / 1e6, outcome.cpuSeconds);
+           options.codec, options.count, options.size, outcome.produced, outcome.rc,
+           outcome.seconds, perSecond, perSecond * options.size / 1e6, outcome.cpuSeconds);
     if (options.mode == 1)
         printf(" p50_us=%.0f p99_us=%.0f", outcome.p50Seconds * 1e6, outcome.p99Seconds * 1e6);
     printf("\n");

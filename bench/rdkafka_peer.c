@@ -15,6 +15,9 @@
  *             request, many requests in flight
  *   defaults  librdkafka's own settings (acks=all, batching)
  *   idempotent  the defaults with enable.idempotence=true
+ *   gzip, snappy, lz4, zstd  the defaults with compression.codec set, and
+ *             the JSON-like values of bench_text.h (the bytes
+ *             bqx_bench_produce sends with that codec)
  *
  * The clock runs from the first produce call until the last delivery
  * report (the final rd_kafka_flush returns after it); creating the
@@ -28,6 +31,7 @@
  * bqx: the CA file is the one BQX_SSL_CA_FILE names (else the system's). */
 #include <librdkafka/rdkafka.h>
 
+#include "bench_text.h"
 #include "peer_clock.h"
 
 #include <stdint.h>
@@ -43,13 +47,18 @@ enum { kMetadataTimeoutMs = 10000, kFlushTimeoutMs = 60000 };
 typedef struct {
     const char *name;
     const char *config[4][2]; /* name, value; unused pairs are NULL */
+    int text;                 /* the values of bench_text.h, else letters */
 } Setting;
 
 static const Setting kSettings[] = {
-    {"sync", {{"acks", "all"}, {"max.in.flight", "1"}, {"linger.ms", "0"}, {NULL, NULL}}},
-    {"single", {{"acks", "1"}, {"linger.ms", "0"}, {"batch.num.messages", "1"}, {NULL, NULL}}},
-    {"defaults", {{NULL, NULL}}},
-    {"idempotent", {{"enable.idempotence", "true"}, {NULL, NULL}}},
+    {"sync", {{"acks", "all"}, {"max.in.flight", "1"}, {"linger.ms", "0"}, {NULL, NULL}}, 0},
+    {"single", {{"acks", "1"}, {"linger.ms", "0"}, {"batch.num.messages", "1"}, {NULL, NULL}}, 0},
+    {"defaults", {{NULL, NULL}}, 0},
+    {"idempotent", {{"enable.idempotence", "true"}, {NULL, NULL}}, 0},
+    {"gzip", {{"compression.codec", "gzip"}, {NULL, NULL}}, 1},
+    {"snappy", {{"compression.codec", "snappy"}, {NULL, NULL}}, 1},
+    {"lz4", {{"compression.codec", "lz4"}, {NULL, NULL}}, 1},
+    {"zstd", {{"compression.codec", "zstd"}, {NULL, NULL}}, 1},
 };
 
 typedef struct {
@@ -159,16 +168,19 @@ int main(int argc, char **argv) {
     long count = argc == 6 ? atol(argv[3]) : 0, size = argc == 6 ? atol(argv[4]) : -1;
     const Setting *setting = argc == 6 ? findSetting(argv[5]) : NULL;
     if (count < 1 || count > 100000000 || size < 0 || size > (64L << 20) || setting == NULL) {
-        fprintf(stderr, "usage: %s bootstrap topic count size sync|single|defaults|idempotent\n",
+        fprintf(stderr,
+                "usage: %s bootstrap topic count size "
+                "sync|single|defaults|idempotent|gzip|snappy|lz4|zstd\n",
                 argv[0]);
         return 2;
     }
     int synchronous = strcmp(setting->name, "sync") == 0;
-    char *message = malloc((size_t)size + 1);
+    char *message = setting->text ? benchTextPool((size_t)size) : malloc((size_t)size + 1);
+    size_t pool = setting->text ? kBenchTextPool : 1;
     double *latencies = synchronous ? calloc((size_t)count, sizeof *latencies) : NULL;
     if (message == NULL || (synchronous && latencies == NULL))
         return 1;
-    for (long i = 0; i < size; ++i)
+    for (long i = 0; !setting->text && i < size; ++i)
         message[i] = (char)('a' + i % 26);
 
     Deliveries deliveries = {0, 0, RD_KAFKA_RESP_ERR_NO_ERROR};
@@ -182,7 +194,8 @@ int main(int argc, char **argv) {
     double cpuStart = cpuSeconds(), start = nowSeconds();
     for (long i = 0; i < count && rc == 0; ++i) {
         double before = synchronous ? nowSeconds() : 0;
-        rc = produceOne(producer, topic, message, (size_t)size) != 0;
+        rc = produceOne(producer, topic, message + (size_t)(i % (long)pool) * (size_t)size,
+                        (size_t)size) != 0;
         sent += rc == 0;
         if (rc == 0 && synchronous) {
             rc = rd_kafka_flush(producer, kFlushTimeoutMs) != RD_KAFKA_RESP_ERR_NO_ERROR;

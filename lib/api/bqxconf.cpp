@@ -9,6 +9,7 @@
 #include "api/session.h"
 #include "auth/sasl_scram.h"
 #include "codec/codec.h"
+#include "codec/deflate.h"
 #include "log/log.h"
 #include "log/messages.h"
 
@@ -32,7 +33,6 @@ constexpr Choice kMechanisms[] = {{"PLAIN", kSaslPlain + 1},
                                   {"SCRAM-SHA-512", kSaslScramSha512 + 1}};
 
 constexpr Choice kBooleans[] = {{"false", 0}, {"true", 1}};
-// For the rows not available yet: ready for the field that switches them on.
 constexpr Choice kCompressionTypes[] = {
     {"none", 0}, {"gzip", 1}, {"snappy", 2}, {"lz4", 3}, {"zstd", 4}}; // the batch codec ids
 
@@ -93,18 +93,19 @@ constexpr Setting kSettings[] = {
     // Counts from the next BQXSYNC (api/bqxsync.cpp, take_idempotence).
     {"enable.idempotence", "true or false", false, &PCB::u32Idempotence, choices(kBooleans), 2, 0,
      0, nullptr, false},
-    // Not available in this build yet: no field. Each already says what it
-    // will accept; "applies" is a guess for the work that switches it on.
     // A Fetch reply is bounded by fetch.max.bytes at its default, so that
     // is also the largest accepted.
     {"fetch.max.bytes", "1024 to 52428800 bytes", false, &PCB::u32FetchMaxBytes, nullptr, 0, 1024,
      kFetchMaxBytes, nullptr, false},
     {"max.partition.fetch.bytes", "1 to 52428800 bytes", false, &PCB::u32PartitionFetchMaxBytes,
      nullptr, 0, 1, kFetchMaxBytes, nullptr, false},
-    {"compression.type", "none, gzip, snappy, lz4 or zstd", false, nullptr,
+    // Both count from the next batch that goes out, and each is checked
+    // against the other (setCompression): a level the type does not take
+    // is refused, whichever of the two is set last. The level is stored + 1.
+    {"compression.type", "none, gzip, snappy, lz4 or zstd", false, &PCB::u32CompressionType,
      choices(kCompressionTypes), 5, 0, 0, nullptr, false},
-    {"compression.level", "a level of the compression type", false, nullptr, nullptr, 0, 1, 22,
-     nullptr, false},
+    {"compression.level", "-1 (the default) or a level of the compression type", false,
+     &PCB::u32CompressionLevel, nullptr, 0, 0, 23, nullptr, false},
 };
 
 int32_t refuse(PCB *pcb, const char *name, const char *reason) {
@@ -175,7 +176,51 @@ int32_t setText(PCB *pcb, const Setting &setting, const char *value, uint32_t le
     return 0;
 }
 
+// compression.level: -1 or a number, stored + 1.
+bool parseLevel(const Setting &setting, const char *value, uint32_t length, uint32_t *out) {
+    if (length == 2 && value[0] == '-' && value[1] == '1') {
+        *out = 0;
+        return true;
+    }
+    uint32_t level = 0;
+    if (!parseNumber(setting, value, length, &level) || level + 1 > setting.maximum)
+        return false;
+    *out = level + 1;
+    return true;
+}
+
+// A codec the library was built without is refused naming the build
+// option; so is a level outside the codec's range.
+int32_t setCompression(PCB *pcb, const Setting &setting, const char *value, uint32_t length) {
+    bool isType = setting.number == &PCB::u32CompressionType;
+    uint32_t type = pcb->u32CompressionType;
+    uint32_t levelPlusOne = pcb->u32CompressionLevel;
+    bool ok = isType ? parseChoice(setting, value, length, &type)
+                     : parseLevel(setting, value, length, &levelPlusOne);
+    if (!ok)
+        return refuse(pcb, setting.name, setting.accepts);
+    int16_t codec = static_cast<int16_t>(type);
+    if (codec != kCodecNone && !gpfnDeflateAvailable(codec)) {
+        char reason[64];
+        snprintf(reason, sizeof reason, "not in this build (CMake option %s=ON)",
+                 deflate_build_option(codec));
+        return refuse(pcb, setting.name, reason);
+    }
+    int32_t level = static_cast<int32_t>(levelPlusOne) - 1;
+    if (!deflate_level_valid(codec, level)) {
+        char reason[64];
+        snprintf(reason, sizeof reason, "level %d: %s takes %s", static_cast<int>(level),
+                 deflate_codec_name(codec), deflate_level_range(codec));
+        return refuse(pcb, setting.name, reason);
+    }
+    pcb->u32CompressionType = type;
+    pcb->u32CompressionLevel = levelPlusOne;
+    return 0;
+}
+
 int32_t apply(PCB *pcb, const Setting &setting, const char *value, uint32_t length) {
+    if (setting.number == &PCB::u32CompressionType || setting.number == &PCB::u32CompressionLevel)
+        return setCompression(pcb, setting, value, length);
     if (setting.text)
         return setText(pcb, setting, value, length);
     if (!setting.number)
@@ -249,5 +294,7 @@ void bqx_settings_free(PCB *pcb) {
     }
     free(pcb->pWholeKey);
     pcb->pWholeKey = nullptr;
+    deflate_context_free(pcb->pDeflate);
+    pcb->pDeflate = nullptr;
     pcb->u32WholeKeyLen = pcb->u32WholeKeyCapacity = 0;
 }

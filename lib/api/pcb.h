@@ -188,6 +188,9 @@ struct ProduceBatch {
     uint32_t u32ProbeCorrelID;
     int64_t i64FirstAppendMs; // monotonic ms of the first record: its delivery deadline counts from
                               // here
+    // The batch's bytes as marshalled into a request (compressed when the
+    // session compresses), 0 when compressing it failed.
+    uint32_t u32WireBytes;
     // Idempotent sessions (partition entry only): the batches sent and not
     // yet acknowledged, in sequence order; the sequence of the next batch
     // and the producer id and epoch it belongs to; the retry round, raised
@@ -379,6 +382,9 @@ struct PCB {
     uint32_t u32SaslMechanismSet;      // 0: PLAIN first; else the one mechanism offered + 1
     char *apszSslFiles[kSslFileCount]; // SslFile: overrides of the BQX_SSL_* variables
     uint32_t u32StatsIntervalMs;       // > 0: statistics lines every interval
+    uint32_t u32CompressionType;       // compression.type: the batch codec id, 0 none
+    uint32_t u32CompressionLevel;      // compression.level + 1; 0 is -1, the codec's default
+    struct DeflateContext *pDeflate;   // the compressors' reusable state (codec/deflate.h)
     int64_t i64StatsDueMs;             // monotonic ms of the next statistics lines
 
     // The whole key of the message being produced with the murmur2

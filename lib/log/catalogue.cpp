@@ -123,6 +123,6 @@ extern "C" BQX_API const char *const aszBqxErrMsgs[50] = {
     /* 7546 */ "%lld messages of partition %d were not acknowledged within the delivery timeout of %d ms (last error %d)",
     /* 7547 */ "%lld messages of partition %d failed and may have been lost: %.128s",
     /* 7548 */ "Setting %.40s refused: %.64s",
-    /* 7549 */ "",
+    /* 7549 */ "%lld messages of partition %d were not sent: compressing their batch of %lld bytes with %s failed (%.64s)",
 };
 // clang-format on

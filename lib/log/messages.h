@@ -112,6 +112,7 @@ enum BqxMsg : unsigned {
     ERR_DELIVERY_TIMEOUT = 7546,
     ERR_MAYBE_LOST = 7547,
     ERR_SETTING = 7548,
+    ERR_COMPRESS = 7549,
 };
 
 #endif

@@ -142,57 +142,95 @@ BrokerLoad loadOf(PCB *pcb, int32_t broker) {
             continue;
         const ProduceBatch &batch = *nextBatch(entry);
         load.records += batch.u32Records;
-        load.batchBytes += kPartitionHeadBytes + kBatchHeaderBytes + batch.u32Length;
+        load.batchBytes +=
+            kPartitionHeadBytes + kBatchHeaderBytes + produce_records_room(pcb, batch.u32Length);
         load.partitions++;
     }
     return load;
 }
 
 // Writes one partition's entry: its index, the record set size and the
-// batch with its lengths and CRC-32C (attributes to the end).
+// batch, its records compressed with the session's codec, then its lengths
+// and CRC-32C (attributes to the end). A batch whose compression failed is
+// left out (u32WireBytes 0): the position stays where it was.
 int32_t marshalBatch(PCB *pcb, uint8_t *buffer, uint32_t size, int32_t position,
-                     const ProduceBatch &batch) {
-    int32_t recordsSize = static_cast<int32_t>(kBatchHeaderBytes + batch.u32Length);
+                     ProduceBatch &batch) {
+    int32_t start = position;
     int32_t lastOffsetDelta = static_cast<int32_t>(batch.u32Records - 1);
-    position = kafka_marshall_new(pcb, buffer, size, position, "i4i4i8i4i4i1",
-                                  batch.i32Partition, recordsSize, int64_t{0}, recordsSize - 12,
-                                  0, kRecordBatchMagic);
+    position = kafka_marshall_new(pcb, buffer, size, position, "i4i4i8i4i4i1", batch.i32Partition,
+                                  0, int64_t{0}, 0, 0, kRecordBatchMagic);
     if (position < 0)
         return position;
     int32_t crcAt = position;
     position = kafka_marshall_new(pcb, buffer, size, position, "i4i2i4i8i8i8i2i4i4", 0, 0,
                                   lastOffsetDelta, batch.i64FirstTimestamp, batch.i64MaxTimestamp,
                                   int64_t{-1}, -1, -1, static_cast<int32_t>(batch.u32Records));
-    if (position < 0 || static_cast<uint64_t>(position) + batch.u32Length > size)
+    uint64_t room = produce_records_room(pcb, batch.u32Length);
+    if (position < 0 || static_cast<uint64_t>(position) + room > size)
         return -1;
-    memcpy(buffer + position, batch.pRecords, batch.u32Length);
-    position += static_cast<int32_t>(batch.u32Length);
+    uint32_t written = 0;
+    int16_t codec = 0;
+    if (!produce_write_records(pcb, batch, buffer + position, room, &written, &codec)) {
+        batch.u32WireBytes = 0;
+        return start;
+    }
+    position += static_cast<int32_t>(written);
+    int32_t recordsSize = position - start - 8;
+    kafka_marshall_new(pcb, buffer, size, start + 4, "i4", recordsSize);
+    kafka_marshall_new(pcb, buffer, size, start + 16, "i4", recordsSize - 12);
+    kafka_marshall_new(pcb, buffer, size, crcAt + 4, "i2", codec);
     uint32_t crc = crc32c(0, buffer + crcAt + 4, static_cast<uint64_t>(position - crcAt - 4));
     kafka_marshall_new(pcb, buffer, size, crcAt, "i4", static_cast<int32_t>(crc));
+    batch.u32WireBytes = static_cast<uint32_t>(recordsSize);
     return position;
 }
 
-// Builds the request for `broker` from its batches into a pending record.
-PendingRequest *buildRequest(PCB *pcb, int32_t broker, const BrokerLoad &load) {
+// A request built from a broker's batches: the records and partitions it
+// carries; `nothing` when every batch failed to compress.
+struct BuiltRequest {
+    PendingRequest *pending;
+    uint64_t records;
+    int32_t partitions;
+    bool nothing;
+};
+
+// Builds the request for `broker` from its batches into a pending record,
+// given back down to its size when compression left room unused.
+BuiltRequest buildRequest(PCB *pcb, int32_t broker, const BrokerLoad &load) {
+    BuiltRequest built = {nullptr, 0, 0, false};
     int32_t position = -1;
     PendingRequest *pending = produce_request_begin(pcb, broker, load.batchBytes, load.partitions,
                                                     kProduceTimeoutMs, &position);
     if (!pending)
-        return nullptr;
+        return built;
     uint8_t *buffer = pending->abRequest;
-    uint64_t size = pending->u32Length;
+    uint32_t size = pending->u32Length;
+    int32_t partitionCountAt = position - 4;
     for (uint32_t i = 0; position > 0 && i < pcb->u32ProduceBatchCount; ++i) {
         ProduceBatch *entry = &pcb->pProduceBatches[i];
-        if (sendable(entry) && leaderOf(pcb, entry->i32Partition) == broker)
-            position =
-                marshalBatch(pcb, buffer, static_cast<uint32_t>(size), position, *nextBatch(entry));
+        if (!sendable(entry) || leaderOf(pcb, entry->i32Partition) != broker)
+            continue;
+        ProduceBatch *batch = nextBatch(entry);
+        position = marshalBatch(pcb, buffer, size, position, *batch);
+        if (position > 0 && batch->u32WireBytes > 0) {
+            built.records += batch->u32Records;
+            built.partitions++;
+        }
     }
-    if (position <= 0) {
+    if (position <= 0 || built.partitions == 0) {
         free(pending);
-        return nullptr;
+        built.nothing = position > 0;
+        return built;
     }
+    kafka_marshall_new(pcb, buffer, size, partitionCountAt, "i4", built.partitions);
     pending->u32Length = static_cast<uint32_t>(position);
-    return pending;
+    if (pending->u32Length < size) {
+        void *shrunk = realloc(pending, sizeof(PendingRequest) + pending->u32Length);
+        if (shrunk)
+            pending = static_cast<PendingRequest *>(shrunk);
+    }
+    built.pending = pending;
+    return built;
 }
 
 } // namespace
@@ -239,16 +277,18 @@ void failBatches(PCB *pcb, int32_t broker, int32_t error) {
     }
 }
 
-// Takes the batches that went out in the request `correlId` off their
-// entries; a batch above every size the topic has accepted becomes its
-// partition's probe.
+// Takes the batches that went out in the request `correlId` (and those
+// that failed to compress) off their entries; a batch above every size the topic has accepted
+// becomes its partition's probe.
 void markSent(PCB *pcb, int32_t broker, uint32_t correlId) {
     for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i) {
         ProduceBatch *entry = &pcb->pProduceBatches[i];
         if (!sendable(entry) || leaderOf(pcb, entry->i32Partition) != broker)
             continue;
         ProduceBatch *batch = nextBatch(entry);
-        bool probe = kBatchHeaderBytes + batch->u32Length > pcb->u32BatchProven;
+        // Sizes as sent: what the topic accepted was measured so too. A
+        // batch whose compression failed has been counted as failed.
+        bool probe = batch->u32WireBytes > pcb->u32BatchProven;
         if (batch == entry)
             emptyBatch(pcb, entry);
         else
@@ -290,7 +330,12 @@ int32_t sendBroker(PCB *pcb, int32_t broker) {
     if (load.records == 0)
         return 0;
     int64_t started = pcb->iDebugLevel != 0 ? getTimeStamp() : 0;
-    PendingRequest *pending = buildRequest(pcb, broker, load);
+    BuiltRequest built = buildRequest(pcb, broker, load);
+    if (built.nothing) {
+        markSent(pcb, broker, 0);
+        return 0;
+    }
+    PendingRequest *pending = built.pending;
     if (!pending) {
         rc = produce_no_memory(pcb, "pBuff");
         failBatches(pcb, broker, rc);
@@ -303,7 +348,7 @@ int32_t sendBroker(PCB *pcb, int32_t broker) {
     markSent(pcb, broker, readBe32(pending->abRequest + kCorrelIdAt));
     rc = kafka_sendpending(pcb, static_cast<uint32_t>(broker), pending);
     if (rc != 0) {
-        kafka_produce_failed(pcb, load.records, rc);
+        kafka_produce_failed(pcb, built.records, rc);
         kafka_produce_unprobe(pcb, broker);
     }
     return rc;

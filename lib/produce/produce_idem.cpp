@@ -58,6 +58,7 @@ constexpr uint32_t kBatchLengthAt = 8;
 constexpr uint32_t kMagicAt = 16;
 constexpr uint32_t kCrcAt = 17;
 constexpr uint32_t kCrcFrom = 21; // attributes to the end
+constexpr uint32_t kAttributesAt = 21;
 constexpr uint32_t kLastOffsetDeltaAt = 23;
 constexpr uint32_t kFirstTimestampAt = 27;
 constexpr uint32_t kMaxTimestampAt = 35;
@@ -129,11 +130,14 @@ int64_t deadlineOf(const PCB *pcb, int64_t firstAppendMs) {
 }
 
 // Seals the partition's next open batch (its oldest re-batched records
-// first) behind its sealed batches.
+// first) behind its sealed batches, its records compressed with the
+// session's codec: retries send these bytes as they are. Records that fail
+// to compress are failed (7549) and taken off.
 SealedBatch *seal(PCB *pcb, ProduceBatch *entry) {
     const ProduceBatch &open = *produce_next_open(entry);
-    uint32_t length = static_cast<uint32_t>(kProduceBatchHeaderBytes) + open.u32Length;
-    uint8_t *bytes = static_cast<uint8_t *>(malloc(length));
+    uint64_t room = produce_records_room(pcb, open.u32Length);
+    uint64_t capacity = kProduceBatchHeaderBytes + room;
+    uint8_t *bytes = capacity <= UINT32_MAX ? static_cast<uint8_t *>(malloc(capacity)) : nullptr;
     SealedBatch *grown =
         bytes ? static_cast<SealedBatch *>(
                     realloc(entry->pSealed, (entry->u32SealedCount + 1) * sizeof(SealedBatch)))
@@ -144,14 +148,28 @@ SealedBatch *seal(PCB *pcb, ProduceBatch *entry) {
         return nullptr;
     }
     entry->pSealed = grown;
+    uint32_t written = 0;
+    int16_t codec = 0;
+    if (!produce_write_records(pcb, open, bytes + kProduceBatchHeaderBytes, room, &written,
+                               &codec)) {
+        free(bytes);
+        produce_take_open(pcb, entry);
+        return nullptr;
+    }
+    uint32_t length = static_cast<uint32_t>(kProduceBatchHeaderBytes) + written;
+    if (length < capacity) {
+        uint8_t *shrunk = static_cast<uint8_t *>(realloc(bytes, length));
+        if (shrunk)
+            bytes = shrunk;
+    }
     memset(bytes, 0, kProduceBatchHeaderBytes);
     putBe(bytes + kBatchLengthAt, length - 12, 4);
     bytes[kMagicAt] = kRecordBatchMagic;
+    putBe(bytes + kAttributesAt, static_cast<uint16_t>(codec), 2);
     putBe(bytes + kLastOffsetDeltaAt, open.u32Records - 1, 4);
     putBe(bytes + kFirstTimestampAt, static_cast<uint64_t>(open.i64FirstTimestamp), 8);
     putBe(bytes + kMaxTimestampAt, static_cast<uint64_t>(open.i64MaxTimestamp), 8);
     putBe(bytes + kRecordCountAt, open.u32Records, 4);
-    memcpy(bytes + kProduceBatchHeaderBytes, open.pRecords, open.u32Length);
     SealedBatch *batch = &grown[entry->u32SealedCount++];
     *batch = SealedBatch{};
     batch->pBytes = bytes;

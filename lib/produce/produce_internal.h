@@ -88,6 +88,18 @@ bool produce_batch_fits(const PCB *pcb, const ProduceBatch &batch, uint64_t reco
 // The most bytes the record can take in a batch.
 uint64_t produce_record_bound(const ProduceKey &key, const ProduceValue &value);
 
+// The room a batch's records of `recordBytes` take in a request: as many
+// bytes, or the bound of the session's codec.
+uint64_t produce_records_room(const PCB *pcb, uint64_t recordBytes);
+
+// Writes the batch's records at `out` (room from produce_records_room),
+// compressed with the session's codec; *written receives their bytes and
+// *codec the codec for the batch attributes. False when compressing
+// failed: logged (7549) and the batch's records counted as failed; the
+// caller takes the batch off without sending it.
+bool produce_write_records(PCB *pcb, const ProduceBatch &batch, uint8_t *out, uint64_t room,
+                           uint32_t *written, int16_t *codec);
+
 // Appends the record, stamped `timestamp`; false when out of memory.
 bool produce_batch_append(ProduceBatch *batch, const ProduceKey &key, const ProduceValue &value,
                           int64_t timestamp);

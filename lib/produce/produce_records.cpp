@@ -7,7 +7,11 @@
 #include <string.h>
 
 #include "api/pcb.h"
+#include "codec/deflate.h"
+#include "log/log.h"
+#include "log/messages.h"
 #include "produce/produce_internal.h"
+#include "protocol/protocol.h"
 #include "transport/transport_internal.h"
 
 namespace {
@@ -118,6 +122,8 @@ ProduceBatch *produce_batch_of(PCB *pcb, int32_t partition) {
     return &grown[count];
 }
 
+// A compressed batch is closed when the codec's bound for its records
+// would pass the limit: what it compresses to cannot, whatever the data.
 bool produce_batch_fits(const PCB *pcb, const ProduceBatch &batch, uint64_t recordBytes) {
     if (batch.u32Records == 0)
         return true;
@@ -125,7 +131,35 @@ bool produce_batch_fits(const PCB *pcb, const ProduceBatch &batch, uint64_t reco
                          ? pcb->u32BatchLimit
                          : kBatchMaxBytes;
     return batch.u32Records < kBatchMaxRecords &&
-           kBatchHeaderBytes + batch.u32Length + recordBytes <= limit;
+           kBatchHeaderBytes + produce_records_room(pcb, batch.u32Length + recordBytes) <= limit;
+}
+
+uint64_t produce_records_room(const PCB *pcb, uint64_t recordBytes) {
+    int16_t codec = static_cast<int16_t>(pcb->u32CompressionType);
+    return codec == kCodecNone ? recordBytes : deflate_bound(codec, recordBytes);
+}
+
+bool produce_write_records(PCB *pcb, const ProduceBatch &batch, uint8_t *out, uint64_t room,
+                           uint32_t *written, int16_t *codec) {
+    *codec = static_cast<int16_t>(pcb->u32CompressionType);
+    if (*codec == kCodecNone) {
+        if (room < batch.u32Length)
+            return false;
+        memcpy(out, batch.pRecords, batch.u32Length);
+        *written = batch.u32Length;
+        return true;
+    }
+    int32_t level = static_cast<int32_t>(pcb->u32CompressionLevel) - 1;
+    DeflateStatus status = deflate_records(&pcb->pDeflate, *codec, level, batch.pRecords,
+                                           batch.u32Length, out, room, written);
+    if (status == DeflateStatus::kOk)
+        return true;
+    bqx_log_vf(ERR_COMPRESS, pcb, "Produce", -1, batch.i32Partition, 5,
+               static_cast<long long>(batch.u32Records), batch.i32Partition,
+               static_cast<long long>(batch.u32Length), deflate_codec_name(*codec),
+               deflate_status_text(status));
+    kafka_produce_failed(pcb, batch.u32Records, ERR_COMPRESS);
+    return false;
 }
 
 // Room for the record at its worst (deltas of 10 bytes each).

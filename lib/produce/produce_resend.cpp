@@ -7,6 +7,11 @@
 // the topic's limit after a few refusals, or with batches of one record: a
 // record refused on its own is the only one that fails.
 //
+// A compressed batch is inflated to read its records back. Its refused
+// size is what went out, compressed, while batches are closed by their
+// codec's bound for the records (produce_batch_fits), which is above what
+// they compress to: the limit learnt holds all the more.
+//
 // While a probe (see produce_batch.cpp) is in flight nothing later of its
 // partition is, so the refused records go out again before anything that
 // followed them. Batches up to an accepted size are not probes: should the
@@ -16,6 +21,7 @@
 #include <string.h>
 
 #include "api/pcb.h"
+#include "codec/inflate.h"
 #include "consume/record_batch.h"
 #include "log/log.h"
 #include "log/messages.h"
@@ -92,27 +98,59 @@ bool addRecord(PCB *pcb, int32_t partition, const RecordView &record, int64_t ti
     return produce_batch_append(&pieces->batches[pieces->count - 1], key, value, timestamp);
 }
 
+// The records of the one batch of `set`: in the request copy, or inflated
+// into `owned` (freed by the caller) when the batch went out compressed.
+struct SentRecords {
+    RecordBatchHead head;
+    const uint8_t *bytes;
+    uint32_t position;
+    uint32_t end;
+    uint8_t *owned;
+};
+
+bool readBack(const SentRecordSet &set, SentRecords *out) {
+    *out = SentRecords{};
+    const char *problem = "";
+    if (record_batch_read(set.request, set.position, set.end, &out->head, &problem) !=
+            BatchStatus::kOk ||
+        out->head.u32End != set.end)
+        return false;
+    int16_t codec = out->head.i16Attributes & kBatchCodecMask;
+    if (codec == 0) {
+        *out =
+            SentRecords{out->head, set.request, out->head.u32RecordsPos, out->head.u32End, nullptr};
+        return true;
+    }
+    uint32_t inflated = 0;
+    if (inflate_records(codec, set.request + out->head.u32RecordsPos,
+                        out->head.u32End - out->head.u32RecordsPos, kMaxInflatedBytes, &out->owned,
+                        &inflated) != InflateStatus::kOk)
+        return false;
+    out->bytes = out->owned;
+    out->end = inflated;
+    return true;
+}
+
 // Re-batches the one batch of `set` within the session's limit. False, with
 // nothing kept, when the copy cannot be read back or memory is short.
 bool rebatch(PCB *pcb, int32_t partition, const SentRecordSet &set, Pieces *pieces) {
-    RecordBatchHead head{};
-    const char *problem = "";
-    if (record_batch_read(set.request, set.position, set.end, &head, &problem) !=
-            BatchStatus::kOk ||
-        head.u32End != set.end)
+    SentRecords sent{};
+    if (!readBack(set, &sent))
         return false;
-    uint32_t position = head.u32RecordsPos;
-    for (int32_t i = 0; i < head.i32RecordCount; ++i) {
+    uint32_t position = sent.position;
+    bool ok = true;
+    for (int32_t i = 0; ok && i < sent.head.i32RecordCount; ++i) {
         RecordView record{};
-        if (record_read(set.request, position, head.u32End, &record) != nullptr ||
-            !addRecord(pcb, partition, record, head.i64BaseTimestamp + record.i64TimestampDelta,
-                       pieces)) {
-            freePieces(pieces);
-            return false;
-        }
+        ok = record_read(sent.bytes, position, sent.end, &record) == nullptr &&
+             addRecord(pcb, partition, record,
+                       sent.head.i64BaseTimestamp + record.i64TimestampDelta, pieces);
         position = record.u32End;
     }
-    return position == head.u32End;
+    ok = ok && position == sent.end;
+    free(sent.owned);
+    if (!ok)
+        freePieces(pieces);
+    return ok;
 }
 
 // Puts the pieces in front of the partition's refused records still held:
@@ -152,15 +190,15 @@ uint64_t resend(PCB *pcb, int32_t partition, const SentRecordSet &set, uint64_t 
 
 // The key and value bytes of the lone record of `set`, 0 when unreadable.
 long long loneRecordBytes(const SentRecordSet &set) {
-    RecordBatchHead head{};
+    SentRecords sent{};
     RecordView record{};
-    const char *problem = "";
-    if (record_batch_read(set.request, set.position, set.end, &head, &problem) !=
-            BatchStatus::kOk ||
-        record_read(set.request, head.u32RecordsPos, head.u32End, &record) != nullptr)
-        return 0;
-    return (record.i32KeyLen > 0 ? record.i32KeyLen : 0) +
-           static_cast<long long>(record.i32ValueLen > 0 ? record.i32ValueLen : 0);
+    long long bytes = 0;
+    if (readBack(set, &sent) &&
+        record_read(sent.bytes, sent.position, sent.end, &record) == nullptr)
+        bytes = (record.i32KeyLen > 0 ? record.i32KeyLen : 0) +
+                static_cast<long long>(record.i32ValueLen > 0 ? record.i32ValueLen : 0);
+    free(sent.owned);
+    return bytes;
 }
 
 } // namespace

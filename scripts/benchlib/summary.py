@@ -58,6 +58,7 @@ class Run:
     p99_us: float | None
     partitions: int = 0  # consume runs: the topic's partitions (0: not told)
     peak_rss_kb: float | None = None  # consume runs: the client's peak resident memory
+    stored_ratio: float | None = None  # compression runs: segment bytes grown / value bytes
 
     @classmethod
     def parse(cls, line: str) -> Run:
@@ -80,6 +81,7 @@ class Run:
             p99_us=_optional(fields, "p99_us"),
             partitions=int(_number(fields, "partitions")),
             peak_rss_kb=_optional(fields, "peak_rss_kb"),
+            stored_ratio=_optional(fields, "stored_ratio"),
         )
 
     @property
@@ -225,6 +227,25 @@ def idempotent_pairs(partition_counts: tuple[int, ...]) -> list[Pair]:
     with its default batching, per topic size."""
     return [Pair(f"bqx-mode4-window5-p{n}", f"rdkafka-idempotent-p{n}", True, 0.5)
             for n in partition_counts]
+
+
+def compress_pairs(codecs: tuple[str, ...], window: int) -> list[Pair]:
+    """Mode 4 with compression.type against librdkafka's defaults with the
+    same compression.codec, per codec."""
+    return [Pair(f"bqx-mode4-window{window}-{codec}", f"rdkafka-{codec}", True, 0.7)
+            for codec in codecs]
+
+
+def stored_ratio_table(runs: list[Run]) -> list[str]:
+    """Per client setting: what the topic's log segments grew by against the
+    values' bytes, median and range over the rounds."""
+    ratios: dict[str, list[float]] = {}
+    for run in runs:
+        if run.ok and run.stored_ratio is not None:
+            ratios.setdefault(run.name, []).append(run.stored_ratio)
+    lines = ["| client, setting | stored bytes / value bytes median (min-max) |", "|---|---|"]
+    lines += [f"| {name} | {median_range(values, '.3f')} |" for name, values in ratios.items()]
+    return lines
 
 
 def produce_row(size: int, name: str, group: Group) -> str:

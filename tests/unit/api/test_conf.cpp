@@ -9,6 +9,7 @@
 
 #include "api/session.h"
 #include "bqx.h"
+#include "codec/deflate.h"
 #include "support/fake_cluster.h"
 #include "support/log_capture.h"
 
@@ -92,9 +93,17 @@ TEST_F(Conf, RefusalsNameTheSettingAndChangeNothing) {
         {"fetch.max.bytes", "1000", "refused: 1024 to 52428800 bytes"},
         {"fetch.max.bytes", "52428801", "refused: 1024 to 52428800 bytes"},
         {"max.partition.fetch.bytes", "0", "refused: 1 to 52428800 bytes"},
-        {"compression.type", "gzip", "refused: not available in this build yet"},
-        {"compression.level", "3", "refused: not available in this build yet"},
+        {"compression.type", "brotli", "refused: none, gzip, snappy, lz4 or zstd"},
+        {"compression.level", "23", "refused: -1 (the default) or a level"},
+        {"compression.level", "-2", "refused: -1 (the default) or a level"},
+        // Level 12, set below, is one lz4 takes but gzip does not.
+        {"compression.type", "gzip", "refused: level 12: gzip takes 0 to 9, or -1 (6)"},
+        {"compression.type", "zstd", "refused: not in this build (CMake option BQX_WITH_ZSTD=ON)"},
     };
+    // Played: a library built with every codec but zstd.
+    gpfnDeflateAvailable = [](int16_t codec) { return codec != kCodecZstd; };
+    ASSERT_EQ(conf(handle, "compression.type", "lz4"), 0);
+    ASSERT_EQ(conf(handle, "compression.level", "12"), 0);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name + "=" + c.value);
         int32_t rc = 0;
@@ -105,6 +114,9 @@ TEST_F(Conf, RefusalsNameTheSettingAndChangeNothing) {
         EXPECT_NE(log[0].text.find(c.text), std::string::npos) << log[0].text;
         EXPECT_EQ(pcb->i32LastError, 7548);
     }
+    gpfnDeflateAvailable = deflate_built_with;
+    EXPECT_EQ(pcb->u32CompressionType, static_cast<uint32_t>(kCodecLz4));
+    EXPECT_EQ(pcb->u32CompressionLevel, 13u);
     EXPECT_STREQ(pcb->pszClientId, "svc");
     EXPECT_EQ(pcb->u32Partitioner, static_cast<uint32_t>(kPartitionerMurmur2));
     EXPECT_EQ(pcb->u32OffsetResetLatest, 0u);
@@ -138,6 +150,10 @@ TEST_F(Conf, AcceptedValuesAreStored) {
         {"fetch.max.bytes", "1048576", [](const PCB *p) { return p->u32FetchMaxBytes == 1048576; }},
         {"max.partition.fetch.bytes", "65536",
          [](const PCB *p) { return p->u32PartitionFetchMaxBytes == 65536; }},
+        {"compression.type", "ZSTD", [](const PCB *p) { return p->u32CompressionType == 4; }},
+        {"compression.level", "22", [](const PCB *p) { return p->u32CompressionLevel == 23; }},
+        {"compression.level", "-1", [](const PCB *p) { return p->u32CompressionLevel == 0; }},
+        {"compression.type", "snappy", [](const PCB *p) { return p->u32CompressionType == 2; }},
         {"ssl.key.password", "pw",
          [](const PCB *p) {
              return p->apszSslFiles[kSslKeyPassword] &&

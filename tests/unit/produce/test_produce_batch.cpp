@@ -4,9 +4,12 @@
 // exactly what was sent, in call order. Partition errors and lost
 // connections fail every record of the batches concerned at the next synch
 // point; the batch limits, batches refused as too large (sent again
-// smaller) and the switch back to mode 0 keep that order.
+// smaller) and the switch back to mode 0 keep that order. Compressed
+// batches (compression.type) inflate to the same records, are split when
+// refused, and a codec that fails sends nothing.
 #include <gtest/gtest.h>
 #include <iconv.h>
+#include <string.h>
 
 #include <algorithm>
 #include <atomic>
@@ -18,6 +21,8 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "codec/deflate.h"
+#include "codec/inflate.h"
 #include "consume/record_batch.h"
 #include "support/fake_cluster.h"
 
@@ -44,6 +49,17 @@ struct Decoded {
     std::vector<Sent> records;
 };
 
+// `size` bytes that hardly compress, the same for the same `seed`.
+std::string noise(size_t size, uint64_t seed) {
+    std::string bytes(size, '\0');
+    uint64_t state = 0x9E3779B97F4A7C15ull * (seed + 1);
+    for (char &byte : bytes) {
+        state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+        byte = static_cast<char>(state);
+    }
+    return bytes;
+}
+
 int64_t nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -55,11 +71,14 @@ Text textOf(const uint8_t *bytes, int32_t length) {
     return std::string(reinterpret_cast<const char *>(bytes), static_cast<size_t>(length));
 }
 
-// Decodes every record set of `requests` with the consumer's decoder and
-// checks what a well-formed batch of format 2 holds: one batch per
-// partition entry, CRC-32C over the whole batch, offset deltas 0..n-1,
-// timestamps from `sinceMs` on with first/max agreeing with the deltas.
-std::vector<Decoded> decodeAll(const std::vector<ProduceRequest> &requests, int64_t sinceMs) {
+// Decodes every record set of `requests` with the consumer's decoder (and
+// inflater, for batches of `codec`) and checks what a well-formed batch of
+// format 2 holds: one batch per partition entry, CRC-32C over the whole
+// batch, the codec in its attributes, the producer id (-1: none) with a
+// sequence, offset deltas 0..n-1, timestamps from `sinceMs` on with
+// first/max agreeing with the deltas.
+std::vector<Decoded> decodeAll(const std::vector<ProduceRequest> &requests, int64_t sinceMs,
+                               int16_t codec = 0, int64_t producerId = -1) {
     std::vector<Decoded> batches;
     int64_t untilMs = nowMs();
     for (size_t r = 0; r < requests.size(); ++r) {
@@ -77,17 +96,31 @@ std::vector<Decoded> decodeAll(const std::vector<ProduceRequest> &requests, int6
             if (status != BatchStatus::kOk) continue;
             EXPECT_EQ(batch.head.u32End, p.recordsEnd) << "one batch per partition entry";
             EXPECT_EQ(batch.head.i64BaseOffset, 0);
-            EXPECT_EQ(batch.head.i16Attributes, 0);
-            EXPECT_EQ(batch.head.i64ProducerID, -1);
-            EXPECT_EQ(batch.head.i32BaseSequence, -1);
+            EXPECT_EQ(batch.head.i16Attributes, codec);
+            EXPECT_EQ(batch.head.i64ProducerID, producerId);
+            EXPECT_EQ(batch.head.i32BaseSequence < 0, producerId < 0);
             EXPECT_EQ(batch.head.i32LastOffsetDelta, batch.head.i32RecordCount - 1);
             EXPECT_GE(batch.head.i64BaseTimestamp, sinceMs);
             EXPECT_LE(batch.head.i64MaxTimestamp, untilMs);
+            const uint8_t *bytes = request.raw.data();
+            uint32_t position = batch.head.u32RecordsPos, end = batch.head.u32End;
+            std::unique_ptr<uint8_t, decltype(&free)> inflated(nullptr, free);
+            if (batch.head.i16Attributes & kBatchCodecMask) {
+                uint8_t *out = nullptr;
+                uint32_t outLen = 0;
+                EXPECT_EQ(inflate_records(batch.head.i16Attributes & kBatchCodecMask,
+                                          bytes + position, end - position, kMaxInflatedBytes, &out,
+                                          &outLen),
+                          InflateStatus::kOk);
+                inflated.reset(out);
+                if (!out)
+                    continue;
+                bytes = out, position = 0, end = outLen;
+            }
             int64_t maxDelta = 0;
-            uint32_t position = batch.head.u32RecordsPos;
             for (int32_t i = 0; i < batch.head.i32RecordCount; ++i) {
                 RecordView record;
-                const char *bad = record_read(request.raw.data(), position, batch.head.u32End, &record);
+                const char *bad = record_read(bytes, position, end, &record);
                 EXPECT_EQ(bad, nullptr) << "record " << i << ": " << bad;
                 if (bad) break;
                 EXPECT_EQ(record.i32OffsetDelta, i);
@@ -98,7 +131,7 @@ std::vector<Decoded> decodeAll(const std::vector<ProduceRequest> &requests, int6
                                          textOf(record.pValue, record.i32ValueLen)});
                 position = record.u32End;
             }
-            EXPECT_EQ(position, batch.head.u32End) << "bytes behind the last record";
+            EXPECT_EQ(position, end) << "bytes behind the last record";
             EXPECT_EQ(batch.head.i64MaxTimestamp, batch.head.i64BaseTimestamp + maxDelta);
             batches.push_back(std::move(batch));
         }
@@ -399,17 +432,30 @@ TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
         std::vector<size_t> sizes; // per run
         size_t openAt;             // the held reply is let go before this record
         size_t failedPerRun;
+        const char *compression = "none"; // with values that hardly compress
+        bool idempotent = false;
     } cases[] = {
         {"one partition, window 1", 1, 1, plain, plain.size(), 0},
         {"three partitions, window 5", 3, 5, plain, plain.size() / 2, 0},
         {"a lone record above the limit", 2, 1, withBig, withBig.size() / 2, 1},
+        {"lz4, three partitions, window 5", 3, 5, plain, plain.size() / 2, 0, "lz4"},
+        {"zstd, a lone record above the limit", 2, 1, withBig, withBig.size() / 2, 1, "zstd"},
+        {"snappy, idempotent, window 5", 3, 5, plain, plain.size() / 2, 0, "snappy", true},
+        {"gzip, idempotent, a lone record", 2, 1, withBig, withBig.size() / 2, 1, "gzip", true},
     };
     auto refused = [](const ProduceRequest::Partition &p) {
         return p.recordsEnd - p.recordsPos > kLimit;
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
+        int16_t codec = 0;
+        while (strcmp(deflate_codec_name(codec), c.compression) != 0)
+            ++codec;
+        if (codec != kCodecNone && !deflate_built_with(codec))
+            continue; // the library was built without it
         FakeCluster cluster(kTopic, 1, std::vector<int32_t>(c.partitions, 1));
+        if (c.idempotent)
+            cluster.offerApiVersions(idempotentApiRanges());
         auto held = std::make_shared<FakeGate>();
         auto holdAt = std::make_shared<std::atomic<int>>(0);
         auto count = std::make_shared<std::atomic<int>>(0);
@@ -429,6 +475,7 @@ TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
             return anyRefused ? answer.delayed(20) : answer;
         });
         ClusterSession session;
+        session.settings = {{"compression.type", c.compression}};
         struct OpenAtEnd {
             std::shared_ptr<FakeGate> gate;
             ~OpenAtEnd() { gate->open(); }
@@ -440,8 +487,10 @@ TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
         auto produce = [&](size_t size, char fill) {
             int32_t partition =
                 static_cast<int32_t>(sent.size() % static_cast<size_t>(c.partitions));
-            EXPECT_EQ(session.produce("", std::string(size, fill)), 0);
-            sent.push_back({partition, {}, std::string(size, fill)});
+            std::string value =
+                strcmp(c.compression, "none") ? noise(size, sent.size()) : std::string(size, fill);
+            EXPECT_EQ(session.produce("", value), 0);
+            sent.push_back({partition, {}, value});
         };
         size_t firstOfRun2 = 0;
         for (int run = 0; run < 2; ++run) {
@@ -461,6 +510,9 @@ TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
             EXPECT_EQ(session.pcb->ullMsgsProduced, sent.size() - (run + 1) * c.failedPerRun)
                 << "the synch point returned before every record was stored";
             EXPECT_EQ(session.numbered("7545").size(), c.failedPerRun);
+            if (c.failedPerRun) {
+                EXPECT_EQ(session.numbered("7545")[0].text.rfind("A record of 70000 bytes", 0), 0u);
+            }
             EXPECT_EQ(session.numbered("5007").size(), c.failedPerRun ? 1u : 0u);
             if (c.failedPerRun) {
                 EXPECT_EQ(session.numbered("5007")[0].text.rfind(
@@ -470,7 +522,8 @@ TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
             session.log.clear();
         }
         std::vector<ProduceRequest> requests = cluster.produced(0);
-        std::vector<Decoded> stored, all = decodeAll(requests, since);
+        std::vector<Decoded> stored,
+            all = decodeAll(requests, since, codec, c.idempotent ? kFakeProducerId : -1);
         for (const Decoded &batch : all) {
             const ProduceRequest::Partition *p = nullptr;
             for (const ProduceRequest::Partition &q : requests[batch.request].partitions)
@@ -497,6 +550,158 @@ TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
         }
         EXPECT_EQ(session.pcb->ullMsgsProduced, stillFine);
         EXPECT_GT(all.size(), stored.size()) << "no batch was refused";
+    }
+}
+
+// A text record as applications send them: JSON-like, different each time.
+std::string jsonRecord(size_t i) {
+    std::string text = "{\"id\":" + std::to_string(i) + ",\"user\":\"user-" +
+                       std::to_string(i * 7919 % 1000) + "\",\"items\":[";
+    while (text.size() < 900)
+        text += "{\"sku\":\"A" + std::to_string(text.size() * 31 % 977) +
+                "\",\"qty\":" + std::to_string(text.size() % 9) + "},";
+    return text + "{}]}";
+}
+
+// A cluster of one broker leading two partitions, its first Produce reply
+// held back until `held` opens, and a mode-4 session with `settings`.
+struct CompressedRun {
+    CompressedRun(bool idempotent, std::vector<std::pair<std::string, std::string>> settings)
+        : cluster(kTopic, 1, {1, 1}) {
+        if (idempotent)
+            cluster.offerApiVersions(idempotentApiRanges());
+        else
+            settings.push_back({"enable.idempotence", "false"});
+        auto count = std::make_shared<std::atomic<int>>(0);
+        auto gate = held;
+        cluster.onProduce([count, gate](size_t, const ProduceRequest &request) {
+            FakeAction ok = produceAnswer(request, [](int32_t) { return int16_t{0}; });
+            return (*count)++ == 0 ? ok.heldBy(gate) : ok;
+        });
+        session.settings = std::move(settings);
+        connected = session.connect(cluster) == 0 && session.sync(4, 5, 1) == 0;
+        sinceMs = nowMs();
+    }
+    ~CompressedRun() { held->open(); }
+    void produce(const std::string &key, const std::string &value) {
+        // The key hash picks the partition, else the cursor one further
+        // than the last call's.
+        int32_t partition = key.empty()
+                                ? static_cast<int32_t>(cursor % 2)
+                                : static_cast<int32_t>(djb_hash(key.data(), key.size()) % 2);
+        cursor = static_cast<uint32_t>(partition) + 1;
+        EXPECT_EQ(session.produce(key, value), 0);
+        sent.push_back(
+            {partition, key.empty() ? Text{} : Text{key}, value.empty() ? Text{} : Text{value}});
+    }
+    std::vector<Sent> sentTo(int32_t partition) const {
+        std::vector<Sent> records;
+        for (const Sent &s : sent)
+            if (s.partition == partition)
+                records.push_back(s);
+        return records;
+    }
+    std::shared_ptr<FakeGate> held = std::make_shared<FakeGate>();
+    FakeCluster cluster;
+    ClusterSession session;
+    bool connected = false;
+    int64_t sinceMs = 0;
+    uint32_t cursor = 0;
+    std::vector<Sent> sent;
+};
+
+// Each codec, with and without idempotence (sealed batches): the batches
+// name the codec in their attributes and inflate, with the consumer's own
+// decoder, to exactly the records sent, in order, several to a batch.
+// Text goes out in a fraction of its size; gzip at level 0 only stores,
+// so the level reaches the codec.
+TEST(ProduceCompressed, EachCodecsBatchesReadBackToTheRecordsSent) {
+    struct Case {
+        const char *type, *level;
+        int16_t codec;
+        bool idempotent, smaller;
+    } cases[] = {
+        {"gzip", "-1", kCodecGzip, false, true},     {"gzip", "0", kCodecGzip, true, false},
+        {"snappy", "-1", kCodecSnappy, false, true}, {"snappy", "-1", kCodecSnappy, true, true},
+        {"lz4", "-1", kCodecLz4, false, true},       {"lz4", "12", kCodecLz4, true, true},
+        {"zstd", "-1", kCodecZstd, false, true},     {"zstd", "19", kCodecZstd, true, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.type) + " level " + c.level +
+                     (c.idempotent ? " idempotent" : ""));
+        if (!deflate_built_with(c.codec))
+            continue; // the library was built without it
+        CompressedRun run(c.idempotent,
+                          {{"compression.type", c.type}, {"compression.level", c.level}});
+        ASSERT_TRUE(run.connected);
+        run.produce("", "first"); // goes out at once, its reply held
+        ASSERT_TRUE(run.cluster.waitForProduce(0, 1, 5000));
+        size_t text = 0;
+        for (size_t i = 0; i < 300; ++i) {
+            std::string value = i % 50 == 7 ? std::string() : jsonRecord(i);
+            text += value.size();
+            run.produce(i % 3 ? "" : "user-" + std::to_string(i % 11), value);
+        }
+        run.produce("blob", std::string(300 * 1024, 'z')); // several 32 and 64 KiB blocks
+        run.held->open();
+        EXPECT_EQ(run.session.sync(2), 0);
+        std::vector<ProduceRequest> requests = run.cluster.produced(0);
+        std::vector<Decoded> batches =
+            decodeAll(requests, run.sinceMs, c.codec, c.idempotent ? kFakeProducerId : -1);
+        for (int32_t p = 0; p < 2; ++p) {
+            SCOPED_TRACE(p);
+            expectSame(onWire(batches, p), run.sentTo(p));
+        }
+        size_t wire = 0, most = 0;
+        for (const ProduceRequest &request : requests)
+            for (const ProduceRequest::Partition &p : request.partitions)
+                wire += p.recordsEnd - p.recordsPos;
+        for (const Decoded &batch : batches)
+            most = std::max(most, batch.records.size());
+        EXPECT_GE(most, 100u) << "records share batches";
+        text += 300 * 1024;
+        if (c.smaller) {
+            EXPECT_LT(wire, text / 4);
+        } else {
+            EXPECT_GT(wire, text);
+        }
+        EXPECT_EQ(run.session.pcb->ullMsgsProduced, run.sent.size());
+    }
+}
+
+// A codec that fails as a batch goes out (played by a library without it,
+// after BQXCONF accepted it): the batch's records fail with 7549 at the
+// synch point and nothing of them goes out, compressed or not; the
+// session goes on once the codec works again.
+TEST(ProduceCompressed, ACodecThatFailsFailsItsBatchAndSendsNothingOfIt) {
+    if (!deflate_built_with(kCodecLz4))
+        GTEST_SKIP() << "the library was built without lz4";
+    for (bool idempotent : {false, true}) {
+        SCOPED_TRACE(idempotent ? "idempotent" : "not idempotent");
+        CompressedRun run(idempotent, {{"compression.type", "lz4"}});
+        ASSERT_TRUE(run.connected);
+        run.held->open();
+        gpfnDeflateAvailable = [](int16_t codec) { return codec != kCodecLz4; };
+        for (int i = 0; i < 20; ++i)
+            run.produce(i % 2 ? "k" : "", jsonRecord(i));
+        int32_t rc = run.session.sync(2);
+        gpfnDeflateAvailable = deflate_built_with;
+        EXPECT_EQ(rc, 7549);
+        EXPECT_EQ(run.session.pcb->ullMsgsProduced, 0u);
+        std::vector<LogLine> lines = run.session.numbered("7549");
+        ASSERT_FALSE(lines.empty());
+        EXPECT_NE(lines[0].text.find("with lz4 failed"), std::string::npos) << lines[0].text;
+        EXPECT_NE(run.session.numbered("5007")[0].text.find("20 produced messages failed"),
+                  std::string::npos);
+        EXPECT_TRUE(run.cluster.produced(0).empty());
+        run.sent.clear();
+        run.sinceMs = nowMs();
+        run.produce("", "after");
+        EXPECT_EQ(run.session.sync(2), 0);
+        std::vector<Decoded> batches = decodeAll(run.cluster.produced(0), run.sinceMs, kCodecLz4,
+                                                 idempotent ? kFakeProducerId : -1);
+        ASSERT_EQ(batches.size(), 1u);
+        expectSame(batches[0].records, run.sent);
     }
 }
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <climits>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,6 +19,8 @@
 
 #include "api/pcb.h"
 #include "bqx.h"
+#include "codec/deflate.h"
+#include "codec/inflate.h"
 #include "consume/record_batch.h"
 #include "support/fake_cluster.h"
 
@@ -33,6 +36,7 @@ struct Attempt {
     int64_t producerId = -1;
     int16_t epoch = -1;
     int32_t sequence = -1;
+    int16_t codec = 0;
     std::vector<std::string> values;
     Bytes bytes;
 };
@@ -49,10 +53,23 @@ Attempt readAttempt(const ProduceRequest &request, const ProduceRequest::Partiti
     attempt.producerId = head.i64ProducerID;
     attempt.epoch = head.i16ProducerEpoch;
     attempt.sequence = head.i32BaseSequence;
-    uint32_t position = head.u32RecordsPos;
+    attempt.codec = head.i16Attributes & kBatchCodecMask;
+    // A compressed batch's records are read from what they inflate to.
+    const uint8_t *bytes = request.raw.data();
+    uint32_t position = head.u32RecordsPos, end = head.u32End;
+    std::unique_ptr<uint8_t, decltype(&free)> inflated(nullptr, free);
+    if (attempt.codec != 0) {
+        uint8_t *out = nullptr;
+        uint32_t outLen = 0;
+        EXPECT_EQ(inflate_records(attempt.codec, bytes + position, end - position,
+                                  kMaxInflatedBytes, &out, &outLen),
+                  InflateStatus::kOk);
+        inflated.reset(out);
+        bytes = out, position = 0, end = out ? outLen : 0;
+    }
     for (int32_t i = 0; i < head.i32RecordCount; ++i) {
         RecordView record{};
-        if (record_read(request.raw.data(), position, head.u32End, &record) != nullptr)
+        if (record_read(bytes, position, end, &record) != nullptr)
             break;
         attempt.values.emplace_back(reinterpret_cast<const char *>(record.pValue),
                                     static_cast<size_t>(record.i32ValueLen));
@@ -164,7 +181,7 @@ struct IdemCluster {
 class ProduceIdem : public ::testing::Test, public IdemCluster {};
 
 // The first attempt of the first batch fails as a row says; the batch goes
-// again, byte for byte, and the log holds every message once, in order. A
+// again, byte for byte (compressed as it was), and the log holds every message once, in order. A
 // stored batch answered again is DUPLICATE_SEQUENCE_NUMBER: success.
 TEST(ProduceIdemRetry, FailedAttemptIsSentAgainUnchangedAndStoredOnce) {
     struct Row {
@@ -182,36 +199,43 @@ TEST(ProduceIdemRetry, FailedAttemptIsSentAgainUnchangedAndStoredOnce) {
         {"NOT_ENOUGH_REPLICAS_AFTER_APPEND after storing", {true, 20}, true},
         {"DUPLICATE_SEQUENCE_NUMBER", {true, 46}, false},
     };
-    for (int32_t mode : {4, 1})
-        for (const Row &row : rows) {
-            SCOPED_TRACE(std::string(row.name) + " in mode " + std::to_string(mode));
-            IdemCluster c;
-            c.mode = mode;
-            c.script = [&](const Attempt &, size_t index) -> std::optional<Scripted> {
-                if (index == 0)
-                    return row.first;
-                return std::nullopt;
-            };
-            ASSERT_NO_FATAL_FAILURE(c.start());
-            for (const std::string &v : c.values(3))
-                EXPECT_EQ(c.produce(v), 0);
-            EXPECT_EQ(c.session.sync(2), 0);
-            EXPECT_EQ(c.log[0], c.values(3));
-            EXPECT_EQ(c.session.pcb->ullMsgsProduced, 3u) << "acknowledged once each";
-            std::vector<Attempt> attempts = c.taken();
-            ASSERT_GE(attempts.size(), 2u);
-            EXPECT_EQ(attempts[0].producerId, kFakeProducerId);
-            EXPECT_EQ(attempts[0].sequence, 0);
-            bool resent = row.resent;
-            size_t again = 1;
-            while (again < attempts.size() && attempts[again].sequence != 0)
-                ++again;
-            EXPECT_EQ(again < attempts.size(), resent);
-            if (again < attempts.size()) {
-                EXPECT_EQ(attempts[again].bytes, attempts[0].bytes);
+    // Compressed batches too: the retry sends the compressed bytes again.
+    for (int16_t codec : {kCodecNone, kCodecZstd})
+        for (int32_t mode : {4, 1})
+            for (const Row &row : rows) {
+                if (codec != kCodecNone && !deflate_built_with(codec))
+                    continue;
+                SCOPED_TRACE(std::string(row.name) + " in mode " + std::to_string(mode) + ", " +
+                             deflate_codec_name(codec));
+                IdemCluster c;
+                c.mode = mode;
+                c.session.settings = {{"compression.type", deflate_codec_name(codec)}};
+                c.script = [&](const Attempt &, size_t index) -> std::optional<Scripted> {
+                    if (index == 0)
+                        return row.first;
+                    return std::nullopt;
+                };
+                ASSERT_NO_FATAL_FAILURE(c.start());
+                for (const std::string &v : c.values(3))
+                    EXPECT_EQ(c.produce(v), 0);
+                EXPECT_EQ(c.session.sync(2), 0);
+                EXPECT_EQ(c.log[0], c.values(3));
+                EXPECT_EQ(c.session.pcb->ullMsgsProduced, 3u) << "acknowledged once each";
+                std::vector<Attempt> attempts = c.taken();
+                ASSERT_GE(attempts.size(), 2u);
+                EXPECT_EQ(attempts[0].producerId, kFakeProducerId);
+                EXPECT_EQ(attempts[0].sequence, 0);
+                EXPECT_EQ(attempts[0].codec, codec);
+                bool resent = row.resent;
+                size_t again = 1;
+                while (again < attempts.size() && attempts[again].sequence != 0)
+                    ++again;
+                EXPECT_EQ(again < attempts.size(), resent);
+                if (again < attempts.size()) {
+                    EXPECT_EQ(attempts[again].bytes, attempts[0].bytes);
+                }
+                EXPECT_EQ(c.session.pcb->ullRetriedRequests > 0, resent);
             }
-            EXPECT_EQ(c.session.pcb->ullRetriedRequests > 0, resent);
-        }
 }
 
 // OUT_OF_ORDER_SEQUENCE_NUMBER for the oldest unsettled batch: the broker
