@@ -3,6 +3,9 @@
 import os
 import shutil
 import subprocess
+import sys
+import threading
+import time
 
 import pytest
 
@@ -15,7 +18,7 @@ def consume_all(session, group, count, size=1 << 20):
     """`count` messages, then proof that no further one arrives."""
     got = []
     for message in session.consume(group, timeout=WAIT, size=size):
-        got.append(message)
+        got.append(message.value)
         if len(got) == count:
             break
     assert len(got) == count, "%d of %d messages" % (len(got), count)
@@ -127,7 +130,7 @@ def test_info_gives_key_partition_offset_and_timestamp(kafka, new_topic, group):
         session.sync(2, 0, 0)
         seen = {}
         for message in session.consume(group, timeout=WAIT):
-            seen[message] = session.info()
+            seen[message.value] = session.info()
             if len(seen) == 2:
                 break
         assert seen[b"first"].key == long_key
@@ -137,3 +140,80 @@ def test_info_gives_key_partition_offset_and_timestamp(kafka, new_topic, group):
             assert info.timestamp > 1600000000000
             assert not info.value_null
 
+
+
+def test_message_fields_agree_with_kcat(kafka, new_topic, group):
+    topic = new_topic(3)
+    sent = [(b"key-%d" % i, b"value-%d" % i) for i in range(6)] + [(None, b"no key")]
+    with bqx.Session(config={"partitioner": "murmur2"}) as session:
+        session.connect(kafka["KAFKA_BOOTSTRAP"], topic)
+        session.sync(1)
+        for key, value in sent:
+            session.produce(value, key=key)
+        session.produce("text ü")  # a str goes out as UTF-8
+        got = []
+        for message in session.consume(group, timeout=WAIT):
+            got.append(message)
+            if len(got) == len(sent) + 1:
+                break
+    out = subprocess.run(["kcat", "-C", "-b", kafka["KAFKA_BOOTSTRAP"], "-t", topic, "-e", "-q",
+                          "-f", "%k|%p|%o|%T|%s\n", "-c", str(len(got))],
+                         check=True, capture_output=True, timeout=60).stdout
+    shown = sorted(tuple(line.split(b"|", 4)) for line in out.splitlines())
+    ours = sorted((m.key or b"", b"%d" % m.partition, b"%d" % m.offset, b"%d" % m.timestamp,
+                   m.value) for m in got)
+    assert ours == shown
+    assert [m.key for m in got if m.value == b"no key"] == [None]
+    assert "text ü".encode() in [m.value for m in got]
+
+
+def test_float_and_none_timeouts(kafka, new_topic, group):
+    with bqx.Session() as session:
+        session.connect(kafka["KAFKA_BOOTSTRAP"], new_topic(1))
+        list(session.consume(group, timeout=WAIT))  # joins the group, nothing there
+        start = time.monotonic()
+        assert list(session.consume(group, timeout=0.5)) == []
+        waited = time.monotonic() - start
+        assert 0.9 <= waited < 5, waited  # rounded up to one second
+        # None waits without limit: the call still waits after 3 seconds,
+        # until the session is closed under it (7502).
+        outcome = []
+
+        def consume_without_limit():
+            try:
+                outcome.extend(session.consume(group, timeout=None))
+            except bqx.BqxError as error:
+                outcome.append(error.number)
+        waiter = threading.Thread(target=consume_without_limit)
+        waiter.start()
+        waiter.join(3)
+        assert waiter.is_alive() and outcome == []
+        session.close()
+        waiter.join(30)
+        assert not waiter.is_alive() and outcome == [7502]
+
+
+def test_fresh_environment_installs_and_runs_without_bqx_library(kafka, new_topic, group,
+                                                                   tmp_path):
+    # The wheel built from ./python (the ctest stage builds it once and
+    # names it in BQX_WHEEL) installs into a virtual environment that has
+    # nothing else, offline, and brings its library and C module along.
+    wheel = os.environ.get("BQX_WHEEL")
+    assert wheel, "BQX_WHEEL names the wheel built by pip wheel ./python"
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
+    python = str(venv / "bin" / "python")
+    subprocess.run([python, "-m", "pip", "install", "-q", "--no-index", wheel], check=True)
+    script = ("import sys, bqx\n"
+              "lib = bqx.library()\n"
+              "assert lib.path.startswith(sys.prefix), lib.path\n"
+              "assert lib.fast is not None\n"
+              "with bqx.Session() as s:\n"
+              "    s.connect(sys.argv[1], sys.argv[2]); s.sync(1); s.produce('fresh', key='k')\n"
+              "    m = next(s.consume(sys.argv[3], timeout=30))\n"
+              "    print(m.value.decode(), m.key.decode())\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("BQX_LIBRARY", "PYTHONPATH")}
+    out = subprocess.run([python, "-c", script, kafka["KAFKA_BOOTSTRAP"], new_topic(1), group],
+                         check=True, capture_output=True, text=True, env=env, cwd=tmp_path,
+                         timeout=120).stdout
+    assert out.split() == ["fresh", "k"]
