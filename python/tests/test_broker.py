@@ -167,30 +167,43 @@ def test_message_fields_agree_with_kcat(kafka, new_topic, group):
     assert "text ü".encode() in [m.value for m in got]
 
 
+def consume_in_thread(session, group, timeout):
+    """A thread consuming with `timeout`; its outcome: messages, or the
+    number of the BqxError that ended it."""
+    outcome = []
+
+    def consume():
+        try:
+            outcome.extend(session.consume(group, timeout=timeout))
+        except bqx.BqxError as error:
+            outcome.append(error.number)
+    thread = threading.Thread(target=consume)
+    thread.start()
+    return thread, outcome
+
+
 def test_float_and_none_timeouts(kafka, new_topic, group):
     with bqx.Session() as session:
         session.connect(kafka["KAFKA_BOOTSTRAP"], new_topic(1))
-        list(session.consume(group, timeout=WAIT))  # joins the group, nothing there
+        list(session.consume(group, timeout=5))  # joins the group, nothing there
+        # 0.5 is rounded up to one second (0 would wait without limit).
         start = time.monotonic()
-        assert list(session.consume(group, timeout=0.5)) == []
+        waiter, outcome = consume_in_thread(session, group, 0.5)
+        waiter.join(5)
         waited = time.monotonic() - start
-        assert 0.9 <= waited < 5, waited  # rounded up to one second
         # None waits without limit: the call still waits after 3 seconds,
         # until the session is closed under it (7502).
-        outcome = []
-
-        def consume_without_limit():
-            try:
-                outcome.extend(session.consume(group, timeout=None))
-            except bqx.BqxError as error:
-                outcome.append(error.number)
-        waiter = threading.Thread(target=consume_without_limit)
-        waiter.start()
-        waiter.join(3)
-        assert waiter.is_alive() and outcome == []
+        if not waiter.is_alive():
+            waiter, outcome = consume_in_thread(session, group, None)
+            waiter.join(3)
+            assert waiter.is_alive() and outcome == []
+        else:
+            waited = None
         session.close()
         waiter.join(30)
-        assert not waiter.is_alive() and outcome == [7502]
+        assert not waiter.is_alive()
+    assert waited is not None and 0.9 <= waited < 5, "0.5 s waited %s s" % waited
+    assert outcome == [7502]
 
 
 def test_fresh_environment_installs_and_runs_without_bqx_library(kafka, new_topic, group,
