@@ -60,10 +60,12 @@ class BuildWithLibrary(build_py):
 
     def run(self) -> None:
         super().run()
+        target = pathlib.Path(self.build_lib) / "bqx" / LIBRARY_NAME
         if os.environ.get("BQX_LIBRARY"):
+            # A library an earlier build left in build_lib is not this one.
+            target.unlink(missing_ok=True)
             return
         built = build_library(pathlib.Path(self.get_finalized_command("build").build_temp))
-        target = pathlib.Path(self.build_lib) / "bqx" / LIBRARY_NAME
         target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(built.resolve(), target)  # the file, not the symlink
         target.chmod(0o755)
