@@ -53,10 +53,15 @@ def test_keyed_messages_keep_their_order_and_keys(kafka, new_topic, group):
     assert read_with_kcat(kafka, topic, len(sent)) == sorted(sent)
 
 
-def test_binary_values_round_trip(kafka, new_topic, group):
+# The per-message calls through the C module and through ctypes.
+both_paths = pytest.mark.parametrize("fast", [True, False], ids=["c-module", "ctypes"])
+
+
+@both_paths
+def test_binary_values_round_trip(kafka, new_topic, group, fast):
     topic = new_topic(1)
     values = [bytes(range(256)), b"\0" * 7, b"\xff\xfe", os.urandom(200_000), "grüße"]
-    with bqx.Session() as session:
+    with bqx.Session(lib=bqx.Library(fast=fast)) as session:
         session.connect(kafka["KAFKA_BOOTSTRAP"], topic)
         session.sync(1)
         for value in values:
@@ -81,18 +86,20 @@ def test_batched_run_reaches_the_synch_point_complete(kafka, new_topic, group):
     assert sorted(got) == sent
 
 
-def test_long_message_is_cut_with_a_warning(kafka, new_topic, group):
+@both_paths
+def test_long_message_is_cut_with_a_warning(kafka, new_topic, group, fast):
     topic = new_topic(1)
-    with bqx.Session() as session:
+    with bqx.Session(lib=bqx.Library(fast=fast)) as session:
         session.connect(kafka["KAFKA_BOOTSTRAP"], topic)
         session.sync(1)
         for value in (b"x" * 100, b"y" * 10, b"z" * 11):
             session.produce(value)
+        session.produce(b"w", key=b"k" * 12)  # the key is cut
         with pytest.warns(bqx.BqxWarning) as caught:
-            got = consume_all(session, group, 3, size=10)
-    assert got == [b"x" * 10, b"y" * 10, b"z" * 10]
-    # The first and the third were cut, not the one that fits exactly.
-    assert [w.message.number for w in caught] == [5000, 5000]
+            got = consume_all(session, group, 4, size=10)
+    assert got == [b"x" * 10, b"y" * 10, b"z" * 10, b"w"]
+    # The first, third and fourth were cut, not the one that fits exactly.
+    assert [w.message.number for w in caught] == [5000, 5000, 5000]
 
 
 def test_sasl_round_trip_and_wrong_password(kafka, new_topic, group):

@@ -19,6 +19,7 @@ typedef int32_t (*InfoFn)(int32_t, char *, uint32_t *, int32_t *, int64_t *, int
 static ProduceFn produceFn;
 static ConsumeFn consumeFn;
 static InfoFn infoFn;
+static PyObject *messageType; /* bqx.Message, a tuple subclass */
 
 enum { kShortKey = 31, kWholeKey = 1024 };
 
@@ -105,12 +106,19 @@ static int produceOne(int32_t handle, PyObject *value, PyObject *key, uint32_t c
 static PyObject *fastBind(PyObject *self, PyObject *args) {
     (void)self;
     unsigned long long produce, consume, info;
-    if (!PyArg_ParseTuple(args, "KKK", &produce, &consume, &info))
+    PyObject *message;
+    if (!PyArg_ParseTuple(args, "KKKO!", &produce, &consume, &info, &PyType_Type, &message))
         return NULL;
     if (!produce || !consume || !info) {
         PyErr_SetString(PyExc_ValueError, "bind: null entry point");
         return NULL;
     }
+    if (!PyType_IsSubtype((PyTypeObject *)message, &PyTuple_Type)) {
+        PyErr_SetString(PyExc_TypeError, "bind: the message type must be a tuple subclass");
+        return NULL;
+    }
+    Py_INCREF(message);
+    Py_XSETREF(messageType, message);
     produceFn = (ProduceFn)(uintptr_t)produce;
     consumeFn = (ConsumeFn)(uintptr_t)consume;
     infoFn = (InfoFn)(uintptr_t)info;
@@ -169,26 +177,47 @@ static PyObject *fastProduceMany(PyObject *self, PyObject *args) {
     return Py_BuildValue("(ni)", index, (int)result);
 }
 
-/* consume(handle, group, buffer, key_buffer, convert, timeout) ->
- *   (code, value, key, partition, offset, timestamp, flags, value length,
- *    key length)
- * buffer and key_buffer are writable buffers (bytearray): the value may
- * fill all of buffer but its last byte (the library's terminating zero),
- * the key all of key_buffer. Lengths are the full ones the library gave;
- * value and key are cut to their buffers. On a code other than 0 the other
- * items are None. */
+/* A message of the bound type from its five fields (references stolen). */
+static PyObject *newMessage(PyObject *value, PyObject *key, int32_t partition, int64_t offset,
+                            int64_t timestamp) {
+    PyObject *items = Py_BuildValue("(NNiLL)", value, key, (int)partition, (long long)offset,
+                                    (long long)timestamp);
+    if (!items)
+        return NULL;
+    PyObject *args = PyTuple_Pack(1, items);
+    Py_DECREF(items);
+    if (!args)
+        return NULL;
+    PyObject *message = PyTuple_Type.tp_new((PyTypeObject *)messageType, args, NULL);
+    Py_DECREF(args);
+    return message;
+}
+
+/* consume(handle, group, buffer, key_buffer, convert, timeout, size):
+ * BQXCONS into buffer, then BQXINFO into key_buffer (writable buffers, e.g.
+ * bytearray: the value may fill all of buffer but its last byte, the
+ * library's terminating zero; size is at most that). Returns the return
+ * code (an int) when either call failed, else a Message with value and key
+ * cut to size bytes, or (Message, True) when one of them was cut. */
 static PyObject *fastConsume(PyObject *self, PyObject *args) {
     (void)self;
     int handle, convert, timeout;
+    Py_ssize_t size;
     Py_buffer group, buffer, keyBuffer;
-    if (!PyArg_ParseTuple(args, "iy*w*w*ii", &handle, &group, &buffer, &keyBuffer, &convert,
-                          &timeout))
+    if (!PyArg_ParseTuple(args, "iy*w*w*iin", &handle, &group, &buffer, &keyBuffer, &convert,
+                          &timeout, &size))
         return NULL;
     PyObject *out = NULL;
-    if (!bound() || buffer.len < 2 || (uint64_t)buffer.len > (uint64_t)UINT32_MAX ||
-        (uint64_t)keyBuffer.len > UINT32_MAX || group.len > INT32_MAX) {
+    if (!bound() || !messageType) {
         if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_ValueError, "consume: buffer of 2 bytes to 4 GiB needed");
+            PyErr_SetString(PyExc_RuntimeError, "bqx._fast: bind() was not called");
+        goto done;
+    }
+    if (buffer.len < 2 || (uint64_t)buffer.len > (uint64_t)UINT32_MAX + 1 ||
+        (uint64_t)keyBuffer.len > UINT32_MAX || group.len > INT32_MAX || size < 1 ||
+        size > buffer.len - 1 || size > keyBuffer.len) {
+        PyErr_SetString(PyExc_ValueError,
+                        "consume: 1 <= size < len(buffer) <= 4 GiB, size <= len(key_buffer)");
         goto done;
     }
     uint32_t length = (uint32_t)(buffer.len - 1);
@@ -204,23 +233,25 @@ static PyObject *fastConsume(PyObject *self, PyObject *args) {
                         &flags);
     Py_END_ALLOW_THREADS
     if (result != 0) {
-        out = Py_BuildValue("(iOOOOOOOO)", (int)result, Py_None, Py_None, Py_None, Py_None,
-                            Py_None, Py_None, Py_None, Py_None);
+        out = PyLong_FromLong(result);
         goto done;
     }
-    Py_ssize_t valueUsed = length < (uint32_t)(buffer.len - 1) ? (Py_ssize_t)length
-                                                               : buffer.len - 1;
-    Py_ssize_t keyUsed = keyLength < (uint32_t)keyBuffer.len ? (Py_ssize_t)keyLength
-                                                             : keyBuffer.len;
-    PyObject *value = PyBytes_FromStringAndSize(buffer.buf, valueUsed);
-    PyObject *key = (flags & 2u) ? (Py_INCREF(Py_None), Py_None)
-                                 : PyBytes_FromStringAndSize(keyBuffer.buf, keyUsed);
-    if (value && key)
-        out = Py_BuildValue("(iOOiLLIkk)", 0, value, key, (int)partition, (long long)offset,
-                            (long long)timestamp, (unsigned int)flags, (unsigned long)length,
-                            (unsigned long)keyLength);
-    Py_XDECREF(value);
-    Py_XDECREF(key);
+    int valueNull = (flags & 1u) != 0, keyNull = (flags & 2u) != 0;
+    int cut = (!valueNull && length > (uint64_t)size) || (!keyNull && keyLength > (uint64_t)size);
+    PyObject *value = valueNull ? (Py_INCREF(Py_None), Py_None)
+                                : PyBytes_FromStringAndSize(
+                                      buffer.buf, length < (uint64_t)size ? length : size);
+    PyObject *key = keyNull ? (Py_INCREF(Py_None), Py_None)
+                            : PyBytes_FromStringAndSize(
+                                  keyBuffer.buf, keyLength < (uint64_t)size ? keyLength : size);
+    if (!value || !key) {
+        Py_XDECREF(value);
+        Py_XDECREF(key);
+        goto done;
+    }
+    out = newMessage(value, key, partition, offset, timestamp);
+    if (out && cut)
+        out = Py_BuildValue("(NO)", out, Py_True);
 done:
     PyBuffer_Release(&group);
     PyBuffer_Release(&buffer);
@@ -229,14 +260,16 @@ done:
 }
 
 static PyMethodDef methods[] = {
-    {"bind", fastBind, METH_VARARGS, "bind(produce, consume, info): the entry points' addresses"},
+    {"bind", fastBind, METH_VARARGS,
+     "bind(produce, consume, info, message_type): the entry points' addresses and the type "
+     "of consume's messages"},
     {"produce", (PyCFunction)(void (*)(void))fastProduce, METH_FASTCALL,
      "produce(handle, value, key, convert, whole_keys) -> BQXPROD's return code"},
     {"produce_many", fastProduceMany, METH_VARARGS,
      "produce_many(handle, values, key, convert, whole_keys) -> (index, code)"},
     {"consume", fastConsume, METH_VARARGS,
-     "consume(handle, group, buffer, key_buffer, convert, timeout) -> (code, value, key, "
-     "partition, offset, timestamp, flags, value length, key length)"},
+     "consume(handle, group, buffer, key_buffer, convert, timeout, size) -> code, Message "
+     "or (Message, True) when cut"},
     {NULL, NULL, 0, NULL},
 };
 

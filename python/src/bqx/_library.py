@@ -255,9 +255,10 @@ def _bind_fast(cdll: ctypes.CDLL) -> Any:
         from . import _fast
     except ImportError:
         return None
-    addresses = [ctypes.cast(getattr(cdll, name), ctypes.c_void_p).value
-                 for name in ("BQXPROD", "BQXCONS", "BQXINFO")]
-    _fast.bind(*addresses)
+    from .session import Message
+    produce, consume, info = (ctypes.cast(getattr(cdll, name), ctypes.c_void_p).value
+                              for name in ("BQXPROD", "BQXCONS", "BQXINFO"))
+    _fast.bind(produce, consume, info, Message)
     return _fast
 
 

@@ -313,32 +313,34 @@ class Session:
         fast = self._fast
         flag = 1 if convert else 0
         while True:
-            handle = self._open_handle("CONS")
+            handle = self.handle
+            if handle is None:
+                raise BqxError(INVALID_HANDLE, "BQXCONS on a closed session")
             if fast is not None:
-                got = fast.consume(handle, group_bytes, buffer, key_buffer, flag, seconds)
+                got = fast.consume(handle, group_bytes, buffer, key_buffer, flag, seconds, size)
             else:
-                got = self._consume_ctypes(handle, group_bytes, buffer, key_buffer, flag, seconds)
-            result = got[0]
-            if result:
-                if result == CONSUME_TIMEOUT:
+                got = self._consume_ctypes(handle, group_bytes, buffer, key_buffer, flag,
+                                           seconds, size)
+            if type(got) is Message:
+                yield got
+            elif isinstance(got, int):
+                if got == CONSUME_TIMEOUT:
                     return
-                self._check("CONS", result)
-            _, value, key, partition, offset, timestamp, flags, length, key_length = got
-            if length > size or key_length > size:
+                self._check("CONS", got)  # raises (a warning would go on)
+            else:
                 warnings.warn(BqxWarning(TRUNCATED, "Received Message longer than %d bytes "
                                                     "truncated to %d bytes" % (size, size)),
                               stacklevel=2)
-                value = value[:size]
-                key = None if key is None else key[:size]
-            yield Message(None if flags & INFO_VALUE_NULL else value, key, partition, offset,
-                          timestamp)
+                yield got[0]
 
     def _consume_ctypes(self, handle: int, group: bytes, buffer: bytearray,
-                        key_buffer: bytearray, convert: int, seconds: int) -> Tuple[Any, ...]:
+                        key_buffer: bytearray, convert: int, seconds: int,
+                        size: int) -> Union[int, Message, Tuple[Message, bool]]:
+        """What bqx._fast.consume gives, through ctypes."""
         length = ctypes.c_uint32(len(buffer) - 1)
         result = self._lib.CONS(handle, group, len(group), buffer, length, convert, seconds)
         if result:
-            return (result,) + (None,) * 8
+            return result
         key_length = ctypes.c_uint32(len(key_buffer))
         partition = ctypes.c_int32()
         offset, timestamp = ctypes.c_int64(), ctypes.c_int64()
@@ -346,12 +348,14 @@ class Session:
         result = self._lib.INFO(handle, key_buffer, key_length, partition, offset, timestamp,
                                 flags)
         if result:
-            return (result,) + (None,) * 8
-        used = min(length.value, len(buffer) - 1)
-        key = None if flags.value & INFO_KEY_NULL else \
-            bytes(key_buffer[:min(key_length.value, len(key_buffer))])
-        return (0, bytes(buffer[:used]), key, partition.value, offset.value, timestamp.value,
-                flags.value, length.value, key_length.value)
+            return result
+        value_null, key_null = flags.value & INFO_VALUE_NULL, flags.value & INFO_KEY_NULL
+        value = None if value_null else bytes(buffer[:min(length.value, size)])
+        key = None if key_null else bytes(key_buffer[:min(key_length.value, size)])
+        message = Message(value, key, partition.value, offset.value, timestamp.value)
+        if (not value_null and length.value > size) or (not key_null and key_length.value > size):
+            return message, True
+        return message
 
     def conf(self, name: str, value: Union[str, int, bool]) -> None:
         """Sets one setting by name (BQXCONF), e.g. conf("client.id", "svc"),
