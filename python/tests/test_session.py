@@ -1,9 +1,5 @@
 """Session life cycle and error paths that need no broker."""
 
-import os
-import subprocess
-import sys
-
 import pytest
 
 import bqx

@@ -89,11 +89,6 @@ _reader: Optional[_Reader] = None
 _reader_lock = threading.Lock()
 
 
-def routed() -> bool:
-    """Whether the library's lines go to Python's logging (BQX_LOG unset)."""
-    return _reader is not None
-
-
 class _Opening:
     """Context of a BQXOPEN: BQX_LOG names the pipe while it runs, unless the
     program set BQX_LOG itself, which is then left as it is."""
