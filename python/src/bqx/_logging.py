@@ -40,8 +40,8 @@ class _Reader:
         self._next_marker = 0
         self._marker_lock = threading.Lock()
         self._level = logging.INFO
-        thread = threading.Thread(target=self._run, name="bqx-log", daemon=True)
-        thread.start()
+        self.thread = threading.Thread(target=self._run, name="bqx-log", daemon=True)
+        self.thread.start()
 
     def _run(self) -> None:
         pending = b""
@@ -76,7 +76,10 @@ class _Reader:
 
     def flush(self) -> bool:
         """Waits until the lines written so far are emitted; False if the
-        reader did not get there within FLUSH_WAIT seconds."""
+        reader did not get there within FLUSH_WAIT seconds, or the caller is
+        the reader itself (a handler that calls the library)."""
+        if threading.current_thread() is self.thread:
+            return False
         with self._marker_lock:
             self._next_marker += 1
             marker = self._next_marker
@@ -97,12 +100,16 @@ class _Opening:
         global _reader
         _reader_lock.acquire()
         self._set = False
-        if LOG_VARIABLE in os.environ:
-            return
-        if _reader is None:
-            _reader = _Reader()
-        os.environ[LOG_VARIABLE] = _reader.setting
-        self._set = True
+        try:
+            if LOG_VARIABLE in os.environ:
+                return
+            if _reader is None:
+                _reader = _Reader()
+            os.environ[LOG_VARIABLE] = _reader.setting
+            self._set = True
+        except BaseException:
+            _reader_lock.release()
+            raise
 
     def __exit__(self, *exc: object) -> None:
         if self._set:
