@@ -77,8 +77,11 @@ def test_batched_run_reaches_the_synch_point_complete(kafka, new_topic, group):
     with bqx.Session() as session:
         session.connect(kafka["KAFKA_BOOTSTRAP"], topic)
         session.sync(4, send_window=2)
-        for value in sent:
+        for value in sent[:1000]:
             session.produce(value)
+        # The rest in one call, from a generator, str values as UTF-8.
+        assert session.produce_many(v.decode() if i % 2 else v
+                                    for i, v in enumerate(sent[1000:])) == len(sent) - 1000
         session.sync(2)  # every batch sent and acknowledged
         with bqx.Session() as reader:
             reader.connect(kafka["KAFKA_BOOTSTRAP"], topic)
