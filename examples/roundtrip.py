@@ -5,29 +5,31 @@ timestamp.
 
     roundtrip.py BOOTSTRAP TOPIC GROUP
 
-The package is python/ of the source tree (pip install ./python); the
-library is found through BQX_LIBRARY or the system loader.
+The package is python/ of the source tree (pip install ./python, which
+bundles the library); BQX_LIBRARY names another library to load. The
+library's log lines go to Python's logging (logger "bqx"): warnings and
+errors show on standard error.
 """
+import logging
 import sys
 
 import bqx
 
 
-def main(bootstrap, topic, group):
+def main(bootstrap: str, topic: str, group: str) -> int:
+    logging.basicConfig(level=logging.WARNING, format="%(name)s %(levelname)s %(message)s")
     count = 5
-    with bqx.Session() as session:
-        session.conf("client.id", "example-python")
-        session.conf("partitioner", "murmur2")
+    received = 0
+    with bqx.Session(config={"client.id": "example-python", "partitioner": "murmur2"}) as session:
         session.connect(bootstrap, topic)
         session.sync(1)  # each produce waits for its acknowledgement
         for i in range(count):
-            session.produce(b"python message %d" % i, key=b"python-key-%d" % i)
-        received = 0
-        for value in session.consume(group, timeout=30):
-            info = session.info()
+            session.produce("python message %d" % i, key="python-key-%d" % i)
+        for message in session.consume(group, timeout=30):
+            key = message.key.decode() if message.key is not None else "-"
+            value = message.value.decode() if message.value is not None else "-"
             print("key=%s partition=%d offset=%d timestamp=%d value=%s"
-                  % (info.key.decode(), info.partition, info.offset, info.timestamp,
-                     value.decode()))
+                  % (key, message.partition, message.offset, message.timestamp, value))
             received += 1
             if received == count:
                 break

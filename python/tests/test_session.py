@@ -1,9 +1,5 @@
 """Session life cycle and error paths that need no broker."""
 
-import os
-import subprocess
-import sys
-
 import pytest
 
 import bqx
@@ -42,18 +38,20 @@ def test_sixth_session_is_refused():
     bqx.Session().close()  # the slots are free again
 
 
-@pytest.mark.parametrize("call, number, text, stored", [
+@pytest.mark.parametrize("call, number, text, stored, retriable", [
     # Nothing listens on port 1 of the loopback address.
-    (lambda s: s.connect("127.0.0.1:1", "t"), 7500, "Connection refused", True),
-    (lambda s: s.connect(":1", "t"), 7519, "No valid IP address or hostname", True),
+    (lambda s: s.connect("127.0.0.1:1", "t"), 7500, "Connection refused", True, True),
+    (lambda s: s.connect(":1", "t"), 7519, "No valid IP address or hostname", True, False),
     # Logged without the session: the text says where to look.
-    (lambda s: s.sync(3), 7527, "BQXSYNC returned 7527 (see the log)", False),
+    (lambda s: s.sync(3), 7527, "BQXSYNC returned 7527 (see the log)", False, False),
+    (lambda s: s.produce(b"v"), 7507, "", True, False),
 ])
-def test_errors_carry_number_and_text(call, number, text, stored):
+def test_errors_carry_number_text_and_retriable(call, number, text, stored, retriable):
     with bqx.Session() as session:
         with pytest.raises(bqx.BqxError) as raised:
             call(session)
         assert raised.value.number == number
+        assert raised.value.retriable is retriable
         assert text in raised.value.text
         # A stored error's text is the one BQXGERR reports.
         assert (session.last_error() == (number, raised.value.text)) == stored
@@ -84,6 +82,43 @@ def test_refused_settings_raise_7548(name, value, text):
             session.conf(name, value)
         assert raised.value.number == 7548
         assert text in raised.value.text
+    # The same through config=: the session it opened is closed again.
+    with pytest.raises(bqx.BqxError) as raised:
+        bqx.Session(config={"client.id": "py", name: value})
+    assert raised.value.number == 7548
+    sessions = [bqx.Session() for _ in range(5)]  # all five slots are free
+    for session in sessions:
+        session.close()
+
+
+def test_config_entries_reach_bqxconf():
+    # Each entry is set: a bool as true/false (enable.idempotence takes no
+    # other word), the partitioner as the whole-key switch of produce().
+    with bqx.Session(config={"enable.idempotence": False, "partitioner": "murmur2",
+                             "statistics.interval.ms": 0}) as session:
+        with pytest.raises(bqx.BqxError) as raised:  # a 40-byte key passes to the library
+            session.produce(b"v", key=b"k" * 40)
+        assert raised.value.number == 7507
+
+
+@pytest.mark.parametrize("timeout, seconds", [
+    (None, 0), (0, 0), (0.0, 0), (0.001, 1), (0.5, 1), (1, 1), (1.0, 1), (2.5, 3),
+    (2147483647, 2147483647),
+])
+def test_timeouts_become_whole_seconds(timeout, seconds):
+    assert bqx.whole_seconds(timeout) == seconds
+
+
+@pytest.mark.parametrize("timeout, error", [
+    (-1, ValueError), (-0.5, ValueError), (float("nan"), ValueError),
+    (float("inf"), ValueError), (2147483648, ValueError), ("1", TypeError), (True, TypeError),
+])
+def test_timeouts_outside_seconds_are_refused(timeout, error):
+    with pytest.raises(error):
+        bqx.whole_seconds(timeout)
+    with bqx.Session() as session:
+        with pytest.raises(error):
+            next(session.consume("g", timeout=timeout))
 
 
 def test_murmur2_partitioner_takes_whole_keys_and_info_needs_a_message():
@@ -98,16 +133,3 @@ def test_murmur2_partitioner_takes_whole_keys_and_info_needs_a_message():
         with pytest.raises(bqx.BqxError) as raised:
             session.info()
         assert raised.value.number == 7522
-
-
-def test_sessions_left_open_are_closed_at_exit():
-    # A child interpreter opens two sessions and ends without closing them:
-    # the exit closes both, as the statistics lines of BQXCLSE (written at
-    # debug level 1) show.
-    script = ("import bqx\n"
-              "a = bqx.Session(); a.debug(1)\n"
-              "b = bqx.Session(); b.debug(1); b.close()\n"
-              "c = bqx.Session(); c.debug(1)\n")
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                         env=dict(os.environ), timeout=60, check=True).stdout
-    assert out.count("Stats: #Msgs produce") == 3

@@ -109,3 +109,44 @@ def test_table_address_must_match_bqxfunc(lib):
     assert _library._table_address(lib.cdll, low_word) & 0xFFFFFFFF == low_word
     with pytest.raises(bqx.LibraryError):
         _library._table_address(lib.cdll, low_word ^ 0x10)
+
+
+def _u32(value):
+    return ctypes.c_uint32(value)
+
+
+@pytest.mark.parametrize("name, args, error", [
+    # A length past its bytes: the library would read past the object.
+    ("CONN", (0, b"x", 100, b"t", 1), ValueError),
+    ("CONF", (0, b"client.id", 9, bytearray(b"v"), 2), ValueError),
+    ("PROD", (0, None, 1, b"v", 1, 0), ValueError),           # no key with a length
+    # A capacity past the buffer: the library would write past it.
+    ("CONS", (0, b"g", 1, bytearray(8), _u32(8), 0, 1), ValueError),  # no room for the zero
+    ("GERR", (0, ctypes.create_string_buffer(8), ctypes.c_int32(9)), ValueError),
+    ("INFO", (0, bytearray(4), _u32(5), ctypes.c_int32(), ctypes.c_int64(), ctypes.c_int64(),
+              _u32(0)), ValueError),
+    # A result slot smaller than the number written into it.
+    ("INFO", (0, bytearray(4), _u32(4), ctypes.c_int16(), ctypes.c_int64(), ctypes.c_int64(),
+              _u32(0)), ValueError),
+    ("INFO", (0, bytearray(4), _u32(4), ctypes.c_int32(), ctypes.c_int32(), ctypes.c_int64(),
+              _u32(0)), ValueError),
+    ("CONS", (0, b"g", 1, bytearray(8), ctypes.c_uint16(4), 0, 1), ValueError),
+    # Objects whose size is not known, or that must not be written.
+    ("CONN", (0, 1234, 1, b"t", 1), TypeError),                # a bare address
+    ("CONS", (0, b"g", 1, b"immutable", _u32(4), 0, 1), TypeError),
+    ("GERR", (0, ctypes.create_string_buffer(8), ctypes.byref(ctypes.c_int32(8))), TypeError),
+])
+def test_lengths_must_lie_within_their_objects(lib, name, args, error):
+    with pytest.raises(error):
+        lib.calls[name](*args)
+
+
+def test_lengths_within_their_objects_pass(lib):
+    # The same calls with lengths that fit reach the library, which answers
+    # for the closed handle 0 (7502) or, for a negative length, with 7536.
+    with bqx.Session() as session:
+        handle = session.handle
+    assert lib.calls["CONN"](handle, b"x", 1, b"t", 1) == 7502
+    assert lib.calls["CONS"](handle, b"g", 1, bytearray(8), _u32(7), 0, 1) == 7502
+    buffer, length = ctypes.create_string_buffer(8), ctypes.c_int32(8)
+    assert lib.calls["GERR"](handle, buffer, length) == 7502
