@@ -300,7 +300,10 @@ TEST(BrokerBatch, FullBatchesPassTheBrokerDefaultLimit) {
     EXPECT_EQ(BQXSYNC(producer.session.handle, 2, 0, 0), 0);
     long long requests = statistic(closeWithStatistics(producer.session), "0022", "sends=");
     EXPECT_GT(requests, 0);
-    EXPECT_LT(requests, static_cast<long long>(producer.sent.size() / 2))
+    // How many records pile up depends on how fast the broker answers
+    // against how fast the test makes values (up to 1 MiB each): on a busy
+    // machine about half a request per message, one each without piling.
+    EXPECT_LT(requests, static_cast<long long>(producer.sent.size() * 3 / 4))
         << "records should pile up into full batches";
     expectTopicHolds(producer.topic, producer.sent, producer.startMs);
 }
