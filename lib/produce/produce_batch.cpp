@@ -416,16 +416,19 @@ int32_t drainPartition(PCB *pcb, int32_t partition) {
     }
 }
 
-// Sends the batches of every broker that has room. Called after replies
-// came in, which may have made room at brokers other than the caller's.
+// Sends the batches of every broker that has room (and, when the session
+// compresses, batches worth a request). Called after replies came in,
+// which may have made room at brokers other than the caller's.
 void sendWhereRoom(PCB *pcb) {
     if (produce_idem_on(pcb)) {
-        produce_idem_send_where_room(pcb);
+        produce_idem_send_where_room(pcb, true);
         return;
     }
     for (uint32_t i = 0; i < pcb->u32ProduceBatchCount && pcb->ullBatchedRecords > 0; ++i) {
-        int32_t broker = leaderOf(pcb, pcb->pProduceBatches[i].i32Partition);
-        if (sendable(&pcb->pProduceBatches[i]) && broker >= 0 && hasRoom(pcb, broker))
+        ProduceBatch *entry = &pcb->pProduceBatches[i];
+        int32_t broker = leaderOf(pcb, entry->i32Partition);
+        if (sendable(entry) && broker >= 0 && hasRoom(pcb, broker) &&
+            produce_worth_sending(pcb, broker, *entry))
             sendBroker(pcb, broker);
     }
 }
@@ -439,7 +442,7 @@ void sendIfRoom(PCB *pcb, int32_t partition, int32_t broker, uint32_t appended) 
     ProduceBatch *entry = produce_batch_of(pcb, partition);
     bool ready = entry && (produce_idem_on(pcb) ? produce_idem_sendable(pcb, entry, broker)
                                                 : sendable(entry));
-    if (ready && hasRoom(pcb, broker)) {
+    if (ready && hasRoom(pcb, broker) && produce_worth_sending(pcb, broker, *entry)) {
         pcb->u32UncheckedBytes = 0;
         sendBroker(pcb, broker);
         return;
@@ -466,8 +469,10 @@ int32_t produce_prepare(PCB *pcb, const char *message, uint32_t messageLen, Prod
         rc = produce_convert_value(pcb, message, messageLen, value);
     if (rc == 0)
         rc = produce_convert_key(pcb, keyLen, key);
-    if (rc == 0)
+    if (rc == 0) {
+        produce_stay_with_open_batch(pcb, keyLen, *key, *value);
         rc = produce_choose_partition(pcb, keyLen, chosen, waitForLeader);
+    }
     return rc;
 }
 

@@ -75,8 +75,9 @@ int32_t produce_idem_send_broker(PCB *pcb, int32_t broker);
 // the partition (-1: every partition) holds no open records (`sealedToo`:
 // nothing unsettled at all).
 int32_t produce_idem_drain(PCB *pcb, int32_t partition, bool sealedToo);
-// Sends the batches of every broker that has room.
-void produce_idem_send_where_room(PCB *pcb);
+// Sends the batches of every broker that has room; `paced`: only those
+// worth a request now (produce_worth_sending), as after an append.
+void produce_idem_send_where_room(PCB *pcb, bool paced);
 // Synch mode 1: BQXPROD of one message, returned once it is stored or
 // failed (its own result).
 int32_t kafka_produce_idem_one(PCB *pcb, const char *message, uint32_t messageLen);

@@ -252,7 +252,7 @@ int32_t produce_idem_send_broker(PCB *pcb, int32_t broker) {
     return rc;
 }
 
-void produce_idem_send_where_room(PCB *pcb) {
+void produce_idem_send_where_room(PCB *pcb, bool paced) {
     for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i) {
         ProduceBatch *entry = &pcb->pProduceBatches[i];
         if (produce_idem_held(*entry) == 0)
@@ -262,6 +262,8 @@ void produce_idem_send_where_room(PCB *pcb) {
             pcb->u32MetadataStale = 1;
             continue;
         }
+        if (paced && !produce_worth_sending(pcb, broker, *entry))
+            continue;
         if (produce_idem_sendable(pcb, entry, broker) && produce_has_room(pcb, broker) &&
             produce_idem_send_broker(pcb, broker) == ERR_HANDLE)
             return;
@@ -277,7 +279,7 @@ int32_t produce_idem_drain(PCB *pcb, int32_t partition, bool sealedToo) {
         if (heldRecords(pcb, partition, sealedToo) == 0)
             return 0;
         refreshIfDue(pcb);
-        produce_idem_send_where_room(pcb);
+        produce_idem_send_where_room(pcb, false);
         if (heldRecords(pcb, partition, sealedToo) == 0)
             return 0;
         int64_t waitMs = kLongestWaitMs;

@@ -122,6 +122,14 @@ bool produce_has_room(const PCB *pcb, int32_t broker);
 // partition-list entry (its leader connected unless `waitForLeader`).
 int32_t produce_prepare(PCB *pcb, const char *message, uint32_t messageLen, ProduceValue *value,
                         ProduceKey *key, uint32_t *chosen, bool waitForLeader);
+// Compressing sessions in synch mode 4 (produce_pace.cpp): moves the
+// partition cursor back so that an unkeyed record joins the previous one's
+// open batch while it waits and has room; whether a record appended to
+// `entry` makes the broker's batches worth a request now.
+void produce_stay_with_open_batch(PCB *pcb, uint32_t keyLen, const ProduceKey &key,
+                                  const ProduceValue &value);
+bool produce_worth_sending(const PCB *pcb, int32_t broker, const ProduceBatch &entry);
+
 // Appends the record to its partition's batch (sending what the partition
 // holds first when it does not fit).
 int32_t produce_collect(PCB *pcb, int32_t partition, const ProduceKey &key,
