@@ -163,6 +163,30 @@ void expectSame(const std::vector<Sent> &wire, const std::vector<Sent> &sent) {
     }
 }
 
+// A compressing session keeps unkeyed records with the open batch of the
+// previous one, so their partition shows only on the wire: each takes the
+// partition whose next record in wire order it is. A record found next on
+// no partition keeps its guess, and the comparison by partition fails.
+void placeUnkeyed(const std::vector<Decoded> &batches, int32_t partitions,
+                  std::vector<Sent> *sent) {
+    std::vector<std::vector<Sent>> wire;
+    std::vector<size_t> next(static_cast<size_t>(partitions), 0);
+    for (int32_t p = 0; p < partitions; ++p)
+        wire.push_back(onWire(batches, p));
+    auto isNext = [&](const Sent &s, int32_t p) {
+        size_t at = next[static_cast<size_t>(p)];
+        const std::vector<Sent> &records = wire[static_cast<size_t>(p)];
+        return at < records.size() && records[at].key == s.key && records[at].value == s.value;
+    };
+    for (Sent &s : *sent) {
+        for (int32_t p = 0; !s.key && p < partitions && !isNext(s, s.partition); ++p)
+            if (isNext(s, p))
+                s.partition = p;
+        if (isNext(s, s.partition))
+            ++next[static_cast<size_t>(s.partition)];
+    }
+}
+
 // Answers the n-th Produce request (from 0) with `script(n, request)`.
 using Script = std::function<FakeAction(int n, const ProduceRequest &)>;
 
@@ -540,6 +564,8 @@ TEST(ProduceBatchLimit, RefusedBatchesAreSentAgainSmallerInOrder) {
                     << "run 2 batch above the limit learnt";
             }
         }
+        if (codec != kCodecNone)
+            placeUnkeyed(stored, c.partitions, &sent);
         size_t stillFine = 0;
         for (int32_t p = 0; p < c.partitions; ++p) {
             std::vector<Sent> expected;
@@ -649,6 +675,7 @@ TEST(ProduceCompressed, EachCodecsBatchesReadBackToTheRecordsSent) {
         std::vector<ProduceRequest> requests = run.cluster.produced(0);
         std::vector<Decoded> batches =
             decodeAll(requests, run.sinceMs, c.codec, c.idempotent ? kFakeProducerId : -1);
+        placeUnkeyed(batches, 2, &run.sent);
         for (int32_t p = 0; p < 2; ++p) {
             SCOPED_TRACE(p);
             expectSame(onWire(batches, p), run.sentTo(p));
@@ -667,6 +694,59 @@ TEST(ProduceCompressed, EachCodecsBatchesReadBackToTheRecordsSent) {
             EXPECT_GT(wire, text);
         }
         EXPECT_EQ(run.session.pcb->ullMsgsProduced, run.sent.size());
+    }
+}
+
+// A compressing session shapes its batches while the broker is busy:
+// unkeyed records fill one partition's batch at a time, and a broker with a
+// reply outstanding gets a further request only once a batch holds 256 KiB.
+// A broker that has answered before the next call gets every record at
+// once, the partitions in turn.
+TEST(ProduceCompressed, ABusyBrokerGetsLargeBatchesOnePartitionAtATime) {
+    if (!deflate_built_with(kCodecLz4))
+        GTEST_SKIP() << "the library was built without lz4";
+    CompressedRun idle(false, {{"compression.type", "lz4"}});
+    ASSERT_TRUE(idle.connected);
+    idle.held->open();
+    for (size_t i = 0; i < 4; ++i) {
+        idle.produce("", jsonRecord(i));
+        EXPECT_EQ(idle.session.sync(2), 0);
+    }
+    std::vector<ProduceRequest> requests = idle.cluster.produced(0);
+    ASSERT_EQ(requests.size(), 4u);
+    for (size_t r = 0; r < requests.size(); ++r) {
+        ASSERT_EQ(requests[r].partitions.size(), 1u);
+        EXPECT_EQ(requests[r].partitions[0].partition, static_cast<int32_t>(r % 2)) << r;
+    }
+
+    CompressedRun busy(false, {{"compression.type", "lz4"}});
+    ASSERT_TRUE(busy.connected);
+    busy.produce("", "first"); // goes out at once, its reply held
+    ASSERT_TRUE(busy.cluster.waitForProduce(0, 1, 5000));
+    // Partition 0 holds back behind its first batch (the first of the topic
+    // is a probe of its size limit); partition 1 may send.
+    for (size_t i = 0; i < 600; ++i)
+        busy.produce("", jsonRecord(i)); // about 2.2 x 256 KiB
+    uint32_t outstanding = 0; // the fake broker reads the next request after its held reply
+    for (uint32_t b = 0; b < busy.session.pcb->u32BrokerCount; ++b)
+        outstanding += busy.session.pcb->pBrokerList[b].u32PendingCount;
+    EXPECT_EQ(outstanding, 2u) << "the first, and one batch sent at 256 KiB";
+    busy.held->open();
+    EXPECT_EQ(busy.session.sync(2), 0);
+    requests = busy.cluster.produced(0);
+    EXPECT_EQ(requests.size(), 3u) << "the first, one of 256 KiB, the rest at the synch point";
+    std::vector<Decoded> batches = decodeAll(requests, busy.sinceMs, kCodecLz4, -1);
+    placeUnkeyed(batches, 2, &busy.sent);
+    for (int32_t p = 0; p < 2; ++p)
+        expectSame(onWire(batches, p), busy.sentTo(p));
+    for (const Decoded &batch : batches) {
+        EXPECT_EQ(requests[batch.request].partitions.size(), 1u) << batch.request;
+        size_t bytes = 0;
+        for (const Sent &record : batch.records)
+            bytes += record.value ? record.value->size() : 0;
+        if (batch.request == 1) {
+            EXPECT_GE(bytes, 250u * 1024) << "256 KiB of records";
+        }
     }
 }
 
