@@ -1,7 +1,7 @@
 // How a compressing session in synch mode 4 shapes its batches. Every
 // compressed batch costs the broker a decompression pass and the codec a
 // frame of its own, so a stream of small compressed batches spends on
-// framing what large ones spend on records. Two rules make batches larger
+// framing what large ones spend on records. Two rules make batches large
 // while the broker is busy, and change nothing while it keeps up:
 //
 // - An unkeyed record joins the partition of the unkeyed record before it
@@ -11,10 +11,12 @@
 //   following partition: over time the partitions take turns, batch by
 //   batch, and a broker that keeps up still sees them in turn, record by
 //   record.
-// - A broker with requests in flight gets a further request only once one
-//   of its batches holds kPacedBatchBytes. A broker with none in flight gets
-//   every record at once, as in every session, and a full batch goes out
-//   whenever the send window has room.
+// - A broker with requests in flight gets a further request only for a full
+//   batch: one without room for another record of its records' average
+//   size. A broker with none in flight gets every record at once, as in
+//   every session. A full batch passed over by the first rule goes out when
+//   the turn comes back to its partition (the record that does not fit
+//   sends it first), or with the next reply that empties the broker.
 //
 // Sessions that do not compress keep one record per partition in turn and
 // send whenever the window has room.
@@ -22,11 +24,6 @@
 #include "produce/produce_internal.h"
 
 namespace {
-
-// A quarter of the largest batch: large enough that the broker's cost per
-// batch is small against its records, small enough that several requests
-// pipeline within one batch limit.
-constexpr uint32_t kPacedBatchBytes = 256 * 1024;
 
 bool paced(const PCB *pcb) { return pcb->u32Batched != 0 && pcb->u32CompressionType != 0; }
 
@@ -53,8 +50,10 @@ void produce_stay_with_open_batch(PCB *pcb, uint32_t keyLen, const ProduceKey &k
 bool produce_worth_sending(const PCB *pcb, int32_t broker, const ProduceBatch &entry) {
     if (!paced(pcb) || pcb->pBrokerList[broker].u32PendingCount == 0)
         return true;
-    if (entry.u32Length >= kPacedBatchBytes || entry.u32ResendCount > 0)
+    if (entry.u32ResendCount > 0 || entry.u32Records == 0)
         return true;
+    if (!produce_batch_fits(pcb, entry, entry.u32Length / entry.u32Records))
+        return true; // full
     for (uint32_t i = 0; i < entry.u32SealedCount; ++i)
         if (!entry.pSealed[i].u8InFlight)
             return true; // sealed and waiting: a retry, or a batch sealed when full
