@@ -59,6 +59,8 @@ class Run:
     partitions: int = 0  # consume runs: the topic's partitions (0: not told)
     peak_rss_kb: float | None = None  # consume runs: the client's peak resident memory
     stored_ratio: float | None = None  # compression runs: segment bytes grown / value bytes
+    seconds: float | None = None  # the run's wall time
+    first_s: float | None = None  # consume runs: the time to the first message
 
     @classmethod
     def parse(cls, line: str) -> Run:
@@ -82,6 +84,8 @@ class Run:
             partitions=int(_number(fields, "partitions")),
             peak_rss_kb=_optional(fields, "peak_rss_kb"),
             stored_ratio=_optional(fields, "stored_ratio"),
+            seconds=_optional(fields, "seconds"),
+            first_s=_optional(fields, "first_s"),
         )
 
     @property
@@ -95,6 +99,14 @@ class Run:
     @property
     def broker_us_per_msg(self) -> float:
         return self.broker_cpu_s * 1e6 / self.count
+
+    @property
+    def steady_rate(self) -> float | None:
+        """Consume runs: messages per second after the first message, which
+        leaves out the group join and the first Fetch."""
+        if self.seconds is None or self.first_s is None or self.seconds <= self.first_s:
+            return None
+        return (self.count - 1) / (self.seconds - self.first_s)
 
 
 def read_runs(path: str) -> list[Run]:
@@ -119,6 +131,7 @@ class Group:
     round_rate: dict[int, float] = field(default_factory=dict)
     round_cpu: dict[int, float] = field(default_factory=dict)
     rss_kb: list[float] = field(default_factory=list)
+    round_steady: dict[int, float] = field(default_factory=dict)
 
     def add(self, run: Run) -> None:
         self.per_run = run.count
@@ -138,6 +151,8 @@ class Group:
         self.round_cpu[run.round] = run.client_us_per_msg
         if run.peak_rss_kb is not None:
             self.rss_kb.append(run.peak_rss_kb)
+        if run.steady_rate is not None:
+            self.round_steady[run.round] = run.steady_rate
 
     @property
     def measured(self) -> bool:
@@ -331,7 +346,15 @@ def consume_ratio_row(topic: tuple, ours: Group | None, theirs: Group | None) ->
         return f"{start} failed | failed |"
     rate, cpu = median_ratios(ours, theirs)
     rates, cpus = round_ratios(ours, theirs)
-    return f"{start} {with_range(rate, rates, '.2f')} | {with_range(cpu, cpus, '.2f')} |"
+    steady = [value / theirs.round_steady[number] for number, value in ours.round_steady.items()
+              if theirs.round_steady.get(number, 0.0) > 0]
+    after_first = ""
+    if ours.round_steady and theirs.round_steady:
+        middle = quotient(statistics.median(ours.round_steady.values()),
+                          statistics.median(theirs.round_steady.values()))
+        after_first = f" {with_range(middle, steady, '.2f')} |"
+    return (f"{start} {with_range(rate, rates, '.2f')} | {with_range(cpu, cpus, '.2f')} |"
+            f"{after_first}")
 
 
 def consume_tables(runs: list[Run]) -> list[str]:
@@ -350,11 +373,14 @@ def consume_tables(runs: list[Run]) -> list[str]:
     for ours, theirs in CONSUME_PAIRS:
         if not any(key[3] == theirs for key in groups):
             continue
+        # kcat reports no time to its first message.
+        steady = theirs != "kcat"
         lines += [
             "",
             f"| size | codec | partitions | msgs/s {ours}/{theirs} (rounds) |"
-            f" client CPU/msg {ours}/{theirs} (rounds) |",
-            "|---|---|---|---|---|",
+            f" client CPU/msg {ours}/{theirs} (rounds) |"
+            + (f" msgs/s after the first message {ours}/{theirs} (rounds) |" if steady else ""),
+            "|---|---|---|---|---|" + ("---|" if steady else ""),
         ]
         lines += [consume_ratio_row(topic, groups.get((*topic, ours)), groups.get((*topic, theirs)))
                   for topic in topics]
