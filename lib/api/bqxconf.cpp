@@ -99,6 +99,10 @@ constexpr Setting kSettings[] = {
      kFetchMaxBytes, nullptr, false},
     {"max.partition.fetch.bytes", "1 to 52428800 bytes", false, &PCB::u32PartitionFetchMaxBytes,
      nullptr, 0, 1, kFetchMaxBytes, nullptr, false},
+    // Counts from the next batch read. Off, a batch damaged on the way is
+    // delivered as it came (lengths and offsets are still checked).
+    {"check.crcs", "true or false", false, &PCB::u32CheckCrcs, choices(kBooleans), 2, 0, 0, nullptr,
+     false},
     // Both count from the next batch that goes out, and each is checked
     // against the other (setCompression): a level the type does not take
     // is refused, whichever of the two is set last. The level is stored + 1.

@@ -267,6 +267,7 @@ struct PCB {
     // 0: the defaults, 50 MiB and 1 MiB).
     uint32_t u32FetchMaxBytes;
     uint32_t u32PartitionFetchMaxBytes;
+    uint32_t u32CheckCrcs;     // check.crcs: the CRC-32C of every fetched batch is checked
     uint32_t u32BufferedReads; // consume calls served from buffers since the last full round
     // The reply the transport is dispatching (serveEntry), which a handler
     // may keep with transport_reply_retain; null otherwise.

@@ -95,6 +95,7 @@ static void set_defaults(PCB *pcb) {
     pcb->u32MetadataMaxAgeMs = 300000;
     pcb->u32FetchMaxBytes = 50u << 20;              // fetch.max.bytes
     pcb->u32PartitionFetchMaxBytes = 1u << 20;      // max.partition.fetch.bytes
+    pcb->u32CheckCrcs = 1;                          // check.crcs
     pcb->u32Idempotence = 1;                        // enable.idempotence
     pcb->u32IdempotentRun = 1;
     pcb->u32DeliveryTimeoutMs = 120000;             // delivery.timeout.ms

@@ -384,8 +384,8 @@ FetchOutcome nextRecord(FetchReading &r, FetchedRecord *out) {
         }
         RecordBatchHead batch;
         const char *problem = nullptr;
-        switch (
-            record_batch_read(buf->pReply, buf->u32ReadPos, buf->u32RecordsEnd, &batch, &problem)) {
+        switch (record_batch_read(buf->pReply, buf->u32ReadPos, buf->u32RecordsEnd, &batch,
+                                  &problem, r.pcb->u32CheckCrcs != 0)) {
         case BatchStatus::kEnd:
             return {FetchStep::kUsedUp, 0};
         case BatchStatus::kCutOff:

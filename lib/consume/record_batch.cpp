@@ -167,7 +167,7 @@ bool fetch_records_next_offset(const uint8_t *reply, uint32_t position, uint32_t
 }
 
 BatchStatus record_batch_read(const uint8_t *reply, uint32_t position, uint32_t end,
-                              RecordBatchHead *batch, const char **problem) {
+                              RecordBatchHead *batch, const char **problem, bool checkCrc) {
     *batch = RecordBatchHead{};
     *problem = nullptr;
     if (position > end || end - position < kBatchLogOverhead)
@@ -199,7 +199,7 @@ BatchStatus record_batch_read(const uint8_t *reply, uint32_t position, uint32_t 
     uint64_t crc = 0;
     get_be(in, 4, &crc);
     batch->u32Crc = static_cast<uint32_t>(crc);
-    if (crc32c(0, reply + in.pos, batch->u32End - in.pos) != batch->u32Crc)
+    if (checkCrc && crc32c(0, reply + in.pos, batch->u32End - in.pos) != batch->u32Crc)
         return BatchStatus::kBadCrc;
     readI16(in, &batch->i16Attributes);
     readI32(in, &batch->i32LastOffsetDelta);

@@ -92,10 +92,10 @@ enum class BatchStatus {
 };
 
 // Reads the batch at `position` of the records that end at `end` and checks
-// its CRC-32C (attributes to the end of the batch). `*problem` names what
-// is wrong for kMalformed.
+// its CRC-32C (attributes to the end of the batch) unless `checkCrc` is
+// false. `*problem` names what is wrong for kMalformed.
 BatchStatus record_batch_read(const uint8_t *reply, uint32_t position, uint32_t end,
-                              RecordBatchHead *batch, const char **problem);
+                              RecordBatchHead *batch, const char **problem, bool checkCrc = true);
 
 inline int64_t record_batch_last_offset(const RecordBatchHead &batch) {
     return batch.i64BaseOffset + batch.i32LastOffsetDelta;

@@ -64,11 +64,13 @@ TEST_F(ConsumeFake, BatchesOfSeveralRecordsWithHeadersArriveInOrderOnce) {
 }
 
 // Faults in Fetch replies: each is reported and the partition is fetched
-// again, so every value still arrives once.
+// again, so every value still arrives once. With check.crcs off, a batch
+// with a wrong CRC is delivered as it came, unreported.
 struct FetchFault {
     const char *name;
     const char *logged;
     std::function<FakeAction()> reply;
+    bool checkCrcs = true;
 };
 
 class ConsumeFakeFetchFault : public ConsumeFake, public ::testing::WithParamInterface<FetchFault> {};
@@ -85,6 +87,8 @@ TEST_P(ConsumeFakeFetchFault, IsReportedAndTheValuesStillArriveOnce) {
         return fault.reply();
     });
     ClusterSession s(kWaitSeconds);
+    if (!fault.checkCrcs)
+        s.settings = {{"check.crcs", "false"}};
     open(s);
     std::vector<LogLine> lines;
     int32_t rc = 0;
@@ -93,6 +97,7 @@ TEST_P(ConsumeFakeFetchFault, IsReportedAndTheValuesStillArriveOnce) {
     if (fault.logged[0]) {
         EXPECT_TRUE(logged(lines, fault.logged)) << fault.name;
     }
+    EXPECT_EQ(logged(lines, "7540"), fault.checkCrcs && strcmp(fault.name, "crc") == 0);
 }
 
 FakeAction badCrc() {
@@ -114,6 +119,7 @@ FakeAction cutOffLastBatch() {
 
 INSTANTIATE_TEST_SUITE_P(Faults, ConsumeFakeFetchFault,
                          ::testing::Values(FetchFault{"crc", "7540", badCrc},
+                                           FetchFault{"crc_unchecked", "", badCrc, false},
                                            FetchFault{"correlation", "7516", otherCorrelationId},
                                            FetchFault{"cut", "", cutOffLastBatch}),
                          [](const auto &info) { return std::string(info.param.name); });
