@@ -13,6 +13,9 @@
 // + system CPU time over the same span, first_s the time from the first
 // BQXCONS to the first message (the group join).
 //
+// BQX_BENCH_CONF=name=value[,name=value...] sets session settings with
+// BQXCONF before BQXCONN (for example check.crcs=false).
+//
 // --messages writes the benchmark's messages to standard output, one per
 // line, for a producer that reads lines (kcat -P -l). Message i starts with
 // i as ten digits; the rest is words of a fixed vocabulary picked by a
@@ -154,6 +157,25 @@ void checkValue(Check &check, const char *value, uint32_t length) {
 
 } // namespace
 
+// BQXCONF for each name=value of the comma-separated list; false (after
+// printing what was refused) when one is refused.
+bool applySettings(int32_t handle, const char *list) {
+    std::string rest = list ? list : "";
+    while (!rest.empty()) {
+        size_t comma = rest.find(',');
+        std::string item = rest.substr(0, comma);
+        rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
+        size_t equals = item.find('=');
+        if (equals == std::string::npos ||
+            BQXCONF(handle, item.c_str(), static_cast<int32_t>(equals), item.c_str() + equals + 1,
+                    static_cast<int32_t>(item.size() - equals - 1)) != 0) {
+            fprintf(stderr, "BQX_BENCH_CONF: %s refused\n", item.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 int main(int argc, char **argv) {
     if (argc == 4 && strcmp(argv[1], "--messages") == 0) {
         long count = atol(argv[2]), size = atol(argv[3]);
@@ -181,6 +203,8 @@ int main(int argc, char **argv) {
     if (handle < 0)
         return 1;
     BQXDBUG(handle, 0);
+    if (!applySettings(handle, getenv("BQX_BENCH_CONF")))
+        return 2;
     int32_t rc = BQXCONN(handle, bootstrap, static_cast<int32_t>(strlen(bootstrap)), topic,
                          static_cast<int32_t>(strlen(topic)));
     if (rc == 0)
