@@ -71,6 +71,11 @@ std::string envValue(const std::string &name) {
     return it == kafkaEnv().end() ? "" : it->second;
 }
 
+std::string segmentPath(const std::string &topic, int32_t partition) {
+    return envValue("KAFKA_DATA_DIR") + "/node1/data/" + topic + "-" + std::to_string(partition) +
+           "/00000000000000000000.log";
+}
+
 namespace {
 
 // A partition's leader in the metadata may not take records yet: until the

@@ -15,6 +15,9 @@ namespace bqxbroker {
 // The variables that `scripts/kafka env` prints (KAFKA_BOOTSTRAP, ...).
 const std::map<std::string, std::string> &kafkaEnv();
 std::string envValue(const std::string &name);
+// The single broker's first log segment of a partition (a test topic never
+// grows a second one).
+std::string segmentPath(const std::string &topic, int32_t partition);
 
 // A topic name no earlier run has used, created with `partitions`
 // partitions through `bootstrap` (the single broker when empty) and the

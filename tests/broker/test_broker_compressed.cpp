@@ -60,11 +60,9 @@ struct StoredBatch {
     std::string head; // the first bytes of the records section
 };
 
-// The batches of one partition, read from the single broker's first log
-// segment (a test topic never grows a second one).
+// The batches of one partition, read from its log segment.
 std::vector<StoredBatch> storedBatches(const std::string &topic, int32_t partition) {
-    std::string path = envValue("KAFKA_DATA_DIR") + "/node1/data/" + topic + "-" +
-                       std::to_string(partition) + "/00000000000000000000.log";
+    std::string path = segmentPath(topic, partition);
     std::ifstream in(path, std::ios::binary);
     EXPECT_TRUE(in.good()) << "cannot read " << path;
     std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -155,8 +155,7 @@ dumpedBatches(const std::vector<std::string> &topics) {
     std::string files;
     for (const std::string &topic : topics)
         for (int32_t p = 0; p < kPartitions; ++p)
-            files += (files.empty() ? "" : ",") + envValue("KAFKA_DATA_DIR") + "/node1/data/" +
-                     topic + "-" + std::to_string(p) + "/00000000000000000000.log";
+            files += (files.empty() ? "" : ",") + segmentPath(topic, p);
     std::string command =
         std::string(BQX_KAFKA_SCRIPT) + " run " +
         (line3 ? "kafka.tools.DumpLogSegments" : "org.apache.kafka.tools.DumpLogSegments") +
