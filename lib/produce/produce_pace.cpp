@@ -27,13 +27,6 @@ namespace {
 
 bool paced(const PCB *pcb) { return pcb->u32Batched != 0 && pcb->u32CompressionType != 0; }
 
-const ProduceBatch *findBatch(const PCB *pcb, int32_t partition) {
-    for (uint32_t i = 0; i < pcb->u32ProduceBatchCount; ++i)
-        if (pcb->pProduceBatches[i].i32Partition == partition)
-            return &pcb->pProduceBatches[i];
-    return nullptr;
-}
-
 } // namespace
 
 void produce_stay_with_open_batch(PCB *pcb, uint32_t keyLen, const ProduceKey &key,
@@ -41,7 +34,8 @@ void produce_stay_with_open_batch(PCB *pcb, uint32_t keyLen, const ProduceKey &k
     uint32_t next = pcb->u32PartitionListIdx;
     if (!paced(pcb) || keyLen > 0 || next == 0 || next > pcb->u32PartitionCount)
         return;
-    const ProduceBatch *batch = findBatch(pcb, pcb->pPartitionList[next - 1].i32Partition);
+    // The previous record's entry exists already: this finds it by index.
+    const ProduceBatch *batch = produce_batch_of(pcb, pcb->pPartitionList[next - 1].i32Partition);
     if (batch && batch->u32Records > 0 &&
         produce_batch_fits(pcb, *batch, produce_record_bound(key, value)))
         pcb->u32PartitionListIdx = next - 1;
