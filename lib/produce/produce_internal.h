@@ -81,6 +81,9 @@ PendingRequest *produce_request_begin(PCB *pcb, int32_t broker, uint64_t section
 // of memory.
 ProduceBatch *produce_batch_of(PCB *pcb, int32_t partition);
 
+// The session's entry of `partition`, or null when it has none.
+ProduceBatch *produce_batch_find(PCB *pcb, int32_t partition);
+
 // Whether a record of `recordBytes` (at most) may join `batch` within the
 // session's batch limit; an empty batch takes any record.
 bool produce_batch_fits(const PCB *pcb, const ProduceBatch &batch, uint64_t recordBytes);

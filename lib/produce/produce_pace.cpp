@@ -34,8 +34,8 @@ void produce_stay_with_open_batch(PCB *pcb, uint32_t keyLen, const ProduceKey &k
     uint32_t next = pcb->u32PartitionListIdx;
     if (!paced(pcb) || keyLen > 0 || next == 0 || next > pcb->u32PartitionCount)
         return;
-    // The previous record's entry exists already: this finds it by index.
-    const ProduceBatch *batch = produce_batch_of(pcb, pcb->pPartitionList[next - 1].i32Partition);
+    // Only looks: the entry list grows when a record is placed, not here.
+    const ProduceBatch *batch = produce_batch_find(pcb, pcb->pPartitionList[next - 1].i32Partition);
     if (batch && batch->u32Records > 0 &&
         produce_batch_fits(pcb, *batch, produce_record_bound(key, value)))
         pcb->u32PartitionListIdx = next - 1;

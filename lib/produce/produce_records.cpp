@@ -100,7 +100,7 @@ void appendRecord(ProduceBatch *batch, const ProduceKey &key, const ProduceValue
 } // namespace
 
 // Partition ids are dense from 0, so the id is tried as the index first.
-ProduceBatch *produce_batch_of(PCB *pcb, int32_t partition) {
+ProduceBatch *produce_batch_find(PCB *pcb, int32_t partition) {
     uint32_t count = pcb->u32ProduceBatchCount;
     if (partition >= 0 && static_cast<uint32_t>(partition) < count &&
         pcb->pProduceBatches[partition].i32Partition == partition)
@@ -108,6 +108,13 @@ ProduceBatch *produce_batch_of(PCB *pcb, int32_t partition) {
     for (uint32_t i = 0; i < count; ++i)
         if (pcb->pProduceBatches[i].i32Partition == partition)
             return &pcb->pProduceBatches[i];
+    return nullptr;
+}
+
+ProduceBatch *produce_batch_of(PCB *pcb, int32_t partition) {
+    if (ProduceBatch *found = produce_batch_find(pcb, partition))
+        return found;
+    uint32_t count = pcb->u32ProduceBatchCount;
     ProduceBatch *grown = static_cast<ProduceBatch *>(
         realloc(pcb->pProduceBatches, (count + 1) * sizeof(ProduceBatch)));
     if (!grown)
