@@ -1,10 +1,11 @@
 // Fetch (key 1, version 11) and the consume loop behind BQXCONS.
 //
-// Each Fetch names one partition. A broker has at most one Fetch
-// outstanding, and its buffered reply is used up before the next Fetch goes
-// to it; a broker that leads several assigned partitions serves them in
-// turn. A partition that cannot be fetched (no leader, leader unreachable,
-// an error in a reply) is backed off for a while and the others go on.
+// A broker has at most one Fetch outstanding, naming every assigned
+// partition it leads that has room for another buffered reply. The next
+// Fetch goes out while the application reads the buffered replies, once
+// none of the broker's partitions holds its full share of them. A partition
+// that cannot be fetched (no leader, leader unreachable, an error in a
+// reply) is backed off for a while and the others go on.
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -161,6 +162,23 @@ bool fetchable(const PCB *pcb, uint32_t index, int32_t brokerIndex, int64_t now,
            buffered < kMaxBuffersPerPartition;
 }
 
+// Whether a due partition the broker leads holds its full share of
+// buffered replies. The broker's next Fetch waits until none does, so that
+// one Fetch refills every partition: a Fetch for each reply read, naming
+// only its partition, would cost the broker a round per partition buffer.
+// `counts` are the buffers per partition (countBuffers), or null to count
+// them here.
+bool someAtCap(const PCB *pcb, int32_t brokerIndex, int64_t now, const uint32_t *counts) {
+    const BrokerEntry &broker = pcb->pBrokerList[brokerIndex];
+    for (uint32_t i = 0; i < pcb->u32PartitionCount; ++i) {
+        const PartitionEntry &entry = pcb->pPartitionList[i];
+        if (partitionDue(entry, now) && entry.i32BrokerIdx == brokerIndex &&
+            (counts ? counts[i] : buffersOf(broker, i)) >= kMaxBuffersPerPartition)
+            return true;
+    }
+    return false;
+}
+
 // The partitions the broker's next Fetch names, at most `capacity`: every
 // fetchable one it leads, starting after the one its last Fetch named
 // first, so that a partition with a backlog cannot keep the others out of
@@ -172,6 +190,8 @@ uint32_t partitionsFor(const PCB *pcb, int32_t brokerIndex, int64_t now, uint32_
     if (!pcb->pPartitionList || count == 0 || !validBroker(pcb, brokerIndex))
         return 0;
     countBuffers(pcb, pcb->pBrokerList[brokerIndex], counts);
+    if (someAtCap(pcb, brokerIndex, now, counts))
+        return 0;
     int32_t last = pcb->pBrokerList[brokerIndex].i32FetchPartitionIdx;
     uint32_t start = last >= 0 && static_cast<uint32_t>(last) < count ? last + 1 : 0;
     uint32_t found = 0;
@@ -324,7 +344,8 @@ bool workDue(const PCB *pcb, int64_t now) {
         if (broker.i32Socket == -1 ||
             (brokerIdle(pcb, broker) &&
              fetchable(pcb, i, entry.i32BrokerIdx, now, buffersOf(broker, i)) &&
-             !(entry.u32Drained && broker.pReplyBuffer)))
+             !(entry.u32Drained && broker.pReplyBuffer) &&
+             !someAtCap(pcb, entry.i32BrokerIdx, now, nullptr)))
             return true;
     }
     return false;
