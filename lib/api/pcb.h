@@ -89,6 +89,14 @@ struct BrokerEntry {
     PendingRequest *pPendingTail;
     uint32_t u32PendingCount;
     FetchReplyBuffer *pReplyBuffer;
+    // A reply whose size field is in and whose body is still arriving: its
+    // buffer (transport_reply_alloc), its whole length and the bytes in so
+    // far. A polling wait reads what has come and leaves the rest for a
+    // later wait, so that a consumer reads buffered records meanwhile. Null
+    // when none; freed with the connection.
+    uint8_t *pPartialReply;
+    uint32_t u32PartialLength;
+    uint32_t u32PartialReceived;
 
     // The first partition (list index) the outstanding Fetch names, and its
     // offset; meaningful while u32FetchCorrelID is not 0. The next Fetch

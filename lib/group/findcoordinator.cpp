@@ -89,6 +89,9 @@ void fillCoordinator(PCB *pcb, uint32_t source, char *host) {
     entry.pPendingTail = nullptr;
     entry.u32PendingCount = 0;
     entry.pReplyBuffer = nullptr;
+    entry.pPartialReply = nullptr;
+    entry.u32PartialLength = 0;
+    entry.u32PartialReceived = 0;
     entry.u32ApiVersionsKnown = 0; // learnt again on the new connection
     entry.u32SaslStep = 0;
     entry.pScram = nullptr;        // the source's SCRAM exchange stays its own

@@ -25,22 +25,23 @@ constexpr int16_t kFetchKey = 1;
 
 enum class ReadStatus { kComplete, kNothing, kClosed, kFailed };
 
-// Reads exactly `length` bytes by the deadline (monotonic ms); short reads
-// and interruptions go on. Every read is non-blocking, with a wait for
-// readiness before it, so that a broker trickling bytes cannot stretch one
-// reply beyond the deadline. With `probeFirst`, kNothing tells that nothing
-// was there at the first read: the readiness was spurious (or belonged to a
-// socket closed and reopened under the same number while the lock was
-// released, or to TLS records that carried no reply bytes).
+// Reads into `into` until `*received` reaches `length`, by the deadline
+// (monotonic ms); short reads and interruptions go on. Every read is
+// non-blocking, with a wait for readiness before it, so that a broker
+// trickling bytes cannot stretch one read beyond the deadline. kNothing
+// tells that the socket had nothing more: with `probeFirst` at the first
+// read (the readiness was spurious, or belonged to a socket closed and
+// reopened under the same number while the lock was released, or to TLS
+// records that carried no reply bytes), with `stopWhenDry` at any read.
 ReadStatus readFully(PCB *pcb, BrokerEntry *entry, uint8_t *into, uint32_t length,
-                     bool probeFirst, int64_t deadline, SocketIo *failure) {
-    uint32_t received = 0;
+                     uint32_t *received, bool probeFirst, bool stopWhenDry, int64_t deadline,
+                     SocketIo *failure) {
     bool probing = probeFirst;
-    while (received < length) {
-        SocketIo io = transport_read(entry, into + received, length - received);
+    while (*received < length) {
+        SocketIo io = transport_read(entry, into + *received, length - *received);
         pcb->ullRcvs++;
         if (io.bytes > 0) {
-            received += static_cast<uint32_t>(io.bytes);
+            *received += static_cast<uint32_t>(io.bytes);
             pcb->ullRcvBytes += static_cast<uint64_t>(io.bytes);
             probing = false;
             continue;
@@ -51,7 +52,7 @@ ReadStatus readFully(PCB *pcb, BrokerEntry *entry, uint8_t *into, uint32_t lengt
             *failure = io;
             return ReadStatus::kFailed;
         }
-        if (probing && io.waitFor == POLLIN)
+        if (stopWhenDry || (probing && io.waitFor == POLLIN))
             return ReadStatus::kNothing;
         int error = transport_awaitSocket(entry->i32Socket, io.waitFor, deadline);
         if (error != 0) {
@@ -205,29 +206,61 @@ void transport_reply_release(const uint8_t *reply) {
         keepOrFree(reinterpret_cast<uint8_t *>(headOf(reply)));
 }
 
-ReceivedReply transport_receiveReply(PCB *pcb, uint32_t brokerIndex) {
+namespace {
+
+// Reads a reply's size field and gives the entry the reply's buffer, with
+// the size field in it. False with *out set when there is no reply to go on
+// with: nothing was there, the connection ended, or the size was refused.
+bool beginReply(PCB *pcb, uint32_t brokerIndex, int64_t deadline, ReceivedReply *out) {
     BrokerEntry *entry = &pcb->pBrokerList[brokerIndex];
     uint8_t sizeField[kSizeFieldLength];
+    uint32_t received = 0;
     SocketIo failure = {0, 0, 0, nullptr};
-    // One deadline for the whole reply, from its first byte on.
-    int64_t deadline = transport_monotonicMs() + transport_replyWaitMs(pcb);
-    ReadStatus status = readFully(pcb, entry, sizeField, kSizeFieldLength, true, deadline, &failure);
-    if (status == ReadStatus::kNothing)
-        return {0, nullptr, 0, false};
-    if (status != ReadStatus::kComplete)
-        return connectionEnded(pcb, brokerIndex, status, failure);
-
+    ReadStatus status = readFully(pcb, entry, sizeField, kSizeFieldLength, &received, true, false,
+                                  deadline, &failure);
+    if (status != ReadStatus::kComplete) {
+        *out = status == ReadStatus::kNothing ? ReceivedReply{0, nullptr, 0, false}
+                                              : connectionEnded(pcb, brokerIndex, status, failure);
+        return false;
+    }
     int32_t size = static_cast<int32_t>(transport_readBe32(sizeField));
-    if (size < kMinReplySize || size > kMaxReplySize || beyondFetchLimit(entry, size))
-        return refuseSize(pcb, brokerIndex, size, false);
+    if (size < kMinReplySize || size > kMaxReplySize || beyondFetchLimit(entry, size)) {
+        *out = refuseSize(pcb, brokerIndex, size, false);
+        return false;
+    }
     uint32_t length = static_cast<uint32_t>(size) + kSizeFieldLength;
     uint8_t *buffer = transport_reply_alloc(length);
-    if (!buffer)
-        return refuseSize(pcb, brokerIndex, size, true);
+    if (!buffer) {
+        *out = refuseSize(pcb, brokerIndex, size, true);
+        return false;
+    }
     memcpy(buffer, sizeField, kSizeFieldLength);
+    entry->pPartialReply = buffer;
+    entry->u32PartialLength = length;
+    entry->u32PartialReceived = kSizeFieldLength;
+    return true;
+}
 
-    status = readFully(pcb, entry, buffer + kSizeFieldLength, static_cast<uint32_t>(size), false,
-                       deadline, &failure);
+} // namespace
+
+ReceivedReply transport_receiveReply(PCB *pcb, uint32_t brokerIndex, bool partialOk) {
+    BrokerEntry *entry = &pcb->pBrokerList[brokerIndex];
+    // The wait runs from now: the time a part-read reply waited for its
+    // reader is the reader's, not the broker's.
+    int64_t deadline = transport_monotonicMs() + transport_replyWaitMs(pcb);
+    ReceivedReply result;
+    if (!entry->pPartialReply && !beginReply(pcb, brokerIndex, deadline, &result))
+        return result;
+    SocketIo failure = {0, 0, 0, nullptr};
+    ReadStatus status = readFully(pcb, entry, entry->pPartialReply, entry->u32PartialLength,
+                                  &entry->u32PartialReceived, false, partialOk, deadline, &failure);
+    if (status == ReadStatus::kNothing)
+        return {0, nullptr, 0, false}; // the rest comes with a later wait
+    uint8_t *buffer = entry->pPartialReply;
+    uint32_t length = entry->u32PartialLength;
+    entry->pPartialReply = nullptr;
+    entry->u32PartialLength = 0;
+    entry->u32PartialReceived = 0;
     if (status != ReadStatus::kComplete) {
         transport_reply_release(buffer); // a partial reply is never handed to a handler
         return connectionEnded(pcb, brokerIndex, status, failure);

@@ -119,9 +119,11 @@ struct ReceivedReply {
 
 // Reads one reply (size field, then body) from the socket of the entry at
 // `brokerIndex`. The buffer is null when no complete reply was read: either
-// nothing was there after all (`cleared` false), or the connection ended and
+// nothing (more) was there (`cleared` false), or the connection ended and
 // the entry has been cleared with warnings (`result` 0 for a connection that
-// the broker closed, else the error logged).
-ReceivedReply transport_receiveReply(PCB *pcb, uint32_t brokerIndex);
+// the broker closed, else the error logged). With `partialOk` a reply whose
+// body is not all there yet stays on the entry with what has come, and a
+// later call goes on with it; otherwise the call waits for the whole reply.
+ReceivedReply transport_receiveReply(PCB *pcb, uint32_t brokerIndex, bool partialOk);
 
 #endif

@@ -155,6 +155,7 @@ int32_t connectionBroken(PCB *pcb, uint32_t brokerIndex) {
 
 // What one walk over the ready sockets did.
 struct WalkState {
+    bool partialOk; // a polling wait: a reply still arriving is left for later
     int32_t result;
     bool targetAnswered;
     bool served;          // a reply was read or a connection ended: progress
@@ -163,7 +164,7 @@ struct WalkState {
 
 // Reads and dispatches one reply of the entry. True when the walk goes on.
 bool serveEntry(PCB *pcb, uint32_t brokerIndex, uint32_t target, WalkState *state) {
-    ReceivedReply reply = transport_receiveReply(pcb, brokerIndex);
+    ReceivedReply reply = transport_receiveReply(pcb, brokerIndex, state->partialOk);
     if (!reply.buffer && !reply.cleared)
         return true; // nothing there after all
     state->served = true;
@@ -227,6 +228,7 @@ int32_t pass(PCB *pcb, int32_t mode, uint32_t target, int64_t t0, int64_t silent
         pcb->ullWaitTime += state->receiveStart - t0;
     }
     *ready = rc > 0;
+    state->partialOk = mode == WAIT_POLL;
     if (rc > 0)
         walk(pcb, fds, count, target, state);
     free(fds);
@@ -246,7 +248,7 @@ int32_t kafka_waitReply(PCB *pcb, int32_t mode, uint32_t brokerIndex) {
     // walk has used up a reply or closed a connection, so it cannot spin;
     // a wait that saw nothing ready (time-out, failed wait) ends it.
     int32_t firstError = 0;
-    WalkState state = {0, false, false, 0};
+    WalkState state = {false, 0, false, false, 0};
     // The reply wait runs from the last progress: readiness that brought
     // nothing (bytes of a TLS record not yet complete, a trickling peer)
     // does not extend it.

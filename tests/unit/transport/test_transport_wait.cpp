@@ -1,7 +1,8 @@
 // Receiving and dispatching replies: matching by correlation id, the wait
 // modes, time-outs, connections that end (cleanly, mid-reply, with urgent
-// data), size fields that cannot be served, signals during the wait, and a
-// handler that replaces the broker table.
+// data), size fields that cannot be served, a reply read in parts by
+// polling waits, signals during the wait, and a handler that replaces the
+// broker table.
 #include <pthread.h>
 #include <signal.h>
 
@@ -228,12 +229,54 @@ TEST_F(WaitTest, SizeFieldArrivingInPiecesIsReadWhole) {
     EXPECT_EQ(s.pcb->ullRcvBytes, reply.size());
 }
 
+// A polling wait reads what has come of a reply and leaves the rest on the
+// entry; the reply reaches its handler once and whole, by whichever wait
+// finishes it. A close in between drops the part with the request.
+TEST_F(WaitTest, APollKeepsAPartReplyForTheWaitThatFinishesIt) {
+    struct Case {
+        const char *name;
+        int32_t finish; // the wait mode after the rest (or the close) came
+        bool close;
+    };
+    const Case cases[] = {{"a later poll", WAIT_POLL, false},
+                          {"a waiting call", WAIT_ONCE, false},
+                          {"the broker closes", WAIT_ONCE, true}};
+    s.table(5);
+    for (uint32_t i = 0; i < 3; ++i) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(c.name);
+        int peer = s.attach(i);
+        ASSERT_EQ(s.queue(i, kApiVersionsKey, SEND_NOWAIT), 0);
+        Bytes reply = replyFrame(1, apiVersionsBody());
+        size_t half = reply.size() / 2;
+        writeBytes(peer, Bytes(reply.begin(), reply.begin() + static_cast<long>(half)));
+        auto lines = captureLog([&] { EXPECT_EQ(kafka_waitReply(s.pcb, WAIT_POLL, i), 0); });
+        EXPECT_TRUE(lines.empty());
+        EXPECT_EQ(pendingIds(s.entry(i)), std::vector<uint32_t>{1}) << "not handled yet";
+        EXPECT_EQ(s.entry(i).u32PartialReceived, half);
+        if (c.close)
+            close(peer);
+        else
+            writeBytes(peer, Bytes(reply.begin() + static_cast<long>(half), reply.end()));
+        lines = captureLog([&] { (void)kafka_waitReply(s.pcb, c.finish, i); });
+        EXPECT_EQ(s.entry(i).pPartialReply, nullptr);
+        EXPECT_EQ(s.entry(i).pPendingHead, nullptr);
+        if (c.close) {
+            EXPECT_EQ(numbersOf(lines), (std::vector<std::string>{"7500", "5005"}));
+            EXPECT_EQ(s.entry(i).i32Socket, -1);
+        } else {
+            EXPECT_TRUE(lines.empty());
+            EXPECT_EQ(s.entry(i).u32ApiVersionsKnown, 1u) << "the handler read the whole reply";
+        }
+    }
+}
+
 TEST_F(WaitTest, ReadinessWithNothingToReadLeavesTheConnectionAlone) {
     s.table(2);
     s.attach(0);
     ASSERT_EQ(s.queue(0, kApiVersionsKey, SEND_NOWAIT), 0);
     ReceivedReply reply{};
-    auto lines = captureLog([&] { reply = transport_receiveReply(s.pcb, 0); });
+    auto lines = captureLog([&] { reply = transport_receiveReply(s.pcb, 0, false); });
     EXPECT_EQ(reply.buffer, nullptr);
     EXPECT_FALSE(reply.cleared) << "a read that would block must not block or close";
     EXPECT_EQ(reply.result, 0);
