@@ -32,7 +32,8 @@ enum class ReadStatus { kComplete, kNothing, kClosed, kFailed };
 // tells that the socket had nothing more: with `probeFirst` at the first
 // read (the readiness was spurious, or belonged to a socket closed and
 // reopened under the same number while the lock was released, or to TLS
-// records that carried no reply bytes), with `stopWhenDry` at any read.
+// records that carried no reply bytes), with `stopWhenDry` at any read. A
+// TLS layer that must write before it can read is waited for either way.
 ReadStatus readFully(PCB *pcb, BrokerEntry *entry, uint8_t *into, uint32_t length,
                      uint32_t *received, bool probeFirst, bool stopWhenDry, int64_t deadline,
                      SocketIo *failure) {
@@ -52,7 +53,7 @@ ReadStatus readFully(PCB *pcb, BrokerEntry *entry, uint8_t *into, uint32_t lengt
             *failure = io;
             return ReadStatus::kFailed;
         }
-        if (stopWhenDry || (probing && io.waitFor == POLLIN))
+        if ((stopWhenDry || probing) && io.waitFor == POLLIN)
             return ReadStatus::kNothing;
         int error = transport_awaitSocket(entry->i32Socket, io.waitFor, deadline);
         if (error != 0) {
