@@ -244,6 +244,14 @@ bool beginReply(PCB *pcb, uint32_t brokerIndex, int64_t deadline, ReceivedReply 
 
 } // namespace
 
+uint8_t *transport_takePartialReply(BrokerEntry *entry) {
+    uint8_t *buffer = entry->pPartialReply;
+    entry->pPartialReply = nullptr;
+    entry->u32PartialLength = 0;
+    entry->u32PartialReceived = 0;
+    return buffer;
+}
+
 ReceivedReply transport_receiveReply(PCB *pcb, uint32_t brokerIndex, bool partialOk) {
     BrokerEntry *entry = &pcb->pBrokerList[brokerIndex];
     // The wait runs from now: the time a part-read reply waited for its
@@ -257,11 +265,8 @@ ReceivedReply transport_receiveReply(PCB *pcb, uint32_t brokerIndex, bool partia
                                   &entry->u32PartialReceived, false, partialOk, deadline, &failure);
     if (status == ReadStatus::kNothing)
         return {0, nullptr, 0, false}; // the rest comes with a later wait
-    uint8_t *buffer = entry->pPartialReply;
     uint32_t length = entry->u32PartialLength;
-    entry->pPartialReply = nullptr;
-    entry->u32PartialLength = 0;
-    entry->u32PartialReceived = 0;
+    uint8_t *buffer = transport_takePartialReply(entry);
     if (status != ReadStatus::kComplete) {
         transport_reply_release(buffer); // a partial reply is never handed to a handler
         return connectionEnded(pcb, brokerIndex, status, failure);

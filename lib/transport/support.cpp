@@ -72,10 +72,7 @@ bool transport_hasBuffered(const BrokerEntry *entry) {
 
 void transport_closeSocket(BrokerEntry *entry, bool orderly) {
     // A reply cut short by the close is never handed to a handler.
-    transport_reply_release(entry->pPartialReply);
-    entry->pPartialReply = nullptr;
-    entry->u32PartialLength = 0;
-    entry->u32PartialReceived = 0;
+    transport_reply_release(transport_takePartialReply(entry));
     tls_free(entry->pTls, orderly);
     entry->pTls = nullptr;
     if (entry->i32Socket != -1)

@@ -126,4 +126,8 @@ struct ReceivedReply {
 // later call goes on with it; otherwise the call waits for the whole reply.
 ReceivedReply transport_receiveReply(PCB *pcb, uint32_t brokerIndex, bool partialOk);
 
+// Takes the entry's part-read reply off it (null when none); the caller
+// releases it or hands it on.
+uint8_t *transport_takePartialReply(BrokerEntry *entry);
+
 #endif
