@@ -91,6 +91,9 @@ bool produce_batch_fits(const PCB *pcb, const ProduceBatch &batch, uint64_t reco
 // The most bytes the record can take in a batch.
 uint64_t produce_record_bound(const ProduceKey &key, const ProduceValue &value);
 
+// What produce_record_bound adds to a record's key and value bytes.
+constexpr uint64_t kRecordBoundOverhead = 10 + 2 + 20 + 10 + 10;
+
 // The room a batch's records of `recordBytes` take in a request: as many
 // bytes, or the bound of the session's codec.
 uint64_t produce_records_room(const PCB *pcb, uint64_t recordBytes);

@@ -46,8 +46,12 @@ bool produce_worth_sending(const PCB *pcb, int32_t broker, const ProduceBatch &e
         return true;
     if (entry.u32ResendCount > 0 || entry.u32Records == 0)
         return true;
-    if (!produce_batch_fits(pcb, entry, entry.u32Length / entry.u32Records))
-        return true; // full
+    // Full: no room for a record of the average size, measured by the
+    // bound that turns records away from the batch, so that a batch no
+    // further record may join is never held back as not full.
+    uint64_t average = entry.u32Length / entry.u32Records;
+    if (!produce_batch_fits(pcb, entry, average + kRecordBoundOverhead))
+        return true;
     for (uint32_t i = 0; i < entry.u32SealedCount; ++i)
         if (!entry.pSealed[i].u8InFlight)
             return true; // sealed and waiting: a retry, or a batch sealed when full

@@ -171,7 +171,7 @@ bool produce_write_records(PCB *pcb, const ProduceBatch &batch, uint8_t *out, ui
 
 // Room for the record at its worst (deltas of 10 bytes each).
 uint64_t produce_record_bound(const ProduceKey &key, const ProduceValue &value) {
-    return 10 + 2 + 20 + 10 + key.length + 10 + value.length;
+    return kRecordBoundOverhead + key.length + value.length;
 }
 
 bool produce_batch_append(ProduceBatch *batch, const ProduceKey &key, const ProduceValue &value,
