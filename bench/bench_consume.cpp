@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "bqx.h"
+#include "peak_memory.h"
 
 namespace {
 
@@ -236,8 +237,6 @@ int main(int argc, char **argv) {
         fprintf(stderr, "bqx_bench_consume: %ld wrong values, %ld duplicates\n", check.wrong,
                 check.duplicate);
     double perSecond = consumed / seconds;
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
     printf("result client=bqx window=%ld count=%ld consumed=%ld rc=%d seconds=%.3f msgs_per_s=%.0f "
            "mb_per_s=%.2f client_cpu_s=%.3f checked=%s wrong=%ld duplicates=%ld peak_rss_kb=%ld "
            "first_s=%.3f\n",
@@ -246,6 +245,6 @@ int main(int argc, char **argv) {
            : checkFailed ? 1
                          : 0,
            seconds, perSecond, bytes / seconds / 1e6, cpu, check.size ? "yes" : "no", check.wrong,
-           check.duplicate, usage.ru_maxrss, firstSeconds);
+           check.duplicate, peak_memory_kb(), firstSeconds);
     return rc == 0 && !checkFailed ? 0 : 1;
 }

@@ -18,6 +18,7 @@
  * set librdkafka properties on top of these. */
 #include <librdkafka/rdkafka.h>
 
+#include "peak_memory.h"
 #include "peer_clock.h"
 
 #include <stdio.h>
@@ -28,12 +29,6 @@
 #include <unistd.h>
 
 enum { kPollMs = 1000, kIdleLimitMs = 10000 };
-
-static long peakRssKb(void) {
-    struct rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
 
 static int setProperty(rd_kafka_conf_t *conf, const char *name, const char *value) {
     char error[512];
@@ -119,8 +114,8 @@ int main(int argc, char **argv) {
     double perSecond = consumed / seconds;
     printf("result client=rdkafka setting=consume count=%ld consumed=%ld rc=%d seconds=%.3f "
            "msgs_per_s=%.0f mb_per_s=%.2f client_cpu_s=%.3f peak_rss_kb=%ld first_s=%.3f\n",
-           count, consumed, rc, seconds, perSecond, (double)bytes / seconds / 1e6, cpu, peakRssKb(),
-           consumed > 0 ? firstAt - start : 0.0);
+           count, consumed, rc, seconds, perSecond, (double)bytes / seconds / 1e6, cpu,
+           peak_memory_kb(), consumed > 0 ? firstAt - start : 0.0);
     rd_kafka_consumer_close(consumer);
     rd_kafka_destroy(consumer);
     return rc;
