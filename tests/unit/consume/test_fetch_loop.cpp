@@ -230,7 +230,7 @@ TEST_F(FetchSend, OneFetchPerBrokerNamesItsPartitionsInTurnAndPrefetches) {
     };
     const Case cases[] = {
         {"p0's reply is being read: fetched ahead", 1, 100, {1, 0}},
-        {"p0 holds four replies: the Fetch waits until it has room", 4, 100, {}},
+        {"p0 holds two replies: the Fetch waits until it has room", 2, 100, {}},
         {"the session keeps 64 MiB: nothing sent", 1, 64u << 20, {}},
     };
     for (const Case &c : cases) {
